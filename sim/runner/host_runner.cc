@@ -1,0 +1,449 @@
+// A server task process of the embedded host. Started under a task's name
+// (nserver.exe, nhttp.exe, ... are hard links to this program), it loads the
+// add-in as the Extension Manager does, calls MainEntryPoint once, performs
+// the note operations it is given on a pool of server threads, and unloads
+// the add-in at its end.
+//
+//   nserver.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE]
+//
+// Operations are read from the script (or standard input), one a line:
+//   create LABEL DB ITEM...        new document, saved (EM_NSFNOTEUPDATE)
+//   createx LABEL DB ITEM...       the same, saved as an extended update (102)
+//   modify LABEL ITEM...           set items of the document and save it
+//   modifyx LABEL ITEM...          the same as an extended update
+//   remove LABEL NAME              delete an item and save
+//   stub LABEL | stubx LABEL       delete by an update that writes a deletion stub
+//   delete LABEL...                delete-notes on the documents (one call)
+//   wait                           wait until every operation so far is done
+//   sleep MS                       pause the reader of operations
+//   echo TEXT                      print a line
+// ITEM is Name=text, Name#=number, Name@=time (a number), Name[]=a|b|c, or
+// Name=! for a Form-less document is not needed: leave the item out.
+// Values may be quoted with "..." to hold blanks. DB is a Notes path such as
+// mail\\alice.nsf. Labels name documents for later lines.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emu/emulator.h"
+
+using namespace notes;
+
+namespace {
+
+struct Options {
+    std::string data;
+    std::string addin;
+    std::string script;
+    int threads = 4;
+};
+
+std::string SelfDir() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    path[n] = '\0';
+    std::string s(path);
+    auto slash = s.rfind('/');
+    return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
+std::string DefaultAddin() {
+    if (const char* env = getenv("TARN_ADDIN"); env && *env) return env;
+    std::string dir = SelfDir();
+    for (const std::string& candidate : {dir + "/../libtarn.so", dir + "/libtarn.so"})
+        if (access(candidate.c_str(), R_OK) == 0) return candidate;
+    return "libtarn.so";
+}
+
+// A fixed pool of server threads; Drain waits until all queued work is done.
+class ServerThreads {
+public:
+    explicit ServerThreads(int n) {
+        for (int i = 0; i < n; ++i) workers.emplace_back([this] { Run(); });
+    }
+    ~ServerThreads() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (auto& t : workers) t.join();
+    }
+    void Post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back(std::move(job));
+            ++pending;
+        }
+        wake.notify_one();
+    }
+    void Drain() {
+        std::unique_lock lock(mutex);
+        idle.wait(lock, [this] { return pending == 0; });
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex);
+                wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+                if (jobs.empty()) return;
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            job();
+            std::lock_guard lock(mutex);
+            if (--pending == 0) idle.notify_all();
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable wake, idle;
+    std::deque<std::function<void()>> jobs;
+    int pending = 0;
+    bool stopping = false;
+    std::vector<std::thread> workers;
+};
+
+std::vector<std::string> SplitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string cur;
+    bool quoted = false, any = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (any) words.push_back(cur);
+            cur.clear();
+            any = false;
+        } else if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+            cur += '"';
+            ++i;
+            any = true;
+        } else {
+            cur += c;
+            any = true;
+        }
+    }
+    if (any) words.push_back(cur);
+    return words;
+}
+
+bool ParseItem(const std::string& word, emu::ItemValue* out) {
+    auto eq = word.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    std::string name = word.substr(0, eq);
+    std::string value = word.substr(eq + 1);
+    char kind = name.back();
+    try {
+        if (kind == '#' || kind == '@') {
+            name.pop_back();
+            *out = kind == '#' ? emu::Number(name, std::stod(value)) : emu::Time(name, std::stod(value));
+        } else if (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) {
+            name.resize(name.size() - 2);
+            std::vector<std::string> parts;
+            std::stringstream ss(value);
+            std::string part;
+            while (std::getline(ss, part, '|')) parts.push_back(part);
+            *out = emu::TextList(name, parts);
+        } else {
+            *out = emu::Text(name, value);
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return !name.empty();
+}
+
+STATUS WriteItems(NOTEHANDLE note, const std::vector<emu::ItemValue>& items) {
+    for (const auto& item : items) {
+        DeleteItem(note, item.name.c_str(), static_cast<uint16_t>(item.name.size()));
+        STATUS s = 0;
+        if (item.type == TYPE_NUMBER || item.type == TYPE_TIME) {
+            double v = item.numbers.empty() ? 0 : item.numbers[0];
+            s = item.type == TYPE_NUMBER
+                    ? SetItemNumber(note, item.name.c_str(), &v)
+                    : AppendItem(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()),
+                                 TYPE_TIME, &v, sizeof v);
+        } else if (item.type == TYPE_TEXT_LIST) {
+            std::string packed;  // 16-bit count, 16-bit lengths, then the texts
+            uint16_t count = static_cast<uint16_t>(item.texts.size());
+            packed.append(reinterpret_cast<const char*>(&count), 2);
+            for (const auto& t : item.texts) {
+                uint16_t len = static_cast<uint16_t>(t.size());
+                packed.append(reinterpret_cast<const char*>(&len), 2);
+            }
+            for (const auto& t : item.texts) packed += t;
+            s = AppendItem(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()),
+                           TYPE_TEXT_LIST, packed.data(), static_cast<uint32_t>(packed.size()));
+        } else {
+            const std::string& t = item.texts.empty() ? std::string() : item.texts[0];
+            s = AppendItem(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()), TYPE_TEXT,
+                           t.data(), static_cast<uint32_t>(t.size()));
+        }
+        if (s) return s;
+    }
+    return 0;
+}
+
+struct Doc {
+    std::string db;
+    std::shared_future<NOTEID> id;
+};
+
+class Runner {
+public:
+    explicit Runner(int threads) : pool(threads) {}
+    ~Runner() {
+        pool.Drain();
+        for (auto& [path, h] : dbs) CloseDatabase(h);
+    }
+
+    void Execute(const std::vector<std::string>& w, int lineNo) {
+        const std::string& op = w[0];
+        if (op == "wait") return pool.Drain();
+        if (op == "sleep" && w.size() == 2) return std::this_thread::sleep_for(std::chrono::milliseconds(atoi(w[1].c_str())));
+        if (op == "echo") {
+            std::string text;
+            for (size_t i = 1; i < w.size(); ++i) text += (i > 1 ? " " : "") + w[i];
+            printf("%s\n", text.c_str());
+            fflush(stdout);
+            return;
+        }
+        if ((op == "create" || op == "createx") && w.size() >= 3) return Create(w, op == "createx", lineNo);
+        if ((op == "modify" || op == "modifyx") && w.size() >= 2) return Modify(w, op == "modifyx", lineNo);
+        if (op == "remove" && w.size() == 3) return Remove(w, lineNo);
+        if ((op == "stub" || op == "stubx") && w.size() == 2) return Stub(w[1], op == "stubx", lineNo);
+        if (op == "delete" && w.size() >= 2) return Delete(w, lineNo);
+        Fail(lineNo, "unknown or incomplete operation: " + op);
+    }
+
+private:
+    static void Fail(int lineNo, const std::string& why) {
+        fprintf(stderr, "runner: line %d: %s\n", lineNo, why.c_str());
+    }
+    static void Report(int lineNo, const char* what, STATUS s) {
+        if (!s) return;
+        char text[200];
+        LoadStatusString(0, s, text, sizeof text);
+        fprintf(stderr, "runner: line %d: %s failed: %s (0x%x)\n", lineNo, what, text, s);
+    }
+
+    DBHANDLE Db(const std::string& path, int lineNo) {
+        std::lock_guard lock(mutex);
+        auto it = dbs.find(path);
+        if (it != dbs.end()) return it->second;
+        DBHANDLE h = 0;
+        STATUS s = OpenDatabase(path.c_str(), &h);
+        if (s) {
+            Report(lineNo, ("open " + path).c_str(), s);
+            return 0;
+        }
+        dbs[path] = h;
+        return h;
+    }
+
+    bool Items(const std::vector<std::string>& w, size_t from, std::vector<emu::ItemValue>* items, int lineNo) {
+        for (size_t i = from; i < w.size(); ++i) {
+            emu::ItemValue v;
+            if (!ParseItem(w[i], &v)) {
+                Fail(lineNo, "bad item: " + w[i]);
+                return false;
+            }
+            items->push_back(v);
+        }
+        return true;
+    }
+
+    static STATUS Save(NOTEHANDLE note, bool extended) {
+        return extended ? UpdateNoteExtended(note, 0) : UpdateNote(note, 0);
+    }
+
+    void Create(const std::vector<std::string>& w, bool extended, int lineNo) {
+        std::vector<emu::ItemValue> items;
+        if (!Items(w, 3, &items, lineNo)) return;
+        DBHANDLE db = Db(w[2], lineNo);
+        if (!db) return;
+        auto promise = std::make_shared<std::promise<NOTEID>>();
+        {
+            std::lock_guard lock(mutex);
+            docs[w[1]] = Doc{w[2], promise->get_future().share()};
+        }
+        pool.Post([=] {
+            NOTEHANDLE note = 0;
+            NOTEID id = 0;
+            STATUS s = CreateNote(db, &note);
+            if (!s) s = WriteItems(note, items);
+            if (!s) s = Save(note, extended);
+            if (!s) GetNoteInfo(note, NOTE_ID, &id);
+            if (note) CloseNote(note);
+            Report(lineNo, "create", s);
+            promise->set_value(id);
+        });
+    }
+
+    bool Find(const std::string& label, Doc* doc, int lineNo) {
+        std::lock_guard lock(mutex);
+        auto it = docs.find(label);
+        if (it == docs.end()) {
+            Fail(lineNo, "no document labelled " + label);
+            return false;
+        }
+        *doc = it->second;
+        return true;
+    }
+
+    template <typename F>
+    void OnNote(const std::string& label, int lineNo, F work) {
+        Doc doc;
+        if (!Find(label, &doc, lineNo)) return;
+        DBHANDLE db = Db(doc.db, lineNo);
+        if (!db) return;
+        pool.Post([=] {
+            NOTEID id = doc.id.get();
+            if (!id) return;
+            NOTEHANDLE note = 0;
+            STATUS s = OpenNote(db, id, 0, &note);
+            if (!s) s = work(db, id, note);
+            if (note) CloseNote(note);
+            Report(lineNo, "operation", s);
+        });
+    }
+
+    void Modify(const std::vector<std::string>& w, bool extended, int lineNo) {
+        std::vector<emu::ItemValue> items;
+        if (!Items(w, 2, &items, lineNo)) return;
+        OnNote(w[1], lineNo, [=](DBHANDLE, NOTEID, NOTEHANDLE note) {
+            STATUS s = WriteItems(note, items);
+            return s ? s : Save(note, extended);
+        });
+    }
+
+    void Remove(const std::vector<std::string>& w, int lineNo) {
+        std::string name = w[2];
+        OnNote(w[1], lineNo, [=](DBHANDLE, NOTEID, NOTEHANDLE note) {
+            DeleteItem(note, name.c_str(), static_cast<uint16_t>(name.size()));
+            return UpdateNote(note, 0);
+        });
+    }
+
+    void Stub(const std::string& label, bool extended, int lineNo) {
+        Doc doc;
+        if (!Find(label, &doc, lineNo)) return;
+        DBHANDLE db = Db(doc.db, lineNo);
+        if (!db) return;
+        pool.Post([=] {
+            NOTEID id = doc.id.get();
+            if (id) Report(lineNo, "stub", emu::DeleteByStub(db, id, extended));
+        });
+    }
+
+    void Delete(const std::vector<std::string>& w, int lineNo) {
+        std::vector<Doc> targets;
+        for (size_t i = 1; i < w.size(); ++i) {
+            Doc doc;
+            if (!Find(w[i], &doc, lineNo)) return;
+            targets.push_back(doc);
+        }
+        DBHANDLE db = Db(targets[0].db, lineNo);
+        if (!db) return;
+        pool.Post([=] {
+            std::vector<NOTEID> ids;
+            for (const auto& d : targets)
+                if (NOTEID id = d.id.get()) ids.push_back(id);
+            Report(lineNo, "delete", emu::DeleteNotes(db, ids));
+        });
+    }
+
+    ServerThreads pool;
+    std::mutex mutex;
+    std::map<std::string, DBHANDLE> dbs;
+    std::map<std::string, Doc> docs;
+};
+
+int Usage() {
+    fprintf(stderr, "usage: TASK.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (a == "--data" && (v = next())) opt.data = v;
+        else if (a == "--addin" && (v = next())) opt.addin = v;
+        else if (a == "--script" && (v = next())) opt.script = v;
+        else if (a == "--threads" && (v = next())) opt.threads = std::max(1, atoi(v));
+        else return Usage();
+    }
+    if (!opt.data.empty()) emu::SetDataDirectory(opt.data);
+    if (opt.addin.empty()) opt.addin = DefaultAddin();
+
+    void* lib = dlopen(opt.addin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), dlerror());
+        return 1;
+    }
+    using EntryPoint = STATUS (*)();
+    auto entry = reinterpret_cast<EntryPoint>(dlsym(lib, "MainEntryPoint"));
+    if (!entry) {
+        fprintf(stderr, "runner: %s has no MainEntryPoint\n", opt.addin.c_str());
+        dlclose(lib);
+        return 1;
+    }
+    STATUS status = entry();
+    if (status) fprintf(stderr, "runner: MainEntryPoint returned %u\n", status);
+    if (getenv("TARN_RUNNER_ENTRY_TWICE")) {
+        STATUS again = entry();
+        fprintf(stderr, "runner: second MainEntryPoint returned %u\n", again);
+    }
+
+    {
+        Runner runner(opt.threads);
+        std::ifstream file;
+        if (!opt.script.empty()) {
+            file.open(opt.script);
+            if (!file) fprintf(stderr, "runner: cannot read %s\n", opt.script.c_str());
+        }
+        std::istream& in = opt.script.empty() ? std::cin : file;
+        std::string line;
+        int lineNo = 0;
+        while (std::getline(in, line)) {
+            ++lineNo;
+            auto words = SplitWords(line);
+            if (words.empty() || words[0][0] == '#') continue;
+            if (words[0] == "quit") break;
+            runner.Execute(words, lineNo);
+        }
+    }
+
+    dlclose(lib);
+    std::string order;
+    for (const auto& d : emu::DeregistrationLog()) order += " " + d;
+    printf("runner: deregistered:%s\n", order.c_str());
+    printf("runner: exit %u\n", status);
+    return status == 0 ? 0 : 3;
+}

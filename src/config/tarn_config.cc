@@ -1,0 +1,321 @@
+#include "config/tarn_config.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "host/tarn_session.h"
+#include "log/tarn_log.h"
+
+using namespace notes;
+
+namespace {
+
+constexpr char kPattern[] = "-G40n^";
+constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
+                                            "brackwater\\qout.nsf"};
+constexpr size_t kMaxValues = 20;
+constexpr size_t kValueArea = 99;  // a value passes through this area: 97 bytes of text at most
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+void LowerBytes(std::string& s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+// Releases a read-entries buffer on every way out.
+struct BufferGuard {
+    MEMHANDLE handle = 0;
+    bool locked = false;
+    ~BufferGuard() {
+        if (!handle) return;
+        if (locked) UnlockObject(handle);
+        FreeMemory(handle);
+    }
+};
+
+struct CollectionGuard {
+    HCOLLECTION handle = 0;
+    ~CollectionGuard() {
+        if (handle) CloseCollection(handle);
+    }
+    STATUS Close() {
+        STATUS s = CloseCollection(handle);
+        handle = 0;
+        return s;
+    }
+};
+
+}  // namespace
+
+void LowerAscii(char* text) {
+    for (char* p = text; *p; ++p)
+        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+}
+
+MembershipList::MembershipList(std::vector<std::string> list) : entries(std::move(list)) {
+    index.reserve(entries.size());
+    for (const std::string& e : entries) index.insert(std::string_view(e));
+}
+
+size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, size_t available) {
+    if (available < 4) return 0;
+    const size_t total = Le16(entry);
+    const size_t count = Le16(entry + 2);
+    // An entry that claims more than the buffer holds, or less than its own
+    // header, cannot be walked: add nothing from it.
+    if (total < 4 || total > available) return 0;
+    const size_t valuesStart = 4 + 2 * count;
+    if (valuesStart > total) return total;
+    const size_t taken = std::min(count, kMaxValues);
+    size_t pos = valuesStart;
+    for (size_t i = 0; i < taken; ++i) {
+        const size_t len = Le16(entry + 4 + 2 * i);
+        if (len == 0) continue;
+        if (pos + len > total) break;  // runs past the entry
+        if (len >= 2 && Le16(entry + pos) == TYPE_TEXT) {
+            const size_t n = std::min(len, kValueArea) - 2;
+            std::string value(reinterpret_cast<const char*>(entry + pos + 2), n);
+            LowerBytes(value);
+            target.push_back(std::move(value));
+        }
+        // A length of 1 is shorter than a type word: it is stepped over as it says.
+        pos += len;
+    }
+    return total;
+}
+
+uint32_t WalkSummaryEntries(std::vector<std::string>& target, const uint8_t* buffer, size_t length,
+                            uint32_t entries) {
+    size_t offset = 0;
+    uint32_t walked = 0;
+    for (; walked < entries && offset < length; ++walked) {
+        size_t total = AddViewEntryText(target, buffer + offset, length - offset);
+        if (total == 0) break;
+        offset += total;
+    }
+    return walked;
+}
+
+TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
+
+TARNConfig::~TARNConfig() = default;
+
+void TARNConfig::Reset() {
+    std::lock_guard lock(reloadMutex);
+    configDb.reset();
+    alertsDb.reset();
+    alertsDbId = DbId{};
+    Publish(TARNSettings{}, {}, {});
+    session = nullptr;
+    configOpen = false;
+}
+
+void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
+                         std::vector<std::string> excluded) {
+    auto block = std::make_unique<TARNSettings>(s);
+    settings.store(block.get(), std::memory_order_release);
+    retiredSettings.push_back(std::move(block));
+    lists.store(std::make_shared<const Lists>(std::move(users), std::move(excluded)),
+                std::memory_order_release);
+    logLevel.store(s.logLevel, std::memory_order_relaxed);
+}
+
+namespace {
+void LogLevel1(TARNSession* session, const char* text) {
+    if (session)
+        session->Log(1, "%s", text);
+    else
+        LogPlain("%s", text);
+}
+}  // namespace
+
+bool TARNConfig::Open(TARNSession* owner) {
+    try {
+        session = owner;
+        if (OpenDatabaseInto(alertsDb, "brackwater\\tarnalerts.nsf") != 0) {
+            LogLevel1(session, "Error opening TARNAlerts database");
+            return false;
+        }
+        GetDatabaseId(alertsDb.get(), &alertsDbId);
+        if (OpenDatabaseInto(configDb, "brackwater\\tarnconfig.nsf") != 0) {
+            LogLevel1(session, "Error opening TARNConfig database");
+            return false;
+        }
+        configOpen = true;
+    } catch (const std::exception& e) {
+        LogLevel1(session, e.what());
+        return false;
+    }
+    return Load();
+}
+
+bool TARNConfig::Load() {
+    if (!configOpen) return false;
+    try {
+        std::lock_guard lock(reloadMutex);
+        return LoadLocked();
+    } catch (const std::exception& e) {
+        LogLevel1(session, e.what());
+        return false;
+    }
+}
+
+bool TARNConfig::LoadLocked() {
+    // Everything is read aside; the configuration in force changes only when
+    // the whole load succeeded, and the database stays open for the next one.
+    TARNSettings pending = *Settings();
+    if (!GetTARNConfig(pending)) {
+        LogLevel1(session, "Error loading TARNConfig");
+        return false;
+    }
+    std::vector<std::string> users;
+    if (!LoadUserList(users)) {
+        LogLevel1(session, "Error loading User list");
+        return false;
+    }
+    std::vector<std::string> excluded;
+    if (!LoadExcludeList(excluded)) {
+        LogLevel1(session, "Error loading Exclude list");
+        return false;
+    }
+    Publish(pending, std::move(users), std::move(excluded));
+    return true;
+}
+
+bool TARNConfig::GetTARNConfig(TARNSettings& into) {
+    NOTEID viewId = 0;
+    if (FindView(configDb.get(), "server", NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) {
+        if (session) session->MarkNotInitialised();
+        LogLevel1(session, "Error occured when finding server view");
+        return false;
+    }
+    CollectionGuard collection;
+    if (OpenCollection(configDb.get(), configDb.get(), viewId, 0, 0, &collection.handle) != 0) {
+        collection.handle = 0;
+        if (session) session->MarkNotInitialised();
+        LogLevel1(session, "Error on NIFOpenCollection in GetTARNConfig()");
+        return false;
+    }
+    CollectionPosition pos{};
+    BufferGuard buffer;
+    uint32_t returned = 0;
+    uint16_t signal = 0;
+    if (ReadEntries(collection.handle, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, READ_MASK_NOTEID,
+                    &buffer.handle, nullptr, nullptr, &returned, &signal) != 0) {
+        LogPlain("Error on NIFReadEntry");
+        return false;
+    }
+    if (returned == 0) {
+        LogPlain("Setting Dummy server values");
+        into.logLevel = 1;
+        CopyBounded(into.url, sizeof into.url, "servlet/dts");
+        return true;
+    }
+    const uint32_t* ids = buffer.handle ? static_cast<const uint32_t*>(LockObject(buffer.handle)) : nullptr;
+    buffer.locked = ids != nullptr;
+    if (!ids) {
+        LogPlain("No buffer returned");
+        return false;
+    }
+    NOTEHANDLE note = 0;
+    if (OpenNote(configDb.get(), ids[0], 0, &note) != 0) {
+        LogPlain("Error occured when opening Note");
+        return false;
+    }
+    struct NoteGuard {
+        NOTEHANDLE h;
+        ~NoteGuard() { CloseNote(h); }
+    } noteGuard{note};
+
+    auto present = [&](const char* name) {
+        return ItemInfo(note, name, static_cast<uint16_t>(strlen(name)), nullptr, nullptr) == 0;
+    };
+    auto text = [&](const char* name, char* field) {
+        if (!present(name)) return false;
+        GetItemText(note, name, field, 255);
+        field[255] = '\0';
+        return true;
+    };
+    into.logLevel = present("DTC_LogLevel") ? GetItemLong(note, "DTC_LogLevel", 0) : 1;
+    if (!text("Url_DomToTN", into.url) || !text("Hostname_DomToTN", into.hostname)) return false;
+    if (!present("Port_Domino")) return false;
+    into.port = GetItemLong(note, "Port_Domino", 0);
+    if (!text("AuthType", into.authType) || !text("Username", into.username) ||
+        !text("Password", into.password))
+        return false;
+    return collection.Close() == 0;
+}
+
+TARNConfig::ReadResult TARNConfig::ReadTextView(const char* viewName, std::vector<std::string>& target) {
+    NOTEID viewId = 0;
+    if (FindView(configDb.get(), viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0)
+        return ReadResult::NotFound;
+    CollectionGuard collection;
+    if (OpenCollection(configDb.get(), configDb.get(), viewId, 0, 0, &collection.handle) != 0) {
+        collection.handle = 0;
+        return ReadResult::NoCollection;
+    }
+    CollectionPosition pos{};
+    for (;;) {
+        BufferGuard buffer;
+        uint16_t length = 0;
+        uint32_t returned = 0;
+        uint16_t signal = 0;
+        if (ReadEntries(collection.handle, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF,
+                        READ_MASK_SUMMARYVALUES, &buffer.handle, &length, nullptr, &returned, &signal) != 0)
+            return ReadResult::ReadFailed;
+        if (returned == 0) return ReadResult::Empty;
+        const uint8_t* bytes = buffer.handle ? static_cast<const uint8_t*>(LockObject(buffer.handle)) : nullptr;
+        buffer.locked = bytes != nullptr;
+        if (!bytes) return ReadResult::NoBuffer;
+        WalkSummaryEntries(target, bytes, length, returned);
+        if (!(signal & SIGNAL_MORE_TO_DO)) break;
+    }
+    return collection.Close() == 0 ? ReadResult::Ok : ReadResult::CloseFailed;
+}
+
+bool TARNConfig::LoadUserList(std::vector<std::string>& into) {
+    into.clear();
+    switch (ReadTextView("maildblookup", into)) {
+        case ReadResult::Ok: return true;
+        case ReadResult::NotFound: LogPlain("Error occured when finding maildb view"); return false;
+        case ReadResult::ReadFailed: LogPlain("Error on maildb NIFReadEntry"); return false;
+        case ReadResult::Empty: LogPlain("No Users configured"); return true;
+        case ReadResult::NoBuffer: LogPlain("No data returned for maildb list"); return false;
+        case ReadResult::NoCollection:
+        case ReadResult::CloseFailed: return false;
+    }
+    return false;
+}
+
+bool TARNConfig::LoadExcludeList(std::vector<std::string>& into) {
+    into.clear();
+    switch (ReadTextView("dsdlookup", into)) {
+        case ReadResult::NotFound: LogPlain("Error occured when finding Exclude config view"); return false;
+        case ReadResult::Empty: LogPlain("No Exclude Dbs configured"); return true;
+        case ReadResult::NoCollection:
+        case ReadResult::ReadFailed:
+        case ReadResult::NoBuffer: return false;
+        case ReadResult::Ok:
+        case ReadResult::CloseFailed: break;  // the close status does not fail this load
+    }
+    for (const char* path : kBuiltInExcluded) into.emplace_back(path);
+    std::sort(into.begin(), into.end());
+    return true;
+}
+
+bool TARNConfig::IsUserMailFile(char* path) const {
+    LowerAscii(path);
+    return CurrentLists()->users.Contains(path);
+}
+
+bool TARNConfig::IsExcludedDb(char* path) const {
+    LowerAscii(path);
+    return CurrentLists()->excluded.Contains(path);
+}
+
+std::vector<std::string> TARNConfig::UserList() const { return CurrentLists()->users.Entries(); }
+
+std::vector<std::string> TARNConfig::ExcludeList() const { return CurrentLists()->excluded.Entries(); }

@@ -1,0 +1,131 @@
+// The add-in's configuration: processor settings, the users' mail files and
+// the excluded databases, read from the configuration database.
+//
+// Callbacks on many server threads read it while a reload may run on another.
+// A reload builds the new settings and lists aside and publishes them whole:
+// a reader sees the old configuration or the new one, never a mix. Settings
+// handed out as text stay valid for the life of the object (old settings
+// blocks are retired, not freed; they are small and reloads are rare).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "host/db_handle.h"
+#include "host/notes_api.h"
+
+class TARNSession;
+
+struct TARNSettings {
+    int32_t logLevel = 1;
+    char url[260] = {};
+    char hostname[260] = {};
+    int32_t port = 0;
+    char authType[260] = {};
+    char username[260] = {};
+    char password[260] = {};
+};
+
+// A list as loaded (order and duplicates kept) with an index beside it, so a
+// membership test costs the same whatever the list's length.
+class MembershipList {
+public:
+    MembershipList() = default;
+    explicit MembershipList(std::vector<std::string> entries);
+    MembershipList(const MembershipList&) = delete;
+    MembershipList& operator=(const MembershipList&) = delete;
+
+    bool Contains(std::string_view path) const { return index.find(path) != index.end(); }
+    const std::vector<std::string>& Entries() const { return entries; }
+
+private:
+    std::vector<std::string> entries;
+    std::unordered_set<std::string_view> index;  // views into entries
+};
+
+// Walks the entries of a summary buffer (read-entries with summary values)
+// and appends each entry's text values, lower-cased and cut to 97 bytes, to
+// target. Reads nothing past length; a malformed entry ends the walk.
+// Returns the number of entries walked whole.
+uint32_t WalkSummaryEntries(std::vector<std::string>& target, const uint8_t* buffer, size_t length,
+                            uint32_t entries);
+
+// One entry: its text values (at most 20) into target. available is what
+// the buffer holds from entry on; nothing beyond min(total length,
+// available) is read. Returns the entry's total length, or 0 when the
+// entry cannot be walked (shorter than its header).
+size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, size_t available);
+
+void LowerAscii(char* text);
+
+class TARNConfig {
+public:
+    TARNConfig();
+    ~TARNConfig();
+    TARNConfig(const TARNConfig&) = delete;
+    TARNConfig& operator=(const TARNConfig&) = delete;
+
+    // Back to the constructed state: databases closed, lists empty, level 1.
+    void Reset();
+
+    bool Open(TARNSession* owner);
+    bool Load();
+
+    int32_t GetLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
+    const char* GetUrl() const { return Settings()->url; }
+    const char* GetHostname() const { return Settings()->hostname; }
+    const char* GetAuthType() const { return Settings()->authType; }
+    const char* GetUsername() const { return Settings()->username; }
+    const char* GetPassword() const { return Settings()->password; }
+    int32_t GetPort() const { return Settings()->port; }
+    const uint8_t* GetAlertsDbId() const { return alertsDbId.bytes; }
+    static const char* GetQueueDbPath() { return "brackwater\\qcapture.nsf"; }
+
+    // Lower-case path in place, then test it.
+    bool IsUserMailFile(char* path) const;
+    bool IsExcludedDb(char* path) const;
+
+    // The lists in force (for tools and tests).
+    std::vector<std::string> UserList() const;
+    std::vector<std::string> ExcludeList() const;
+
+    // The loaders, each into what it is given.
+    bool GetTARNConfig(TARNSettings& into);
+    bool LoadUserList(std::vector<std::string>& into);
+    bool LoadExcludeList(std::vector<std::string>& into);
+
+    notes::DBHANDLE ConfigDb() const { return configDb.get(); }
+
+private:
+    struct Lists {
+        MembershipList users;
+        MembershipList excluded;
+        Lists(std::vector<std::string> u, std::vector<std::string> e)
+            : users(std::move(u)), excluded(std::move(e)) {}
+    };
+
+    const TARNSettings* Settings() const { return settings.load(std::memory_order_acquire); }
+    std::shared_ptr<const Lists> CurrentLists() const { return lists.load(std::memory_order_acquire); }
+    void Publish(const TARNSettings& s, std::vector<std::string> users, std::vector<std::string> excluded);
+    bool LoadLocked();
+    // Reads a summary view of the configuration database into target.
+    enum class ReadResult { Ok, Empty, NotFound, NoCollection, ReadFailed, NoBuffer, CloseFailed };
+    ReadResult ReadTextView(const char* viewName, std::vector<std::string>& target);
+
+    DbHandle configDb;
+    DbHandle alertsDb;
+    notes::DbId alertsDbId{};
+    std::atomic<int32_t> logLevel{1};
+    std::atomic<const TARNSettings*> settings{nullptr};
+    std::vector<std::unique_ptr<TARNSettings>> retiredSettings;  // guarded by reloadMutex
+    std::atomic<std::shared_ptr<const Lists>> lists;
+    TARNSession* session = nullptr;
+    bool configOpen = false;
+    std::mutex reloadMutex;  // one reload at a time; readers never take it
+};

@@ -1,0 +1,286 @@
+#include "events/tarn_event_processor.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "config/tarn_config.h"
+#include "host/tarn_session.h"
+#include "log/notes_error.h"
+#include "log/tarn_log.h"
+#include "queue/tarn_queue.h"
+
+using namespace notes;
+
+namespace {
+
+bool HasItem(NOTEHANDLE note, const char* name) {
+    return ItemInfo(note, name, static_cast<uint16_t>(strlen(name)), nullptr, nullptr) == 0;
+}
+
+void StatusText(STATUS status, char* out, uint16_t size) {
+    out[0] = '\0';
+    LoadStatusString(0, status, out, size);
+    out[size - 1] = '\0';
+}
+
+}  // namespace
+
+void FormatUnid(const uint32_t unid[4], char out[33]) {
+    snprintf(out, 33, "%08X%08X%08X%08X", unid[1], unid[0], unid[3], unid[2]);
+}
+
+void TARNEventProcessor::Trace(int level, const char* format, ...) const {
+    const int32_t configured = logLevel.load(std::memory_order_relaxed);
+    if ((level == 2 && configured < 2) || (level == 3 && configured != 3)) return;
+    char message[256];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(message, sizeof message, format, ap);
+    va_end(ap);
+    session->Log(level == 2 || level == 3 ? 0 : 1, "%s", message);
+}
+
+bool TARNEventProcessor::Init(TARNSession* owner) {
+    session = owner;
+    config = owner->GetConfig();
+    queue = owner->GetQueue();
+    return true;
+}
+
+void TARNEventProcessor::ProcessEvent(EventData& event) {
+    logLevel.store(config->GetLogLevel(), std::memory_order_relaxed);
+    if (event.isDeleteNotes == 1)
+        ProcessDeletedNotes(event);
+    else
+        ProcessEventSingle(event);
+}
+
+void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
+    NOTEID id = 0;
+    for (bool first = true; IdScan(event.deletedIdTable, first, &id); first = false) {
+        NOTEHANDLE note = 0;
+        STATUS status = OpenNote(event.dbHandle, id, 0, &note);
+        CheckNotesStatus(status, nullptr);
+        if (status != 0) {
+            // Without the note there is nothing to look at: skip this id.
+            char text[200];
+            StatusText(status, text, sizeof text);
+            session->Log(1, "ProcessDeletedNotes: note %08lX could not be opened: %s",
+                         static_cast<unsigned long>(id), text);
+            continue;
+        }
+        EventData copy = event;
+        copy.eventId = kEventDeletion;
+        copy.noteHandle = note;
+        ProcessEventSingle(copy);
+        CloseNote(note);
+    }
+}
+
+void TARNEventProcessor::ProcessEventSingle(EventData& event) {
+    if (!FilterEvent(event)) {
+        Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Failed Filter");
+        return;
+    }
+    Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Passed Filter");
+    if (queue->WriteToQueue(event)) {
+        Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Write to Queue Ok");
+        SendTransactionNotice(event);
+    } else {
+        Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Write to Queue Fail");
+    }
+}
+
+void TARNEventProcessor::CompleteEventFromNote(EventData& event) {
+    if (event.noteHandle == 0) return;
+    GetNoteInfo(event.noteHandle, NOTE_CLASS, &event.noteClass);
+    if (event.dbHandle == 0) GetNoteInfo(event.noteHandle, NOTE_DB, &event.dbHandle);
+    if (event.noteId == 0) GetNoteInfo(event.noteHandle, NOTE_ID, &event.noteId);
+}
+
+bool TARNEventProcessor::FilterEvent(EventData& event) {
+    NOTEHANDLE note = 0;
+    bool pass = false;
+    bool cancellation = false;
+    char unidText[33] = {};
+    try {
+        CompleteEventFromNote(event);
+        if (!(event.noteClass & NOTE_CLASS_DOCUMENT)) {
+            Trace(3, "%s", "Filter: FAIL: Note NOT a Document");
+            return false;
+        }
+        DbId dbId{};
+        bool haveId = false;
+        if (event.dbHandle != 0) {
+            CheckNotesStatus(GetDatabaseId(event.dbHandle, &dbId), "Couldn't get DBID for event.");
+            haveId = true;
+            CheckNotesStatus(GetDatabasePath(event.dbHandle, event.dbPath, nullptr),
+                             "Couldn't get db path for event");
+        }
+        event.dbPath[sizeof event.dbPath - 1] = '\0';
+        Trace(3, "Event Database: %s", event.dbPath);
+
+        if (haveId && memcmp(dbId.bytes, config->GetAlertsDbId(), sizeof dbId.bytes) == 0) {
+            Trace(3, "%s", "Received config update alert");
+            if (session->IsHttpTask()) {
+                if (event.eventId != kEventDeletion) {
+                    Trace(2, "%s", "Broadcasting Config Referesh");
+                    session->BroadcastConfigRefresh();
+                    if (config->Load()) SendRefreshConfigNotice();
+                }
+            } else {
+                Trace(3, "%s", "Filter: FAIL: TARN Alerts db being updated!");
+            }
+            return false;
+        }
+        if (config->IsExcludedDb(event.dbPath)) {
+            Trace(3, "%s", "Filter: FAIL: Excluded db being updated");
+            return false;
+        }
+        if (!config->IsUserMailFile(event.dbPath)) {
+            Trace(3, "%s", "Filter: FAIL: Not a TARN\tuser mail file");
+            return false;
+        }
+
+        STATUS status = OpenNote(event.dbHandle, event.noteId, 0, &note);
+        CheckNotesStatus(status, nullptr);
+        if (status != 0) {
+            note = 0;
+            char text[200];
+            StatusText(status, text, sizeof text);
+            session->Log(1, "Filter: FAIL: note %08lX could not be opened: %s",
+                         static_cast<unsigned long>(event.noteId), text);
+            return false;
+        }
+
+        OriginatorId oid{};
+        GetNoteInfo(note, NOTE_OID, &oid);
+        memcpy(event.unid, &oid, sizeof event.unid);
+        FormatUnid(event.unid, unidText);
+        Trace(3, "UNID:%s", unidText);
+
+        if (!HasItem(note, "Form")) {
+            Trace(3, "%s", "Filter: FAIL: No FORM field contained in document");
+            CloseNote(note);
+            return false;
+        }
+        char form[256] = {};
+        GetItemText(note, "Form", form, sizeof form);
+        form[sizeof form - 1] = '\0';
+        CopyBounded(event.form, sizeof event.form, form);
+        Trace(3, "Form:%s", form);
+
+        if (strcmp(form, "Appointment") == 0) {
+            pass = true;
+            Trace(3, "%s", "Filter: pass :\tAppointment");
+        } else if (strcmp(form, "Task") == 0) {
+            pass = hasTaskDates(note);
+        } else if (strcmp(form, "Notice") == 0 || strcmp(form, "TaskNotice") == 0) {
+            if (event.eventId == EM_NSFNOTEUPDATEXTENDED && HasItem(note, "NoticeType")) {
+                char type[2] = {};
+                GetItemText(note, "NoticeType", type, sizeof type);
+                type[1] = '\0';
+                if (strcmp(type, "S") == 0)
+                    cancellation = true;
+                else if (strcmp(type, "C") == 0 || strcmp(type, "R") == 0)
+                    cancellation = isApptUNIDThisDoc(note, unidText);
+            }
+            if (cancellation) {
+                event.eventId = kEventDeletion;
+                pass = true;
+                Trace(3, "%s", "Filter: pass :\tCancellation");
+            }
+        } else {
+            Trace(3, "%s", "Filter: Not Appointment, Task, or Notice");
+        }
+
+        if (pass && HasItem(note, "$TARN")) {
+            DeleteItem(note, "$TARN", 5);
+            UpdateNote(note, 0);
+            pass = false;
+            Trace(3, "%s", "$TARN removed.");
+        }
+
+        if (pass && !cancellation) {
+            if (isRepeatingChild(note)) {
+                pass = false;
+            } else {
+                pass = isValidDeletion(event);
+                if (pass) pass = isApptUNIDThisDoc(note, unidText);
+            }
+        }
+
+        if (pass) {
+            pass = false;
+            uint16_t type = 0;
+            MEMHANDLE block = 0;
+            uint32_t length = 0;
+            STATUS s = GetProfileField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type,
+                                       &block, &length);
+            if (s != 0) {
+                session->Log(1, "%s", "Error: Calendar Profile not found.");
+            } else if (type == TYPE_TEXT) {
+                const char* value = static_cast<const char*>(LockObject(block));
+                if (value && length >= 2) {
+                    size_t n = std::min<size_t>(length - 2, sizeof event.owner - 1);
+                    memcpy(event.owner, value + 2, n);
+                    event.owner[n] = '\0';
+                    pass = true;
+                }
+                if (value) UnlockObject(block);
+            }
+        }
+        CloseNote(note);
+        return pass;
+    } catch (const std::exception& e) {
+        session->Log(1, "%s", e.what());
+        if (note) CloseNote(note);
+        return false;
+    }
+}
+
+bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
+    if (!HasItem(note, "StartDateTime")) {
+        Trace(3, "%s", "Filter: FAIL: hasTaskDates: No start date");
+        return false;
+    }
+    if (!HasItem(note, "DueDateTime")) {
+        Trace(3, "%s", "Filter: FAIL: hasTaskDates: No Due date");
+        return false;
+    }
+    return true;
+}
+
+bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText) {
+    if (!HasItem(note, "ApptUNID")) return false;
+    char value[256] = {};
+    GetItemText(note, "ApptUNID", value, sizeof value);
+    value[sizeof value - 1] = '\0';
+    if (strcmp(value, unidText) == 0) return true;
+    Trace(3, "%s", "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar");
+    return false;
+}
+
+bool TARNEventProcessor::isRepeatingChild(NOTEHANDLE note) {
+    if (HasItem(note, "$REF")) {
+        Trace(3, "%s", "Filter: FAIL: Repeating child");
+        return true;
+    }
+    Trace(3, "%s", "Filter: pass: Document is PARENT or SINGLE");
+    return false;
+}
+
+bool TARNEventProcessor::isValidDeletion(const EventData& event) {
+    if (event.eventId != kEventDeletion) return true;
+    char text[33];
+    FormatUnid(event.unid, text);
+    if (strcmp(text, "00000000000000000000000000000000") == 0) {
+        Trace(3, "%s", "Filter: FAIL: deletion with empty\tUNID");
+        return false;
+    }
+    Trace(3, "%s", "Filter: PASS :\tdeletion");
+    return true;
+}

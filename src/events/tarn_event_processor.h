@@ -1,0 +1,62 @@
+// Filters each event and forwards accepted ones to the capture queue and
+// the transaction processor.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "host/event_data.h"
+#include "host/notes_api.h"
+
+class TARNSession;
+class TARNConfig;
+class TARNQueue;
+
+enum class AuthType { None = 0, Basic = 1, Session = 2 };
+
+// The task's connection to the processor and the workers using it; shared
+// with the workers so that none outlives what it uses.
+struct TransportState;
+
+class TARNEventProcessor {
+public:
+    TARNEventProcessor();
+    ~TARNEventProcessor();
+    TARNEventProcessor(const TARNEventProcessor&) = delete;
+    TARNEventProcessor& operator=(const TARNEventProcessor&) = delete;
+
+    // Back to the constructed state: the connection is closed.
+    void Reset();
+    bool Init(TARNSession* owner);
+
+    void ProcessEvent(EventData& event);
+    void ProcessDeletedNotes(EventData& event);
+    void ProcessEventSingle(EventData& event);
+
+    // Calendar document checks.
+    bool hasTaskDates(notes::NOTEHANDLE note);
+    bool isApptUNIDThisDoc(notes::NOTEHANDLE note, const char* unidText);
+    bool isRepeatingChild(notes::NOTEHANDLE note);
+    bool isValidDeletion(const EventData& event);
+
+    // Notices to the transaction processor.
+    void openHTTPConnection();
+    bool SendTransactionNotice(EventData& event);
+    void SendRefreshConfigNotice();
+    static AuthType ParseAuthType(const char* text);
+
+    int32_t LogLevel() const { return logLevel.load(std::memory_order_relaxed); }
+
+private:
+    bool FilterEvent(EventData& event);
+    void CompleteEventFromNote(EventData& event);
+    // A line whose level this processor tests against its copy.
+    void Trace(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+
+    TARNSession* session = nullptr;
+    TARNConfig* config = nullptr;
+    TARNQueue* queue = nullptr;
+    std::atomic<int32_t> logLevel{1};
+    std::shared_ptr<TransportState> transport;
+};

@@ -1,0 +1,184 @@
+#include "host/entry.h"
+
+#include <cctype>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "host/event_data.h"
+#include "host/tarn_session.h"
+#include "log/notes_error.h"
+#include "log/tarn_log.h"
+
+using namespace notes;
+
+// Constructed at load in this order, destroyed at unload in the reverse one:
+// the deregistrations run delete-notes first and update-after last, then the
+// session closes what it opened.
+namespace {
+TARNSession gSession;
+EmRegistration gUpdateAfter;
+EmRegistration gUpdateBefore;
+EmRegistration gExtendedUpdateBefore;
+EmRegistration gExtendedUpdateAfter;
+EmRegistration gDeleteNotes;
+bool gEntered = false;
+
+// The text a Windows host shows for a failed allocation.
+struct OutOfMemory : std::bad_alloc {
+    const char* what() const noexcept override { return "bad allocation"; }
+};
+
+void ThrowOutOfMemory() { throw OutOfMemory(); }
+
+// Before the session's log exists there is no task name to show.
+void LogCaught(const char* text) {
+    if (gSession.GetLog().IsReady())
+        gSession.Log(1, "%s", text);
+    else
+        LogPlain("%s", text);
+}
+
+struct Registration {
+    uint16_t eventId;
+    uint16_t flags;
+    EmRegistration* holder;
+    const char* line;
+};
+}  // namespace
+
+TARNSession& ProcessSession() { return gSession; }
+
+// The callback the Extension Manager calls; exported beside MainEntryPoint.
+extern "C" __attribute__((visibility("default"))) STATUS ExtMgrCallback(EMRECORD* record) {
+    return RunExtMgrCallback(record);
+}
+
+STATUS RunMainEntryPoint() {
+    if (gEntered) return 0;
+    gEntered = true;
+    try {
+        std::set_new_handler(ThrowOutOfMemory);
+        char processName[260];
+        GetProcessName(processName, sizeof processName);
+        for (char* p = processName; *p; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+
+        char taskList[256];
+        if (!GetEnvironmentString("TARN_Task_List", taskList, sizeof taskList)) {
+            LogPlain("CRITICAL ERROR: No tasks listed in Notes.ini!!!");
+            return 0;
+        }
+        taskList[sizeof taskList - 1] = '\0';
+        if (!IsTaskListed(processName, taskList)) return 0;
+        LogPlain("%s%s%s", " (", processName, ") loading...");
+
+        gSession.Reset();
+        if (!gSession.Init(processName, taskList)) return 0;
+
+        uint16_t recursionId = 0;
+        CheckNotesStatus(EmCreateRecursionId(&recursionId), "Couldn't create recursion id.");
+        gSession.Log(3, "MainEntryPoint:\tcreated recursion ID");
+
+        const Registration registrations[] = {
+            {EM_NSFNOTEUPDATE, EM_REG_BEFORE, &gUpdateBefore,
+             "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATE"},
+            {EM_NSFNOTEUPDATE, EM_REG_AFTER, &gUpdateAfter,
+             "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATE"},
+            {EM_NSFNOTEUPDATEXTENDED, EM_REG_BEFORE, &gExtendedUpdateBefore,
+             "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATEXTENDED"},
+            {EM_NSFNOTEUPDATEXTENDED, EM_REG_AFTER, &gExtendedUpdateAfter,
+             "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATEXTENDED"},
+            {EM_NSFDBDELETENOTES, EM_REG_BEFORE, &gDeleteNotes,
+             "MainEntryPoint:\tregistered callback for EM_NSFDBDELETENOTES"},
+        };
+        for (const Registration& r : registrations) {
+            CheckNotesStatus(EmRegister(r.eventId, r.flags, &ExtMgrCallback, recursionId, r.holder->out()),
+                             nullptr);
+            gSession.Log(3, "%s", r.line);
+        }
+        gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
+        return 0;
+    } catch (const NotesWrapper::notes_error& e) {
+        LogCaught(e.what());
+        return e.status;
+    } catch (const std::bad_alloc&) {
+        LogCaught("bad allocation");
+        return 257;
+    } catch (const std::exception& e) {
+        LogCaught(e.what());
+        return 257;
+    }
+}
+
+STATUS RunExtMgrCallback(EMRECORD* record) {
+    try {
+        if (EmCallbackSkip() != 0) return ERR_EM_CONTINUE;
+        gSession.Log(2, "ExtMgrCallback. Start");
+        if (!gSession.IsInitialised()) {
+            gSession.Log(2, "ExtMgrCallback. TARNSession not initialised");
+            return ERR_EM_CONTINUE;
+        }
+        // The level read here stays this call's reference even if a refresh
+        // below reloads the configuration.
+        const int32_t level = gSession.GetConfig()->GetLogLevel();
+        if (!gSession.IsHttpTask()) {
+            if (level == 3) gSession.Log(0, "ExtMgrCallback. checking IPC for config update");
+            gSession.CheckConfigRefreshMessages();
+        }
+        if (level >= 2) gSession.Log(2, "ExtMgrCallback. Populating Event data");
+
+        EventData event;
+        memset(&event, 0, sizeof event);
+        event.status = record->Status;
+        event.result = ERR_EM_CONTINUE;
+        event.eventId = record->EId;
+        event.isBefore = record->NotificationType == EM_BEFORE ? 1 : 0;
+        event.noteClass = 0x7FFF;
+        event.isDeleteNotes = 0;
+        bool process = false;
+        if (level >= 2) gSession.Log(2, "ExtMgrCallback. Processing eventId");
+
+        switch (record->EId) {
+            case EM_NSFNOTEUPDATE:
+            case EM_NSFNOTEUPDATEXTENDED: {
+                const bool extended = record->EId == EM_NSFNOTEUPDATEXTENDED;
+                if (level == 3)
+                    gSession.Log(3, extended ? "ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"
+                                             : "ExtMgrCallback. Event: EM_NSFNOTEUPDATE");
+                event.noteHandle = static_cast<NOTEHANDLE>(record->Ap.v[0]);
+                event.updateFlags = extended ? static_cast<uint32_t>(record->Ap.v[1])
+                                             : static_cast<uint16_t>(record->Ap.v[1]);
+                if (event.updateFlags & UPDATE_DELETED) {
+                    if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: &UPDATE_DELETED");
+                    if (record->NotificationType == EM_BEFORE) {
+                        event.eventId = kEventDeletion;
+                        process = true;
+                    }
+                } else {
+                    process = record->NotificationType == EM_AFTER;
+                }
+                break;
+            }
+            case EM_NSFDBDELETENOTES:
+                if (event.isBefore == 1) {
+                    event.dbHandle = static_cast<DBHANDLE>(record->Ap.v[0]);
+                    event.deletedIdTable = static_cast<IDTABLE>(record->Ap.v[1]);
+                    event.isDeleteNotes = 1;
+                    process = true;
+                    if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing.");
+                } else if (level == 3) {
+                    gSession.Log(3, "ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Not PreEvent");
+                }
+                break;
+            default:
+                break;
+        }
+        if (process) {
+            if (level >= 2) gSession.Log(2, "ExtMgrCallback. Processing Event");
+            gSession.HandleEvent(event);
+        }
+    } catch (const std::exception& e) {
+        gSession.Log(1, "%s", e.what());
+    }
+    return ERR_EM_CONTINUE;
+}

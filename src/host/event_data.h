@@ -1,0 +1,31 @@
+// The record of one event, from the callback through the filter to the
+// queue writer and the notice. Cleared to zero bytes, then filled.
+#pragma once
+
+#include <cstdint>
+
+#include "host/notes_api.h"
+
+struct EventData {
+    uint16_t status;
+    uint16_t result;
+    uint32_t noteId;
+    uint32_t unid[4];  // file word 1, file word 2, note word 1, note word 2
+    uint16_t eventId;  // 47, 102 or 24 as handed over; 8 means a deletion
+    uint8_t isBefore;
+    notes::NOTEHANDLE noteHandle;
+    notes::DBHANDLE dbHandle;
+    uint32_t updateFlags;
+    uint16_t noteClass;
+    char dbPath[256];
+    uint32_t queueNoteId;
+    char form[12];
+    uint8_t isDeleteNotes;
+    notes::IDTABLE deletedIdTable;
+    char owner[256];
+};
+
+constexpr uint16_t kEventDeletion = 8;
+
+// "%08X%08X%08X%08X" of words 2, 1, 4, 3: 32 upper-case digits.
+void FormatUnid(const uint32_t unid[4], char out[33]);

@@ -1,0 +1,6 @@
+// What the Extension Manager calls first; ExtMgrCallback is exported
+// beside it, from entry.cc.
+#include "host/entry.h"
+
+extern "C" __attribute__((visibility("default"))) notes::STATUS MainEntryPoint() { return RunMainEntryPoint(); }
+

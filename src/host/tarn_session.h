@@ -1,0 +1,62 @@
+// The one object per server task that holds everything the add-in keeps.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "config/tarn_config.h"
+#include "events/tarn_event_processor.h"
+#include "host/event_data.h"
+#include "host/notes_api.h"
+#include "log/tarn_log.h"
+#include "queue/tarn_queue.h"
+
+class TARNSession {
+public:
+    TARNSession() = default;
+    TARNSession(const TARNSession&) = delete;
+    TARNSession& operator=(const TARNSession&) = delete;
+
+    // Back to the freshly constructed state (databases closed once, lists
+    // emptied). The session never moves: its members point at each other.
+    void Reset();
+
+    bool Init(const char* name, const char* taskList);
+
+    bool IsInitialised() const { return initialised.load(std::memory_order_acquire); }
+    bool IsHttpTask() const { return isHttpTask; }
+    TARNConfig* GetConfig() { return &config; }
+    const TARNConfig* GetConfig() const { return &config; }
+    TARNQueue* GetQueue() { return &queue; }
+    TARNEventProcessor* GetProcessor() { return &processor; }
+    const TARNLog& GetLog() const { return log; }
+
+    void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    void MarkNotInitialised() { initialised.store(false, std::memory_order_release); }
+
+    notes::STATUS HandleEvent(EventData& event);
+
+    // Refresh messages between the server's tasks.
+    void OpenTaskQueues(std::string taskList);
+    void BroadcastConfigRefresh();
+    void CheckConfigRefreshMessages();
+    const std::map<std::string, notes::MQHANDLE>& TaskQueues() const { return taskQueues; }
+
+    char processName[50] = {};
+
+private:
+    bool OpenOwnQueue();
+
+    std::atomic<bool> initialised{true};
+    bool isHttpTask = false;
+    TARNLog log;
+    TARNConfig config;
+    TARNEventProcessor processor;
+    TARNQueue queue;
+    std::map<std::string, notes::MQHANDLE> taskQueues;
+};
+
+// This task's own message queue (tasks other than the HTTP task); never closed.
+extern notes::MQHANDLE ownQueue;

@@ -1,0 +1,77 @@
+// Configuration-refresh messages between the server's tasks: the HTTP task
+// puts one into every other task's queue; each task looks into its own at
+// every event and reloads when something is waiting.
+#include <cstring>
+#include <string>
+
+#include "host/tarn_session.h"
+#include "ipc/queue_name.h"
+
+using namespace notes;
+
+namespace {
+constexpr char kRefreshMessage[2] = {'x', '\0'};
+}
+
+bool BuildQueueName(const char* task, size_t taskLength, char (&out)[kQueueNameMax + 1]) {
+    constexpr char kPrefix[] = "TARN";
+    memcpy(out, kPrefix, 4);
+    const size_t room = kQueueNameMax - 4;
+    const size_t n = taskLength < room ? taskLength : room;
+    memcpy(out + 4, task, n);
+    out[4 + n] = '\0';
+    return n == taskLength;
+}
+
+bool TARNSession::OpenOwnQueue() {
+    char name[kQueueNameMax + 1];
+    if (!BuildQueueName(processName, strlen(processName), name))
+        Log(1, "Message queue name cut to fit: %s", name);
+    if (MqOpen(name, MQ_OPEN_CREATE, &ownQueue) == 0) {
+        Log(3, "%s%s", "Opened message queue in: ", name);
+        return true;
+    }
+    MarkNotInitialised();
+    Log(3, "%s%s", "Opened message queue FAILED in: ", name);
+    return false;
+}
+
+void TARNSession::OpenTaskQueues(std::string list) {
+    while (!list.empty()) {
+        size_t comma = list.find(',');
+        std::string entry = list.substr(0, comma);
+        list.erase(0, comma == std::string::npos ? std::string::npos : comma + 1);
+        char name[kQueueNameMax + 1];
+        if (!BuildQueueName(entry.data(), entry.size(), name))
+            Log(1, "Message queue name cut to fit: %s", name);
+        MQHANDLE queue = 0;
+        if (MqOpen(name, MQ_OPEN_CREATE, &queue) == 0) {
+            taskQueues[name] = queue;
+            Log(3, "%s%s", "Opened message queue in: ", name);
+        } else {
+            Log(3, "%s%s", "Opened message queue FAILED in: ", name);
+        }
+    }
+}
+
+void TARNSession::BroadcastConfigRefresh() {
+    for (const auto& [name, queue] : taskQueues) {
+        Log(3, "%s%s", "Sending IPC to: ", name.c_str());
+        MqPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0);
+    }
+}
+
+void TARNSession::CheckConfigRefreshMessages() {
+    const uint16_t waiting = MqCount(ownQueue);
+    if (waiting == 0) return;
+    for (uint16_t i = 0; i < waiting; ++i) {
+        char buffer[MQ_MAX_MSGSIZE + 1];
+        uint16_t length = 0;
+        // A message too long for the buffer is taken off by the host and
+        // reported; it still announces a refresh.
+        if (MqGet(ownQueue, buffer, MQ_MAX_MSGSIZE, 0, 1, &length) != 0) continue;
+        buffer[length < MQ_MAX_MSGSIZE ? length : MQ_MAX_MSGSIZE] = '\0';
+        Log(3, "%s%s%s", processName, ": message received: ", buffer);
+    }
+    config.Load();
+}

@@ -1,0 +1,24 @@
+#include "log/notes_error.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "host/notes_api.h"
+
+// Texts are cut to their buffers on purpose.
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+
+void CheckNotesStatus(uint16_t status, const char* format, ...) {
+    if (status == 0 || format == nullptr) return;
+    char message[200];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(message, sizeof message, format, ap);
+    va_end(ap);
+    char statusText[200] = {};
+    notes::LoadStatusString(0, status, statusText, 199);
+    statusText[199] = '\0';
+    char text[200];
+    snprintf(text, sizeof text, "%s: %s (0x%x)", message, statusText, static_cast<unsigned>(status));
+    throw NotesWrapper::notes_error(status, text);
+}

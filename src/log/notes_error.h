@@ -1,0 +1,20 @@
+// Notes statuses that must stop the work in hand become notes_error.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+
+namespace NotesWrapper {
+
+class notes_error : public std::runtime_error {
+public:
+    notes_error(uint16_t status, const char* text) : std::runtime_error(text), status(status) {}
+    uint16_t status;
+};
+
+}  // namespace NotesWrapper
+
+// Throws notes_error "message: status text (0xNN)" for a non-zero status.
+// Returns quietly for status 0 and for a null format: a caller that gives no
+// message never raises anything.
+void CheckNotesStatus(uint16_t status, const char* format, ...) __attribute__((format(printf, 2, 3)));

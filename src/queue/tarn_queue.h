@@ -1,0 +1,30 @@
+// Writes one capture-queue note per accepted event.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/db_handle.h"
+#include "host/event_data.h"
+
+class TARNSession;
+class TARNConfig;
+
+class TARNQueue {
+public:
+    void Reset();
+    bool OpenQueueDb(TARNSession* owner);
+    void CloseQueueDb();
+    // True when the note was saved; its id is then in event.queueNoteId.
+    bool WriteToQueue(EventData& event);
+    bool IsOpen() const { return isOpen; }
+
+private:
+    bool WriteItems(notes::NOTEHANDLE note, const EventData& event);
+
+    TARNSession* session = nullptr;
+    TARNConfig* config = nullptr;
+    DbHandle database;
+    bool isOpen = false;
+    std::atomic<int32_t> logLevel{1};
+};

@@ -1,0 +1,145 @@
+// The add-in loaded into real task processes by the host runner.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+using namespace tarntest;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kLoading = "Brackwater TARN 1.2.27  (nserver.exe) loading...";
+
+class EntryPointTest : public DataDirTest {
+protected:
+    void Prepare(int level, const std::string& taskList = "nserver.exe,nhttp.exe") {
+        SampleConfig cfg;
+        cfg.logLevel = level;
+        CreateSampleDatabases(cfg);
+        if (!taskList.empty()) emu::SetIniVariable("TARN_Task_List", taskList);
+    }
+    ProcessResult Run(const std::string& task, const std::map<std::string, std::string>& env = {}) {
+        return RunTask(task, dataDir, "", env);
+    }
+    static std::string Deregistered(const ProcessResult& r) {
+        for (const auto& l : r.out)
+            if (l.rfind("runner: deregistered:", 0) == 0) return l.substr(21);
+        return "?";
+    }
+};
+
+TEST_F(EntryPointTest, ListedTaskAtLevelOneWritesOnlyTheLoadingLine) {
+    Prepare(1);
+    auto r = Run("nserver.exe");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(BannerLines(r.out), Lines{kLoading});
+    // Registered five times; unload deregisters delete-notes first, update-after last.
+    EXPECT_EQ(Deregistered(r), " 24/1 102/2 102/1 47/1 47/2");
+}
+
+TEST_F(EntryPointTest, ListedTaskAtLevelThreeWritesEveryStartUpLineInOrder) {
+    Prepare(3);
+    auto r = Run("nserver.exe");
+    const std::string p = "Brackwater TARN 1.2.27 (nserver.exe) : ";
+    EXPECT_EQ(BannerLines(r.out), (Lines{
+        kLoading,
+        p + "Opened message queue in: TARNnserver.exe",
+        p + "MainEntryPoint:\tcreated recursion ID",
+        p + "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATE",
+        p + "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATE",
+        p + "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATEXTENDED",
+        p + "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATEXTENDED",
+        p + "MainEntryPoint:\tregistered callback for EM_NSFDBDELETENOTES",
+        p + " (nserver.exe) loaded OK...",
+    }));
+}
+
+TEST_F(EntryPointTest, UnlistedOrUnconfiguredTasksAreNotServed) {
+    Prepare(3);
+    auto unlisted = Run("amgr.exe");
+    EXPECT_TRUE(BannerLines(unlisted.out).empty());
+    EXPECT_EQ(Deregistered(unlisted), "");
+
+    // The list is not lower-cased: upper-case entries never match.
+    emu::SetIniVariable("TARN_Task_List", "NSERVER.EXE");
+    EXPECT_TRUE(BannerLines(Run("nserver.exe").out).empty());
+
+    emu::SetIniVariable("TARN_Task_List", "");
+    EXPECT_TRUE(BannerLines(Run("nserver.exe").out).empty());
+
+    emu::RemoveIniVariable("TARN_Task_List");
+    auto none = Run("nserver.exe");
+    EXPECT_EQ(BannerLines(none.out), Lines{"Brackwater TARN 1.2.27 CRITICAL ERROR: No tasks listed in Notes.ini!!!"});
+    EXPECT_EQ(none.exitCode, 0);
+}
+
+TEST_F(EntryPointTest, FailedRecursionIdReturnsItsStatusAndRegistersNothing) {
+    Prepare(1);
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x0519"}});
+    EXPECT_NE(r.err.find("MainEntryPoint returned 1305"), std::string::npos) << r.err;
+    EXPECT_EQ(BannerLines(r.out), (Lines{kLoading,
+        "Brackwater TARN 1.2.27 (nserver.exe) : Couldn't create recursion id.: "
+        "No more Extension Manager recursion identifiers (0x519)"}));
+    EXPECT_EQ(Deregistered(r), "");
+}
+
+TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
+    Prepare(3);
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmRegister=0x0FFF@2"}});
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (nserver.exe) :  (nserver.exe) loaded OK...");
+    EXPECT_EQ(Deregistered(r), " 24/1 102/2 102/1 47/1");
+}
+
+TEST_F(EntryPointTest, SecondCallDoesNothingEvenAfterAFailedFirstOne) {
+    Prepare(1);
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x0519"}, {"TARN_RUNNER_ENTRY_TWICE", "1"}});
+    EXPECT_NE(r.err.find("second MainEntryPoint returned 0"), std::string::npos) << r.err;
+    EXPECT_EQ(BannerLines(r.out).size(), 2u);
+}
+
+TEST_F(EntryPointTest, MissingDatabasesLeaveTheTaskUnserved) {
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    auto r = Run("nserver.exe");
+    EXPECT_EQ(BannerLines(r.out),
+              (Lines{kLoading, "Brackwater TARN 1.2.27 (nserver.exe) : Error opening TARNAlerts database"}));
+    EXPECT_EQ(Deregistered(r), "");
+}
+
+// Task names the build does not provide: a hard link made here.
+class OddNameTest : public EntryPointTest {
+protected:
+    ProcessResult RunAs(const std::string& name) {
+        std::string dir = dataDir + "/bin";
+        std::filesystem::create_directories(dir);
+        std::string link = dir + "/" + name;
+        EXPECT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0);
+        return RunTask(link, dataDir, "", {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+    }
+};
+
+TEST_F(OddNameTest, PercentInTheNameShowsAsItIs) {
+    Prepare(3, "n%s%nserver.exe");
+    auto lines = BannerLines(RunAs("N%s%nServer.exe").out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "Brackwater TARN 1.2.27  (n%s%nserver.exe) loading...");
+    EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (n%s%nserver.exe) :  (n%s%nserver.exe) loaded OK...");
+}
+
+TEST_F(OddNameTest, LongNameIsCutInTheSessionNotOverrun) {
+    std::string name(60, 'x');
+    name += ".exe";
+    Prepare(3, name);
+    auto lines = BannerLines(RunAs(name).out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), "Brackwater TARN 1.2.27  (" + name + ") loading...");
+    // The session keeps 49 characters; its queue name is cut to 31 and says so.
+    const std::string p = "Brackwater TARN 1.2.27 (" + name.substr(0, 49) + ") : ";
+    EXPECT_EQ(lines[1], p + "Message queue name cut to fit: TARN" + name.substr(0, 27));
+    EXPECT_EQ(lines.back(), p + " (" + name + ") loaded OK...");
+}
+
+}  // namespace

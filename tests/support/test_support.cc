@@ -1,0 +1,142 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace tarntest {
+
+std::string BuildDir() { return TARN_BUILD_DIR; }
+
+std::string MakeTempDir(const std::string& tag) {
+    std::string pattern = (fs::temp_directory_path() / ("tarn-" + tag + "-XXXXXX")).string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    return buf.data();
+}
+
+void DataDirTest::SetUp() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dataDir = MakeTempDir(info ? info->name() : "test");
+    emu::SetDataDirectory(dataDir);
+    emu::SetConsoleEcho(false);
+    emu::ClearConsole();
+    emu::ClearFaults();
+    emu::SetReadPageSize(0);
+}
+
+void DataDirTest::TearDown() {
+    emu::ClearFaults();
+    emu::SetReadPageSize(0);
+    if (!getenv("TARN_KEEP_DATA")) {
+        std::error_code ec;
+        fs::remove_all(dataDir, ec);
+    }
+}
+
+namespace {
+void Check(notes::STATUS s, const char* what) {
+    if (s) throw std::runtime_error(std::string(what) + " failed with status " + std::to_string(s));
+}
+
+void WithDb(const std::string& path, const std::function<void(notes::DBHANDLE)>& work) {
+    Check(emu::CreateDatabase(path), ("create " + path).c_str());
+    notes::DBHANDLE db = 0;
+    Check(notes::OpenDatabase(path.c_str(), &db), ("open " + path).c_str());
+    work(db);
+    notes::CloseDatabase(db);
+}
+}  // namespace
+
+void CreateSampleDatabases(const SampleConfig& cfg) {
+    WithDb("brackwater\\tarnconfig.nsf", [&](notes::DBHANDLE db) {
+        notes::NOTEID id;
+        Check(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), "view server");
+        Check(emu::CreateView(db, {"maildblookup", "", {"MailDb"}, {"MailFile"}, 0}, &id), "view maildblookup");
+        Check(emu::CreateView(db, {"dsdlookup", "", {"Exclude"}, {"DbPath"}, 0}, &id), "view dsdlookup");
+        if (cfg.serverDocument) {
+            std::vector<emu::ItemValue> items = {
+                emu::Text("Form", "Server"), emu::Text("Url_DomToTN", cfg.url),
+                emu::Text("Hostname_DomToTN", cfg.hostname), emu::Number("Port_Domino", cfg.port),
+                emu::Text("AuthType", cfg.authType), emu::Text("Username", cfg.username),
+                emu::Text("Password", cfg.password)};
+            if (cfg.withLogLevel) items.push_back(emu::Number("DTC_LogLevel", cfg.logLevel));
+            Check(emu::CreateDocument(db, items, &id), "server document");
+        }
+        for (const auto& m : cfg.mailFiles)
+            Check(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", m)}, &id), "mail doc");
+        for (const auto& e : cfg.excluded)
+            Check(emu::CreateDocument(db, {emu::Text("Form", "Exclude"), emu::Text("DbPath", e)}, &id), "exclude doc");
+    });
+    WithDb("brackwater\\tarnalerts.nsf", [](notes::DBHANDLE) {});
+    WithDb("brackwater\\qcapture.nsf", [](notes::DBHANDLE) {});
+}
+
+void CreateMailFile(const std::string& path, const std::string& owner) {
+    WithDb(path, [&](notes::DBHANDLE db) {
+        Check(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", owner)}), "profile");
+    });
+}
+
+ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script,
+                      const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs) {
+    std::string scriptPath = dataDir + "/.script-" + std::to_string(getpid()) + "-" + std::to_string(rand());
+    {
+        std::ofstream(scriptPath) << script;
+    }
+    std::string outPath = scriptPath + ".out", errPath = scriptPath + ".err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        int in = open(scriptPath.c_str(), O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::string exe = task.rfind('/', 0) == 0 ? task : BuildDir() + "/bin/" + task;
+        std::vector<std::string> args = {exe, "--data", dataDir};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    ProcessResult r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream out(outPath);
+    std::string line;
+    while (std::getline(out, line)) r.out.push_back(line);
+    std::ifstream err(errPath);
+    std::stringstream ss;
+    ss << err.rdbuf();
+    r.err = ss.str();
+    fs::remove(scriptPath);
+    fs::remove(outPath);
+    fs::remove(errPath);
+    return r;
+}
+
+std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const auto& l : lines)
+        if (l.rfind("Brackwater TARN 1.2.27", 0) == 0) out.push_back(l);
+    return out;
+}
+
+}  // namespace tarntest

@@ -1,0 +1,61 @@
+// Shared helpers of the test suites: a fresh data directory per test, the
+// standard databases, and task processes started from the build.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "emu/emulator.h"
+
+namespace tarntest {
+
+// A new, empty data directory made current for the emulator; console echo
+// off and faults cleared. Removed at the end unless TARN_KEEP_DATA is set.
+class DataDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string dataDir;
+};
+
+std::string MakeTempDir(const std::string& tag);
+
+// The configuration, alerts and capture-queue databases, with a "server"
+// document (unless empty), "maildblookup" listing the given mail files and
+// "dsdlookup" listing the excluded ones.
+struct SampleConfig {
+    int logLevel = 3;
+    bool withLogLevel = true;
+    std::string url = "servlet/dts";
+    std::string hostname = "127.0.0.1";
+    int port = 8080;
+    std::string authType = "None";
+    std::string username = "tarn";
+    std::string password = "secret";
+    bool serverDocument = true;
+    std::vector<std::string> mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf"};
+    std::vector<std::string> excluded = {"mail\\shared.nsf"};
+};
+void CreateSampleDatabases(const SampleConfig& cfg = {});
+// A user's mail file with a CalendarProfile naming its owner.
+void CreateMailFile(const std::string& path, const std::string& owner);
+
+struct ProcessResult {
+    int exitCode = -1;
+    std::vector<std::string> out;  // stdout lines
+    std::string err;
+};
+// Runs build/bin/<task> over dataDir with the given operations on stdin.
+ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script = "",
+                      const std::map<std::string, std::string>& env = {},
+                      const std::vector<std::string>& extraArgs = {});
+
+// Only the add-in's console lines (those with the banner).
+std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
+
+std::string BuildDir();
+
+}  // namespace tarntest
