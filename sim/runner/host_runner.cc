@@ -17,8 +17,10 @@
 //   wait                           wait until every operation so far is done
 //   sleep MS                       pause the reader of operations
 //   echo TEXT                      print a line
-// ITEM is Name=text, Name#=number, Name@=time (a number), Name[]=a|b|c, or
-// Name=! for a Form-less document is not needed: leave the item out.
+//   sync TOKEN                     wait as "wait" does, then print "runner: sync TOKEN"
+// ITEM is Name=text, Name#=number, Name@=time (a number) or Name[]=a|b|c;
+// the text value "@unid" stands for the document's own UNID (as ApptUNID
+// of a real calendar entry holds it).
 // Values may be quoted with "..." to hold blanks. DB is a Notes path such as
 // mail\\alice.nsf. Labels name documents for later lines.
 #include <dlfcn.h>
@@ -174,8 +176,17 @@ bool ParseItem(const std::string& word, emu::ItemValue* out) {
     return !name.empty();
 }
 
-STATUS WriteItems(NOTEHANDLE note, const std::vector<emu::ItemValue>& items) {
-    for (const auto& item : items) {
+std::string UnidText(NOTEHANDLE note) {
+    OriginatorId oid{};
+    GetNoteInfo(note, NOTE_OID, &oid);
+    char text[33];
+    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File[1], oid.File[0], oid.Note[1], oid.Note[0]);
+    return text;
+}
+
+STATUS WriteItems(NOTEHANDLE note, std::vector<emu::ItemValue> items) {
+    for (auto& item : items) {
+        if (item.type == TYPE_TEXT && item.texts.size() == 1 && item.texts[0] == "@unid") item.texts[0] = UnidText(note);
         DeleteItem(note, item.name.c_str(), static_cast<uint16_t>(item.name.size()));
         STATUS s = 0;
         if (item.type == TYPE_NUMBER || item.type == TYPE_TIME) {
@@ -221,6 +232,12 @@ public:
     void Execute(const std::vector<std::string>& w, int lineNo) {
         const std::string& op = w[0];
         if (op == "wait") return pool.Drain();
+        if (op == "sync" && w.size() == 2) {
+            pool.Drain();
+            printf("runner: sync %s\n", w[1].c_str());
+            fflush(stdout);
+            return;
+        }
         if (op == "sleep" && w.size() == 2) return std::this_thread::sleep_for(std::chrono::milliseconds(atoi(w[1].c_str())));
         if (op == "echo") {
             std::string text;

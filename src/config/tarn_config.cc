@@ -14,16 +14,6 @@ namespace {
 constexpr char kPattern[] = "-G40n^";
 constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
                                             "brackwater\\qout.nsf"};
-constexpr size_t kMaxValues = 20;
-constexpr size_t kValueArea = 99;  // a value passes through this area: 97 bytes of text at most
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-void LowerBytes(std::string& s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-}
-
 // Releases a read-entries buffer on every way out.
 struct BufferGuard {
     MEMHANDLE handle = 0;
@@ -49,53 +39,9 @@ struct CollectionGuard {
 
 }  // namespace
 
-void LowerAscii(char* text) {
-    for (char* p = text; *p; ++p)
-        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
-}
-
 MembershipList::MembershipList(std::vector<std::string> list) : entries(std::move(list)) {
     index.reserve(entries.size());
     for (const std::string& e : entries) index.insert(std::string_view(e));
-}
-
-size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, size_t available) {
-    if (available < 4) return 0;
-    const size_t total = Le16(entry);
-    const size_t count = Le16(entry + 2);
-    // An entry that claims more than the buffer holds, or less than its own
-    // header, cannot be walked: add nothing from it.
-    if (total < 4 || total > available) return 0;
-    const size_t valuesStart = 4 + 2 * count;
-    if (valuesStart > total) return total;
-    const size_t taken = std::min(count, kMaxValues);
-    size_t pos = valuesStart;
-    for (size_t i = 0; i < taken; ++i) {
-        const size_t len = Le16(entry + 4 + 2 * i);
-        if (len == 0) continue;
-        if (pos + len > total) break;  // runs past the entry
-        if (len >= 2 && Le16(entry + pos) == TYPE_TEXT) {
-            const size_t n = std::min(len, kValueArea) - 2;
-            std::string value(reinterpret_cast<const char*>(entry + pos + 2), n);
-            LowerBytes(value);
-            target.push_back(std::move(value));
-        }
-        // A length of 1 is shorter than a type word: it is stepped over as it says.
-        pos += len;
-    }
-    return total;
-}
-
-uint32_t WalkSummaryEntries(std::vector<std::string>& target, const uint8_t* buffer, size_t length,
-                            uint32_t entries) {
-    size_t offset = 0;
-    uint32_t walked = 0;
-    for (; walked < entries && offset < length; ++walked) {
-        size_t total = AddViewEntryText(target, buffer + offset, length - offset);
-        if (total == 0) break;
-        offset += total;
-    }
-    return walked;
 }
 
 TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
@@ -314,6 +260,11 @@ bool TARNConfig::IsUserMailFile(char* path) const {
 bool TARNConfig::IsExcludedDb(char* path) const {
     LowerAscii(path);
     return CurrentLists()->excluded.Contains(path);
+}
+
+void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded) {
+    std::lock_guard lock(reloadMutex);
+    Publish(*Settings(), std::move(users), std::move(excluded));
 }
 
 std::vector<std::string> TARNConfig::UserList() const { return CurrentLists()->users.Entries(); }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host/db_handle.h"
+#include "config/summary_buffer.h"
 #include "host/notes_api.h"
 
 class TARNSession;
@@ -49,21 +50,6 @@ private:
     std::unordered_set<std::string_view> index;  // views into entries
 };
 
-// Walks the entries of a summary buffer (read-entries with summary values)
-// and appends each entry's text values, lower-cased and cut to 97 bytes, to
-// target. Reads nothing past length; a malformed entry ends the walk.
-// Returns the number of entries walked whole.
-uint32_t WalkSummaryEntries(std::vector<std::string>& target, const uint8_t* buffer, size_t length,
-                            uint32_t entries);
-
-// One entry: its text values (at most 20) into target. available is what
-// the buffer holds from entry on; nothing beyond min(total length,
-// available) is read. Returns the entry's total length, or 0 when the
-// entry cannot be walked (shorter than its header).
-size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, size_t available);
-
-void LowerAscii(char* text);
-
 class TARNConfig {
 public:
     TARNConfig();
@@ -91,6 +77,8 @@ public:
     bool IsUserMailFile(char* path) const;
     bool IsExcludedDb(char* path) const;
 
+    // Puts lists in force without reading a database (benchmarks, tools).
+    void AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded);
     // The lists in force (for tools and tests).
     std::vector<std::string> UserList() const;
     std::vector<std::string> ExcludeList() const;

@@ -17,11 +17,15 @@ void TARNSession::Reset() {
     initialised.store(true);
 }
 
-bool TARNSession::Init(const char* name, const char* taskList) {
+bool TARNSession::StartLog(const char* name) {
     CopyBounded(processName, sizeof processName, name);
     isHttpTask = strcasecmp(processName, "nhttp.exe") == 0;
     log = TARNLog();
-    initialised = log.Init(this);
+    return log.Init(this);
+}
+
+bool TARNSession::Init(const char* name, const char* taskList) {
+    initialised = StartLog(name);
     if (IsInitialised()) {
         config.Reset();
         initialised = config.Open(this) && IsInitialised();

@@ -24,6 +24,8 @@ public:
     void Reset();
 
     bool Init(const char* name, const char* taskList);
+    // The first steps of Init: the task's name and kind, and the log.
+    bool StartLog(const char* name);
 
     bool IsInitialised() const { return initialised.load(std::memory_order_acquire); }
     bool IsHttpTask() const { return isHttpTask; }

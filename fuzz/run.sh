@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang, replays their corpora and fuzzes
+# each for the given number of seconds (default 30).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+out=build-fuzz
+mkdir -p "$out"
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Isim)
+clang++ "${flags[@]}" fuzz/summary_entry_fuzz.cc src/config/summary_buffer.cc -o "$out/summary_entry_fuzz"
+for target in summary_entry; do
+  corpus=fuzz/corpus/$target
+  work=$(mktemp -d)
+  cp "$corpus"/* "$work"/
+  echo "   $target: corpus replay"
+  "$out/${target}_fuzz" -runs=0 "$corpus" 2>&1 | tail -1
+  echo "   $target: fuzzing ${seconds}s"
+  "$out/${target}_fuzz" -max_total_time="$seconds" -max_len=4096 "$work" 2>&1 | tail -1
+  rm -rf "$work"
+done

@@ -1,0 +1,304 @@
+// Configuration loads through real SQLite-backed databases in the emulator.
+#include <cstring>
+#include <string>
+
+#include "config/tarn_config.h"
+#include "host/tarn_session.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class ConfigTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        session.StartLog("nserver.exe");
+    }
+    void TearDown() override {
+        config.Reset();
+        EXPECT_EQ(emu::Open().databases, 0);
+        DataDirTest::TearDown();
+    }
+    bool OpenConfig() {
+        emu::ClearConsole();
+        bool ok = config.Open(&session);
+        AssertNothingLeftOpen();
+        return ok;
+    }
+    bool Reload() {
+        emu::ClearConsole();
+        bool ok = config.Load();
+        AssertNothingLeftOpen();
+        return ok;
+    }
+    // Every way out closes collections and notes and releases buffers.
+    static void AssertNothingLeftOpen() {
+        auto c = emu::Open();
+        EXPECT_EQ(c.collections, 0);
+        EXPECT_EQ(c.notes, 0);
+        EXPECT_EQ(c.lockedBlocks, 0);
+        EXPECT_EQ(c.allocatedBlocks, 0);
+    }
+    static Strings Console() { return emu::ConsoleLines(); }
+    static std::string L1(const std::string& text) { return "Brackwater TARN 1.2.27 (nserver.exe) : " + text; }
+    static std::string Plain(const std::string& text) { return "Brackwater TARN 1.2.27 " + text; }
+
+    // Adds documents to the configuration database.
+    static void AddDocs(const std::vector<std::vector<emu::ItemValue>>& docs) {
+        notes::DBHANDLE db = 0;
+        ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+        for (const auto& items : docs) {
+            notes::NOTEID id;
+            ASSERT_EQ(emu::CreateDocument(db, items, &id), 0);
+        }
+        notes::CloseDatabase(db);
+    }
+
+    TARNSession session;
+    TARNConfig config;
+};
+
+TEST_F(ConfigTest, SampleConfigurationLoadsSettingsAndLists) {
+    SampleConfig cfg;
+    cfg.mailFiles = {"mail\\Alice.nsf", "mail\\bob.nsf", "mail\\bob.nsf"};
+    cfg.excluded = {"mail\\Shared.nsf"};
+    CreateSampleDatabases(cfg);
+    ASSERT_TRUE(OpenConfig());
+    EXPECT_TRUE(Console().empty());
+    EXPECT_EQ(config.GetLogLevel(), 3);
+    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_STREQ(config.GetHostname(), "127.0.0.1");
+    EXPECT_EQ(config.GetPort(), 8080);
+    EXPECT_STREQ(config.GetAuthType(), "None");
+    EXPECT_STREQ(config.GetUsername(), "tarn");
+    EXPECT_STREQ(config.GetPassword(), "secret");
+    // View order (sorted by the column), lower-cased, duplicates kept.
+    EXPECT_EQ(config.UserList(), (Strings{"mail\\alice.nsf", "mail\\bob.nsf", "mail\\bob.nsf"}));
+    EXPECT_EQ(config.ExcludeList(), (Strings{"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
+                                             "brackwater\\qout.nsf", "mail\\shared.nsf"}));
+
+    char mixed[256] = "MAIL\\ALICE.NSF";
+    EXPECT_TRUE(config.IsUserMailFile(mixed));
+    EXPECT_STREQ(mixed, "mail\\alice.nsf");  // lower-cased in place
+    char slashes[256] = "mail/alice.nsf";
+    EXPECT_FALSE(config.IsUserMailFile(slashes));
+    char dir[256] = "mail";
+    EXPECT_FALSE(config.IsExcludedDb(dir));
+    char queue[256] = "Brackwater\\QCapture.nsf";
+    EXPECT_TRUE(config.IsExcludedDb(queue));
+
+    char alertsId[8];
+    memcpy(alertsId, config.GetAlertsDbId(), 8);
+    notes::DBHANDLE alerts = 0;
+    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnalerts.nsf", &alerts), 0);
+    notes::DbId id{};
+    notes::GetDatabaseId(alerts, &id);
+    notes::CloseDatabase(alerts);
+    EXPECT_EQ(memcmp(alertsId, id.bytes, 8), 0);
+}
+
+TEST_F(ConfigTest, EmptyViewsGiveDummyServerValuesAndEmptyLists) {
+    SampleConfig cfg;
+    cfg.serverDocument = false;
+    cfg.mailFiles = {};
+    cfg.excluded = {};
+    CreateSampleDatabases(cfg);
+    ASSERT_TRUE(OpenConfig());
+    EXPECT_EQ(Console(), (Strings{Plain("Setting Dummy server values"), Plain("No Users configured"),
+                                  Plain("No Exclude Dbs configured")}));
+    EXPECT_EQ(config.GetLogLevel(), 1);
+    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_STREQ(config.GetHostname(), "");
+    EXPECT_EQ(config.GetPort(), 0);
+    // Without the exclude view's entries even the capture queue is not excluded.
+    char queue[256] = "brackwater\\qcapture.nsf";
+    EXPECT_FALSE(config.IsExcludedDb(queue));
+    char empty[256] = "";
+    EXPECT_FALSE(config.IsUserMailFile(empty));
+}
+
+TEST_F(ConfigTest, FirstServerDocumentCountsAndItemsAreReadAsStored) {
+    SampleConfig cfg;
+    cfg.withLogLevel = false;
+    cfg.username = "";
+    cfg.hostname = std::string(300, 'h');
+    CreateSampleDatabases(cfg);
+    AddDocs({{emu::Text("Form", "Server"), emu::Text("Url_DomToTN", "second"), emu::Text("Hostname_DomToTN", "x"),
+              emu::Number("Port_Domino", 1), emu::Text("AuthType", "Basic"), emu::Text("Username", "u"),
+              emu::Text("Password", "p"), emu::Number("DTC_LogLevel", 2)}});
+    ASSERT_TRUE(OpenConfig());
+    EXPECT_EQ(config.GetLogLevel(), 1);  // absent level reads as 1
+    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_EQ(std::string(config.GetHostname()), std::string(254, 'h'));
+    EXPECT_STREQ(config.GetUsername(), "");  // present but empty
+}
+
+TEST_F(ConfigTest, LevelZeroIsKept) {
+    SampleConfig cfg;
+    cfg.logLevel = 0;
+    CreateSampleDatabases(cfg);
+    ASSERT_TRUE(OpenConfig());
+    EXPECT_EQ(config.GetLogLevel(), 0);
+}
+
+TEST_F(ConfigTest, UserViewValuesAreWalkedByColumnAndType) {
+    SampleConfig cfg;
+    cfg.mailFiles = {};
+    CreateSampleDatabases(cfg);
+    notes::DBHANDLE db = 0;
+    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+    notes::NOTEID id;
+    // Replace the view with one of four columns: text, number, text, text.
+    ASSERT_EQ(emu::CreateView(db, {"MailDbLookup|users", "", {"User"}, {"A", "N", "B", "C"}, 0}, &id), 0);
+    notes::CloseDatabase(db);
+    const std::string longValue(120, 'L');
+    AddDocs({{emu::Text("Form", "User"), emu::Text("A", "mail\\one.nsf"), emu::Number("N", 4),
+              emu::Text("B", "Mail\\Two.nsf")},
+             {emu::Text("Form", "User"), emu::Text("A", "mail\\three.nsf"), emu::Text("B", longValue),
+              emu::Text("C", "after-long")},
+             {emu::Text("Form", "User"), emu::Text("A", "mail\\x.nsf"), emu::Text("B", "")}});
+    ASSERT_TRUE(OpenConfig()) << ::testing::PrintToString(Console());
+    EXPECT_EQ(config.UserList(), (Strings{"mail\\one.nsf", "mail\\two.nsf", "mail\\three.nsf",
+                                          std::string(97, 'l'), "after-long", "mail\\x.nsf", ""}));
+    char full[256];
+    snprintf(full, sizeof full, "%s", std::string(120, 'l').c_str());
+    EXPECT_FALSE(config.IsUserMailFile(full));
+    char empty[256] = "";
+    EXPECT_TRUE(config.IsUserMailFile(empty));
+}
+
+TEST_F(ConfigTest, MultiPageReadsCollectEveryEntry) {
+    SampleConfig cfg;
+    cfg.mailFiles.clear();
+    for (int i = 0; i < 23; ++i) cfg.mailFiles.push_back("mail\\u" + std::to_string(100 + i) + ".nsf");
+    cfg.excluded = {"a.nsf", "c.nsf", "b.nsf", "brackwater\\qin.nsf", "d.nsf"};
+    CreateSampleDatabases(cfg);
+    emu::SetReadPageSize(4);
+    ASSERT_TRUE(OpenConfig());
+    EXPECT_EQ(config.UserList().size(), 23u);
+    EXPECT_EQ(config.UserList().back(), "mail\\u122.nsf");
+    EXPECT_EQ(config.ExcludeList(), (Strings{"a.nsf", "b.nsf", "brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
+                                             "brackwater\\qin.nsf", "brackwater\\qout.nsf", "c.nsf", "d.nsf"}));
+}
+
+struct FailureCase {
+    const char* name;
+    emu::Op op;
+    unsigned nth;
+    Strings lines;
+    bool marksNotInitialised;
+};
+
+TEST_F(ConfigTest, EveryFailureWritesItsLinesAndReleasesEverything) {
+    const FailureCase cases[] = {
+        {"server view", emu::Op::FindView, 1,
+         {L1("Error occured when finding server view"), L1("Error loading TARNConfig")}, true},
+        {"server collection", emu::Op::OpenCollection, 1,
+         {L1("Error on NIFOpenCollection in GetTARNConfig()"), L1("Error loading TARNConfig")}, true},
+        {"server read", emu::Op::ReadEntries, 1, {Plain("Error on NIFReadEntry"), L1("Error loading TARNConfig")}, false},
+        {"server buffer", emu::Op::LockObject, 1, {Plain("No buffer returned"), L1("Error loading TARNConfig")}, false},
+        {"server note", emu::Op::OpenNote, 1,
+         {Plain("Error occured when opening Note"), L1("Error loading TARNConfig")}, false},
+        {"server close", emu::Op::CloseCollection, 1, {L1("Error loading TARNConfig")}, false},
+        {"user view", emu::Op::FindView, 2,
+         {Plain("Error occured when finding maildb view"), L1("Error loading User list")}, false},
+        {"user collection", emu::Op::OpenCollection, 2, {L1("Error loading User list")}, false},
+        {"user read", emu::Op::ReadEntries, 2,
+         {Plain("Error on maildb NIFReadEntry"), L1("Error loading User list")}, false},
+        {"user buffer", emu::Op::LockObject, 2,
+         {Plain("No data returned for maildb list"), L1("Error loading User list")}, false},
+        {"user close", emu::Op::CloseCollection, 2, {L1("Error loading User list")}, false},
+        {"exclude view", emu::Op::FindView, 3,
+         {Plain("Error occured when finding Exclude config view"), L1("Error loading Exclude list")}, false},
+        {"exclude read", emu::Op::ReadEntries, 3, {L1("Error loading Exclude list")}, false},
+        {"exclude buffer", emu::Op::LockObject, 3, {L1("Error loading Exclude list")}, false},
+    };
+    CreateSampleDatabases();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        config.Reset();
+        TARNSession fresh;
+        fresh.StartLog("nserver.exe");
+        emu::ClearFaults();
+        emu::InjectFault(c.op, emu::err::INJECTED, c.nth);
+        emu::ClearConsole();
+        EXPECT_FALSE(config.Open(&fresh));
+        AssertNothingLeftOpen();
+        EXPECT_EQ(Console(), c.lines);
+        EXPECT_EQ(fresh.IsInitialised(), !c.marksNotInitialised);
+    }
+    // A failing close of the exclude view's collection does not fail the load.
+    config.Reset();
+    emu::ClearFaults();
+    emu::InjectFault(emu::Op::CloseCollection, emu::err::INJECTED, 3);
+    EXPECT_TRUE(OpenConfig());
+}
+
+TEST_F(ConfigTest, MissingDatabasesStopTheOpen) {
+    EXPECT_FALSE(OpenConfig());
+    EXPECT_EQ(Console(), Strings{L1("Error opening TARNAlerts database")});
+    ASSERT_EQ(emu::CreateDatabase("brackwater\\tarnalerts.nsf"), 0);
+    config.Reset();
+    EXPECT_FALSE(OpenConfig());
+    EXPECT_EQ(Console(), Strings{L1("Error opening TARNConfig database")});
+    EXPECT_EQ(emu::Open().databases, 1);  // the alerts database stays open until reset
+}
+
+TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
+    CreateSampleDatabases();
+    ASSERT_TRUE(OpenConfig());
+    const char* urlBefore = config.GetUrl();
+
+    // The server document loses Port_Domino after its url was changed: the
+    // reload fails part way and nothing of it takes effect.
+    notes::DBHANDLE db = 0;
+    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+    std::vector<emu::NoteDump> docs;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\tarnconfig.nsf", &docs), 0);
+    notes::NOTEID serverId = 0;
+    for (const auto& d : docs)
+        for (const auto& item : d.items)
+            if (item.name == "Form" && item.texts == Strings{"Server"} && !serverId) serverId = d.id;
+    ASSERT_NE(serverId, 0u);
+    notes::NOTEHANDLE note = 0;
+    ASSERT_EQ(notes::OpenNote(db, serverId, 0, &note), 0);
+    notes::DeleteItem(note, "Port_Domino", 11);
+    notes::DeleteItem(note, "Url_DomToTN", 11);
+    ASSERT_EQ(notes::AppendItem(note, notes::ITEM_SUMMARY, "Url_DomToTN", 11, notes::TYPE_TEXT, "new", 3), 0);
+    ASSERT_EQ(notes::UpdateNote(note, 0), 0);
+    notes::CloseNote(note);
+    notes::CloseDatabase(db);
+    EXPECT_FALSE(Reload());
+    EXPECT_EQ(Console(), Strings{L1("Error loading TARNConfig")});
+    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_EQ(config.GetPort(), 8080);
+
+    // With the port back, the user view fails once: still nothing changes.
+    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+    ASSERT_EQ(notes::OpenNote(db, serverId, 0, &note), 0);
+    const double port = 9090;
+    ASSERT_EQ(notes::SetItemNumber(note, "Port_Domino", &port), 0);
+    ASSERT_EQ(notes::UpdateNote(note, 0), 0);
+    notes::CloseNote(note);
+    notes::CloseDatabase(db);
+    emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED, 2);
+    EXPECT_FALSE(Reload());
+    EXPECT_EQ(Console(), (Strings{Plain("Error on maildb NIFReadEntry"), L1("Error loading User list")}));
+    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_STREQ(urlBefore, "servlet/dts");  // text handed out earlier stays valid
+    EXPECT_EQ(config.UserList().size(), 2u);
+    EXPECT_NE(config.ConfigDb(), 0u);
+    EXPECT_TRUE(session.IsInitialised());
+
+    // The next reload still finds its views and takes effect whole.
+    emu::ClearFaults();
+    EXPECT_TRUE(Reload());
+    EXPECT_STREQ(config.GetUrl(), "new");
+    EXPECT_EQ(config.GetPort(), 9090);
+    EXPECT_TRUE(session.IsInitialised());
+}
+
+}  // namespace

@@ -1,0 +1,459 @@
+// Events raised by real note operations in the emulator, through the
+// registered callback, the filter and the capture queue.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "events/tarn_event_processor.h"
+#include "host/entry.h"
+#include "host/tarn_session.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using namespace notes;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string P = "Brackwater TARN 1.2.27 (nserver.exe) : ";
+
+struct QueueNote {
+    double action = -1, status = -1;
+    std::string dbPath, noteId, unid, form, user;
+    Strings names;
+    std::vector<uint16_t> types;
+};
+
+class EventsTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        SampleConfig cfg;
+        cfg.logLevel = level;
+        cfg.mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf", "mail\\shared.nsf"};
+        cfg.excluded = {"mail\\shared.nsf"};
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
+        CreateMailFile("mail\\bob.nsf", "CN=Bob Baker/O=Brackwater");
+        CreateMailFile("mail\\shared.nsf", "CN=Shared/O=Brackwater");
+        ASSERT_EQ(emu::CreateDatabase("mail\\carol.nsf"), 0);
+        ASSERT_EQ(emu::CreateDatabase("mail\\noprofile.nsf"), 0);
+        StartSession("nserver.exe");
+    }
+    void TearDown() override {
+        StopSession();
+        for (auto& [path, db] : dbs) CloseDatabase(db);
+        dbs.clear();
+        auto c = emu::Open();
+        EXPECT_EQ(c.notes, 0);
+        EXPECT_EQ(c.collections, 0);
+        EXPECT_EQ(c.allocatedBlocks, 0);
+        EXPECT_EQ(c.lockedBlocks, 0);
+        EXPECT_EQ(c.idTables, 0);
+        DataDirTest::TearDown();
+    }
+
+    void StartSession(const char* task) {
+        TARNSession& s = ProcessSession();
+        s.Reset();
+        ASSERT_TRUE(s.Init(task, "nserver.exe,nhttp.exe"));
+        uint16_t rid = 0;
+        ASSERT_EQ(EmCreateRecursionId(&rid), 0);
+        const std::pair<uint16_t, uint16_t> regs[] = {{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}};
+        for (auto [event, flags] : regs) {
+            HEMREGISTRATION h = 0;
+            ASSERT_EQ(EmRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
+            registrations.push_back(h);
+        }
+        emu::ClearConsole();
+    }
+    void StopSession() {
+        for (auto h : registrations) EmDeregister(h);
+        registrations.clear();
+        ProcessSession().Reset();
+    }
+
+    DBHANDLE Db(const std::string& path) {
+        auto it = dbs.find(path);
+        if (it != dbs.end()) return it->second;
+        DBHANDLE db = 0;
+        EXPECT_EQ(OpenDatabase(path.c_str(), &db), 0) << path;
+        dbs[path] = db;
+        return db;
+    }
+
+    static std::string UnidOf(NOTEHANDLE note) {
+        OriginatorId oid{};
+        GetNoteInfo(note, NOTE_OID, &oid);
+        char text[33];
+        snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File[1], oid.File[0], oid.Note[1], oid.Note[0]);
+        return text;
+    }
+
+    static void Put(NOTEHANDLE note, const std::string& name, const std::string& value) {
+        DeleteItem(note, name.c_str(), static_cast<uint16_t>(name.size()));
+        ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, name.c_str(), static_cast<uint16_t>(name.size()), TYPE_TEXT,
+                             value.data(), static_cast<uint32_t>(value.size())), 0);
+    }
+
+    // Creates and saves a document; "ApptUNID=self" stands for its own UNID.
+    NOTEID Save(const std::string& db, const std::vector<std::pair<std::string, std::string>>& items,
+                bool extended = false) {
+        NOTEHANDLE note = 0;
+        EXPECT_EQ(CreateNote(Db(db), &note), 0);
+        for (const auto& [name, value] : items) Put(note, name, value == "self" ? UnidOf(note) : value);
+        EXPECT_EQ(extended ? UpdateNoteExtended(note, 0) : UpdateNote(note, 0), 0);
+        NOTEID id = 0;
+        GetNoteInfo(note, NOTE_ID, &id);
+        CloseNote(note);
+        return id;
+    }
+
+    NOTEID Appointment(const std::string& db = "mail\\alice.nsf") {
+        return Save(db, {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"Subject", "Review"}});
+    }
+
+    std::vector<QueueNote> Queue() {
+        std::vector<emu::NoteDump> dump;
+        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+        std::vector<QueueNote> out;
+        for (const auto& d : dump) {
+            QueueNote q;
+            for (const auto& item : d.items) {
+                q.names.push_back(item.name);
+                q.types.push_back(item.type);
+                auto text = item.texts.empty() ? std::string() : item.texts[0];
+                double num = item.numbers.empty() ? -1 : item.numbers[0];
+                if (item.name == "Action") q.action = num;
+                if (item.name == "Status") q.status = num;
+                if (item.name == "CalDbPath") q.dbPath = text;
+                if (item.name == "CalNoteID") q.noteId = text;
+                if (item.name == "CalUNID") q.unid = text;
+                if (item.name == "CalForm") q.form = text;
+                if (item.name == "CalUserName") q.user = text;
+            }
+            out.push_back(q);
+        }
+        return out;
+    }
+
+    static Strings Console() { return emu::ConsoleLines(); }
+    static bool Has(const std::string& line) {
+        auto lines = Console();
+        return std::find(lines.begin(), lines.end(), P + line) != lines.end();
+    }
+    static int Count(const std::string& line) {
+        auto lines = Console();
+        return static_cast<int>(std::count(lines.begin(), lines.end(), P + line));
+    }
+
+    int level = 3;
+    std::vector<HEMREGISTRATION> registrations;
+    std::map<std::string, DBHANDLE> dbs;
+};
+
+TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(CreateNote(Db("Mail\\Alice.NSF"), &note), 0);
+    const std::string unid = UnidOf(note);
+    Put(note, "Form", "Appointment");
+    Put(note, "ApptUNID", unid);
+    ASSERT_EQ(UpdateNote(note, 0), 0);
+    NOTEID id = 0;
+    GetNoteInfo(note, NOTE_ID, &id);
+    CloseNote(note);
+
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].names, (Strings{"Action", "Status", "CalDbPath", "CalNoteID", "CalUNID", "CalForm", "CalUserName"}));
+    EXPECT_EQ(q[0].types, (std::vector<uint16_t>{TYPE_NUMBER, TYPE_NUMBER, TYPE_TEXT, TYPE_TEXT, TYPE_TEXT, TYPE_TEXT,
+                                                 TYPE_TEXT}));
+    EXPECT_EQ(q[0].action, 0);
+    EXPECT_EQ(q[0].status, 0);
+    EXPECT_EQ(q[0].dbPath, "mail\\alice.nsf");  // lower-cased by the filter
+    char idText[16];
+    snprintf(idText, sizeof idText, "%08X", id);
+    EXPECT_EQ(q[0].noteId, idText);
+    EXPECT_EQ(q[0].unid, unid);
+    EXPECT_EQ(q[0].form, "Appointment");
+    EXPECT_EQ(q[0].user, "CN=Alice Able/O=Brackwater");
+    EXPECT_TRUE(Has("Filter: pass :\tAppointment"));
+    EXPECT_TRUE(Has("UNID:" + unid));
+    EXPECT_TRUE(Has("TARNQueue::WriteToQueue :  Saved queue note ok"));
+    EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Ok"));
+    // The queue note's own save raised events too, refused without re-entering.
+    EXPECT_EQ(Count("TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
+}
+
+TEST_F(EventsTest, WhichCallsAreProcessed) {
+    NOTEID plain = Appointment();
+    NOTEID extended = Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, true);
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0].action, 0);
+    EXPECT_EQ(q[1].action, 0);
+    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATE"), 4);          // two saves, before and after
+    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"), 2);
+
+    // Deleting updates are seen in their before call, as deletions.
+    emu::ClearConsole();
+    ASSERT_EQ(emu::DeleteByStub(Db("mail\\alice.nsf"), plain, false), 0);
+    ASSERT_EQ(emu::DeleteByStub(Db("mail\\alice.nsf"), extended, true), 0);
+    q = Queue();
+    ASSERT_EQ(q.size(), 4u);
+    EXPECT_EQ(q[2].action, 1);
+    EXPECT_EQ(q[3].action, 1);
+    EXPECT_EQ(Count("ExtMgrCallback. Event: &UPDATE_DELETED"), 4);
+    EXPECT_TRUE(Has("Filter: PASS :\tdeletion"));
+}
+
+TEST_F(EventsTest, DeleteNotesExpandsIntoOneDeletionPerNote) {
+    NOTEID a = Appointment(), b = Appointment(), c = Appointment();
+    emu::ClearConsole();
+    ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b, c}), 0);
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 6u);
+    Strings ids;
+    for (size_t i = 3; i < 6; ++i) {
+        EXPECT_EQ(q[i].action, 1);
+        ids.push_back(q[i].noteId);
+    }
+    char expect[3][16];
+    snprintf(expect[0], 16, "%08X", a);
+    snprintf(expect[1], 16, "%08X", b);
+    snprintf(expect[2], 16, "%08X", c);
+    EXPECT_EQ(ids, (Strings{expect[0], expect[1], expect[2]}));
+    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing."), 1);
+    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Not PreEvent"), 1);
+    // Each note opened for the expansion was closed (checked at tear-down).
+}
+
+TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {
+    NOTEID a = Appointment(), b = Appointment();
+    emu::ClearConsole();
+    emu::InjectFault(emu::Op::OpenNote, emu::err::INJECTED, 1);
+    ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b}), 0);
+    char line[128];
+    snprintf(line, sizeof line, "ProcessDeletedNotes: note %08X could not be opened: Injected failure", a);
+    EXPECT_TRUE(Has(line));
+    EXPECT_EQ(Queue().size(), 3u);
+}
+
+TEST_F(EventsTest, RefusalsSayWhy) {
+    struct Case {
+        std::string db;
+        std::vector<std::pair<std::string, std::string>> items;
+        std::string line;  // empty: refused without a line of its own
+    };
+    const Case cases[] = {
+        {"mail\\shared.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Excluded db being updated"},
+        {"mail\\carol.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Not a TARN\tuser mail file"},
+        {"mail\\alice.nsf", {{"Subject", "no form"}}, "Filter: FAIL: No FORM field contained in document"},
+        {"mail\\alice.nsf", {{"Form", "appointment"}}, "Filter: Not Appointment, Task, or Notice"},
+        {"mail\\alice.nsf", {{"Form", "Appointments"}}, "Filter: Not Appointment, Task, or Notice"},
+        {"mail\\alice.nsf", {{"Form", "Memo"}}, "Filter: Not Appointment, Task, or Notice"},
+        {"mail\\alice.nsf", {{"Form", "Task"}}, "Filter: FAIL: hasTaskDates: No start date"},
+        {"mail\\alice.nsf", {{"Form", "Task"}, {"StartDateTime", "x"}}, "Filter: FAIL: hasTaskDates: No Due date"},
+        {"mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"$REF", "parent"}},
+         "Filter: FAIL: Repeating child"},
+        {"mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "0123456789abcdef0123456789abcdef"}},
+         "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar"},
+        {"mail\\alice.nsf", {{"Form", "Task"}, {"StartDateTime", "x"}, {"DueDateTime", "y"}}, ""},  // no ApptUNID
+        {"mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, ""},  // a plain update
+        {"mail\\noprofile.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Not a TARN\tuser mail file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line + " in " + c.db);
+        emu::ClearConsole();
+        Save(c.db, c.items);
+        if (!c.line.empty()) {
+            EXPECT_TRUE(Has(c.line)) << ::testing::PrintToString(Console());
+        }
+        EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Failed Filter"));
+        EXPECT_FALSE(Has("TARNEventProcessor::ProcessEventSingle. Passed Filter"));
+    }
+    EXPECT_TRUE(Queue().empty());
+}
+
+TEST_F(EventsTest, NonDocumentsAreRefusedFirst) {
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(Db("mail\\alice.nsf"), {emu::Text("Form", "Appointment")}, &id, 0x0004), 0);
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(OpenNote(Db("mail\\alice.nsf"), id, 0, &note), 0);
+    emu::ClearConsole();
+    ASSERT_EQ(UpdateNote(note, 0), 0);
+    CloseNote(note);
+    EXPECT_TRUE(Has("Filter: FAIL: Note NOT a Document"));
+    EXPECT_FALSE(Has("Event Database: mail\\alice.nsf"));
+}
+
+TEST_F(EventsTest, TasksWithBothDatesAndTheirOwnUnidPass) {
+    Save("mail\\bob.nsf", {{"Form", "Task"}, {"StartDateTime", "a"}, {"DueDateTime", "b"}, {"ApptUNID", "self"}});
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].form, "Task");
+    EXPECT_EQ(q[0].user, "CN=Bob Baker/O=Brackwater");
+}
+
+TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, true);
+    Save("mail\\alice.nsf", {{"Form", "TaskNotice"}, {"NoticeType", "C"}, {"ApptUNID", "self"}}, true);
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "R"}, {"ApptUNID", "self"}, {"$REF", "x"}}, true);
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 3u);  // cancellations skip the repeating-child check
+    for (const auto& n : q) EXPECT_EQ(n.action, 1);
+    EXPECT_EQ(q[1].form, "TaskNotice");
+    EXPECT_EQ(Count("Filter: pass :\tCancellation"), 3);
+
+    emu::ClearConsole();
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "C"}, {"ApptUNID", "00000000000000000000000000000000"}}, true);
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "X"}}, true);
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", ""}}, true);
+    Save("mail\\alice.nsf", {{"Form", "Notice"}}, true);
+    EXPECT_EQ(Queue().size(), 3u);
+    EXPECT_EQ(Count("Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar"), 1);
+    EXPECT_EQ(Count("TARNEventProcessor::ProcessEventSingle. Failed Filter"), 4);
+}
+
+TEST_F(EventsTest, MarkerIsRemovedOnceAndTheNextUpdateIsFiltered) {
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(CreateNote(Db("mail\\alice.nsf"), &note), 0);
+    Put(note, "Form", "Appointment");
+    Put(note, "ApptUNID", UnidOf(note));
+    Put(note, "$TARN", "1");
+    ASSERT_EQ(UpdateNote(note, 0), 0);
+    NOTEID id = 0;
+    GetNoteInfo(note, NOTE_ID, &id);
+    CloseNote(note);
+    EXPECT_EQ(Count("$TARN removed."), 1);
+    EXPECT_EQ(Count("ExtMgrCallback. Start"), 2);  // the marker's own save did not re-enter
+    EXPECT_TRUE(Queue().empty());
+
+    ASSERT_EQ(OpenNote(Db("mail\\alice.nsf"), id, 0, &note), 0);
+    EXPECT_NE(ItemInfo(note, "$TARN", 5, nullptr, nullptr), 0);
+    Put(note, "Subject", "moved");
+    ASSERT_EQ(UpdateNote(note, 0), 0);
+    CloseNote(note);
+    EXPECT_EQ(Queue().size(), 1u);
+}
+
+TEST_F(EventsTest, OwnerComesFromTheCalendarProfile) {
+    DBHANDLE db = Db("mail\\bob.nsf");
+    ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Number("Owner", 5)}), 0);
+    Appointment("mail\\bob.nsf");
+    EXPECT_TRUE(Queue().empty());  // not text: refused without a line
+    EXPECT_FALSE(Has("Error: Calendar Profile not found."));
+
+    const std::string longOwner(300, 'o');
+    ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", longOwner)}), 0);
+    Appointment("mail\\bob.nsf");
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].user, std::string(255, 'o'));
+}
+
+TEST_F(EventsTest, MissingProfileRefusesWithAnError) {
+    StopSession();
+    // Carol's file becomes a user's, but has no profile.
+    SampleConfig cfg;
+    cfg.logLevel = 1;
+    cfg.mailFiles = {"mail\\noprofile.nsf"};
+    std::filesystem::remove_all(dataDir + "/brackwater");
+    CreateSampleDatabases(cfg);
+    StartSession("nserver.exe");
+    Appointment("mail\\noprofile.nsf");
+    EXPECT_EQ(Console(), Strings{P + "Error: Calendar Profile not found."});
+    EXPECT_TRUE(Queue().empty());
+}
+
+TEST_F(EventsTest, AlertsDatabaseIsRefusedInOtherTasks) {
+    Save("brackwater\\tarnalerts.nsf", {{"Form", "Alert"}});
+    EXPECT_TRUE(Has("Received config update alert"));
+    EXPECT_TRUE(Has("Filter: FAIL: TARN Alerts db being updated!"));
+    EXPECT_FALSE(Has("Broadcasting Config Referesh"));
+}
+
+TEST_F(EventsTest, QueueFailuresLeaveNothingBehind) {
+    emu::InjectFault(emu::Op::CreateNote, emu::err::INJECTED, 2);  // 1: the user's note
+    Appointment();
+    EXPECT_TRUE(Has("ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue"));
+    EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Fail"));
+
+    for (int item = 1; item <= 5; ++item) {  // the five text items
+        emu::ClearFaults();
+        emu::InjectFault(emu::Op::AppendItem, emu::err::INJECTED, 3 + item);  // 3 items on the user's note
+        Appointment();
+    }
+    for (unsigned number = 1; number <= 2; ++number) {  // Action, Status
+        emu::ClearFaults();
+        emu::InjectFault(emu::Op::SetItemNumber, emu::err::INJECTED, number);
+        Appointment();
+    }
+    emu::ClearFaults();
+    emu::ClearConsole();
+    emu::InjectFault(emu::Op::UpdateNote, emu::err::INJECTED, 2);  // 1: the user's save
+    Appointment();
+    EXPECT_TRUE(Has("TARNQueue::WriteToQueue :  Error occured when saving Note to queue."));
+    EXPECT_TRUE(Queue().empty());
+    EXPECT_EQ(emu::Open().notes, 0);
+}
+
+TEST_F(EventsTest, ANoteThatCannotBeOpenedIsRefusedWithItsStatus) {
+    emu::InjectFault(emu::Op::OpenNote, emu::err::INJECTED, 1);
+    NOTEID id = Appointment();
+    char line[128];
+    snprintf(line, sizeof line, "Filter: FAIL: note %08X could not be opened: Injected failure", id);
+    EXPECT_TRUE(Has(line));
+    EXPECT_TRUE(Queue().empty());
+}
+
+TEST_F(EventsTest, DatabaseLookupFailuresRefuseWithTheComposedText) {
+    emu::InjectFault(emu::Op::GetDatabasePath, emu::err::INJECTED, 1);
+    Appointment();
+    EXPECT_TRUE(Has("Couldn't get db path for event: Injected failure (0xfff)"));
+    EXPECT_TRUE(Queue().empty());
+}
+
+TEST_F(EventsTest, DeletionWithoutUnidIsRefused) {
+    TARNEventProcessor& p = *ProcessSession().GetProcessor();
+    EventData e;
+    memset(&e, 0, sizeof e);
+    e.eventId = 47;
+    EXPECT_TRUE(p.isValidDeletion(e));
+    e.eventId = kEventDeletion;
+    EXPECT_FALSE(p.isValidDeletion(e));
+    e.unid[2] = 1;
+    EXPECT_TRUE(p.isValidDeletion(e));
+    char text[33];
+    uint32_t words[4] = {0x11111111, 0x2, 0x33333333, 0xA4};
+    FormatUnid(words, text);
+    EXPECT_STREQ(text, "0000000211111111000000A433333333");
+}
+
+TEST_F(EventsTest, SkipQueryAndUninitialisedSessionDoNothing) {
+    emu::SetCallbackSkip(true);
+    Appointment();
+    emu::SetCallbackSkip(false);
+    EXPECT_TRUE(Console().empty());
+    EXPECT_TRUE(Queue().empty());
+
+    ProcessSession().MarkNotInitialised();
+    Appointment();
+    EXPECT_EQ(Count("ExtMgrCallback. TARNSession not initialised"), 2);
+    EXPECT_TRUE(Queue().empty());
+}
+
+class QuietEventsTest : public EventsTest {
+protected:
+    QuietEventsTest() { level = 1; }
+};
+
+TEST_F(QuietEventsTest, LevelOneWritesNothingForOrdinaryEvents) {
+    Appointment();
+    Save("mail\\carol.nsf", {{"Form", "Appointment"}});
+    EXPECT_TRUE(Console().empty()) << ::testing::PrintToString(Console());
+    EXPECT_EQ(Queue().size(), 1u);
+}
+
+}  // namespace
