@@ -1,0 +1,214 @@
+// The callback runs on the server thread that saves a user's document. Each
+// case is measured twice in one run: the whole callback, and the bare host
+// operations that case cannot avoid (its floor). The ratio is the add-in's
+// own overhead; allocs_per_event counts heap allocations per call, the host's
+// included, so the two rows of a case can be compared.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include "host/entry.h"
+#include "host/tarn_session.h"
+#include "support/test_support.h"
+
+using namespace notes;
+
+namespace {
+std::atomic<long> gAllocations{0};
+}
+
+void* operator new(size_t n) {
+    ++gAllocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct World {
+    std::string dir;
+    DBHANDLE alice = 0, carol = 0, shared = 0;
+    NOTEHANDLE profileNote = 0, aliceNote = 0, carolNote = 0, sharedNote = 0;
+    NOTEID aliceId = 0;
+
+    World() {
+        dir = tarntest::MakeTempDir("bench");
+        emu::SetDataDirectory(dir);
+        emu::SetConsoleEcho(false);
+        tarntest::SampleConfig cfg;
+        cfg.logLevel = 1;
+        cfg.mailFiles = {"mail\\alice.nsf", "mail\\shared.nsf"};
+        cfg.excluded = {"mail\\shared.nsf"};
+        cfg.port = 9;  // nothing listens: the notice of case (d) goes nowhere
+        tarntest::CreateSampleDatabases(cfg);
+        tarntest::CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
+        tarntest::CreateMailFile("mail\\shared.nsf", "CN=Shared");
+        emu::CreateDatabase("mail\\carol.nsf");
+        OpenDatabase("mail\\alice.nsf", &alice);
+        OpenDatabase("mail\\carol.nsf", &carol);
+        OpenDatabase("mail\\shared.nsf", &shared);
+        aliceNote = Doc(alice, "Appointment", &aliceId);
+        NOTEID id;
+        carolNote = Doc(carol, "Appointment", &id);
+        sharedNote = Doc(shared, "Appointment", &id);
+        NOTEID profileId = 0;
+        emu::CreateDocument(alice, {emu::Text("Form", "Note")}, &profileId, 0x0004);
+        OpenNote(alice, profileId, 0, &profileNote);
+        TARNSession& s = ProcessSession();
+        s.Reset();
+        if (!s.Init("nserver.exe", "nserver.exe")) std::abort();
+    }
+    ~World() {
+        ProcessSession().Reset();
+        for (NOTEHANDLE n : {profileNote, aliceNote, carolNote, sharedNote}) CloseNote(n);
+        for (DBHANDLE d : {alice, carol, shared}) CloseDatabase(d);
+        std::filesystem::remove_all(dir);
+    }
+    static NOTEHANDLE Doc(DBHANDLE db, const char* form, NOTEID* id) {
+        NOTEHANDLE note = 0;
+        CreateNote(db, &note);
+        AppendItem(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, form, static_cast<uint32_t>(strlen(form)));
+        OriginatorId oid{};
+        GetNoteInfo(note, NOTE_OID, &oid);
+        char unid[33];
+        snprintf(unid, sizeof unid, "%08X%08X%08X%08X", oid.File[1], oid.File[0], oid.Note[1], oid.Note[0]);
+        AppendItem(note, ITEM_SUMMARY, "ApptUNID", 8, TYPE_TEXT, unid, 32);
+        UpdateNote(note, 0);  // no registrations yet: no events
+        GetNoteInfo(note, NOTE_ID, id);
+        return note;
+    }
+};
+
+World& TheWorld() {
+    static World w;
+    return w;
+}
+
+EMRECORD AfterUpdate(NOTEHANDLE note) {
+    EMRECORD rec{};
+    rec.EId = EM_NSFNOTEUPDATE;
+    rec.NotificationType = EM_AFTER;
+    rec.Ap.v[0] = note;
+    rec.Ap.v[1] = 0;
+    return rec;
+}
+
+template <typename F>
+void Measure(benchmark::State& state, F call) {
+    long before = gAllocations.load();
+    for (auto _ : state) call();
+    state.counters["allocs_per_event"] =
+        benchmark::Counter(static_cast<double>(gAllocations.load() - before), benchmark::Counter::kAvgIterations);
+}
+
+// The host operations every event of a non-HTTP task makes.
+void FloorStart(NOTEHANDLE note, uint16_t* cls, DBHANDLE* db, NOTEID* id) {
+    benchmark::DoNotOptimize(EmCallbackSkip());
+    benchmark::DoNotOptimize(MqCount(ownQueue));
+    GetNoteInfo(note, NOTE_CLASS, cls);
+    GetNoteInfo(note, NOTE_DB, db);
+    GetNoteInfo(note, NOTE_ID, id);
+}
+
+void FloorDatabase(DBHANDLE db, char* path) {
+    DbId dbid;
+    GetDatabaseId(db, &dbid);
+    GetDatabasePath(db, path, nullptr);
+}
+
+void BM_Callback_NonDocument(benchmark::State& state) {
+    EMRECORD rec = AfterUpdate(TheWorld().profileNote);
+    Measure(state, [&] { benchmark::DoNotOptimize(ExtMgrCallback(&rec)); });
+}
+void BM_Floor_NonDocument(benchmark::State& state) {
+    Measure(state, [&] {
+        uint16_t cls; DBHANDLE db; NOTEID id;
+        FloorStart(TheWorld().profileNote, &cls, &db, &id);
+    });
+}
+
+void BM_Callback_NeitherList(benchmark::State& state) {
+    EMRECORD rec = AfterUpdate(TheWorld().carolNote);
+    Measure(state, [&] { benchmark::DoNotOptimize(ExtMgrCallback(&rec)); });
+}
+void BM_Floor_NeitherList(benchmark::State& state) {
+    Measure(state, [&] {
+        uint16_t cls; DBHANDLE db; NOTEID id; char path[256];
+        FloorStart(TheWorld().carolNote, &cls, &db, &id);
+        FloorDatabase(db, path);
+    });
+}
+
+void BM_Callback_Excluded(benchmark::State& state) {
+    EMRECORD rec = AfterUpdate(TheWorld().sharedNote);
+    Measure(state, [&] { benchmark::DoNotOptimize(ExtMgrCallback(&rec)); });
+}
+void BM_Floor_Excluded(benchmark::State& state) {
+    Measure(state, [&] {
+        uint16_t cls; DBHANDLE db; NOTEID id; char path[256];
+        FloorStart(TheWorld().sharedNote, &cls, &db, &id);
+        FloorDatabase(db, path);
+    });
+}
+
+void BM_Callback_AcceptedWithQueueWrite(benchmark::State& state) {
+    EMRECORD rec = AfterUpdate(TheWorld().aliceNote);
+    Measure(state, [&] { benchmark::DoNotOptimize(ExtMgrCallback(&rec)); });
+}
+void BM_Floor_AcceptedWithQueueWrite(benchmark::State& state) {
+    DBHANDLE queueDb = 0;
+    OpenDatabase("brackwater\\qcapture.nsf", &queueDb);
+    Measure(state, [&] {
+        World& w = TheWorld();
+        uint16_t cls; DBHANDLE db; NOTEID id; char path[256];
+        FloorStart(w.aliceNote, &cls, &db, &id);
+        FloorDatabase(db, path);
+        NOTEHANDLE note = 0;
+        OpenNote(db, id, 0, &note);
+        OriginatorId oid;
+        GetNoteInfo(note, NOTE_OID, &oid);
+        char text[256];
+        ItemInfo(note, "Form", 4, nullptr, nullptr);
+        GetItemText(note, "Form", text, sizeof text);
+        ItemInfo(note, "$TARN", 5, nullptr, nullptr);
+        ItemInfo(note, "$REF", 4, nullptr, nullptr);
+        ItemInfo(note, "ApptUNID", 8, nullptr, nullptr);
+        GetItemText(note, "ApptUNID", text, sizeof text);
+        uint16_t type; MEMHANDLE block; uint32_t len;
+        GetProfileField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &block, &len);
+        LockObject(block);
+        UnlockObject(block);
+        CloseNote(note);
+        NOTEHANDLE q = 0;
+        CreateNote(queueDb, &q);
+        double zero = 0;
+        SetItemNumber(q, "Action", &zero);
+        SetItemNumber(q, "Status", &zero);
+        const char* names[] = {"CalDbPath", "CalNoteID", "CalUNID", "CalForm", "CalUserName"};
+        for (const char* n : names) AppendItem(q, ITEM_SUMMARY, n, static_cast<uint16_t>(strlen(n)), TYPE_TEXT, "x", 1);
+        UpdateNote(q, ITEM_SUMMARY);
+        NOTEID saved;
+        GetNoteInfo(q, NOTE_ID, &saved);
+        CloseNote(q);
+    });
+    CloseDatabase(queueDb);
+}
+
+BENCHMARK(BM_Floor_NonDocument);
+BENCHMARK(BM_Callback_NonDocument);
+BENCHMARK(BM_Floor_NeitherList);
+BENCHMARK(BM_Callback_NeitherList);
+BENCHMARK(BM_Floor_Excluded);
+BENCHMARK(BM_Callback_Excluded);
+BENCHMARK(BM_Floor_AcceptedWithQueueWrite)->Iterations(300);
+BENCHMARK(BM_Callback_AcceptedWithQueueWrite)->Iterations(300);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,162 @@
+// The HTTP exchange of one notice, on its worker thread: the GET, one answer
+// to a 401 with Basic credentials, or one form login when the processor's
+// server answers with its login page. Nobody waits for it; it reports only
+// through the log.
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "transport/transport_state.h"
+
+namespace http = tarn::http;
+
+namespace {
+
+constexpr char kLoginMarker[] = "/names.nsf?Login";
+constexpr uint32_t kPiece = 8191;
+
+std::string LastErrorText() { return http::ErrorText(http::LastError()); }
+
+uint32_t StatusOf(const http::RequestHandle& request) {
+    uint32_t status = 0;
+    http::QueryInfo(request, http::kQueryStatusCodeNumber, status);
+    return status;
+}
+
+// Ends every way out with the request closed.
+struct RequestGuard {
+    http::RequestHandle request;
+    ~RequestGuard() {
+        if (request) http::CloseHandle(request);
+    }
+};
+
+// Marks the worker ended when the run is over, whichever way.
+struct WorkerScope {
+    TransportState& state;
+    ~WorkerScope() { state.WorkerEnded(); }
+};
+
+}  // namespace
+
+std::string FormUrlEncode(const std::string& value) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size());
+    for (unsigned char c : value) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthType authType, std::string address,
+                                  std::string username, std::string password) {
+    WorkerScope scope{*state};
+    RequestGuard guard;
+    try {
+        bool mayAuthenticate = true;
+        for (;;) {  // one round per GET request; a form login starts a second one
+            state->Log(2, "TARNDomToTN::SendToProcessor. Begin");
+            guard.request = http::OpenRequest(state->Connection(), "GET", address.c_str(), http::kFlagsReloadKeepAlive);
+            if (!guard.request) {
+                std::string text = LastErrorText();
+                if (text.empty())
+                    state->Log(1, "STP. HttpOpenRequest Failed. Unknown Error");
+                else
+                    state->Log(1, "STP. HttpOpenRequest Failed. Last Error: %s", text.c_str());
+                return;
+            }
+            uint32_t status = 0;
+            for (;;) {  // sends of this request: the first, and one answering a 401
+                state->Log(2, "TARNDomToTN::SendToProcessor. Resend");
+                if (!http::SendRequest(guard.request)) {
+                    std::string text = LastErrorText();
+                    state->Log(1, "HttpSendRequest Failed: %s", text.empty() ? "Unknown Error" : text.c_str());
+                }
+                status = StatusOf(guard.request);
+                if (status != 401) break;
+                if (authType == AuthType::None) {
+                    state->Log(1, "Authentication seems to be required but no login details specified");
+                    return;
+                }
+                if (!mayAuthenticate) {
+                    state->Log(1, "Authentication Failed");
+                    return;
+                }
+                state->Log(2, "TARNDomToTN::SendToProcessor. Set username and password");
+                http::SetRequestOption(guard.request, http::kOptionUsername, username.c_str(),
+                                       static_cast<uint32_t>(username.size() + 1));
+                http::SetRequestOption(guard.request, http::kOptionPassword, password.c_str(),
+                                       static_cast<uint32_t>(password.size() + 1));
+                mayAuthenticate = false;
+            }
+            if (authType != AuthType::Session) return;
+
+            // Each piece is searched by itself, as it arrives.
+            char piece[kPiece + 1];
+            bool loginForm = false;
+            for (;;) {
+                uint32_t read = 0;
+                if (!http::ReadFile(guard.request, piece, kPiece, read) || read == 0) break;
+                piece[read] = '\0';
+                if (strstr(piece, kLoginMarker)) {
+                    loginForm = true;
+                    break;
+                }
+            }
+            if (!loginForm) return;
+            if (!mayAuthenticate) {
+                state->Log(1, "Session Authentication failed");
+                return;
+            }
+            mayAuthenticate = false;
+            state->Log(2, "TARNDomToTN::SendToProcessor. Session login");
+            if (!PerformSessionLogin(state, username, password)) {
+                state->Log(1, "Unable to login via Form Authentication");
+                return;
+            }
+            http::CloseHandle(guard.request);
+        }
+    } catch (const std::exception& e) {
+        state->Log(1, "%s", e.what());
+    }
+}
+
+bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& state, std::string username,
+                                      std::string password) {
+    RequestGuard guard;
+    try {
+        guard.request = http::OpenRequest(state->Connection(), "POST", kLoginMarker, http::kFlagsReloadKeepAlive);
+        if (!guard.request) {
+            state->Log(1, "TARNDomToTN::PerformSessionLogin. HttpOpenRequest failed. Last Error: %s",
+                       LastErrorText().c_str());
+            return false;
+        }
+        // Encoded, so a '&', '=', '+', '%' or blank in the credentials logs
+        // in as the user it belongs to.
+        const std::string body =
+            "username=" + FormUrlEncode(username) + "&password=" + FormUrlEncode(password) + "&redirectto=/";
+        if (!http::SendRequest(guard.request, "Content-Type: application/x-www-form-urlencoded\r\n", body.data(),
+                               body.size())) {
+            std::string text = LastErrorText();
+            if (text.empty())
+                state->Log(1, "HttpSendRequest Failed: Unknown Error");
+            else
+                state->Log(1, "TARNDomToTN::PerformSessionLogin. HttpSendRequest failed. Last Error: %s",
+                           text.c_str());
+        }
+        const uint32_t status = StatusOf(guard.request);
+        state->Log(2, "TARNDomToTN::PerformSessionLogin - return status: %d", static_cast<int>(status));
+        return status == 200;
+    } catch (const std::exception& e) {
+        state->Log(1, "%s", e.what());
+        return false;
+    }
+}
