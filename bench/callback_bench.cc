@@ -17,6 +17,9 @@
 
 using namespace notes;
 
+// The replacement pair below is malloc/free on both sides.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 std::atomic<long> gAllocations{0};
 }

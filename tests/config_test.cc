@@ -145,21 +145,19 @@ TEST_F(ConfigTest, LevelZeroIsKept) {
 }
 
 TEST_F(ConfigTest, UserViewValuesAreWalkedByColumnAndType) {
+    // A view found by its name in another case, with four columns: text,
+    // number, text, text.
     SampleConfig cfg;
     cfg.mailFiles = {};
+    cfg.userViewName = "MailDbLookup|users";
+    cfg.userColumns = {"A", "N", "B", "C"};
     CreateSampleDatabases(cfg);
-    notes::DBHANDLE db = 0;
-    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
-    notes::NOTEID id;
-    // Replace the view with one of four columns: text, number, text, text.
-    ASSERT_EQ(emu::CreateView(db, {"MailDbLookup|users", "", {"User"}, {"A", "N", "B", "C"}, 0}, &id), 0);
-    notes::CloseDatabase(db);
     const std::string longValue(120, 'L');
-    AddDocs({{emu::Text("Form", "User"), emu::Text("A", "mail\\one.nsf"), emu::Number("N", 4),
+    AddDocs({{emu::Text("Form", "MailDb"), emu::Text("A", "mail\\one.nsf"), emu::Number("N", 4),
               emu::Text("B", "Mail\\Two.nsf")},
-             {emu::Text("Form", "User"), emu::Text("A", "mail\\three.nsf"), emu::Text("B", longValue),
+             {emu::Text("Form", "MailDb"), emu::Text("A", "mail\\three.nsf"), emu::Text("B", longValue),
               emu::Text("C", "after-long")},
-             {emu::Text("Form", "User"), emu::Text("A", "mail\\x.nsf"), emu::Text("B", "")}});
+             {emu::Text("Form", "MailDb"), emu::Text("A", "mail\\x.nsf"), emu::Text("B", "")}});
     ASSERT_TRUE(OpenConfig()) << ::testing::PrintToString(Console());
     EXPECT_EQ(config.UserList(), (Strings{"mail\\one.nsf", "mail\\two.nsf", "mail\\three.nsf",
                                           std::string(97, 'l'), "after-long", "mail\\x.nsf", ""}));

@@ -8,6 +8,7 @@
 #include "events/tarn_event_processor.h"
 #include "host/entry.h"
 #include "host/tarn_session.h"
+#include "processor/processor.h"
 #include "support/test_support.h"
 
 using namespace tarntest;
@@ -29,7 +30,11 @@ class EventsTest : public DataDirTest {
 protected:
     void SetUp() override {
         DataDirTest::SetUp();
+        processor = std::make_unique<tarnsim::Processor>();
+        ASSERT_TRUE(processor->Start());
         SampleConfig cfg;
+        cfg.port = processor->Port();
+        cfg.url = "/servlet/dts";
         cfg.logLevel = level;
         cfg.mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf", "mail\\shared.nsf"};
         cfg.excluded = {"mail\\shared.nsf"};
@@ -71,6 +76,7 @@ protected:
     void StopSession() {
         for (auto h : registrations) EmDeregister(h);
         registrations.clear();
+        ProcessSession().GetProcessor()->WaitForNotices(10000);
         ProcessSession().Reset();
     }
 
@@ -149,6 +155,7 @@ protected:
     }
 
     int level = 3;
+    std::unique_ptr<tarnsim::Processor> processor;
     std::vector<HEMREGISTRATION> registrations;
     std::map<std::string, DBHANDLE> dbs;
 };
@@ -182,8 +189,20 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     EXPECT_TRUE(Has("UNID:" + unid));
     EXPECT_TRUE(Has("TARNQueue::WriteToQueue :  Saved queue note ok"));
     EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Ok"));
-    // The queue note's own save raised events too, refused without re-entering.
+    // The queue note's own save did not re-enter the callback.
     EXPECT_EQ(Count("TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
+    EXPECT_EQ(Count("ExtMgrCallback. Start"), 2);
+
+    // The processor hears of exactly that queue note.
+    ASSERT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));
+    auto notices = processor->AcceptedNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    std::vector<emu::NoteDump> dump;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+    char qid[16];
+    snprintf(qid, sizeof qid, "%08X", dump[0].id);
+    EXPECT_EQ(notices[0].qnoteid, qid);
+    EXPECT_EQ(notices[0].action, "Change");
 }
 
 TEST_F(EventsTest, WhichCallsAreProcessed) {
@@ -193,7 +212,8 @@ TEST_F(EventsTest, WhichCallsAreProcessed) {
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(q[0].action, 0);
     EXPECT_EQ(q[1].action, 0);
-    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATE"), 4);          // two saves, before and after
+    // Each save is seen before and after; the queue notes' saves are not seen.
+    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATE"), 2);
     EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"), 2);
 
     // Deleting updates are seen in their before call, as deletions.
@@ -225,8 +245,15 @@ TEST_F(EventsTest, DeleteNotesExpandsIntoOneDeletionPerNote) {
     snprintf(expect[2], 16, "%08X", c);
     EXPECT_EQ(ids, (Strings{expect[0], expect[1], expect[2]}));
     EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing."), 1);
-    EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Not PreEvent"), 1);
     // Each note opened for the expansion was closed (checked at tear-down).
+
+    // The after call, were it registered, hands nothing on.
+    emu::ClearConsole();
+    EMRECORD after{EM_NSFDBDELETENOTES, EM_AFTER, 0, {{Db("mail\\alice.nsf"), 0, 0, 0}}};
+    EXPECT_EQ(ExtMgrCallback(&after), 725);
+    EXPECT_TRUE(Has("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Not PreEvent"));
+    EXPECT_FALSE(Has("ExtMgrCallback. Processing Event"));
+    EXPECT_EQ(Queue().size(), 6u);
 }
 
 TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {

@@ -187,9 +187,12 @@ std::string DataDirectory() {
 }
 
 std::string FilePathFor(const std::string& notesPath) {
+    // Notes paths are case-insensitive, as on the server's file system.
     std::string rel = notesPath;
-    for (char& c : rel)
+    for (char& c : rel) {
         if (c == '\\') c = '/';
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     return DataDirectory() + "/" + rel;
 }
 

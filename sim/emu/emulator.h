@@ -157,4 +157,10 @@ struct NoteDump {
 };
 EMU_EXPORT STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out);
 
+// ---- Message queues ---------------------------------------------------------
+// Removes every queue of the current data directory (tests, a fresh demo).
+EMU_EXPORT void RemoveAllQueues();
+// Names of the queues of the current data directory.
+EMU_EXPORT std::vector<std::string> QueueNames();
+
 }  // namespace emu

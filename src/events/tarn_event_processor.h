@@ -45,6 +45,8 @@ public:
     bool SendTransactionNotice(EventData& event);
     void SendRefreshConfigNotice();
     static AuthType ParseAuthType(const char* text);
+    // Waits for the notice workers of this task; true when all have ended.
+    bool WaitForNotices(int milliseconds);
 
     int32_t LogLevel() const { return logLevel.load(std::memory_order_relaxed); }
 

@@ -85,6 +85,10 @@ void TARNEventProcessor::Reset() {
     logLevel = 1;
 }
 
+bool TARNEventProcessor::WaitForNotices(int milliseconds) {
+    return transport->WaitForWorkers(std::chrono::milliseconds(milliseconds));
+}
+
 AuthType TARNEventProcessor::ParseAuthType(const char* text) {
     if (text && strcmp(text, "Basic") == 0) return AuthType::Basic;
     if (text && strcmp(text, "Session") == 0) return AuthType::Session;

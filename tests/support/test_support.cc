@@ -39,6 +39,7 @@ void DataDirTest::SetUp() {
 
 void DataDirTest::TearDown() {
     emu::ClearFaults();
+    emu::RemoveAllQueues();
     emu::SetReadPageSize(0);
     if (!getenv("TARN_KEEP_DATA")) {
         std::error_code ec;
@@ -64,7 +65,7 @@ void CreateSampleDatabases(const SampleConfig& cfg) {
     WithDb("brackwater\\tarnconfig.nsf", [&](notes::DBHANDLE db) {
         notes::NOTEID id;
         Check(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), "view server");
-        Check(emu::CreateView(db, {"maildblookup", "", {"MailDb"}, {"MailFile"}, 0}, &id), "view maildblookup");
+        Check(emu::CreateView(db, {cfg.userViewName, "", {"MailDb"}, cfg.userColumns, 0}, &id), "view maildblookup");
         Check(emu::CreateView(db, {"dsdlookup", "", {"Exclude"}, {"DbPath"}, 0}, &id), "view dsdlookup");
         if (cfg.serverDocument) {
             std::vector<emu::ItemValue> items = {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ struct SampleConfig {
     bool serverDocument = true;
     std::vector<std::string> mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf"};
     std::vector<std::string> excluded = {"mail\\shared.nsf"};
+    std::string userViewName = "maildblookup";
+    std::vector<std::string> userColumns = {"MailFile"};
 };
 void CreateSampleDatabases(const SampleConfig& cfg = {});
 // A user's mail file with a CalendarProfile naming its owner.

@@ -1,0 +1,126 @@
+// The HTTP client the transport talks to: the handful of WinINet calls the
+// exchange with the processor makes, kept in WinINet's shape so the calling
+// code reads the same on both hosts. One backend per host, chosen at link
+// time: libcurl on Linux (http_curl.cc), WinINet itself on Windows
+// (http_client_win.cc).
+//
+// Handles are shared pointers. A request keeps its connection alive and a
+// connection its session, so closing a handle never pulls the ground from
+// under a worker that is still using a child of it. Sessions and connections
+// may be used from any number of threads at once; a request handle belongs
+// to one thread at a time (each worker opens its own).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarn::http {
+
+struct Session;
+struct Connection;
+struct Request;
+using SessionHandle = std::shared_ptr<Session>;
+using ConnectionHandle = std::shared_ptr<Connection>;
+using RequestHandle = std::shared_ptr<Request>;
+
+// OpenSession access type: direct, no proxy.
+constexpr uint32_t kAccessDirect = 1;
+// OpenConnection service: HTTP.
+constexpr uint32_t kServiceHttp = 3;
+// OpenConnection port 0: the protocol's default.
+constexpr uint16_t kDefaultPort = 0;
+
+// OpenRequest flags. Reload and keep-connection are what the transport asks
+// for; cache flags mean nothing to a client without a cache and are accepted.
+constexpr uint32_t kFlagReload = 0x80000000u;
+constexpr uint32_t kFlagNoCacheWrite = 0x04000000u;
+constexpr uint32_t kFlagKeepConnection = 0x00400000u;
+constexpr uint32_t kFlagNoAutoRedirect = 0x00200000u;
+constexpr uint32_t kFlagPragmaNoCache = 0x00000100u;
+constexpr uint32_t kFlagsReloadKeepAlive = kFlagReload | kFlagKeepConnection;  // 0x80400000
+
+// Options. On a session: time-outs in milliseconds. On a request: user name
+// and password, answered with HTTP Basic on the request's next send.
+constexpr uint32_t kOptionConnectTimeout = 2;
+constexpr uint32_t kOptionReceiveTimeout = 6;
+constexpr uint32_t kOptionUsername = 28;
+constexpr uint32_t kOptionPassword = 29;
+
+// QueryInfo level: the status code of the last send, as a number.
+constexpr uint32_t kQueryStatusCodeNumber = 0x20000013u;
+
+// Error numbers, as LastError reports them after a failed call.
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorTimeout = 12002;
+constexpr uint32_t kErrorInternal = 12004;
+constexpr uint32_t kErrorInvalidUrl = 12005;
+constexpr uint32_t kErrorNameNotResolved = 12007;
+constexpr uint32_t kErrorBadOption = 12009;
+constexpr uint32_t kErrorCannotConnect = 12029;
+constexpr uint32_t kErrorConnectionAborted = 12030;
+constexpr uint32_t kErrorConnectionReset = 12031;
+constexpr uint32_t kErrorHeaderNotFound = 12150;
+constexpr uint32_t kErrorInvalidServerResponse = 12152;
+constexpr uint32_t kErrorRedirectFailed = 12156;
+
+// Time-outs a new session starts with.
+constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
+constexpr uint32_t kDefaultReceiveTimeoutMs = 30000;
+
+// InternetOpenA: a session with its own cookie store. Null on failure.
+SessionHandle OpenSession(const char* agent, uint32_t accessType = kAccessDirect);
+
+// InternetSetOptionA on a session: kOptionConnectTimeout or
+// kOptionReceiveTimeout, in milliseconds (0 is refused). Applies to the
+// requests sent after the call.
+bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t value);
+
+// InternetConnectA: remembers host and port; no network traffic. Null on a
+// bad argument.
+ConnectionHandle OpenConnection(const SessionHandle& session, const char* host, uint16_t port,
+                                uint32_t service = kServiceHttp);
+
+// HttpOpenRequestA: verb (null means GET) and object name ("/path?query";
+// a missing leading '/' is supplied). No network traffic. Null on failure.
+RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, const char* objectName,
+                          uint32_t flags = kFlagsReloadKeepAlive);
+
+// HttpSendRequestA: sends the request, follows redirects (a POST answered by
+// 301, 302 or 303 goes on as a GET), receives the whole answer. `headers`
+// holds extra request header lines separated by CRLF (null for none); the
+// body goes out exactly as given, with no Content-Type unless `headers`
+// names one. False on a transport failure (see LastError); the status then
+// reads as none. May be called again on the same request.
+bool SendRequest(const RequestHandle& request, const char* headers = nullptr, const void* body = nullptr,
+                 size_t bodyLength = 0);
+
+// HttpQueryInfoA with kQueryStatusCodeNumber: the final status code of the
+// last send. Leaves `value` untouched and returns false when there is none.
+bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value);
+
+// InternetSetOptionA on a request: kOptionUsername or kOptionPassword. The
+// text is `length` bytes, cut at the first zero byte (so a length counting
+// the terminator is fine).
+bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length);
+
+// InternetReadFile: the next piece of the answer body, at most `toRead`
+// bytes; `read` is 0 at the end.
+bool ReadFile(const RequestHandle& request, void* buffer, uint32_t toRead, uint32_t& read);
+
+// InternetCloseHandle: releases this reference (the handle is emptied).
+void CloseHandle(SessionHandle& handle);
+void CloseHandle(ConnectionHandle& handle);
+void CloseHandle(RequestHandle& handle);
+
+// GetLastError: the error number of this thread's last failed call.
+uint32_t LastError();
+
+// FormatMessageA: the system's text for an error number, or empty when it
+// has none.
+std::string ErrorText(uint32_t error);
+
+}  // namespace tarn::http

@@ -1,0 +1,447 @@
+// The HTTP client over libcurl. One easy handle per request; the session's
+// share handle carries cookies and resolved names between all requests of
+// the task, the way one WinINet session does. Live connections are not put
+// in the share: curl does not support one connection cache used by several
+// threads at once. Instead a connection keeps the easy handles of closed
+// requests (each with its own kept-alive socket) and hands them to the next
+// requests, so sequential notices still reuse their TCP connection.
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "transport/http_client.h"
+
+namespace tarn::http {
+namespace {
+
+thread_local uint32_t lastError = 0;
+
+bool Fail(uint32_t error) {
+    lastError = error;
+    return false;
+}
+
+// An answer body larger than this is refused instead of being held whole.
+constexpr size_t kMaxBody = 16u << 20;
+
+std::once_flag globalInit;
+bool globalInitOk = false;
+
+uint32_t MapCurlError(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_CONNECT: return kErrorCannotConnect;
+        case CURLE_OPERATION_TIMEDOUT: return kErrorTimeout;
+        case CURLE_COULDNT_RESOLVE_HOST: return kErrorNameNotResolved;
+        case CURLE_URL_MALFORMAT:
+        case CURLE_UNSUPPORTED_PROTOCOL: return kErrorInvalidUrl;
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE: return kErrorConnectionAborted;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR: return kErrorConnectionReset;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_WRITE_ERROR:  // only our body limit refuses a write
+            return kErrorInvalidServerResponse;
+        case CURLE_TOO_MANY_REDIRECTS: return kErrorRedirectFailed;
+        case CURLE_OUT_OF_MEMORY: return kErrorNotEnoughMemory;
+        default: return kErrorInternal;
+    }
+}
+
+}  // namespace
+
+struct Session {
+    std::string agent;
+    CURLSH* share = nullptr;
+    // One lock per kind of shared data, as curl asks for them separately.
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+    std::atomic<uint32_t> connectTimeoutMs{kDefaultConnectTimeoutMs};
+    std::atomic<uint32_t> receiveTimeoutMs{kDefaultReceiveTimeoutMs};
+
+    ~Session() {
+        if (share) curl_share_cleanup(share);
+    }
+
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        auto* self = static_cast<Session*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks[data].lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* user) {
+        auto* self = static_cast<Session*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks[data].unlock();
+    }
+};
+
+// Appends a piece of the answer body to its request (defined below).
+static size_t WriteBody(char* data, size_t size, size_t count, void* user);
+
+struct Connection {
+    SessionHandle session;
+    std::string origin;  // "http://host:port", fixed once made
+
+    // Easy handles of closed requests, ready for reuse; bounded so a burst of
+    // parallel workers does not leave sockets open for ever.
+    static constexpr size_t kMaxIdle = 8;
+    std::mutex idleMutex;
+    std::vector<CURL*> idle;
+
+    ~Connection() {
+        for (CURL* e : idle) curl_easy_cleanup(e);
+    }
+
+    CURL* Acquire() {
+        {
+            std::lock_guard<std::mutex> lock(idleMutex);
+            if (!idle.empty()) {
+                CURL* e = idle.back();
+                idle.pop_back();
+                return e;
+            }
+        }
+        CURL* e = curl_easy_init();
+        if (!e) return nullptr;
+        // What stays the same for every request of this connection.
+        curl_easy_setopt(e, CURLOPT_SHARE, session->share);
+        curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
+        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
+        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(e, CURLOPT_USERAGENT, session->agent.c_str());
+        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteBody);
+        curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+        // Browser behaviour: a POST answered by 301, 302 or 303 goes on as GET.
+        curl_easy_setopt(e, CURLOPT_POSTREDIR, 0L);
+        // Only Basic is ever answered, and only once credentials were set.
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        return e;
+    }
+
+    void Release(CURL* e) {
+        {
+            std::lock_guard<std::mutex> lock(idleMutex);
+            if (idle.size() < kMaxIdle) {
+                idle.push_back(e);
+                return;
+            }
+        }
+        curl_easy_cleanup(e);
+    }
+};
+
+struct Request {
+    ConnectionHandle connection;
+    CURL* easy = nullptr;
+    std::string url;
+    std::string verb;
+    bool followRedirects = true;
+    bool haveUser = false, havePassword = false;
+    std::string user, password;
+    long status = 0;
+    std::string body;
+    size_t readOffset = 0;
+    bool bodyTooLarge = false;
+
+    ~Request() {
+        if (easy) connection->Release(easy);
+    }
+};
+
+static size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<Request*>(user);
+    size_t n = size * count;
+    if (self->body.size() + n > kMaxBody) {
+        self->bodyTooLarge = true;
+        return 0;
+    }
+    self->body.append(data, n);
+    return n;
+}
+
+SessionHandle OpenSession(const char* agent, uint32_t accessType) {
+    if (accessType != kAccessDirect) {
+        Fail(kErrorInvalidParameter);
+        return nullptr;
+    }
+    std::call_once(globalInit, [] { globalInitOk = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    if (!globalInitOk) {
+        Fail(kErrorInternal);
+        return nullptr;
+    }
+    auto session = std::make_shared<Session>();
+    session->agent = agent ? agent : "";
+    session->share = curl_share_init();
+    if (!session->share) {
+        Fail(kErrorNotEnoughMemory);
+        return nullptr;
+    }
+    CURLSH* sh = session->share;
+    bool ok = curl_share_setopt(sh, CURLSHOPT_LOCKFUNC, &Session::Lock) == CURLSHE_OK &&
+              curl_share_setopt(sh, CURLSHOPT_UNLOCKFUNC, &Session::Unlock) == CURLSHE_OK &&
+              curl_share_setopt(sh, CURLSHOPT_USERDATA, session.get()) == CURLSHE_OK &&
+              curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) == CURLSHE_OK &&
+              curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+    if (!ok) {
+        Fail(kErrorInternal);
+        return nullptr;
+    }
+    return session;
+}
+
+bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t value) {
+    if (!session) return Fail(kErrorInvalidHandle);
+    if (value == 0) return Fail(kErrorInvalidParameter);
+    switch (option) {
+        case kOptionConnectTimeout: session->connectTimeoutMs = value; return true;
+        case kOptionReceiveTimeout: session->receiveTimeoutMs = value; return true;
+        default: return Fail(kErrorBadOption);
+    }
+}
+
+ConnectionHandle OpenConnection(const SessionHandle& session, const char* host, uint16_t port, uint32_t service) {
+    if (!session) {
+        Fail(kErrorInvalidHandle);
+        return nullptr;
+    }
+    if (service != kServiceHttp || !host || !*host) {
+        Fail(kErrorInvalidParameter);
+        return nullptr;
+    }
+    // A host name goes into the URL as it is; refuse what would change the
+    // URL's meaning rather than send the request somewhere else.
+    std::string h = host;
+    if (h.find_first_of("/?#@ \t\r\n\\") != std::string::npos) {
+        Fail(kErrorInvalidUrl);
+        return nullptr;
+    }
+    bool ipv6 = h.find(':') != std::string::npos;
+    if (ipv6 && h.front() != '[') h = "[" + h + "]";
+    auto connection = std::make_shared<Connection>();
+    connection->session = session;
+    connection->origin = "http://" + h + ":" + std::to_string(port == kDefaultPort ? 80 : port);
+    return connection;
+}
+
+RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, const char* objectName,
+                          uint32_t flags) {
+    if (!connection) {
+        Fail(kErrorInvalidHandle);
+        return nullptr;
+    }
+    constexpr uint32_t known =
+        kFlagReload | kFlagNoCacheWrite | kFlagKeepConnection | kFlagNoAutoRedirect | kFlagPragmaNoCache;
+    if (flags & ~known) {
+        Fail(kErrorInvalidParameter);
+        return nullptr;
+    }
+    auto request = std::make_shared<Request>();
+    request->connection = connection;
+    request->verb = verb && *verb ? verb : "GET";
+    request->followRedirects = (flags & kFlagNoAutoRedirect) == 0;
+
+    // Bytes that cannot stand in a request line are escaped; everything
+    // else of the object name is sent as the caller wrote it.
+    std::string object = objectName ? objectName : "";
+    std::string path;
+    if (object.empty() || object.front() != '/') path = "/";
+    static const char hex[] = "0123456789ABCDEF";
+    for (unsigned char c : object) {
+        if (c <= 0x20 || c >= 0x7F) {
+            path += '%';
+            path += hex[c >> 4];
+            path += hex[c & 15];
+        } else {
+            path += static_cast<char>(c);
+        }
+    }
+    request->url = connection->origin + path;
+
+    request->easy = connection->Acquire();
+    if (!request->easy) {
+        Fail(kErrorNotEnoughMemory);
+        return nullptr;
+    }
+    return request;
+}
+
+namespace {
+
+// Caller's header lines, plus the two that keep curl from adding its own:
+// no Expect handshake, and no Content-Type the caller did not ask for.
+curl_slist* BuildHeaders(const char* headers, bool hasBody, bool& ok) {
+    ok = true;
+    curl_slist* list = nullptr;
+    bool contentType = false;
+    auto add = [&](const std::string& line) {
+        curl_slist* next = curl_slist_append(list, line.c_str());
+        if (!next) {
+            ok = false;
+            return;
+        }
+        list = next;
+    };
+    if (headers) {
+        std::string all = headers;
+        size_t pos = 0;
+        while (ok && pos < all.size()) {
+            size_t end = all.find('\n', pos);
+            if (end == std::string::npos) end = all.size();
+            std::string line = all.substr(pos, end - pos);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            pos = end + 1;
+            if (line.empty()) continue;
+            if (line.size() >= 13 && strncasecmp(line.c_str(), "content-type:", 13) == 0) contentType = true;
+            add(line);
+        }
+    }
+    if (ok) add("Expect:");
+    if (ok && hasBody && !contentType) add("Content-Type:");
+    return list;
+}
+
+}  // namespace
+
+bool SendRequest(const RequestHandle& request, const char* headers, const void* body, size_t bodyLength) {
+    if (!request || !request->easy) return Fail(kErrorInvalidHandle);
+    if (bodyLength && !body) return Fail(kErrorInvalidParameter);
+    Request& r = *request;
+    Session& s = *r.connection->session;
+    CURL* e = r.easy;
+
+    r.status = 0;
+    r.body.clear();
+    r.readOffset = 0;
+    r.bodyTooLarge = false;
+
+    bool ok = true;
+    curl_slist* list = BuildHeaders(headers, body != nullptr || r.verb == "POST", ok);
+    if (!ok) {
+        curl_slist_free_all(list);
+        return Fail(kErrorNotEnoughMemory);
+    }
+
+    // Everything a send may change is set on every send: a pooled handle
+    // may come from another request, and a resend after credentials were set
+    // differs from the first send only in its Authorization header. (No
+    // curl_easy_reset: it would also drop the cookie engine, and this curl
+    // leaks the engine's list when it is turned on again.)
+    const long connectMs = s.connectTimeoutMs.load();
+    const long receiveMs = s.receiveTimeoutMs.load();
+    curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+    // A server that stops sending for the receive time-out ends the send.
+    // The whole exchange is bounded too, so a trickle cannot hold a worker.
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, std::max(1L, (receiveMs + 999) / 1000));
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, connectMs + 4 * receiveMs);
+    const bool credentials = r.haveUser || r.havePassword;
+    curl_easy_setopt(e, CURLOPT_USERNAME, credentials ? r.user.c_str() : nullptr);
+    curl_easy_setopt(e, CURLOPT_PASSWORD, credentials ? r.password.c_str() : nullptr);
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
+    curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);  // also clears a POST of an earlier send
+    if (r.verb == "GET") {
+        // as set
+    } else if (r.verb == "POST") {
+        // Plain POST (not a custom verb), so a redirect turns it into a GET.
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, body ? static_cast<const char*>(body) : "");
+    } else if (r.verb == "HEAD") {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
+        if (body) {
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
+            curl_easy_setopt(e, CURLOPT_POSTFIELDS, static_cast<const char*>(body));
+        }
+    }
+
+    CURLcode rc = curl_easy_perform(e);
+    curl_slist_free_all(list);
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    if (rc != CURLE_OK) {
+        r.body.clear();
+        return Fail(r.bodyTooLarge ? kErrorInvalidServerResponse : MapCurlError(rc));
+    }
+    long code = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &code);
+    r.status = code;
+    return true;
+}
+
+bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value) {
+    if (!request) return Fail(kErrorInvalidHandle);
+    if (infoLevel != kQueryStatusCodeNumber) return Fail(kErrorInvalidParameter);
+    if (request->status <= 0) return Fail(kErrorHeaderNotFound);
+    value = static_cast<uint32_t>(request->status);
+    return true;
+}
+
+bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length) {
+    if (!request) return Fail(kErrorInvalidHandle);
+    if (!buffer && length) return Fail(kErrorInvalidParameter);
+    const char* text = static_cast<const char*>(buffer);
+    std::string value = text ? std::string(text, strnlen(text, length)) : std::string();
+    switch (option) {
+        case kOptionUsername:
+            request->user = std::move(value);
+            request->haveUser = true;
+            return true;
+        case kOptionPassword:
+            request->password = std::move(value);
+            request->havePassword = true;
+            return true;
+        default: return Fail(kErrorBadOption);
+    }
+}
+
+bool ReadFile(const RequestHandle& request, void* buffer, uint32_t toRead, uint32_t& read) {
+    read = 0;
+    if (!request) return Fail(kErrorInvalidHandle);
+    if (!buffer && toRead) return Fail(kErrorInvalidParameter);
+    Request& r = *request;
+    size_t n = std::min<size_t>(toRead, r.body.size() - r.readOffset);
+    if (n) memcpy(buffer, r.body.data() + r.readOffset, n);
+    r.readOffset += n;
+    read = static_cast<uint32_t>(n);
+    return true;
+}
+
+void CloseHandle(SessionHandle& handle) { handle.reset(); }
+void CloseHandle(ConnectionHandle& handle) { handle.reset(); }
+void CloseHandle(RequestHandle& handle) { handle.reset(); }
+
+uint32_t LastError() { return lastError; }
+
+std::string ErrorText(uint32_t error) {
+    switch (error) {
+        case kErrorInvalidHandle: return "The handle is invalid.";
+        case kErrorNotEnoughMemory: return "Not enough memory resources are available to process this command.";
+        case kErrorInvalidParameter: return "The parameter is incorrect.";
+        case kErrorTimeout: return "The operation timed out";
+        case kErrorInternal: return "An internal error occurred in the HTTP client";
+        case kErrorInvalidUrl: return "The URL is invalid";
+        case kErrorNameNotResolved: return "The server name or address could not be resolved";
+        case kErrorBadOption: return "An invalid option value was specified";
+        case kErrorCannotConnect: return "A connection with the server could not be established";
+        case kErrorConnectionAborted: return "The connection with the server was terminated abnormally";
+        case kErrorConnectionReset: return "The connection with the server was reset";
+        case kErrorHeaderNotFound: return "The requested header could not be located";
+        case kErrorInvalidServerResponse: return "The server returned an invalid or unrecognized response";
+        case kErrorRedirectFailed: return "The redirection failed";
+        default: return {};
+    }
+}
+
+}  // namespace tarn::http

@@ -1,0 +1,343 @@
+// The emulator's message queues: naming, limits, and messages crossing real
+// processes (fork), including a reader that starts after the writer left.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emu/emulator.h"
+#include "support/test_support.h"
+
+namespace emu {
+EMU_EXPORT void RemoveAllQueues();
+EMU_EXPORT std::vector<std::string> QueueNames();
+}  // namespace emu
+
+using namespace notes;
+
+namespace {
+
+class MqTest : public tarntest::DataDirTest {
+protected:
+    void TearDown() override {
+        emu::RemoveAllQueues();
+        tarntest::DataDirTest::TearDown();
+    }
+
+    MQHANDLE Open(const char* name) {
+        MQHANDLE q = 0;
+        EXPECT_EQ(MqOpen(name, MQ_OPEN_CREATE, &q), 0) << name;
+        return q;
+    }
+};
+
+// Runs body in a child process; its result is the child's exit code.
+int InChild(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    if (pid < 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+pid_t StartChild(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Take(MQHANDLE q, STATUS* status = nullptr, uint16_t bufferLength = MQ_MAX_MSGSIZE,
+                 uint32_t options = 0, uint32_t timeout = 1) {
+    char buffer[1100];
+    uint16_t length = 0xBEEF;
+    STATUS s = MqGet(q, buffer, bufferLength, options, timeout, &length);
+    if (status) *status = s;
+    return s == 0 ? std::string(buffer, length) : std::string();
+}
+
+TEST_F(MqTest, OpenCreatesOnlyWhenAsked) {
+    MQHANDLE q = 1234;
+    EXPECT_EQ(MqOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
+    EXPECT_EQ(q, 0u);
+    EXPECT_TRUE(emu::QueueNames().empty());
+
+    MQHANDLE created = Open("TARNnserver.exe");
+    ASSERT_NE(created, 0u);
+    MQHANDLE opened = 0;
+    ASSERT_EQ(MqOpen("TARNnserver.exe", 0, &opened), 0);
+    EXPECT_NE(opened, created);
+    // Names are exact: another case is another queue.
+    EXPECT_EQ(MqOpen("TARNNSERVER.EXE", 0, &q), emu::err::MQ_NOEXIST);
+
+    // Two handles, one queue.
+    ASSERT_EQ(MqPut(created, 1, "x", 2, 0), 0);
+    EXPECT_EQ(MqCount(opened), 1);
+    EXPECT_EQ(Take(opened), std::string("x\0", 2));
+    EXPECT_EQ(MqCount(created), 0);
+    EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnserver.exe"});
+}
+
+TEST_F(MqTest, RefreshMessageAsTheAddInSendsIt) {
+    MQHANDLE q = Open("TARNnamgr.exe");
+    const char message[2] = {'x', '\0'};
+    ASSERT_EQ(MqPut(q, 1, message, sizeof message, 0), 0);
+    ASSERT_EQ(MqCount(q), 1);
+
+    char buffer[MQ_MAX_MSGSIZE + 1];
+    std::memset(buffer, '#', sizeof buffer);
+    uint16_t length = 0;
+    ASSERT_EQ(MqGet(q, buffer, MQ_MAX_MSGSIZE, 0, 1, &length), 0);
+    EXPECT_EQ(length, 2);
+    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_EQ(buffer[1], '\0');
+    EXPECT_EQ(buffer[2], '#') << "nothing written past the message";
+    EXPECT_EQ(MqCount(q), 0);
+}
+
+TEST_F(MqTest, EmptyQueue) {
+    MQHANDLE q = Open("TARN");
+    STATUS s = 0;
+    char buffer[8];
+    uint16_t length = 77;
+    EXPECT_EQ(MqGet(q, buffer, sizeof buffer, 0, 1, &length), emu::err::MQ_EMPTY);
+    EXPECT_EQ(length, 0);
+
+    auto start = std::chrono::steady_clock::now();
+    Take(q, &s, MQ_MAX_MSGSIZE, MQ_WAIT_FOR_MSG, 100);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(s, emu::err::MQ_EMPTY);
+    EXPECT_GE(waited, std::chrono::milliseconds(80));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_EQ(MqCount(q), 0);
+}
+
+TEST_F(MqTest, MessageLargerThanTheBufferIsTakenOffAndReported) {
+    MQHANDLE q = Open("TARNnserver.exe");
+    const std::string big(300, 'b');
+    const std::string exact(MQ_MAX_MSGSIZE, 'e');
+    ASSERT_EQ(MqPut(q, 1, big.data(), static_cast<uint16_t>(big.size()), 0), 0);
+    ASSERT_EQ(MqPut(q, 1, exact.data(), static_cast<uint16_t>(exact.size()), 0), 0);
+    ASSERT_EQ(MqPut(q, 1, "x", 2, 0), 0);
+    ASSERT_EQ(MqCount(q), 3);
+
+    char buffer[MQ_MAX_MSGSIZE + 1];
+    std::memset(buffer, '#', sizeof buffer);
+    uint16_t length = 99;
+    EXPECT_EQ(MqGet(q, buffer, MQ_MAX_MSGSIZE, 0, 1, &length), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(buffer[0], '#') << "nothing copied from a message that does not fit";
+    EXPECT_EQ(MqCount(q), 2);
+
+    STATUS s = 1;
+    EXPECT_EQ(Take(q, &s), exact);  // a message exactly the buffer's size fits
+    EXPECT_EQ(s, 0);
+    EXPECT_EQ(Take(q, &s), std::string("x\0", 2));
+
+    // Bigger than any message the queue holds: refused at the put, nothing queued.
+    const std::string huge(2000, 'h');
+    EXPECT_EQ(MqPut(q, 1, huge.data(), static_cast<uint16_t>(huge.size()), 0), emu::err::MQ_BFR_TOO_SMALL);
+    const std::string largest(1024, 'l');
+    EXPECT_EQ(MqPut(q, 1, largest.data(), static_cast<uint16_t>(largest.size()), 0), 0);
+    EXPECT_EQ(Take(q, &s, 1024), largest);
+
+    // No buffer at all is refused before a message is taken.
+    ASSERT_EQ(MqPut(q, 1, "x", 2, 0), 0);
+    EXPECT_EQ(MqGet(q, nullptr, 16, 0, 1, &length), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(MqPut(q, 1, nullptr, 4, 0), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(MqCount(q), 1);
+}
+
+TEST_F(MqTest, FullQueueRefusesWithoutBlocking) {
+    MQHANDLE q = Open("TARNnrouter.exe");
+    int accepted = 0;
+    STATUS last = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200 && last == 0; ++i) {
+        std::string m = std::to_string(i);
+        last = MqPut(q, 1, m.c_str(), static_cast<uint16_t>(m.size() + 1), 0);
+        if (last == 0) ++accepted;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(last, emu::err::MQ_QUOTA);
+    EXPECT_EQ(accepted, 64);
+    EXPECT_EQ(MqCount(q), 64);
+
+    // Room again after one is taken; order is kept.
+    STATUS s = 1;
+    EXPECT_EQ(Take(q, &s), std::string("0\0", 2));
+    EXPECT_EQ(MqPut(q, 1, "late", 5, 0), 0);
+    EXPECT_EQ(MqCount(q), 64);
+}
+
+TEST_F(MqTest, PriorityOrder) {
+    MQHANDLE q = Open("TARNprio");
+    ASSERT_EQ(MqPut(q, 1, "low1", 4, 0), 0);
+    ASSERT_EQ(MqPut(q, 5, "high", 4, 0), 0);
+    ASSERT_EQ(MqPut(q, 1, "low2", 4, 0), 0);
+    EXPECT_EQ(Take(q), "high");
+    EXPECT_EQ(Take(q), "low1");
+    EXPECT_EQ(Take(q), "low2");
+}
+
+TEST_F(MqTest, NamesAndHandles) {
+    MQHANDLE q = 55;
+    EXPECT_EQ(MqOpen("", MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_EQ(q, 0u);
+    EXPECT_EQ(MqOpen(nullptr, MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_EQ(MqOpen(std::string(65, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_EQ(MqOpen(std::string(5000, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_NE(MqOpen("TARN", MQ_OPEN_CREATE, nullptr), 0);
+
+    // Any bytes are usable and distinct: the encoding must not merge names.
+    const std::vector<std::string> names = {
+        std::string(64, 'n'), "TARN", "TARN nserver.exe", "TARN_nserver.exe", "TARN/nserver.exe",
+        "TARN_20nserver.exe", "TARN\xC3\xA9t\xC3\xA9.exe", "..", "-"};
+    std::vector<MQHANDLE> handles;
+    for (const auto& n : names) handles.push_back(Open(n.c_str()));
+    for (size_t i = 0; i < names.size(); ++i)
+        ASSERT_EQ(MqPut(handles[i], 1, names[i].data(), static_cast<uint16_t>(names[i].size()), 0), 0);
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(MqCount(handles[i]), 1) << names[i];
+        EXPECT_EQ(Take(handles[i]), names[i]);
+    }
+    auto sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(emu::QueueNames(), sorted);
+
+    // Unknown handles, and handles of removed queues, are refused.
+    char buffer[8];
+    uint16_t length = 0;
+    EXPECT_EQ(MqPut(0xDEAD0000, 1, "x", 2, 0), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(MqGet(0xDEAD0000, buffer, sizeof buffer, 0, 1, &length), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(MqCount(0xDEAD0000), 0);
+    emu::RemoveAllQueues();
+    EXPECT_TRUE(emu::QueueNames().empty());
+    EXPECT_EQ(MqPut(handles[1], 1, "x", 2, 0), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(MqOpen("TARN", 0, &q), emu::err::MQ_NOEXIST);
+}
+
+TEST_F(MqTest, InjectedFaultsComeFirstAndTakeNothing) {
+    MQHANDLE q = Open("TARNfault");
+    ASSERT_EQ(MqPut(q, 1, "x", 2, 0), 0);
+
+    emu::InjectFault(emu::Op::MqOpen, emu::err::INJECTED);
+    MQHANDLE other = 0;
+    EXPECT_EQ(MqOpen("TARNfault2", MQ_OPEN_CREATE, &other), emu::err::INJECTED);
+    emu::InjectFault(emu::Op::MqGet, emu::err::INJECTED);
+    STATUS s = 0;
+    Take(q, &s);
+    EXPECT_EQ(s, emu::err::INJECTED);
+    emu::InjectFault(emu::Op::MqPut, emu::err::INJECTED);
+    EXPECT_EQ(MqPut(q, 1, "y", 2, 0), emu::err::INJECTED);
+    emu::InjectFault(emu::Op::MqCount, emu::err::INJECTED);
+    EXPECT_EQ(MqCount(q), 0);
+
+    emu::ClearFaults();
+    EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNfault"});
+    EXPECT_EQ(MqCount(q), 1);
+    EXPECT_EQ(Take(q, &s), std::string("x\0", 2));
+}
+
+TEST_F(MqTest, DataDirectoriesDoNotShareQueues) {
+    MQHANDLE first = Open("TARNnserver.exe");
+    ASSERT_EQ(MqPut(first, 1, "one", 3, 0), 0);
+
+    const std::string other = tarntest::MakeTempDir("mq-other");
+    emu::SetDataDirectory(other);
+    MQHANDLE q = 0;
+    EXPECT_EQ(MqOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
+    MQHANDLE second = Open("TARNnserver.exe");
+    EXPECT_EQ(MqCount(second), 0);
+    ASSERT_EQ(MqPut(second, 1, "two", 3, 0), 0);
+    emu::RemoveAllQueues();  // only this directory's
+    std::filesystem::remove_all(other);
+
+    emu::SetDataDirectory(dataDir);
+    EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnserver.exe"});
+    EXPECT_EQ(MqCount(first), 1);
+    EXPECT_EQ(Take(first), "one");
+
+    // The same directory reached by another spelling is the same namespace.
+    emu::SetDataDirectory(dataDir + "/./");
+    ASSERT_EQ(MqOpen("TARNnserver.exe", 0, &q), 0);
+    emu::SetDataDirectory(dataDir);
+}
+
+TEST_F(MqTest, MessagesCrossProcesses) {
+    MQHANDLE q = Open("TARNnserver.exe");
+
+    // Child puts, parent takes.
+    EXPECT_EQ(InChild([] {
+                  MQHANDLE c = 0;
+                  if (MqOpen("TARNnserver.exe", 0, &c) != 0) return 1;
+                  return MqPut(c, 1, "from child", 10, 0) == 0 ? 0 : 2;
+              }),
+              0);
+    EXPECT_EQ(MqCount(q), 1);
+    EXPECT_EQ(Take(q), "from child");
+
+    // Parent puts, child takes: the message is gone for the parent.
+    ASSERT_EQ(MqPut(q, 1, "from parent", 11, 0), 0);
+    EXPECT_EQ(InChild([] {
+                  MQHANDLE c = 0;
+                  if (MqOpen("TARNnserver.exe", 0, &c) != 0) return 1;
+                  STATUS s = 0;
+                  return Take(c, &s) == "from parent" ? 0 : 2;
+              }),
+              0);
+    EXPECT_EQ(MqCount(q), 0);
+
+    // A waiting get is woken by a put from another process.
+    pid_t writer = StartChild([] {
+        MQHANDLE c = 0;
+        if (MqOpen("TARNnserver.exe", 0, &c) != 0) return 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        return MqPut(c, 1, "late", 4, 0) == 0 ? 0 : 2;
+    });
+    ASSERT_GT(writer, 0);
+    STATUS s = 1;
+    EXPECT_EQ(Take(q, &s, MQ_MAX_MSGSIZE, MQ_WAIT_FOR_MSG, 10000), "late");
+    EXPECT_EQ(s, 0);
+    EXPECT_EQ(Wait(writer), 0);
+}
+
+TEST_F(MqTest, MessagesWaitForAReaderThatStartsLater) {
+    // The writer creates the queue, puts and exits; nobody else has it open.
+    ASSERT_EQ(InChild([] {
+                  MQHANDLE c = 0;
+                  if (MqOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
+                  for (int i = 0; i < 3; ++i)
+                      if (MqPut(c, 1, "x", 2, 0) != 0) return 2;
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnamgr.exe"});
+
+    // The reader starts afterwards and finds all three.
+    EXPECT_EQ(InChild([] {
+                  MQHANDLE c = 0;
+                  if (MqOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
+                  if (MqCount(c) != 3) return 2;
+                  for (int i = 0; i < 3; ++i) {
+                      STATUS s = 0;
+                      if (Take(c, &s) != std::string("x\0", 2)) return 3;
+                  }
+                  return MqCount(c) == 0 ? 0 : 4;
+              }),
+              0);
+}
+
+}  // namespace

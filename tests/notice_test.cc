@@ -1,0 +1,253 @@
+// Notices from the add-in's processor to the sample transaction processor,
+// over real loopback HTTP.
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "host/tarn_session.h"
+#include "processor/processor.h"
+#include "support/processor_fixture.h"
+#include "support/test_support.h"
+#include "transport/transport_state.h"
+
+using namespace tarntest;
+using Strings = std::vector<std::string>;
+using tarnsim::AuthMode;
+
+namespace {
+
+const std::string P = "Brackwater TARN 1.2.27 (nserver.exe) : ";
+
+class NoticeTest : public DataDirTest {
+protected:
+    void TearDown() override {
+        if (session) {
+            session->GetProcessor()->WaitForNotices(10000);
+            session->Reset();
+        }
+        session.reset();
+        if (processor) processor->Stop();
+        DataDirTest::TearDown();
+    }
+
+    // A processor on a free port and a session configured for it.
+    void Start(AuthMode mode, const std::string& user = "tarn", const std::string& password = "secret",
+               const std::string& url = "/servlet/dts", int level = 2) {
+        tarnsim::ProcessorOptions o;
+        o.auth = mode;
+        o.path = url.empty() || url[0] != '/' ? "/" + url : url;
+        o.user = "tarn";
+        o.password = "secret";
+        processor = std::make_unique<tarnsim::Processor>(o);
+        ASSERT_TRUE(processor->Start());
+        Configure(processor->Port(), mode, user, password, url, level);
+    }
+    void Configure(int port, AuthMode mode, const std::string& user, const std::string& password,
+                   const std::string& url, int level) {
+        SampleConfig cfg;
+        cfg.port = port;
+        cfg.url = url;
+        cfg.logLevel = level;
+        cfg.authType = mode == AuthMode::Basic ? "Basic" : mode == AuthMode::Session ? "Session" : "None";
+        cfg.username = user;
+        cfg.password = password;
+        CreateSampleDatabases(cfg);
+        emu::SetIniVariable("TARN_HTTP_Timeout", "1500");
+        session = std::make_unique<TARNSession>();
+        ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
+        Proc().ProcessEvent(dummy);  // only to take the configured level into the processor
+        emu::ClearConsole();
+    }
+    TARNEventProcessor& Proc() { return *session->GetProcessor(); }
+
+    bool Notice(uint16_t eventId, uint32_t queueNoteId) {
+        EventData e;
+        memset(&e, 0, sizeof e);
+        e.eventId = eventId;
+        e.queueNoteId = queueNoteId;
+        bool started = Proc().SendTransactionNotice(e);
+        EXPECT_TRUE(Proc().WaitForNotices(10000));
+        return started;
+    }
+    static int Count(const std::string& line) {
+        auto lines = emu::ConsoleLines();
+        return static_cast<int>(std::count(lines.begin(), lines.end(), P + line));
+    }
+    static bool HasPrefix(const std::string& start) {
+        for (const auto& l : emu::ConsoleLines())
+            if (l.rfind(P + start, 0) == 0) return true;
+        return false;
+    }
+
+    std::unique_ptr<tarnsim::Processor> processor;
+    std::unique_ptr<TARNSession> session;
+    EventData dummy{};  // a record the filter refuses at once (no note, no class bit)
+};
+
+TEST_F(NoticeTest, AddressesNameTheActionTheQueueNoteAndTheToken) {
+    Start(AuthMode::None);
+    EXPECT_TRUE(Notice(47, 0x8F6));
+    EXPECT_TRUE(Notice(8, 0xFFFFFFFF));
+    EXPECT_TRUE(Notice(24, 1));
+    auto got = processor->AcceptedNotices();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].target, "/servlet/dts?action=Change&qnoteid=000008F6&id=Kq7Wm2Rx9Tb4Lz8Vn3Hc6Pd1Fs5Jg0Ye");
+    EXPECT_EQ(got[1].action, "Delete");
+    EXPECT_EQ(got[1].qnoteid, "FFFFFFFF");
+    EXPECT_EQ(got[2].action, "Change");
+    for (const auto& n : got) EXPECT_TRUE(n.tokenOk);
+    // 200: one Begin and one Resend a notice, nothing more.
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Begin"), 3);
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 3);
+    EXPECT_EQ(Count("Debug: None: tarn: ********:"), 3);  // never the password itself
+
+    emu::ClearConsole();
+    Proc().SendRefreshConfigNotice();
+    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    got = processor->AcceptedNotices();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[3].target, "/servlet/dts?action=refreshconfig");
+    EXPECT_TRUE(got[3].refresh);
+    EXPECT_EQ(Count("/servlet/dts?action=refreshconfig"), 1);
+}
+
+TEST_F(NoticeTest, EmptyUrlStartsWithTheQuery) {
+    Start(AuthMode::None, "tarn", "", "");
+    EXPECT_TRUE(Notice(47, 2));
+    auto got = processor->AcceptedNotices();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].target.rfind("/?action=Change&qnoteid=00000002&id=", 0), 0u) << got[0].target;
+    EXPECT_EQ(Count("Debug: None: tarn: :"), 1);
+}
+
+TEST_F(NoticeTest, AuthTypeMapsByExactText) {
+    EXPECT_EQ(TARNEventProcessor::ParseAuthType("Basic"), AuthType::Basic);
+    EXPECT_EQ(TARNEventProcessor::ParseAuthType("Session"), AuthType::Session);
+    for (const char* t : {"basic", "BASIC", "session", " Basic", "Session ", "", "None"})
+        EXPECT_EQ(TARNEventProcessor::ParseAuthType(t), AuthType::None) << t;
+}
+
+TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
+    Start(AuthMode::Basic);
+    Notice(47, 1);
+    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+    EXPECT_EQ(processor->AcceptedNotices()[0].acceptedUnder, "basic");
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Set username and password"), 1);
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 2);
+    EXPECT_EQ(Count("Authentication Failed"), 0);
+
+    session->Reset();
+    session.reset();
+    std::filesystem::remove_all(dataDir + "/brackwater");
+    Configure(processor->Port(), AuthMode::Basic, "tarn", "wrong", "/servlet/dts", 2);
+    Notice(47, 2);
+    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+    EXPECT_EQ(Count("Authentication Failed"), 1);
+}
+
+TEST_F(NoticeTest, A401WithoutCredentialsConfiguredSendsNothingMore) {
+    Start(AuthMode::Basic);
+    session->Reset();
+    session.reset();
+    std::filesystem::remove_all(dataDir + "/brackwater");
+    Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 2);
+    Notice(47, 1);
+    EXPECT_EQ(Count("Authentication seems to be required but no login details specified"), 1);
+    EXPECT_EQ(processor->Notices().size(), 1u);
+}
+
+TEST_F(NoticeTest, SessionLoginIsKeptForLaterNotices) {
+    Start(AuthMode::Session);
+    Notice(47, 1);
+    ASSERT_EQ(processor->Logins().size(), 1u);
+    EXPECT_TRUE(processor->Logins()[0].ok);
+    EXPECT_EQ(processor->Logins()[0].rawBody, "username=tarn&password=secret&redirectto=/");
+    EXPECT_EQ(processor->Logins()[0].contentType, "application/x-www-form-urlencoded");
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), 1);
+    EXPECT_EQ(Count("TARNDomToTN::PerformSessionLogin - return status: 200"), 1);
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Begin"), 2);
+    // The next notice of the task carries the cookie: no second login.
+    Notice(8, 2);
+    EXPECT_EQ(processor->Logins().size(), 1u);
+    auto got = processor->AcceptedNotices();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].acceptedUnder, "session");
+}
+
+TEST_F(NoticeTest, SessionFormAgainAfterLoginFails) {
+    Start(AuthMode::Session, "tarn", "wrong");
+    Notice(47, 1);
+    EXPECT_EQ(Count("Session Authentication failed"), 1);
+    EXPECT_TRUE(processor->AcceptedNotices().empty());
+}
+
+TEST_F(NoticeTest, LoginAnsweredWithAnErrorFails) {
+    tarnsim::ProcessorOptions o;
+    o.auth = AuthMode::Session;
+    o.loginFailureStatus = 401;
+    processor = std::make_unique<tarnsim::Processor>(o);
+    ASSERT_TRUE(processor->Start());
+    Configure(processor->Port(), AuthMode::Session, "tarn", "wrong", "/servlet/dts", 2);
+    Notice(47, 1);
+    EXPECT_EQ(Count("TARNDomToTN::PerformSessionLogin - return status: 401"), 1);
+    EXPECT_EQ(Count("Unable to login via Form Authentication"), 1);
+}
+
+TEST_F(NoticeTest, CredentialsArriveIntact) {
+    const std::string user = "Ann & Bob=1+%x \xC3\xA9";
+    const std::string password = "p&w=d +%25";
+    tarnsim::ProcessorOptions o;
+    o.auth = AuthMode::Session;
+    o.user = user;
+    o.password = password;
+    processor = std::make_unique<tarnsim::Processor>(o);
+    ASSERT_TRUE(processor->Start());
+    Configure(processor->Port(), AuthMode::Session, user, password, "/servlet/dts", 2);
+    Notice(47, 1);
+    ASSERT_EQ(processor->Logins().size(), 1u);
+    EXPECT_EQ(processor->Logins()[0].username, user);
+    EXPECT_EQ(processor->Logins()[0].password, password);
+    EXPECT_TRUE(processor->Logins()[0].ok);
+    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+}
+
+TEST_F(NoticeTest, FailuresOfTheProcessorAreLoggedAndLaterNoticesTryAgain) {
+    const uint16_t port = UnusedLoopbackPort();
+    Configure(port, AuthMode::None, "tarn", "secret", "/servlet/dts", 2);
+    EXPECT_TRUE(Notice(47, 1));
+    EXPECT_TRUE(HasPrefix("HttpSendRequest Failed: ")) << ::testing::PrintToString(emu::ConsoleLines());
+
+    // The processor comes up on that port: the next notice gets through.
+    tarnsim::ProcessorOptions o;
+    o.port = port;
+    processor = std::make_unique<tarnsim::Processor>(o);
+    ASSERT_TRUE(processor->Start());
+    EXPECT_TRUE(Notice(47, 2));
+    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+
+    for (auto mode : {tarnsim::FailMode::NotFound, tarnsim::FailMode::ServerError}) {
+        emu::ClearConsole();
+        processor->SetMode(mode);
+        Notice(47, 3);
+        EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 1);
+        EXPECT_FALSE(HasPrefix("HttpSendRequest Failed"));
+    }
+    emu::ClearConsole();
+    processor->SetMode(tarnsim::FailMode::Hang);
+    auto start = std::chrono::steady_clock::now();
+    Notice(47, 4);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_TRUE(HasPrefix("HttpSendRequest Failed: "));
+    processor->SetMode(tarnsim::FailMode::Close);
+    emu::ClearConsole();
+    Notice(47, 5);
+    EXPECT_TRUE(HasPrefix("HttpSendRequest Failed: "));
+}
+
+TEST_F(NoticeTest, FormEncodingKeepsPlainCredentials) {
+    EXPECT_EQ(FormUrlEncode("tarn42"), "tarn42");
+    EXPECT_EQ(FormUrlEncode("a&b=c d+%"), "a%26b%3Dc%20d%2B%25");
+    EXPECT_EQ(FormUrlEncode("\xC3\xA9"), "%C3%A9");
+}
+
+}  // namespace
