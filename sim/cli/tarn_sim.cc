@@ -375,6 +375,19 @@ struct PlayResult {
     bool ok = true;
 };
 
+// Notices travel on workers of their own after a task has done its part:
+// wait until the processor has heard nothing new for a moment.
+void Settle(tarnsim::Processor* processor) {
+    if (!processor) return;
+    size_t seen = processor->Notices().size();
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        size_t now = processor->Notices().size();
+        if (now == seen) return;
+        seen = now;
+    }
+}
+
 PlayResult Play(std::istream& in, std::map<std::string, std::unique_ptr<Task>>& tasks,
                 const std::map<std::string, std::string>& vars, tarnsim::Processor* processor) {
     PlayResult r;
@@ -405,6 +418,7 @@ PlayResult Play(std::istream& in, std::map<std::string, std::unique_ptr<Task>>& 
             if (!ChangeConfig(w)) r.ok = false;
         } else if (w[0] == "processor" && w.size() == 3 && processor) {
             syncAll();
+            Settle(processor);
             tarnsim::AuthMode auth;
             tarnsim::FailMode fail;
             if (w[1] == "auth" && tarnsim::ParseAuthMode(w[2], auth)) {
@@ -427,21 +441,24 @@ PlayResult Play(std::istream& in, std::map<std::string, std::unique_ptr<Task>>& 
         if (r.steps % 25 == 0) fprintf(stderr, "tarn-sim: %d steps played\n", r.steps);
     }
     syncAll();
+    Settle(processor);
     return r;
 }
 
 // Level-3 reasons of the filter, as the console log holds them.
-std::map<std::string, int> Refusals(const std::string& dir, int* accepted) {
+std::map<std::string, int> Refusals(const std::string& dir, int* accepted, int* refused) {
     std::map<std::string, int> reasons;
     std::ifstream log(dir + "/console.log");
     std::string line;
     const std::vector<std::string> markers = {"Filter: FAIL: ", "Filter: Not Appointment", "Error: Calendar Profile"};
     *accepted = 0;
+    *refused = 0;
     while (std::getline(log, line)) {
         auto colon = line.find(") : ");
         if (colon == std::string::npos) continue;
         std::string text = line.substr(colon + 4);
         if (text == "TARNEventProcessor::ProcessEventSingle. Passed Filter") ++*accepted;
+        if (text == "TARNEventProcessor::ProcessEventSingle. Failed Filter") ++*refused;
         for (const auto& m : markers)
             if (text.rfind(m, 0) == 0) {
                 for (char& c : text)
@@ -471,8 +488,6 @@ int RunScenario(const std::string& dir, std::istream& scenario, tarnsim::Process
     std::map<std::string, std::string> vars;
     if (processor) vars["PORT"] = std::to_string(processor->Port());
     PlayResult played = Play(scenario, tasks, vars, processor);
-    // Notices run on workers of their own; give the last ones time to land.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     printf("\n== Stopping the server tasks\n");
     for (auto& [n, t] : tasks) t->Finish();
 
@@ -493,16 +508,23 @@ int RunScenario(const std::string& dir, std::istream& scenario, tarnsim::Process
         for (const auto& l : processor->Logins())
             printf("  form login as %s: %s\n", l.username.c_str(), l.ok ? "accepted" : "refused");
     }
-    int accepted = 0;
-    auto reasons = Refusals(dir, &accepted);
+    int accepted = 0, refused = 0;
+    auto reasons = Refusals(dir, &accepted, &refused);
     std::vector<emu::NoteDump> queue;
     emu::DumpNotes("brackwater\\qcapture.nsf", &queue);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("\n== Summary\n");
     printf("  changes made           %d\n", played.changes);
     printf("  events accepted        %d\n", accepted);
-    printf("  events refused, by reason:\n");
-    for (const auto& [why, n] : reasons) printf("      %4d  %s\n", n, why.c_str());
+    printf("  events refused         %d, by reason:\n", refused);
+    int explained = 0;
+    for (const auto& [why, n] : reasons) {
+        printf("      %4d  %s\n", n, why.c_str());
+        explained += n;
+    }
+    if (refused > explained)
+        printf("      %4d  (no line of their own: alerts in the HTTP task, notices that are no cancellation, no ApptUNID)\n",
+               refused - explained);
     printf("  queue notes            %zu\n", queue.size());
     if (processor) printf("  notices delivered      %zu\n", delivered);
     printf("  time taken             %.1f s\n", seconds);
