@@ -91,17 +91,19 @@ void CreateMailFile(const std::string& path, const std::string& owner) {
     });
 }
 
-ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script,
+RunningTask StartTask(const std::string& task, const std::string& dataDir, const std::string& script,
                       const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs) {
-    std::string scriptPath = dataDir + "/.script-" + std::to_string(getpid()) + "-" + std::to_string(rand());
+    static int counter = 0;
+    RunningTask r;
+    r.scriptPath = dataDir + "/.script-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     {
-        std::ofstream(scriptPath) << script;
+        std::ofstream(r.scriptPath) << script;
     }
-    std::string outPath = scriptPath + ".out", errPath = scriptPath + ".err";
+    std::string outPath = r.scriptPath + ".out", errPath = r.scriptPath + ".err";
     pid_t pid = fork();
     if (pid == 0) {
         for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-        int in = open(scriptPath.c_str(), O_RDONLY);
+        int in = open(r.scriptPath.c_str(), O_RDONLY);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
@@ -116,10 +118,16 @@ ProcessResult RunTask(const std::string& task, const std::string& dataDir, const
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
+    r.pid = pid;
+    return r;
+}
+
+ProcessResult WaitTask(const RunningTask& running) {
     ProcessResult r;
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(running.pid, &status, 0);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string outPath = running.scriptPath + ".out", errPath = running.scriptPath + ".err";
     std::ifstream out(outPath);
     std::string line;
     while (std::getline(out, line)) r.out.push_back(line);
@@ -127,10 +135,15 @@ ProcessResult RunTask(const std::string& task, const std::string& dataDir, const
     std::stringstream ss;
     ss << err.rdbuf();
     r.err = ss.str();
-    fs::remove(scriptPath);
+    fs::remove(running.scriptPath);
     fs::remove(outPath);
     fs::remove(errPath);
     return r;
+}
+
+ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script,
+                      const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs) {
+    return WaitTask(StartTask(task, dataDir, script, env, extraArgs));
 }
 
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {

@@ -56,6 +56,16 @@ ProcessResult RunTask(const std::string& task, const std::string& dataDir, const
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
 
+// The same, started in the background; Wait collects the result.
+struct RunningTask {
+    int pid = -1;
+    std::string scriptPath;
+};
+RunningTask StartTask(const std::string& task, const std::string& dataDir, const std::string& script,
+                      const std::map<std::string, std::string>& env = {},
+                      const std::vector<std::string>& extraArgs = {});
+ProcessResult WaitTask(const RunningTask& running);
+
 // Only the add-in's console lines (those with the banner).
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
 

@@ -1,0 +1,174 @@
+// Configuration-refresh messages between real task processes over one data
+// directory.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "host/tarn_session.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const char kAlert[] = "create a1 brackwater\\tarnalerts.nsf Form=Alert\n";
+
+class RefreshTest : public DataDirTest {
+protected:
+    void Prepare(const std::string& taskList, int level = 3) {
+        SampleConfig cfg;
+        cfg.logLevel = level;
+        cfg.port = 9;  // notices go nowhere; these tests are about the queues
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice");
+        CreateMailFile("mail\\carol.nsf", "CN=Carol");
+        emu::SetIniVariable("TARN_Task_List", taskList);
+    }
+    static int Count(const Strings& lines, const std::string& text) {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
+        }));
+    }
+    static Strings Sorted(Strings v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+    static uint16_t Waiting(const std::string& queue) {
+        notes::MQHANDLE h = 0;
+        if (notes::MqOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
+        return notes::MqCount(h);
+    }
+    void AddUser(const std::string& path) {
+        notes::DBHANDLE db = 0;
+        ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+        notes::NOTEID id;
+        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", path)}, &id), 0);
+        notes::CloseDatabase(db);
+    }
+};
+
+TEST_F(RefreshTest, TheHttpTaskOpensEveryListedTasksQueueAsWritten) {
+    Prepare("nhttp.exe, nserver.exe,,amgr.exe,nserver.exe,");
+    auto r = RunTask("nhttp.exe", dataDir, kAlert);
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARNnhttp.exe"), 1);
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARN nserver.exe"), 1);  // the blank belongs to the name
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARN"), 1);              // the empty entry
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARNnserver.exe"), 1);
+    EXPECT_EQ(Sorted(emu::QueueNames()),
+              (Strings{"TARN", "TARN nserver.exe", "TARNamgr.exe", "TARNnhttp.exe", "TARNnserver.exe"}));
+    // One broadcast: one message in each queue, in name order, duplicates once.
+    EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 1);
+    EXPECT_EQ(Count(lines, "Sending IPC to: TARNnserver.exe"), 1);
+    EXPECT_EQ(Waiting("TARNnserver.exe"), 1);
+    EXPECT_EQ(Waiting("TARNamgr.exe"), 1);
+    EXPECT_EQ(Waiting("TARNnhttp.exe"), 1);  // its own, never read: harmless
+}
+
+TEST_F(RefreshTest, ALaterTaskFindsEveryWaitingMessageAndReloadsOnce) {
+    Prepare("nserver.exe,nhttp.exe");
+    ASSERT_EQ(RunTask("nhttp.exe", dataDir,
+                      std::string(kAlert) + "modify a1 Subject=1\nmodify a1 Subject=2\n").exitCode, 0);
+    EXPECT_EQ(Waiting("TARNnserver.exe"), 3);
+    AddUser("mail\\carol.nsf");  // what the reload will find
+
+    // nserver.exe starts after the broadcasts: its first event takes all three.
+    auto r = RunTask("nserver.exe", dataDir, "create c mail\\carol.nsf Form=Appointment ApptUNID=@unid\n");
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 3);
+    EXPECT_EQ(Count(lines, "ExtMgrCallback. checking IPC for config update"), 2);
+    EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
+    EXPECT_EQ(Waiting("TARNnserver.exe"), 0);
+}
+
+TEST_F(RefreshTest, AChangeMadeThroughTheHttpTaskChangesWhatARunningTaskAccepts) {
+    Prepare("nserver.exe,nhttp.exe");
+    // nserver.exe runs throughout: one change before the refresh, one after.
+    const std::string marker = dataDir + "/go";
+    auto running = StartTask("nserver.exe", dataDir,
+                             "create c1 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync one\n"
+                             "sleep 2500\n"
+                             "create c2 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync two\n");
+    // Wait until the first change has been refused.
+    for (int i = 0; i < 100; ++i) {
+        std::ifstream log(dataDir + "/console.log");
+        std::string all((std::istreambuf_iterator<char>(log)), {});
+        if (all.find("Not a TARN\tuser mail file") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    AddUser("mail\\carol.nsf");
+    ASSERT_EQ(RunTask("nhttp.exe", dataDir, kAlert).exitCode, 0);
+    auto r = WaitTask(running);
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "Filter: FAIL: Not a TARN\tuser mail file"), 1);
+    EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 1);
+    EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
+    std::vector<emu::NoteDump> queue;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
+    EXPECT_EQ(queue.size(), 1u);
+}
+
+TEST_F(RefreshTest, ATaskWhoseQueueCannotBeOpenedServesNothing) {
+    Prepare("nserver.exe,nhttp.exe");
+    auto r = RunTask("nserver.exe", dataDir, "create c mail\\alice.nsf Form=Appointment ApptUNID=@unid\n",
+                     {{"EMU_FAULTS", "MqOpen=0x0F05"}});
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
+    EXPECT_EQ(Count(lines, "MainEntryPoint:\tcreated recursion ID"), 0);
+    EXPECT_EQ(Count(lines, "ExtMgrCallback. Start"), 0);
+
+    // In the HTTP task a queue that cannot be opened only leaves that task out.
+    auto http = RunTask("nhttp.exe", dataDir, "", {{"EMU_FAULTS", "MqOpen=0x0F05@1"}});
+    auto httpLines = BannerLines(http.out);
+    EXPECT_EQ(Count(httpLines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
+    EXPECT_EQ(Count(httpLines, "Opened message queue in: TARNnhttp.exe"), 1);
+    EXPECT_EQ(Count(httpLines, "MainEntryPoint:\tcreated recursion ID"), 1);
+}
+
+TEST_F(RefreshTest, TheHttpTaskIsKnownWhateverTheCaseOfItsName) {
+    Prepare("nhttp.exe,nserver.exe");
+    std::string link = dataDir + "/NHTTP.EXE";
+    ASSERT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0);
+    auto r = RunTask(link, dataDir, kAlert, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARNnserver.exe"), 1);
+    EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 1);
+    EXPECT_EQ(Count(lines, "ExtMgrCallback. checking IPC for config update"), 0);
+}
+
+TEST_F(RefreshTest, LongTaskNamesGiveTheSameQueueOnBothSides) {
+    const std::string name = "averyveryverylongtaskname.exe";  // 29 characters
+    Prepare("nhttp.exe," + name);
+    ASSERT_EQ(RunTask("nhttp.exe", dataDir, kAlert).exitCode, 0);
+    std::string link = dataDir + "/" + name;
+    ASSERT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0);
+    auto r = RunTask(link, dataDir, "create c mail\\alice.nsf Form=Memo\n",
+                     {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+    auto lines = BannerLines(r.out);
+    const std::string cut = "TARN" + name.substr(0, 27);
+    EXPECT_EQ(Count(lines, "Message queue name cut to fit: " + cut), 1);
+    EXPECT_EQ(Count(lines, name + ": message received: x"), 1);
+}
+
+TEST_F(RefreshTest, AMessageTooLongForTheBufferStillCountsAsARefresh) {
+    Prepare("nserver.exe,nhttp.exe");
+    TARNSession session;
+    ASSERT_TRUE(session.Init("nserver.exe", "nserver.exe,nhttp.exe"));
+    AddUser("mail\\carol.nsf");
+    const std::string longMessage(300, 'y');
+    ASSERT_EQ(notes::MqPut(ownQueue, 1, longMessage.data(), static_cast<uint16_t>(longMessage.size()), 0), 0);
+    ASSERT_EQ(notes::MqPut(ownQueue, 1, "x", 2, 0), 0);
+    emu::ClearConsole();
+    session.CheckConfigRefreshMessages();
+    EXPECT_EQ(notes::MqCount(ownQueue), 0);  // taken off, not left to block the queue
+    EXPECT_EQ(Count(emu::ConsoleLines(), "nserver.exe: message received: x"), 1);
+    char carol[256] = "mail\\carol.nsf";
+    EXPECT_TRUE(session.GetConfig()->IsUserMailFile(carol));
+    session.Reset();
+}
+
+}  // namespace
