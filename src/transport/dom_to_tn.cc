@@ -59,6 +59,11 @@ std::string FormUrlEncode(const std::string& value) {
 void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthType authType, std::string address,
                                   std::string username, std::string password) {
     WorkerScope scope{*state};
+    state->exchanges.acquire();
+    struct Slot {
+        TransportState& state;
+        ~Slot() { state.exchanges.release(); }
+    } slot{*state};
     RequestGuard guard;
     try {
         bool mayAuthenticate = true;

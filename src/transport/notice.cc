@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "config/tarn_config.h"
 #include "events/tarn_event_processor.h"
@@ -40,6 +41,7 @@ void TransportState::Log(int messageLevel, const char* format, ...) const {
 void TransportState::WorkerStarted() {
     std::lock_guard lock(workersMutex);
     ++running;
+    ++started;
 }
 
 void TransportState::WorkerEnded() {
@@ -50,6 +52,21 @@ void TransportState::WorkerEnded() {
 bool TransportState::WaitForWorkers(std::chrono::milliseconds limit) {
     std::unique_lock lock(workersMutex);
     return workersDone.wait_for(lock, limit, [this] { return running == 0; });
+}
+
+bool TransportState::WaitForWorkersToExit(std::chrono::milliseconds limit) {
+    if (!WaitForWorkers(limit)) return false;
+    bool any;
+    {
+        std::lock_guard lock(workersMutex);
+        any = started > 0;
+    }
+    // A worker that has said it ended still unwinds through this library's
+    // code (its bound call and thread record are destroyed after it
+    // returns): give those few instructions time before the code may be
+    // unmapped.
+    if (any) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return true;
 }
 
 http::ConnectionHandle TransportState::Connection() {
@@ -63,7 +80,7 @@ TARNEventProcessor::~TARNEventProcessor() { Reset(); }
 
 void TARNEventProcessor::Reset() {
     if (transport) {
-        if (!transport->WaitForWorkers(kTeardownWait)) {
+        if (!transport->WaitForWorkersToExit(kTeardownWait)) {
             int still;
             {
                 std::lock_guard lock(transport->workersMutex);
@@ -132,8 +149,12 @@ void StartWorker(const std::shared_ptr<TransportState>& state, AuthType auth, st
                  std::string username, std::string password) {
     state->WorkerStarted();
     try {
-        boost::thread worker(boost::bind(&TARNDomToTN::SendToProcessor, TARNDomToTN(), state, auth,
-                                         std::move(address), std::move(username), std::move(password)));
+        // A modest stack: the exchange needs little, and a burst of notices
+        // should not map gigabytes on the server's threads.
+        boost::thread::attributes attributes;
+        attributes.set_stack_size(512 * 1024);
+        boost::thread worker(attributes, boost::bind(&TARNDomToTN::SendToProcessor, TARNDomToTN(), state, auth,
+                                                     std::move(address), std::move(username), std::move(password)));
         worker.detach();
     } catch (...) {
         state->WorkerEnded();

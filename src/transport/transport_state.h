@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <semaphore>
 
 #include "events/tarn_event_processor.h"
 #include "transport/http_client.h"
@@ -30,10 +31,21 @@ struct TransportState {
     std::mutex workersMutex;
     std::condition_variable workersDone;
     int running = 0;
+    int started = 0;
     void WorkerStarted();
     void WorkerEnded();
     // True when every worker ended within the time.
     bool WaitForWorkers(std::chrono::milliseconds limit);
+    // The same, then a moment for the ended workers' threads to leave this
+    // library's code: what teardown waits for before the library goes.
+    bool WaitForWorkersToExit(std::chrono::milliseconds limit);
+
+    // Exchanges in flight at once on the connection, as an HTTP client
+    // limits its connections per server: further workers wait their turn,
+    // so a burst reuses a few kept-alive connections instead of opening one
+    // per notice.
+    static constexpr int kMaxExchanges = 8;
+    std::counting_semaphore<kMaxExchanges> exchanges{kMaxExchanges};
 
     // Snapshot of the connection for one request.
     tarn::http::ConnectionHandle Connection();
