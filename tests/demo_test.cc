@@ -1,0 +1,51 @@
+// The main job end to end: tarn-sim with the bundled scenario, as a person
+// runs it.
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "support/test_support.h"
+
+using namespace tarntest;
+
+namespace {
+
+std::string RunCommand(const std::string& command, int* rc) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    *rc = pclose(p);
+    return out;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
+    std::string dir = MakeTempDir("demo");
+    int rc = -1;
+    std::string out = RunCommand(BuildDir() + "/bin/tarn-sim demo --data " + dir + " --scenario " +
+                              std::string(TARN_SOURCE_DIR) + "/examples/demo.scenario 2>&1",
+                          &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(Has(out, "[nserver.exe] Brackwater TARN 1.2.27  (nserver.exe) loading...")) << out;
+    EXPECT_TRUE(Has(out, "[nhttp.exe  ] Brackwater TARN 1.2.27 (nhttp.exe) : Broadcasting Config Referesh"));
+    EXPECT_TRUE(Has(out, "[amgr.exe   ] Brackwater TARN 1.2.27 (amgr.exe) : amgr.exe: message received: x"));
+    EXPECT_TRUE(Has(out, "Capture queue brackwater\\qcapture.nsf: 10 note(s)"));
+    EXPECT_TRUE(Has(out, "in mail\\carol.nsf for CN=Carol Cole/O=Brackwater"));  // captured after the refresh
+    EXPECT_TRUE(Has(out, "[none   ] Change queue note"));
+    EXPECT_TRUE(Has(out, "[basic  ] Change queue note"));
+    EXPECT_TRUE(Has(out, "[session] Change queue note"));
+    EXPECT_TRUE(Has(out, "[basic  ] refreshconfig"));
+    EXPECT_TRUE(Has(out, "form login as tarn: accepted"));
+    EXPECT_TRUE(Has(out, "  queue notes            10"));
+    EXPECT_TRUE(Has(out, "  notices delivered      12"));
+    EXPECT_TRUE(Has(out, "Filter: FAIL: Excluded db being updated"));
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+}  // namespace
