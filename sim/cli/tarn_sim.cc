@@ -45,6 +45,7 @@
 
 #include "emu/emulator.h"
 #include "processor/processor.h"
+#include "runner/words.h"
 
 namespace fs = std::filesystem;
 using namespace notes;
@@ -342,26 +343,6 @@ private:
     std::vector<std::string> lines;
 };
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    std::string cur;
-    bool quoted = false, any = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (any) words.push_back(cur);
-            cur.clear();
-            any = false;
-        } else {
-            cur += c;
-            any = true;
-        }
-    }
-    if (any) words.push_back(cur);
-    return words;
-}
 
 std::string Substitute(std::string line, const std::map<std::string, std::string>& vars) {
     for (const auto& [k, v] : vars)
@@ -402,7 +383,7 @@ PlayResult Play(std::istream& in, std::map<std::string, std::unique_ptr<Task>>& 
     while (std::getline(in, raw)) {
         ++lineNo;
         std::string line = Substitute(raw, vars);
-        auto w = Words(line);
+        auto w = SplitWords(line);
         if (w.empty() || w[0][0] == '#') continue;
         ++r.steps;
         if (w[0] == "say") {

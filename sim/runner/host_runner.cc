@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "runner/words.h"
 
 using namespace notes;
 
@@ -124,31 +125,6 @@ private:
     std::vector<std::thread> workers;
 };
 
-std::vector<std::string> SplitWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::string cur;
-    bool quoted = false, any = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (any) words.push_back(cur);
-            cur.clear();
-            any = false;
-        } else if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
-            cur += '"';
-            ++i;
-            any = true;
-        } else {
-            cur += c;
-            any = true;
-        }
-    }
-    if (any) words.push_back(cur);
-    return words;
-}
 
 bool ParseItem(const std::string& word, emu::ItemValue* out) {
     auto eq = word.find('=');
