@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <thread>
 
 #include "host/tarn_session.h"
 #include "log/tarn_log.h"
@@ -46,7 +47,29 @@ MembershipList::MembershipList(std::vector<std::string> list) : entries(std::mov
 
 TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
 
-TARNConfig::~TARNConfig() = default;
+TARNConfig::~TARNConfig() { delete lists.exchange(nullptr); }
+
+TARNConfig::ListsReader::ListsReader(const TARNConfig& c) {
+    for (;;) {
+        const uint32_t epoch = c.readEpoch.load(std::memory_order_seq_cst);
+        counter = &c.readers[epoch & 1];
+        counter->fetch_add(1, std::memory_order_seq_cst);
+        // Announced under the epoch still in force: a reload flipping it now
+        // will wait for this reader.
+        if (c.readEpoch.load(std::memory_order_seq_cst) == epoch) break;
+        counter->fetch_sub(1, std::memory_order_seq_cst);
+    }
+    lists = c.lists.load(std::memory_order_seq_cst);
+}
+
+void TARNConfig::PublishLists(std::unique_ptr<const Lists> next) {
+    const Lists* old = lists.exchange(next.release(), std::memory_order_seq_cst);
+    const uint32_t epoch = readEpoch.fetch_add(1, std::memory_order_seq_cst);
+    // Readers that may still hold the old lists announced themselves in the
+    // old epoch's counter; new ones see the new lists.
+    while (readers[epoch & 1].load(std::memory_order_acquire) != 0) std::this_thread::yield();
+    delete old;
+}
 
 void TARNConfig::Reset() {
     std::lock_guard lock(reloadMutex);
@@ -63,8 +86,7 @@ void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
     auto block = std::make_unique<TARNSettings>(s);
     settings.store(block.get(), std::memory_order_release);
     retiredSettings.push_back(std::move(block));
-    lists.store(std::make_shared<const Lists>(std::move(users), std::move(excluded)),
-                std::memory_order_release);
+    PublishLists(std::make_unique<const Lists>(std::move(users), std::move(excluded)));
     logLevel.store(s.logLevel, std::memory_order_relaxed);
 }
 
@@ -254,12 +276,14 @@ bool TARNConfig::LoadExcludeList(std::vector<std::string>& into) {
 
 bool TARNConfig::IsUserMailFile(char* path) const {
     LowerAscii(path);
-    return CurrentLists()->users.Contains(path);
+    ListsReader current(*this);
+    return current->users.Contains(path);
 }
 
 bool TARNConfig::IsExcludedDb(char* path) const {
     LowerAscii(path);
-    return CurrentLists()->excluded.Contains(path);
+    ListsReader current(*this);
+    return current->excluded.Contains(path);
 }
 
 void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded) {
@@ -267,6 +291,6 @@ void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::str
     Publish(*Settings(), std::move(users), std::move(excluded));
 }
 
-std::vector<std::string> TARNConfig::UserList() const { return CurrentLists()->users.Entries(); }
+std::vector<std::string> TARNConfig::UserList() const { return ListsReader(*this)->users.Entries(); }
 
-std::vector<std::string> TARNConfig::ExcludeList() const { return CurrentLists()->excluded.Entries(); }
+std::vector<std::string> TARNConfig::ExcludeList() const { return ListsReader(*this)->excluded.Entries(); }

@@ -5,7 +5,10 @@
 // A reload builds the new settings and lists aside and publishes them whole:
 // a reader sees the old configuration or the new one, never a mix. Settings
 // handed out as text stay valid for the life of the object (old settings
-// blocks are retired, not freed; they are small and reloads are rare).
+// blocks are retired, not freed; they are small and reloads are rare). Old
+// lists are freed once no reader can still be inside them: readers announce
+// themselves in one of two counters chosen by an epoch, and a reload flips
+// the epoch and waits for the old counter to drain. Readers take no lock.
 #pragma once
 
 #include <atomic>
@@ -54,6 +57,7 @@ class TARNConfig {
 public:
     TARNConfig();
     ~TARNConfig();
+
     TARNConfig(const TARNConfig&) = delete;
     TARNConfig& operator=(const TARNConfig&) = delete;
 
@@ -99,7 +103,21 @@ private:
     };
 
     const TARNSettings* Settings() const { return settings.load(std::memory_order_acquire); }
-    std::shared_ptr<const Lists> CurrentLists() const { return lists.load(std::memory_order_acquire); }
+
+    // The lists in force, held for as long as the guard lives.
+    class ListsReader {
+    public:
+        explicit ListsReader(const TARNConfig& c);
+        ~ListsReader() { counter->fetch_sub(1, std::memory_order_release); }
+        ListsReader(const ListsReader&) = delete;
+        ListsReader& operator=(const ListsReader&) = delete;
+        const Lists* operator->() const { return lists; }
+
+    private:
+        std::atomic<int>* counter;
+        const Lists* lists;
+    };
+    void PublishLists(std::unique_ptr<const Lists> next);
     void Publish(const TARNSettings& s, std::vector<std::string> users, std::vector<std::string> excluded);
     bool LoadLocked();
     // Reads a summary view of the configuration database into target.
@@ -112,7 +130,9 @@ private:
     std::atomic<int32_t> logLevel{1};
     std::atomic<const TARNSettings*> settings{nullptr};
     std::vector<std::unique_ptr<TARNSettings>> retiredSettings;  // guarded by reloadMutex
-    std::atomic<std::shared_ptr<const Lists>> lists;
+    std::atomic<const Lists*> lists{nullptr};
+    mutable std::atomic<uint32_t> readEpoch{0};
+    mutable std::atomic<int> readers[2] = {0, 0};
     TARNSession* session = nullptr;
     bool configOpen = false;
     std::mutex reloadMutex;  // one reload at a time; readers never take it
