@@ -244,6 +244,24 @@ TEST_F(NoticeTest, FailuresOfTheProcessorAreLoggedAndLaterNoticesTryAgain) {
     EXPECT_TRUE(HasPrefix("HttpSendRequest Failed: "));
 }
 
+TEST_F(NoticeTest, TheLoginMarkerIsLookedForInEachPieceByItself) {
+    const std::string marker = "/names.nsf?Login";
+    for (bool split : {true, false}) {
+        SCOPED_TRACE(split ? "split across two pieces" : "within the first piece");
+        // A server that asks for nothing, answering with a page that names the form.
+        tarnsim::ProcessorOptions o;
+        o.replyBody = std::string(split ? 8191 - 5 : 100, 'p') + marker + std::string(9000, 'q');
+        processor = std::make_unique<tarnsim::Processor>(o);
+        ASSERT_TRUE(processor->Start());
+        if (session) session->Reset();
+        std::filesystem::remove_all(dataDir + "/brackwater");
+        Configure(processor->Port(), AuthMode::Session, "tarn", "secret", "/servlet/dts", 2);
+        Notice(47, 1);
+        EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), split ? 0 : 1);
+        processor->Stop();
+    }
+}
+
 TEST_F(NoticeTest, FormEncodingKeepsPlainCredentials) {
     EXPECT_EQ(FormUrlEncode("tarn42"), "tarn42");
     EXPECT_EQ(FormUrlEncode("a&b=c d+%"), "a%26b%3Dc%20d%2B%25");
