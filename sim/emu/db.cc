@@ -46,9 +46,19 @@ struct Database {
     std::string file;
     DbId id{};
     std::vector<MEMHANDLE> hostBlocks;  // profile values handed out
+    // Profile values belong to the handle that asked for them.
+    void ReleaseBlocks() {
+        std::vector<MEMHANDLE> blocks;
+        {
+            std::lock_guard lock(mutex);
+            blocks.swap(hostBlocks);
+        }
+        for (MEMHANDLE h : blocks) detail::ReleaseHostBlock(h);
+    }
     ~Database() {
-        for (MEMHANDLE h : hostBlocks) detail::ReleaseHostBlock(h);
-        if (conn) sqlite3_close(conn);
+        ReleaseBlocks();
+        // Notes still open keep the connection; it goes with the last of them.
+        if (conn) sqlite3_close_v2(conn);
     }
 };
 using DbPtr = std::shared_ptr<Database>;
@@ -62,6 +72,10 @@ struct Note {
     std::vector<Item> items;
 };
 using NotePtr = std::shared_ptr<Note>;
+
+// Notes' own limit of columns in a view; it also keeps an entry's header
+// well inside its 16-bit length.
+constexpr size_t kMaxColumns = 289;
 
 struct Entry {
     NOTEID id;
@@ -201,13 +215,19 @@ STATUS Store(Database& db, Note& note, const char* profile = nullptr) {
     } else {
         Stmt st(db.conn, "UPDATE notes SET seq=seq+1 WHERE id=? AND deleted=0");
         sqlite3_bind_int64(st.s, 1, id);
-        ok = sqlite3_step(st.s) == SQLITE_DONE && sqlite3_changes(db.conn) == 1;
+        ok = sqlite3_step(st.s) == SQLITE_DONE;
+        if (ok && sqlite3_changes(db.conn) != 1) {
+            // Deleted (or purged) by another task since this note was opened.
+            Exec(db.conn, "ROLLBACK");
+            return err::NOTE_DELETED;
+        }
     }
     ok = ok && WriteItems(db.conn, id, note.items);
     if (!ok || !Exec(db.conn, "COMMIT")) {
         Exec(db.conn, "ROLLBACK");
         return err::DB_IO;
     }
+    if (note.id) ++note.oid.Sequence;
     note.id = id;
     return 0;
 }
@@ -216,7 +236,11 @@ STATUS MarkDeleted(Database& db, NOTEID id) {
     Stmt st(db.conn, "UPDATE notes SET deleted=1, seq=seq+1 WHERE id=? AND deleted=0");
     sqlite3_bind_int64(st.s, 1, id);
     if (sqlite3_step(st.s) != SQLITE_DONE) return err::DB_IO;
-    if (sqlite3_changes(db.conn) != 1) return err::BAD_NOTEID;
+    if (sqlite3_changes(db.conn) != 1) {
+        Stmt known(db.conn, "SELECT 1 FROM notes WHERE id=?");
+        sqlite3_bind_int64(known.s, 1, id);
+        return sqlite3_step(known.s) == SQLITE_ROW ? err::NOTE_DELETED : err::BAD_NOTEID;
+    }
     Stmt del(db.conn, "DELETE FROM items WHERE note=?");
     sqlite3_bind_int64(del.s, 1, id);
     return sqlite3_step(del.s) == SQLITE_DONE ? 0 : err::DB_IO;
@@ -331,8 +355,16 @@ STATUS SaveWithEvents(NOTEHANDLE handle, uint16_t eventId, uint32_t flags) {
     DispatchEm(eventId, EM_BEFORE, 0, args);
     STATUS s;
     if (flags & UPDATE_DELETED) {
-        std::lock_guard lock(note->db->mutex);
-        s = note->id ? MarkDeleted(*note->db, note->id) : err::BAD_NOTEID;
+        Database& db = *note->db;
+        std::lock_guard lock(db.mutex);
+        if (!note->id) {
+            s = err::BAD_NOTEID;
+        } else if (!Exec(db.conn, "BEGIN IMMEDIATE")) {
+            s = err::DB_IO;
+        } else {
+            s = MarkDeleted(db, note->id);
+            if (!Exec(db.conn, s ? "ROLLBACK" : "COMMIT") && !s) s = err::DB_IO;
+        }
         if (!s) note->items.clear();
     } else {
         s = Store(*note->db, *note);
@@ -434,7 +466,7 @@ STATUS SetProfile(DBHANDLE dbHandle, const std::string& profileName, const std::
     NOTEID existing = 0;
     {
         std::lock_guard lock(db->mutex);
-        Stmt st(db->conn, "SELECT id FROM notes WHERE profile=? AND deleted=0");
+        Stmt st(db->conn, "SELECT id FROM notes WHERE profile=? COLLATE NOCASE AND deleted=0");
         sqlite3_bind_text(st.s, 1, profileName.c_str(), -1, SQLITE_TRANSIENT);
         if (sqlite3_step(st.s) == SQLITE_ROW) existing = static_cast<NOTEID>(sqlite3_column_int64(st.s, 0));
     }
@@ -484,6 +516,7 @@ STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended) {
 }
 
 STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out) {
+    if (!out) return err::INVALID_HANDLE;
     std::string file = FilePathFor(notesPath);
     std::error_code ec;
     if (!fs::exists(file, ec)) return err::NOEXIST;
@@ -547,9 +580,16 @@ STATUS OpenDatabase(const char* path, DBHANDLE* db) {
 
 STATUS CloseDatabase(DBHANDLE db) {
     if (STATUS s = emu::Fault(Op::CloseDatabase)) return s;
-    std::lock_guard lock(emu::gMutex);
-    if (!emu::gDbs.erase(db)) return err::INVALID_HANDLE;
-    emu::detail::CountOpen(Counter::Databases, -1);
+    emu::DbPtr d;
+    {
+        std::lock_guard lock(emu::gMutex);
+        auto it = emu::gDbs.find(db);
+        if (it == emu::gDbs.end()) return err::INVALID_HANDLE;
+        d = std::move(it->second);
+        emu::gDbs.erase(it);
+        emu::detail::CountOpen(Counter::Databases, -1);
+    }
+    d->ReleaseBlocks();
     return 0;
 }
 
@@ -723,7 +763,7 @@ STATUS GetProfileField(DBHANDLE db, const char* profileName, uint16_t profileNam
     std::vector<emu::Item> items;
     {
         std::lock_guard lock(d->mutex);
-        emu::Stmt st(d->conn, "SELECT id FROM notes WHERE profile=? AND deleted=0");
+        emu::Stmt st(d->conn, "SELECT id FROM notes WHERE profile=? COLLATE NOCASE AND deleted=0");
         std::string name(profileName, profileNameLength);
         sqlite3_bind_text(st.s, 1, name.c_str(), -1, SQLITE_TRANSIENT);
         if (sqlite3_step(st.s) != SQLITE_ROW) return err::NOT_FOUND;
@@ -793,7 +833,8 @@ STATUS OpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewId, uint16_t,
         return it ? emu::UnpackTextList(it->value) : std::vector<std::string>{};
     };
     const std::vector<std::string> forms = textList("$Forms");
-    const std::vector<std::string> columns = textList("$Columns");
+    std::vector<std::string> columns = textList("$Columns");
+    if (columns.size() > emu::kMaxColumns) columns.resize(emu::kMaxColumns);
     int sortColumn = 0;
     if (const emu::Item* s = emu::FindItem(view.items, "$Sort", 5); s && s->value.size() == 8) {
         double v;
@@ -814,15 +855,14 @@ STATUS OpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewId, uint16_t,
                 if (!form || std::find(forms.begin(), forms.end(), emu::FirstText(*form)) == forms.end()) continue;
             }
             emu::Entry e{id, {}, {}};
-            for (const auto& col : columns) {
-                const emu::Item* it = emu::FindItem(items, col.c_str(), col.size());
+            for (size_t i = 0; i < columns.size(); ++i) {
+                const emu::Item* it = emu::FindItem(items, columns[i].c_str(), columns[i].size());
                 if (it)
                     e.values.emplace_back(it->type, it->value);
                 else
                     e.values.emplace_back(0, std::string());
+                if (it && static_cast<int>(i) == sortColumn) e.sortKey = emu::FirstText(*it);
             }
-            if (sortColumn >= 0 && static_cast<size_t>(sortColumn) < e.values.size())
-                e.sortKey = e.values[sortColumn].first == TYPE_TEXT ? e.values[sortColumn].second : std::string();
             c->entries.push_back(std::move(e));
         }
     }
@@ -899,8 +939,7 @@ STATUS ReadEntries(HCOLLECTION collection, CollectionPosition* position, uint16_
     if (returned) *returned = static_cast<uint32_t>(n);
     if (bufferLength) *bufferLength = static_cast<uint16_t>(std::min<size_t>(bytes.size(), 0xFFFF));
     if (signalFlags && start + n < c->entries.size()) *signalFlags = SIGNAL_MORE_TO_DO;
-    if (buffer)
-        *buffer = emu::detail::AllocBlock(std::move(bytes), true);
+    if (buffer && n > 0) *buffer = emu::detail::AllocBlock(std::move(bytes), true);
     return 0;
 }
 

@@ -1,0 +1,792 @@
+// The emulator's databases: notes and items across reopen and across
+// processes, views and their summary buffers, profiles, Extension Manager
+// events of saves and deletions, fault injection and the open counters.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "emu/emulator.h"
+#include "support/test_support.h"
+
+using namespace notes;
+
+namespace {
+
+class StoreTest : public tarntest::DataDirTest {
+protected:
+    void TearDown() override {
+        // Every way out of a test must have released what it opened.
+        emu::OpenCounts c = emu::Open();
+        EXPECT_EQ(c.databases, 0);
+        EXPECT_EQ(c.notes, 0);
+        EXPECT_EQ(c.collections, 0);
+        EXPECT_EQ(c.lockedBlocks, 0);
+        EXPECT_EQ(c.allocatedBlocks, 0);
+        EXPECT_EQ(c.idTables, 0);
+        tarntest::DataDirTest::TearDown();
+    }
+
+    DBHANDLE OpenDb(const std::string& path) {
+        EXPECT_EQ(emu::CreateDatabase(path), 0);
+        DBHANDLE db = 0;
+        EXPECT_EQ(OpenDatabase(path.c_str(), &db), 0) << path;
+        return db;
+    }
+
+    static std::string Text(NOTEHANDLE note, const char* name) {
+        char buf[512];
+        GetItemText(note, name, buf, sizeof buf);
+        return buf;
+    }
+
+    static NOTEID SaveNew(DBHANDLE db, const std::string& form) {
+        NOTEHANDLE note = 0;
+        EXPECT_EQ(CreateNote(db, &note), 0);
+        EXPECT_EQ(AppendItem(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, form.data(), form.size()), 0);
+        EXPECT_EQ(UpdateNote(note, 0), 0);
+        NOTEID id = 0;
+        GetNoteInfo(note, NOTE_ID, &id);
+        CloseNote(note);
+        return id;
+    }
+};
+
+struct Page {
+    std::vector<uint8_t> bytes;
+    uint16_t length = 0;
+    uint32_t returned = 0;
+    uint16_t signal = 0;
+    uint32_t tumbler = 0;
+    bool hadBuffer = false;
+};
+
+Page Read(HCOLLECTION coll, CollectionPosition* pos, uint32_t mask) {
+    Page p;
+    MEMHANDLE buf = 0;
+    EXPECT_EQ(ReadEntries(coll, pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask, &buf, &p.length, nullptr,
+                          &p.returned, &p.signal),
+              0);
+    p.tumbler = pos->Tumbler[0];
+    if (buf) {
+        p.hadBuffer = true;
+        auto* data = static_cast<const uint8_t*>(LockObject(buf));
+        p.bytes.assign(data, data + p.length);
+        UnlockObject(buf);
+        FreeMemory(buf);
+    }
+    return p;
+}
+
+std::vector<NOTEID> Ids(const Page& p) {
+    std::vector<NOTEID> ids(p.bytes.size() / 4);
+    if (!ids.empty()) memcpy(ids.data(), p.bytes.data(), ids.size() * 4);
+    return ids;
+}
+
+uint16_t Le16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
+
+void PutLe16(std::vector<uint8_t>& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v & 0xFF));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+std::vector<NOTEID> ViewIds(DBHANDLE db, NOTEID view) {
+    HCOLLECTION coll = 0;
+    EXPECT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
+    CollectionPosition pos{};
+    Page p = Read(coll, &pos, READ_MASK_NOTEID);
+    EXPECT_EQ(CloseCollection(coll), 0);
+    return Ids(p);
+}
+
+TEST_F(StoreTest, DatabasesKeepIdAndThePathTheyWereOpenedWith) {
+    ASSERT_EQ(emu::CreateDatabase("Mail\\Alice.nsf"), 0);
+    EXPECT_TRUE(std::filesystem::exists(dataDir + "/mail/alice.nsf"));
+    DBHANDLE a1 = 0, a2 = 0;
+    ASSERT_EQ(OpenDatabase("Mail/Alice.nsf", &a1), 0);
+    ASSERT_EQ(OpenDatabase("mail\\alice.nsf", &a2), 0);
+    DBHANDLE other = OpenDb("mail\\bob.nsf");
+    EXPECT_NE(a1, a2);
+    EXPECT_EQ(emu::Open().databases, 3);
+
+    DbId id1{}, id2{}, id3{};
+    ASSERT_EQ(GetDatabaseId(a1, &id1), 0);
+    ASSERT_EQ(GetDatabaseId(a2, &id2), 0);
+    ASSERT_EQ(GetDatabaseId(other, &id3), 0);
+    EXPECT_EQ(memcmp(id1.bytes, id2.bytes, 8), 0);
+    EXPECT_NE(memcmp(id1.bytes, id3.bytes, 8), 0);
+
+    char canonical[256], expanded[256];
+    ASSERT_EQ(GetDatabasePath(a1, canonical, expanded), 0);
+    EXPECT_STREQ(canonical, "Mail\\Alice.nsf");
+    EXPECT_EQ(std::string(expanded), emu::FilePathFor("mail\\alice.nsf"));
+    ASSERT_EQ(GetDatabasePath(a2, canonical, nullptr), 0);
+    EXPECT_STREQ(canonical, "mail\\alice.nsf");
+
+    DBHANDLE none = 0;
+    EXPECT_EQ(OpenDatabase("mail\\nobody.nsf", &none), emu::err::NOEXIST);
+    std::string longPath(300, 'x');
+    EXPECT_EQ(OpenDatabase(longPath.c_str(), &none), emu::err::NOEXIST);
+    EXPECT_EQ(OpenDatabase(nullptr, &none), emu::err::NOEXIST);
+    EXPECT_EQ(none, 0u);
+
+    EXPECT_EQ(CloseDatabase(a1), 0);
+    EXPECT_EQ(CloseDatabase(a1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(GetDatabaseId(a1, &id1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(GetDatabasePath(a1, canonical, nullptr), emu::err::INVALID_HANDLE);
+    CloseDatabase(a2);
+    CloseDatabase(other);
+}
+
+TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
+    DBHANDLE db = OpenDb("brackwater\\qcapture.nsf");
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(CreateNote(db, &note), 0);
+    NOTEID id = 1;
+    GetNoteInfo(note, NOTE_ID, &id);
+    EXPECT_EQ(id, 0u) << "an unsaved note has no id";
+    ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, "Action", 6, TYPE_TEXT, "Change", 6), 0);
+    ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, "Dup", 3, TYPE_TEXT, "first", 5), 0);
+    ASSERT_EQ(AppendItem(note, 0, "dup", 3, TYPE_TEXT, "second", 6), 0);
+    // Only nameLength bytes of the name count.
+    ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, "CalFormXYZ", 7, TYPE_TEXT, "Appointment", 11), 0);
+    double status = 3;
+    ASSERT_EQ(SetItemNumber(note, "Status", &status), 0);
+    status = -7;
+    ASSERT_EQ(SetItemNumber(note, "STATUS", &status), 0);  // replaces, whatever the case, and renames
+    ASSERT_EQ(UpdateNote(note, 0), 0);
+    GetNoteInfo(note, NOTE_ID, &id);
+    EXPECT_GE(id, 0x8F2u);
+    OriginatorId oid{};
+    GetNoteInfo(note, NOTE_OID, &oid);
+    EXPECT_NE(oid.File[0] | oid.File[1] | oid.Note[0] | oid.Note[1], 0u);
+    ASSERT_EQ(CloseNote(note), 0);
+    ASSERT_EQ(CloseDatabase(db), 0);
+
+    db = OpenDb("brackwater\\qcapture.nsf");
+    ASSERT_EQ(OpenNote(db, id, 0, &note), 0);
+    EXPECT_EQ(Text(note, "ACTION"), "Change");
+    EXPECT_EQ(Text(note, "Dup"), "first");
+    EXPECT_EQ(Text(note, "CalForm"), "Appointment");
+    EXPECT_EQ(Text(note, "CalFormXYZ"), "");
+    EXPECT_EQ(GetItemLong(note, "status", 99), -7);
+    EXPECT_EQ(GetItemLong(note, "Action", 99), 99);
+    EXPECT_EQ(GetItemLong(note, "Missing", 42), 42);
+    char small[4];
+    EXPECT_EQ(GetItemText(note, "Action", small, sizeof small), 3);
+    EXPECT_STREQ(small, "Cha");
+    char missing[8] = "junk";
+    EXPECT_EQ(GetItemText(note, "Missing", missing, sizeof missing), 0);
+    EXPECT_STREQ(missing, "");
+
+    uint16_t type = 0;
+    uint32_t length = 0;
+    EXPECT_EQ(ItemInfo(note, "action", 6, &type, &length), 0);
+    EXPECT_EQ(type, TYPE_TEXT);
+    EXPECT_EQ(length, 8u) << "value length counts the type word";
+    EXPECT_EQ(ItemInfo(note, "Status", 6, nullptr, nullptr), 0);
+    EXPECT_EQ(ItemInfo(note, "Nothing", 7, &type, &length), emu::err::ITEM_NOT_FOUND);
+
+    OriginatorId again{};
+    GetNoteInfo(note, NOTE_OID, &again);
+    EXPECT_EQ(memcmp(&again, &oid, 16), 0) << "the UNID is kept";
+    uint16_t cls = 0;
+    GetNoteInfo(note, NOTE_CLASS, &cls);
+    EXPECT_EQ(cls, NOTE_CLASS_DOCUMENT);
+    DBHANDLE owner = 0;
+    GetNoteInfo(note, NOTE_DB, &owner);
+    EXPECT_EQ(owner, db);
+
+    // Both items of the name go; the note saves without them.
+    EXPECT_EQ(DeleteItem(note, "DUP", 3), 0);
+    EXPECT_EQ(DeleteItem(note, "Dup", 3), emu::err::ITEM_NOT_FOUND);
+    ASSERT_EQ(UpdateNote(note, UPDATE_FORCE), 0);
+    CloseNote(note);
+
+    std::vector<emu::NoteDump> dump;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+    ASSERT_EQ(dump.size(), 1u);
+    EXPECT_EQ(dump[0].id, id);
+    std::vector<std::string> names;
+    for (const auto& it : dump[0].items) names.push_back(it.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Action", "CalForm", "STATUS"}));
+    CloseDatabase(db);
+}
+
+// Ids are unique across two processes that write the same file at once, and
+// each sees the other's changes.
+TEST_F(StoreTest, TwoProcessesShareOneDatabase) {
+    DBHANDLE db = OpenDb("mail\\shared.nsf");
+    NOTEID first = SaveNew(db, "Memo");
+    CloseDatabase(db);
+
+    constexpr int kEach = 40;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DBHANDLE cdb = 0;
+        if (OpenDatabase("mail\\shared.nsf", &cdb)) _exit(2);
+        for (int i = 0; i < kEach; ++i)
+            if (SaveNew(cdb, "Child") == 0) _exit(3);
+        NOTEHANDLE n = 0;
+        if (OpenNote(cdb, first, 0, &n)) _exit(4);
+        if (AppendItem(n, 0, "By", 2, TYPE_TEXT, "child", 5) || UpdateNote(n, 0)) _exit(5);
+        CloseNote(n);
+        CloseDatabase(cdb);
+        _exit(0);
+    }
+    db = OpenDb("mail\\shared.nsf");
+    for (int i = 0; i < kEach; ++i) SaveNew(db, "Parent");
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    std::vector<emu::NoteDump> dump;
+    ASSERT_EQ(emu::DumpNotes("mail\\shared.nsf", &dump), 0);
+    EXPECT_EQ(dump.size(), 1u + 2 * kEach);
+    std::set<NOTEID> ids;
+    int children = 0;
+    for (const auto& d : dump) {
+        ids.insert(d.id);
+        if (!d.items.empty() && d.items[0].texts == std::vector<std::string>{"Child"}) ++children;
+    }
+    EXPECT_EQ(ids.size(), dump.size());
+    EXPECT_EQ(children, kEach);
+    NOTEHANDLE n = 0;
+    ASSERT_EQ(OpenNote(db, first, 0, &n), 0);
+    EXPECT_EQ(Text(n, "By"), "child");
+    CloseNote(n);
+    CloseDatabase(db);
+}
+
+TEST_F(StoreTest, SummaryBufferIsByteExact) {
+    DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
+    NOTEID view = 0;
+    ASSERT_EQ(emu::CreateView(db, {"maildblookup", "", {"Mail"}, {"MailFile", "Owner", "Count", "Missing"}, 0}, &view),
+              0);
+    NOTEID a = 0, b = 0, other = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Mail"), emu::Text("MailFile", "mail\\zed.nsf"),
+                                       emu::Text("Owner", "Zed"), emu::Number("Count", 2.5)},
+                                  &a),
+              0);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Mail"), emu::Text("MailFile", "Mail\\Amy.nsf"),
+                                       emu::Text("Owner", ""), emu::Number("Count", -1)},
+                                  &b),
+              0);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Other"), emu::Text("MailFile", "mail\\no.nsf")}, &other), 0);
+
+    auto entry = [](const std::string& file, const std::string& owner, double count) {
+        std::vector<uint8_t> e;
+        uint16_t total = static_cast<uint16_t>(4 + 8 + (2 + file.size()) + (2 + owner.size()) + (2 + 8));
+        PutLe16(e, total);
+        PutLe16(e, 4);
+        PutLe16(e, static_cast<uint16_t>(2 + file.size()));
+        PutLe16(e, static_cast<uint16_t>(2 + owner.size()));
+        PutLe16(e, 10);
+        PutLe16(e, 0);
+        PutLe16(e, TYPE_TEXT);
+        e.insert(e.end(), file.begin(), file.end());
+        PutLe16(e, TYPE_TEXT);
+        e.insert(e.end(), owner.begin(), owner.end());
+        PutLe16(e, TYPE_NUMBER);
+        const auto* d = reinterpret_cast<const uint8_t*>(&count);
+        e.insert(e.end(), d, d + 8);
+        return e;
+    };
+    // "M" sorts before "m": bytewise.
+    std::vector<uint8_t> expected = entry("Mail\\Amy.nsf", "", -1);
+    std::vector<uint8_t> second = entry("mail\\zed.nsf", "Zed", 2.5);
+    expected.insert(expected.end(), second.begin(), second.end());
+
+    HCOLLECTION coll = 0;
+    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
+    CollectionPosition pos{};
+    Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
+    EXPECT_EQ(p.returned, 2u);
+    EXPECT_EQ(p.signal, 0);
+    EXPECT_EQ(p.length, expected.size());
+    EXPECT_EQ(p.bytes, expected);
+    Page end = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
+    EXPECT_EQ(end.returned, 0u);
+    EXPECT_FALSE(end.hadBuffer);
+    EXPECT_EQ(CloseCollection(coll), 0);
+
+    EXPECT_EQ(ViewIds(db, view), (std::vector<NOTEID>{b, a}));
+    CloseDatabase(db);
+}
+
+// Order by the sort column, ties by note id; only documents of the forms,
+// never deleted notes, design notes or profiles; text lists step over whole.
+TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    NOTEID byKey = 0, byId = 0, all = 0;
+    ASSERT_EQ(emu::CreateView(db, {"ByKey", "", {"A", "B"}, {"Key", "List"}, 0}, &byKey), 0);
+    ASSERT_EQ(emu::CreateView(db, {"ById", "", {"A"}, {"Key"}, -1}, &byId), 0);
+    ASSERT_EQ(emu::CreateView(db, {"All", "", {}, {"Key"}, -1}, &all), 0);
+    ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Form", "A"), emu::Text("Key", "p")}), 0);
+    std::vector<NOTEID> ids(5);
+    const char* keys[] = {"b", "a", "b", "c", "a"};
+    const char* forms[] = {"A", "B", "A", "C", "A"};
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", forms[i]), emu::Text("Key", keys[i]),
+                                           emu::TextList("List", {"x", std::string(i, 'y')})},
+                                      &ids[i]),
+                  0);
+    NOTEID gone = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "A"), emu::Text("Key", "a")}, &gone), 0);
+    ASSERT_EQ(emu::DeleteByStub(db, gone, false), 0);
+
+    EXPECT_EQ(ViewIds(db, byKey), (std::vector<NOTEID>{ids[1], ids[4], ids[0], ids[2]}));
+    EXPECT_EQ(ViewIds(db, byId), (std::vector<NOTEID>{ids[0], ids[2], ids[4]}));
+    EXPECT_EQ(ViewIds(db, all), ids);
+
+    HCOLLECTION coll = 0;
+    ASSERT_EQ(OpenCollection(db, db, byKey, 0, 0, &coll), 0);
+    CollectionPosition pos{};
+    Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
+    ASSERT_EQ(p.returned, 4u);
+    size_t at = 0;
+    for (uint32_t i = 0; i < p.returned; ++i) {
+        ASSERT_LE(at + 10, p.bytes.size());
+        uint16_t total = Le16(p.bytes, at);
+        ASSERT_EQ(Le16(p.bytes, at + 2), 2);
+        uint16_t keyLen = Le16(p.bytes, at + 4), listLen = Le16(p.bytes, at + 6);
+        EXPECT_EQ(total, 8 + keyLen + listLen);
+        EXPECT_EQ(Le16(p.bytes, at + 8 + keyLen), TYPE_TEXT_LIST);
+        at += total;
+    }
+    EXPECT_EQ(at, p.bytes.size());
+    CloseCollection(coll);
+
+    // Opening something that is not a view is refused.
+    EXPECT_EQ(OpenCollection(db, db, ids[0], 0, 0, &coll), emu::err::NOT_FOUND);
+    EXPECT_EQ(OpenCollection(db, db, 0x7FFFFFF0, 0, 0, &coll), emu::err::BAD_NOTEID);
+    CloseDatabase(db);
+}
+
+TEST_F(StoreTest, ReadsComeInPagesWithTheMoreSignal) {
+    DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
+    NOTEID view = 0;
+    ASSERT_EQ(emu::CreateView(db, {"v", "", {}, {"Key"}, -1}, &view), 0);
+    std::vector<NOTEID> ids(7);
+    for (auto& id : ids) ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Key", "k")}, &id), 0);
+
+    emu::SetReadPageSize(3);
+    HCOLLECTION coll = 0;
+    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
+    CollectionPosition pos{};
+    std::vector<NOTEID> seen;
+    const uint32_t wantReturned[] = {3, 3, 1};
+    const uint32_t wantTumbler[] = {3, 6, 7};
+    for (int i = 0; i < 3; ++i) {
+        Page p = Read(coll, &pos, READ_MASK_NOTEID);
+        EXPECT_EQ(p.returned, wantReturned[i]);
+        EXPECT_EQ(p.length, 4 * wantReturned[i]);
+        EXPECT_EQ(p.tumbler, wantTumbler[i]);
+        EXPECT_EQ(p.signal & SIGNAL_MORE_TO_DO, i < 2 ? SIGNAL_MORE_TO_DO : 0);
+        for (NOTEID id : Ids(p)) seen.push_back(id);
+    }
+    EXPECT_EQ(seen, ids);
+    Page end = Read(coll, &pos, READ_MASK_NOTEID);
+    EXPECT_EQ(end.returned, 0u);
+    EXPECT_EQ(end.length, 0);
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_FALSE(end.hadBuffer);
+    // A position set back reads again from there.
+    pos.Tumbler[0] = 5;
+    EXPECT_EQ(Ids(Read(coll, &pos, READ_MASK_NOTEID)), (std::vector<NOTEID>{ids[5], ids[6]}));
+    CloseCollection(coll);
+    CloseDatabase(db);
+}
+
+// The buffer length is 16-bit: a page never exceeds it, and one value too
+// large for an entry is cut so the entry's length stays true.
+TEST_F(StoreTest, LargeEntriesSplitPagesAtSixtyFourK) {
+    DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
+    NOTEID view = 0;
+    ASSERT_EQ(emu::CreateView(db, {"big", "", {}, {"Big", "Small"}, -1}, &view), 0);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Big", std::string(30000, 'a' + i)), emu::Text("Small", "s")},
+                                      nullptr),
+                  0);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Big", std::string(70000, 'z')), emu::Text("Small", "t")}, nullptr),
+              0);
+
+    HCOLLECTION coll = 0;
+    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
+    CollectionPosition pos{};
+    std::vector<uint32_t> perPage;
+    for (int guard = 0; guard < 10; ++guard) {
+        Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
+        if (p.returned == 0) break;
+        perPage.push_back(p.returned);
+        size_t at = 0;
+        for (uint32_t i = 0; i < p.returned; ++i) {
+            ASSERT_LE(at + 4, p.bytes.size());
+            at += Le16(p.bytes, at);
+        }
+        EXPECT_EQ(at, p.length) << "entries fill the buffer exactly";
+        EXPECT_EQ((p.signal & SIGNAL_MORE_TO_DO) != 0, pos.Tumbler[0] < 6);
+        if (p.returned == 1 && p.bytes.size() > 60000) {
+            EXPECT_EQ(Le16(p.bytes, 0), 0xFFFF);
+            uint16_t bigLen = Le16(p.bytes, 4), smallLen = Le16(p.bytes, 6);
+            EXPECT_EQ(4 + 4 + bigLen + smallLen, 0xFFFF);
+        }
+    }
+    EXPECT_EQ(perPage, (std::vector<uint32_t>{2, 2, 1, 1}));
+    CloseCollection(coll);
+    CloseDatabase(db);
+}
+
+TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
+    DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
+    NOTEID server = 0, hidden = 0, visible = 0, lookup = 0;
+    ASSERT_EQ(emu::CreateView(db, {"Server Settings|server", "", {}, {"A"}, 0}, &server), 0);
+    ASSERT_EQ(emu::CreateView(db, {"dsdlookup", "P0", {}, {"A"}, 0}, &hidden), 0);
+    ASSERT_EQ(emu::CreateView(db, {"dsdlookup", "P", {}, {"A"}, 0}, &visible), 0);
+    ASSERT_EQ(emu::CreateView(db, {"MailDbLookup", "", {}, {"A"}, 0}, &lookup), 0);
+    ASSERT_EQ(emu::CreateView(db, {"folder", "G", {}, {}, 0}, nullptr), 0);
+    ASSERT_EQ(emu::CreateView(db, {"nav", "n", {}, {}, 0}, nullptr), 0);
+    ASSERT_EQ(emu::CreateView(db, {"four", "4", {}, {}, 0}, nullptr), 0);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("$TITLE", "document")}, nullptr), 0);
+
+    auto find = [&](const char* name, NOTEID* id) { return FindView(db, name, NOTE_CLASS_VIEW, "-G40n^", id, 0); };
+    NOTEID id = 0;
+    EXPECT_EQ(find("SERVER", &id), 0);
+    EXPECT_EQ(id, server);
+    EXPECT_EQ(find("server settings", &id), 0);
+    EXPECT_EQ(id, server);
+    EXPECT_EQ(find("maildblookup", &id), 0);
+    EXPECT_EQ(id, lookup);
+    EXPECT_EQ(find("dsdlookup", &id), 0);
+    EXPECT_EQ(id, visible);
+    for (const char* name : {"folder", "nav", "four", "document", "serv", "", "Server Settings|server"})
+        EXPECT_EQ(find(name, &id), emu::err::NOT_FOUND) << name;
+
+    DBHANDLE other = OpenDb("brackwater\\tarnalerts.nsf");
+    EXPECT_EQ(FindView(other, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::NOT_FOUND);
+    EXPECT_EQ(FindView(0, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(FindView(db, nullptr, NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
+    CloseDatabase(other);
+    CloseDatabase(db);
+}
+
+TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Alice Smith/O=Acme")}), 0);
+    ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Alice/O=Acme")}), 0);  // replaces
+
+    uint16_t type = 0;
+    MEMHANDLE block = 0;
+    uint32_t length = 0;
+    ASSERT_EQ(GetProfileField(db, "calendarprofile", 15, nullptr, 0, "OWNER", 5, &type, &block, &length), 0);
+    EXPECT_EQ(type, TYPE_TEXT);
+    const std::string owner = "CN=Alice/O=Acme";
+    EXPECT_EQ(length, 2 + owner.size());
+    auto* bytes = static_cast<const uint8_t*>(LockObject(block));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(bytes[0], 0x00);
+    EXPECT_EQ(bytes[1], 0x05);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes) + 2, length - 2), owner);
+    UnlockObject(block);
+    EXPECT_EQ(FreeMemory(block), emu::err::INVALID_HANDLE) << "the caller never frees a profile value";
+    EXPECT_EQ(emu::Open().allocatedBlocks, 0);
+
+    EXPECT_EQ(GetProfileField(db, "CalendarProfile", 15, nullptr, 0, "Nobody", 6, &type, &block, &length),
+              emu::err::NOT_FOUND);
+    EXPECT_EQ(GetProfileField(db, "Delegation", 10, nullptr, 0, "Owner", 5, &type, &block, &length),
+              emu::err::NOT_FOUND);
+
+    // Profiles are no documents for tools, and go with the handle.
+    std::vector<emu::NoteDump> dump;
+    ASSERT_EQ(emu::DumpNotes("mail\\alice.nsf", &dump), 0);
+    EXPECT_TRUE(dump.empty());
+    MEMHANDLE held = 0;
+    ASSERT_EQ(GetProfileField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &held, &length), 0);
+    ASSERT_NE(LockObject(held), nullptr);  // left locked on purpose: the close releases it
+    CloseDatabase(db);
+    EXPECT_EQ(LockObject(held), nullptr);
+}
+
+struct Seen {
+    uint16_t event, phase;
+    STATUS status;
+    uintptr_t a0, a1;
+    NOTEID noteId;
+    std::vector<NOTEID> table;
+    bool canOpen;
+};
+std::vector<Seen> gSeen;
+
+STATUS Record(EMRECORD* rec) {
+    Seen s{rec->EId, rec->NotificationType, rec->Status, rec->Ap.v[0], rec->Ap.v[1], 0, {}, false};
+    if (rec->EId == EM_NSFDBDELETENOTES) {
+        NOTEID id = 0;
+        for (bool first = true; IdScan(static_cast<IDTABLE>(rec->Ap.v[1]), first, &id); first = false) {
+            s.table.push_back(id);
+            NOTEHANDLE n = 0;
+            if (OpenNote(static_cast<DBHANDLE>(rec->Ap.v[0]), id, 0, &n) == 0) {
+                s.canOpen = true;
+                CloseNote(n);
+            }
+        }
+    } else {
+        GetNoteInfo(static_cast<NOTEHANDLE>(rec->Ap.v[0]), NOTE_ID, &s.noteId);
+    }
+    gSeen.push_back(s);
+    return ERR_EM_CONTINUE;
+}
+
+class EmStoreTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        gSeen.clear();
+        for (uint16_t ev : {EM_NSFNOTEUPDATE, EM_NSFNOTEUPDATEXTENDED, EM_NSFDBDELETENOTES}) {
+            HEMREGISTRATION h = 0;
+            ASSERT_EQ(EmRegister(ev, EM_REG_BEFORE | EM_REG_AFTER, Record, 0, &h), 0);
+            regs.push_back(h);
+        }
+    }
+    void TearDown() override {
+        for (HEMREGISTRATION h : regs) EmDeregister(h);
+        StoreTest::TearDown();
+    }
+    std::vector<HEMREGISTRATION> regs;
+};
+
+TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(CreateNote(db, &note), 0);
+    ASSERT_EQ(UpdateNote(note, 4), 0);
+    NOTEID id = 0;
+    GetNoteInfo(note, NOTE_ID, &id);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATE);
+    EXPECT_EQ(gSeen[0].phase, EM_BEFORE);
+    EXPECT_EQ(gSeen[0].a0, note);
+    EXPECT_EQ(gSeen[0].a1, 4u);
+    EXPECT_EQ(gSeen[0].noteId, 0u) << "before the first save the note has no id";
+    EXPECT_EQ(gSeen[1].phase, EM_AFTER);
+    EXPECT_EQ(gSeen[1].status, 0);
+    EXPECT_EQ(gSeen[1].noteId, id);
+
+    gSeen.clear();
+    ASSERT_EQ(UpdateNoteExtended(note, 0x00200000u), 0);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATEXTENDED);
+    EXPECT_EQ(gSeen[0].a1, 0x00200000u);
+    EXPECT_EQ(gSeen[1].event, EM_NSFNOTEUPDATEXTENDED);
+
+    // A stub written through another handle: this handle's save then fails,
+    // and the after event carries the failure.
+    gSeen.clear();
+    ASSERT_EQ(emu::DeleteByStub(db, id, false), 0);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATE);
+    EXPECT_EQ(gSeen[0].a1, UPDATE_DELETED);
+    EXPECT_EQ(gSeen[0].noteId, id);
+    EXPECT_EQ(gSeen[1].a1, UPDATE_DELETED);
+    NOTEHANDLE reopened = 0;
+    EXPECT_EQ(OpenNote(db, id, 0, &reopened), emu::err::NOTE_DELETED);
+    gSeen.clear();
+    EXPECT_EQ(UpdateNote(note, 0), emu::err::NOTE_DELETED);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[1].status, emu::err::NOTE_DELETED);
+    CloseNote(note);
+
+    NOTEID ext = SaveNew(db, "Task");
+    gSeen.clear();
+    ASSERT_EQ(emu::DeleteByStub(db, ext, true), 0);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATEXTENDED);
+    EXPECT_EQ(gSeen[0].a1, UPDATE_DELETED);
+    EXPECT_EQ(emu::DeleteByStub(db, ext, true), emu::err::NOTE_DELETED);
+    CloseDatabase(db);
+}
+
+TEST_F(EmStoreTest, DeleteNotesPassesTheIdTable) {
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    NOTEID keep = SaveNew(db, "Memo"), a = SaveNew(db, "Appointment"), b = SaveNew(db, "Task");
+    gSeen.clear();
+    ASSERT_EQ(emu::DeleteNotes(db, {b, a}), 0);
+    ASSERT_EQ(gSeen.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(gSeen[i].event, EM_NSFDBDELETENOTES);
+        EXPECT_EQ(gSeen[i].a0, db);
+        EXPECT_EQ(gSeen[i].table, (std::vector<NOTEID>{a, b}));
+    }
+    EXPECT_EQ(gSeen[0].phase, EM_BEFORE);
+    EXPECT_TRUE(gSeen[0].canOpen) << "before the delete the notes are still there";
+    EXPECT_EQ(gSeen[1].phase, EM_AFTER);
+    EXPECT_FALSE(gSeen[1].canOpen);
+
+    std::vector<emu::NoteDump> dump;
+    ASSERT_EQ(emu::DumpNotes("mail\\alice.nsf", &dump), 0);
+    ASSERT_EQ(dump.size(), 1u);
+    EXPECT_EQ(dump[0].id, keep);
+    EXPECT_EQ(emu::DeleteNotes(0, {keep}), emu::err::INVALID_HANDLE);
+    CloseDatabase(db);
+}
+
+int gOuterCalls = 0;
+int gWatcherCalls = 0;
+
+STATUS SavesAgain(EMRECORD* rec) {
+    if (rec->NotificationType != EM_AFTER) return ERR_EM_CONTINUE;
+    ++gOuterCalls;
+    NOTEHANDLE note = static_cast<NOTEHANDLE>(rec->Ap.v[0]);
+    DBHANDLE db = 0;
+    NOTEID id = 0;
+    GetNoteInfo(note, NOTE_DB, &db);
+    GetNoteInfo(note, NOTE_ID, &id);
+    NOTEHANDLE own = 0;
+    if (OpenNote(db, id, 0, &own) == 0) {
+        AppendItem(own, 0, "Touched", 7, TYPE_TEXT, "yes", 3);
+        UpdateNote(own, 0);
+        CloseNote(own);
+    }
+    return ERR_EM_CONTINUE;
+}
+
+STATUS Watches(EMRECORD* rec) {
+    if (rec->NotificationType == EM_AFTER) ++gWatcherCalls;
+    return ERR_EM_CONTINUE;
+}
+
+TEST_F(StoreTest, ACallbacksOwnSaveDoesNotReenterIt) {
+    uint16_t rid = 0, otherRid = 0;
+    ASSERT_EQ(EmCreateRecursionId(&rid), 0);
+    ASSERT_EQ(EmCreateRecursionId(&otherRid), 0);
+    HEMREGISTRATION h1 = 0, h2 = 0;
+    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, SavesAgain, rid, &h1), 0);
+    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, Watches, otherRid, &h2), 0);
+    gOuterCalls = gWatcherCalls = 0;
+
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    NOTEID id = SaveNew(db, "Appointment");
+    EXPECT_EQ(gOuterCalls, 1);
+    EXPECT_EQ(gWatcherCalls, 2) << "another recursion id sees the inner save too";
+    NOTEHANDLE n = 0;
+    ASSERT_EQ(OpenNote(db, id, 0, &n), 0);
+    EXPECT_EQ(Text(n, "Touched"), "yes");
+    CloseNote(n);
+    CloseDatabase(db);
+    EmDeregister(h1);
+    EmDeregister(h2);
+}
+
+TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
+    emu::InjectFault(emu::Op::OpenDatabase, emu::err::INJECTED);
+    ASSERT_EQ(emu::CreateDatabase("mail\\alice.nsf"), 0);
+    DBHANDLE db = 0;
+    EXPECT_EQ(OpenDatabase("mail\\alice.nsf", &db), emu::err::INJECTED);
+    EXPECT_EQ(emu::Open().databases, 0);
+    emu::ClearFaults();
+    db = OpenDb("mail\\alice.nsf");
+    NOTEID view = 0;
+    ASSERT_EQ(emu::CreateView(db, {"v", "", {}, {"Form"}, 0}, &view), 0);
+
+    // Only the second save fails; it raises no events and stores nothing.
+    int calls = 0;
+    static int* counter;
+    counter = &calls;
+    HEMREGISTRATION h = 0;
+    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, [](EMRECORD*) -> STATUS { ++*counter; return 0; }, 0, &h), 0);
+    emu::InjectFault(emu::Op::UpdateNote, emu::err::DB_IO, 2);
+    NOTEHANDLE n = 0;
+    ASSERT_EQ(CreateNote(db, &n), 0);
+    EXPECT_EQ(UpdateNote(n, 0), 0);
+    EXPECT_EQ(AppendItem(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
+    EXPECT_EQ(UpdateNote(n, 0), emu::err::DB_IO);
+    EXPECT_EQ(calls, 1);
+    EmDeregister(h);
+    NOTEID id = 0;
+    GetNoteInfo(n, NOTE_ID, &id);
+    CloseNote(n);
+    ASSERT_EQ(OpenNote(db, id, 0, &n), 0);
+    EXPECT_EQ(ItemInfo(n, "Form", 4, nullptr, nullptr), emu::err::ITEM_NOT_FOUND);
+
+    emu::InjectFault(emu::Op::GetItemText, emu::err::INJECTED);
+    ASSERT_EQ(AppendItem(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
+    char buf[8] = "junk";
+    EXPECT_EQ(GetItemText(n, "Form", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
+    CloseNote(n);
+
+    HCOLLECTION coll = 0;
+    emu::InjectFault(emu::Op::OpenCollection, emu::err::INJECTED);
+    EXPECT_EQ(OpenCollection(db, db, view, 0, 0, &coll), emu::err::INJECTED);
+    EXPECT_EQ(emu::Open().collections, 0);
+    emu::ClearFaults();
+    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
+    emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED);
+    CollectionPosition pos{};
+    MEMHANDLE buffer = 0;
+    uint32_t returned = 0;
+    EXPECT_EQ(ReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_NOTEID, &buffer, nullptr, nullptr, &returned,
+                          nullptr),
+              emu::err::INJECTED);
+    EXPECT_EQ(buffer, 0u);
+    EXPECT_EQ(pos.Tumbler[0], 0u);
+    emu::ClearFaults();
+    EXPECT_EQ(CloseCollection(coll), 0);
+    CloseDatabase(db);
+}
+
+TEST_F(StoreTest, BadHandlesAndArgumentsAreRefused) {
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    NOTEHANDLE n = 0;
+    EXPECT_EQ(OpenNote(db, 0x12345, 0, &n), emu::err::BAD_NOTEID);
+    EXPECT_EQ(OpenNote(db, 0x12345, 0, nullptr), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(OpenNote(0xDEAD, 0x8F2, 0, &n), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(CreateNote(0xDEAD, &n), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(CloseNote(0xDEAD), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(UpdateNote(0xDEAD, 0), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(UpdateNoteExtended(db, 0), emu::err::INVALID_HANDLE) << "a database handle is no note";
+    EXPECT_EQ(ItemInfo(0xDEAD, "Form", 4, nullptr, nullptr), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(AppendItem(0xDEAD, 0, "Form", 4, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(DeleteItem(0xDEAD, "Form", 4), emu::err::INVALID_HANDLE);
+    double d = 1;
+    EXPECT_EQ(SetItemNumber(0xDEAD, "N", &d), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(GetItemLong(0xDEAD, "N", 5), 5);
+    char buf[4] = "abc";
+    EXPECT_EQ(GetItemText(0xDEAD, "N", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
+    NOTEID id = 77;
+    GetNoteInfo(0xDEAD, NOTE_ID, &id);
+    EXPECT_EQ(id, 77u);
+
+    ASSERT_EQ(CreateNote(db, &n), 0);
+    EXPECT_EQ(AppendItem(n, 0, "Form", 0, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(AppendItem(n, 0, "Form", 4, TYPE_TEXT, nullptr, 5), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(AppendItem(n, 0, "Empty", 5, TYPE_TEXT, nullptr, 0), 0);
+    EXPECT_EQ(SetItemNumber(n, "N", nullptr), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(GetItemText(n, "Empty", buf, 0), 0);
+    EXPECT_EQ(UpdateNote(n, UPDATE_DELETED), emu::err::BAD_NOTEID) << "an unsaved note cannot become a stub";
+    CloseNote(n);
+
+    MEMHANDLE block = 0;
+    EXPECT_EQ(GetProfileField(0xDEAD, "P", 1, nullptr, 0, "F", 1, nullptr, &block, nullptr),
+              emu::err::INVALID_HANDLE);
+    HCOLLECTION coll = 0;
+    EXPECT_EQ(OpenCollection(db, 0xDEAD, 0x8F2, 0, 0, &coll), emu::err::INVALID_HANDLE);
+    CollectionPosition pos{};
+    EXPECT_EQ(ReadEntries(0xDEAD, &pos, 1, 1, 1, 1, READ_MASK_NOTEID, nullptr, nullptr, nullptr, nullptr, nullptr),
+              emu::err::INVALID_HANDLE);
+    EXPECT_EQ(CloseCollection(0xDEAD), emu::err::INVALID_HANDLE);
+    std::vector<emu::NoteDump> dump;
+    EXPECT_EQ(emu::DumpNotes("mail\\nobody.nsf", &dump), emu::err::NOEXIST);
+    EXPECT_EQ(emu::DumpNotes("mail\\alice.nsf", nullptr), emu::err::INVALID_HANDLE);
+    CloseDatabase(db);
+}
+
+}  // namespace
