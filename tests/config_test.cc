@@ -245,6 +245,24 @@ TEST_F(ConfigTest, MissingDatabasesStopTheOpen) {
     EXPECT_EQ(emu::Open().databases, 1);  // the alerts database stays open until reset
 }
 
+TEST_F(ConfigTest, DestroyingClosesTheConfigurationDatabaseBeforeTheAlerts) {
+    CreateSampleDatabases();
+    notes::DBHANDLE configDb = 0;
+    {
+        TARNConfig doomed;
+        ASSERT_TRUE(doomed.Open(&session));
+        configDb = doomed.ConfigDb();
+        // The first close fails and leaves its database open: it must be
+        // the configuration database.
+        emu::InjectFault(emu::Op::CloseDatabase, emu::err::INJECTED, 1);
+    }
+    EXPECT_EQ(emu::Open().databases, 1);
+    char path[256] = {};
+    EXPECT_EQ(notes::GetDatabasePath(configDb, path, nullptr), 0);
+    EXPECT_STREQ(path, "brackwater\\tarnconfig.nsf");
+    notes::CloseDatabase(configDb);
+}
+
 TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
     CreateSampleDatabases();
     ASSERT_TRUE(OpenConfig());

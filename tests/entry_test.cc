@@ -109,6 +109,22 @@ TEST_F(EntryPointTest, MissingDatabasesLeaveTheTaskUnserved) {
     EXPECT_EQ(Deregistered(r), "");
 }
 
+TEST_F(EntryPointTest, UnopenableCaptureQueueIsReportedAtStartUp) {
+    Prepare(1, "nserver.exe");
+    std::filesystem::remove(emu::FilePathFor("brackwater\\qcapture.nsf"));
+    auto r = Run("nserver.exe");
+    const Lines lines = BannerLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], kLoading);
+    EXPECT_EQ(lines[1].rfind("Brackwater TARN 1.2.27 (nserver.exe) : ERROR: TARNQueue::OpenQueueDb :  "
+                             "brackwater\\qcapture.nsf could not be opened (",
+                             0),
+              0u)
+        << lines[1];
+    EXPECT_NE(lines[1].find("): this task captures no change"), std::string::npos) << lines[1];
+    EXPECT_EQ(Deregistered(r), "");
+}
+
 // Task names the build does not provide: a hard link made here.
 class OddNameTest : public EntryPointTest {
 protected:

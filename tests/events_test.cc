@@ -267,6 +267,38 @@ TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {
     EXPECT_EQ(Queue().size(), 3u);
 }
 
+// Another add-in's hook that throws while the capture queue is saved.
+STATUS ThrowOnQueueSave(EMRECORD* record) {
+    if (record->NotificationType != EM_BEFORE) return ERR_EM_CONTINUE;
+    DBHANDLE db = 0;
+    GetNoteInfo(static_cast<NOTEHANDLE>(record->Ap.v[0]), NOTE_DB, &db);
+    char path[256] = {};
+    GetDatabasePath(db, path, nullptr);
+    if (strcmp(path, "brackwater\\qcapture.nsf") == 0) {
+        static int thrown = 0;
+        if (thrown++ == 0) throw std::runtime_error("hook failed");
+    }
+    return ERR_EM_CONTINUE;
+}
+
+TEST_F(EventsTest, DeleteNotesGoesOnAfterANoteWhoseProcessingThrows) {
+    NOTEID a = Appointment(), b = Appointment();
+    HEMREGISTRATION hook = 0;
+    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, &ThrowOnQueueSave, 0, &hook), 0);
+    emu::ClearConsole();
+    ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b}), 0);
+    EmDeregister(hook);
+    EXPECT_EQ(Count("hook failed"), 1);
+    // The second note still had its turn; every note handle was closed
+    // (checked at tear-down).
+    auto q = Queue();
+    ASSERT_EQ(q.size(), 3u);
+    char expect[16];
+    snprintf(expect, sizeof expect, "%08X", b);
+    EXPECT_EQ(q[2].noteId, expect);
+    EXPECT_EQ(q[2].action, 1);
+}
+
 TEST_F(EventsTest, RefusalsSayWhy) {
     struct Case {
         std::string db;
@@ -368,9 +400,22 @@ TEST_F(EventsTest, MarkerIsRemovedOnceAndTheNextUpdateIsFiltered) {
 TEST_F(EventsTest, OwnerComesFromTheCalendarProfile) {
     DBHANDLE db = Db("mail\\bob.nsf");
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Number("Owner", 5)}), 0);
-    Appointment("mail\\bob.nsf");
-    EXPECT_TRUE(Queue().empty());  // not text: refused without a line
+    NOTEID id = Appointment("mail\\bob.nsf");
+    EXPECT_TRUE(Queue().empty());
     EXPECT_FALSE(Has("Error: Calendar Profile not found."));
+    char line[160];
+    snprintf(line, sizeof line, "Error: Calendar Profile Owner is not text: change of note %08X in mail\\bob.nsf not queued",
+             id);
+    EXPECT_EQ(Count(line), 1);
+
+    // A value the host cannot lock loses the change with a line, not silently.
+    ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Bob")}), 0);
+    emu::InjectFault(emu::Op::LockObject, emu::err::INJECTED, 1);
+    id = Appointment("mail\\bob.nsf");
+    EXPECT_TRUE(Queue().empty());
+    snprintf(line, sizeof line,
+             "Error: Calendar Profile Owner could not be locked: change of note %08X in mail\\bob.nsf not queued", id);
+    EXPECT_EQ(Count(line), 1);
 
     const std::string longOwner(300, 'o');
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", longOwner)}), 0);
@@ -407,15 +452,30 @@ TEST_F(EventsTest, QueueFailuresLeaveNothingBehind) {
     EXPECT_TRUE(Has("ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue"));
     EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Fail"));
 
-    for (int item = 1; item <= 5; ++item) {  // the five text items
+    // Each lost change says which item, why, which note and which mail file.
+    auto itemLine = [](const char* item, NOTEID id) {
+        char line[256];
+        snprintf(line, sizeof line,
+                 "ERROR: TARNQueue::WriteToQueue :  item %s not written (Injected failure): change of note %08X "
+                 "in mail\\alice.nsf not queued",
+                 item, id);
+        return std::string(line);
+    };
+    const char* textItems[] = {"CalDbPath", "CalNoteID", "CalUNID", "CalForm", "CalUserName"};
+    for (int item = 1; item <= 5; ++item) {
         emu::ClearFaults();
+        emu::ClearConsole();
         emu::InjectFault(emu::Op::AppendItem, emu::err::INJECTED, 3 + item);  // 3 items on the user's note
-        Appointment();
+        NOTEID id = Appointment();
+        EXPECT_EQ(Count(itemLine(textItems[item - 1], id)), 1) << ::testing::PrintToString(Console());
     }
-    for (unsigned number = 1; number <= 2; ++number) {  // Action, Status
+    const char* numberItems[] = {"Action", "Status"};
+    for (unsigned number = 1; number <= 2; ++number) {
         emu::ClearFaults();
+        emu::ClearConsole();
         emu::InjectFault(emu::Op::SetItemNumber, emu::err::INJECTED, number);
-        Appointment();
+        NOTEID id = Appointment();
+        EXPECT_EQ(Count(itemLine(numberItems[number - 1], id)), 1) << ::testing::PrintToString(Console());
     }
     emu::ClearFaults();
     emu::ClearConsole();

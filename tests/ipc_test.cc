@@ -69,6 +69,24 @@ TEST_F(RefreshTest, TheHttpTaskOpensEveryListedTasksQueueAsWritten) {
     EXPECT_EQ(Waiting("TARNnhttp.exe"), 1);  // its own, never read: harmless
 }
 
+TEST_F(RefreshTest, EntriesThatCanNeverMatchAreNamedButStillUsed) {
+    Prepare("nhttp.exe, nserver.exe,AMGR.exe,nrouter.exe;nupdate.exe,amgr.exe", 1);
+    auto r = RunTask("nhttp.exe", dataDir, "");
+    auto lines = BannerLines(r.out);
+    const std::string p = "Brackwater TARN 1.2.27 (nhttp.exe) : WARNING: TARN_Task_List entry ";
+    EXPECT_EQ(Count(lines, p + "\" nserver.exe\" can never match a task (blank at its start or end)"), 1);
+    EXPECT_EQ(Count(lines, p + "\"AMGR.exe\" can never match a task (capital letter)"), 1);
+    EXPECT_EQ(Count(lines, p + "\"nrouter.exe;nupdate.exe\" can never match a task (';' inside, entries are "
+                               "separated by ',')"),
+              1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("can never match") != std::string::npos; }),
+              3);
+    // Still used as written.
+    EXPECT_EQ(Sorted(emu::QueueNames()), (Strings{"TARN nserver.exe", "TARNAMGR.exe", "TARNamgr.exe",
+                                                  "TARNnhttp.exe", "TARNnrouter.exe;nupdate.exe"}));
+}
+
 TEST_F(RefreshTest, ALaterTaskFindsEveryWaitingMessageAndReloadsOnce) {
     Prepare("nserver.exe,nhttp.exe");
     ASSERT_EQ(RunTask("nhttp.exe", dataDir,

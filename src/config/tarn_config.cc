@@ -47,7 +47,12 @@ MembershipList::MembershipList(std::vector<std::string> list) : entries(std::mov
 
 TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
 
-TARNConfig::~TARNConfig() { delete lists.exchange(nullptr); }
+TARNConfig::~TARNConfig() {
+    // The configuration database closes first, then the alerts database.
+    configDb.reset();
+    alertsDb.reset();
+    delete lists.exchange(nullptr);
+}
 
 TARNConfig::ListsReader::ListsReader(const TARNConfig& c) {
     for (;;) {

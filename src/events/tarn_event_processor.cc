@@ -20,12 +20,6 @@ bool HasItem(NOTEHANDLE note, const char* name) {
     return ItemInfo(note, name, static_cast<uint16_t>(strlen(name)), nullptr, nullptr) == 0;
 }
 
-void StatusText(STATUS status, char* out, uint16_t size) {
-    out[0] = '\0';
-    LoadStatusString(0, status, out, size);
-    out[size - 1] = '\0';
-}
-
 }  // namespace
 
 void FormatUnid(const uint32_t unid[4], char out[33]) {
@@ -67,7 +61,7 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
         if (status != 0) {
             // Without the note there is nothing to look at: skip this id.
             char text[200];
-            StatusText(status, text, sizeof text);
+            NotesStatusText(status, text, sizeof text);
             session->Log(1, "ProcessDeletedNotes: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(id), text);
             continue;
@@ -75,7 +69,13 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
         EventData copy = event;
         copy.eventId = kEventDeletion;
         copy.noteHandle = note;
-        ProcessEventSingle(copy);
+        try {
+            ProcessEventSingle(copy);
+        } catch (const std::exception& e) {
+            // One note's failure neither leaks its handle nor costs the
+            // rest of the table its turn.
+            session->Log(1, "%s", e.what());
+        }
         CloseNote(note);
     }
 }
@@ -150,7 +150,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         if (status != 0) {
             note = 0;
             char text[200];
-            StatusText(status, text, sizeof text);
+            NotesStatusText(status, text, sizeof text);
             session->Log(1, "Filter: FAIL: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(event.noteId), text);
             return false;
@@ -222,15 +222,26 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
                                        &block, &length);
             if (s != 0) {
                 session->Log(1, "%s", "Error: Calendar Profile not found.");
-            } else if (type == TYPE_TEXT) {
-                const char* value = static_cast<const char*>(LockObject(block));
-                if (value && length >= 2) {
+            } else {
+                const char* reason = nullptr;
+                const char* value = type == TYPE_TEXT ? static_cast<const char*>(LockObject(block)) : nullptr;
+                if (type != TYPE_TEXT) {
+                    reason = "is not text";
+                } else if (!value) {
+                    reason = "could not be locked";
+                } else if (length < 2) {
+                    reason = "is malformed";
+                } else {
                     size_t n = std::min<size_t>(length - 2, sizeof event.owner - 1);
                     memcpy(event.owner, value + 2, n);
                     event.owner[n] = '\0';
                     pass = true;
                 }
                 if (value) UnlockObject(block);
+                // An accepted change is about to be dropped: say which and why.
+                if (reason)
+                    session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued", reason,
+                                 static_cast<unsigned long>(event.noteId), event.dbPath);
             }
         }
         CloseNote(note);

@@ -1,6 +1,8 @@
 // Configuration-refresh messages between the server's tasks: the HTTP task
 // puts one into every other task's queue; each task looks into its own at
 // every event and reloads when something is waiting.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -36,11 +38,33 @@ bool TARNSession::OpenOwnQueue() {
     return false;
 }
 
+namespace {
+
+// Process names are lower-cased file names, so an entry with a blank at
+// either end, a capital letter or a ';' (a separator the list does not
+// know) never matches one. Empty when the entry is sound.
+std::string WhyEntryNeverMatches(const std::string& entry) {
+    std::string why;
+    auto add = [&](const char* reason) { why += why.empty() ? reason : std::string(", ") + reason; };
+    if (!entry.empty() && (isspace(static_cast<unsigned char>(entry.front())) ||
+                           isspace(static_cast<unsigned char>(entry.back()))))
+        add("blank at its start or end");
+    if (std::any_of(entry.begin(), entry.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+        add("capital letter");
+    if (entry.find(';') != std::string::npos) add("';' inside, entries are separated by ','");
+    return why;
+}
+
+}  // namespace
+
 void TARNSession::OpenTaskQueues(std::string list) {
     while (!list.empty()) {
         size_t comma = list.find(',');
         std::string entry = list.substr(0, comma);
         list.erase(0, comma == std::string::npos ? std::string::npos : comma + 1);
+        // Used as written all the same: the administrator decides.
+        if (std::string why = WhyEntryNeverMatches(entry); !why.empty())
+            Log(1, "WARNING: TARN_Task_List entry \"%s\" can never match a task (%s)", entry.c_str(), why.c_str());
         char name[kQueueNameMax + 1];
         if (!BuildQueueName(entry.data(), entry.size(), name))
             Log(1, "Message queue name cut to fit: %s", name);

@@ -15,10 +15,16 @@ void CheckNotesStatus(uint16_t status, const char* format, ...) {
     va_start(ap, format);
     vsnprintf(message, sizeof message, format, ap);
     va_end(ap);
-    char statusText[200] = {};
-    notes::LoadStatusString(0, status, statusText, 199);
-    statusText[199] = '\0';
+    char statusText[200];
+    NotesStatusText(status, statusText, sizeof statusText);
     char text[200];
     snprintf(text, sizeof text, "%s: %s (0x%x)", message, statusText, static_cast<unsigned>(status));
     throw NotesWrapper::notes_error(status, text);
+}
+
+void NotesStatusText(uint16_t status, char* out, uint16_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    notes::LoadStatusString(0, status, out, static_cast<uint16_t>(size - 1));
+    out[size - 1] = '\0';
 }

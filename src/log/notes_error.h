@@ -18,3 +18,6 @@ public:
 // Returns quietly for status 0 and for a null format: a caller that gives no
 // message never raises anything.
 void CheckNotesStatus(uint16_t status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The host's text for a status, always terminated within size bytes.
+void NotesStatusText(uint16_t status, char* out, uint16_t size);

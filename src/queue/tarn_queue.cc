@@ -5,6 +5,7 @@
 
 #include "config/tarn_config.h"
 #include "host/tarn_session.h"
+#include "log/notes_error.h"
 
 using namespace notes;
 
@@ -19,16 +20,24 @@ void TARNQueue::Reset() {
 bool TARNQueue::OpenQueueDb(TARNSession* owner) {
     session = owner;
     config = owner->GetConfig();
-    isOpen = OpenDatabaseInto(database, TARNConfig::GetQueueDbPath()) == 0;
+    const STATUS s = OpenDatabaseInto(database, TARNConfig::GetQueueDbPath());
+    isOpen = s == 0;
+    if (!isOpen) {
+        // Without it the task captures nothing: the administrator must hear of it.
+        char text[200];
+        NotesStatusText(s, text, sizeof text);
+        session->Log(1, "ERROR: TARNQueue::OpenQueueDb :  %s could not be opened (%s): this task captures no change",
+                     TARNConfig::GetQueueDbPath(), text);
+    }
     return isOpen;
 }
 
 void TARNQueue::CloseQueueDb() { database.reset(); }
 
-bool TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event) {
+STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char** failedItem) {
     auto text = [&](const char* name, const char* value, size_t length) {
         return AppendItem(note, ITEM_SUMMARY, name, static_cast<uint16_t>(strlen(name)), TYPE_TEXT, value,
-                          static_cast<uint32_t>(length)) == 0;
+                          static_cast<uint32_t>(length));
     };
     const double action = event.eventId == kEventDeletion ? 1.0 : 0.0;
     const double status = 0.0;
@@ -36,11 +45,22 @@ bool TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event) {
     snprintf(noteId, sizeof noteId, "%08lX", static_cast<unsigned long>(event.noteId));
     char unid[33];
     FormatUnid(event.unid, unid);
-    return SetItemNumber(note, "Action", &action) == 0 && SetItemNumber(note, "Status", &status) == 0 &&
-           text("CalDbPath", event.dbPath, strnlen(event.dbPath, 255)) &&
-           text("CalNoteID", noteId, strlen(noteId)) && text("CalUNID", unid, 32) &&
-           text("CalForm", event.form, strnlen(event.form, sizeof event.form - 1)) &&
-           text("CalUserName", event.owner, strnlen(event.owner, 255));
+    STATUS s = 0;
+    // The first failure ends the write; its item is named in the line.
+    auto step = [&](const char* name, STATUS result) {
+        if (s == 0 && result != 0) {
+            s = result;
+            *failedItem = name;
+        }
+        return s == 0;
+    };
+    step("Action", SetItemNumber(note, "Action", &action)) && step("Status", SetItemNumber(note, "Status", &status)) &&
+        step("CalDbPath", text("CalDbPath", event.dbPath, strnlen(event.dbPath, 255))) &&
+        step("CalNoteID", text("CalNoteID", noteId, strlen(noteId))) &&
+        step("CalUNID", text("CalUNID", unid, 32)) &&
+        step("CalForm", text("CalForm", event.form, strnlen(event.form, sizeof event.form - 1))) &&
+        step("CalUserName", text("CalUserName", event.owner, strnlen(event.owner, 255)));
+    return s;
 }
 
 bool TARNQueue::WriteToQueue(EventData& event) {
@@ -56,20 +76,29 @@ bool TARNQueue::WriteToQueue(EventData& event) {
         session->Log(1, "%s", "ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue");
         return false;
     }
+    // Closed on every way out, an exception's too; closing an unsaved note
+    // leaves nothing in the capture database.
+    struct Closer {
+        NOTEHANDLE h;
+        ~Closer() { CloseNote(h); }
+    } closer{note};
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
-    if (!WriteItems(note, event)) {
-        CloseNote(note);  // unsaved: nothing is left in the capture database
+    const char* failedItem = "";
+    if (STATUS s = WriteItems(note, event, &failedItem)) {
+        char text[200];
+        NotesStatusText(s, text, sizeof text);
+        // Reason first: a long path is what gets cut.
+        session->Log(1, "ERROR: TARNQueue::WriteToQueue :  item %s not written (%s): change of note %08lX in %s not queued",
+                     failedItem, text, static_cast<unsigned long>(event.noteId), event.dbPath);
         return false;
     }
     if (UpdateNote(note, ITEM_SUMMARY) != 0) {
         session->Log(1, "%s", "TARNQueue::WriteToQueue :  Error occured when saving Note to queue.");
-        CloseNote(note);
         return false;
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Saved queue note ok");
     NOTEID saved = 0;
     GetNoteInfo(note, NOTE_ID, &saved);
     event.queueNoteId = saved;
-    CloseNote(note);
     return true;
 }

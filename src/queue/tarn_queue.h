@@ -20,7 +20,8 @@ public:
     bool IsOpen() const { return isOpen; }
 
 private:
-    bool WriteItems(notes::NOTEHANDLE note, const EventData& event);
+    // 0, or the status of the first item that could not be written.
+    notes::STATUS WriteItems(notes::NOTEHANDLE note, const EventData& event, const char** failedItem);
 
     TARNSession* session = nullptr;
     TARNConfig* config = nullptr;
