@@ -38,16 +38,16 @@ protected:
         return v;
     }
     static uint16_t Waiting(const std::string& queue) {
-        notes::MQHANDLE h = 0;
-        if (notes::MqOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
-        return notes::MqCount(h);
+        MQHANDLE h = 0;
+        if (MQOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
+        return MQGetCount(h);
     }
     void AddUser(const std::string& path) {
-        notes::DBHANDLE db = 0;
-        ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
-        notes::NOTEID id;
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        NOTEID id;
         ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", path)}, &id), 0);
-        notes::CloseDatabase(db);
+        NSFDbClose(db);
     }
 };
 
@@ -115,14 +115,14 @@ TEST_F(RefreshTest, AChangeMadeThroughTheHttpTaskChangesWhatARunningTaskAccepts)
 TEST_F(RefreshTest, ATaskWhoseQueueCannotBeOpenedServesNothing) {
     Prepare("nserver.exe,nhttp.exe");
     auto r = RunTask("nserver.exe", dataDir, "create c mail\\alice.nsf Form=Appointment ApptUNID=@unid\n",
-                     {{"EMU_FAULTS", "MqOpen=0x0F05"}});
+                     {{"EMU_FAULTS", "MQOpen=0x0F05"}});
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
     EXPECT_EQ(Count(lines, "MainEntryPoint:\tcreated recursion ID"), 0);
     EXPECT_EQ(Count(lines, "ExtMgrCallback. Start"), 0);
 
     // In the HTTP task a queue that cannot be opened only leaves that task out.
-    auto http = RunTask("nhttp.exe", dataDir, "", {{"EMU_FAULTS", "MqOpen=0x0F05@1"}});
+    auto http = RunTask("nhttp.exe", dataDir, "", {{"EMU_FAULTS", "MQOpen=0x0F05@1"}});
     auto httpLines = BannerLines(http.out);
     EXPECT_EQ(Count(httpLines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
     EXPECT_EQ(Count(httpLines, "Opened message queue in: TARNnhttp.exe"), 1);
@@ -160,11 +160,11 @@ TEST_F(RefreshTest, AMessageTooLongForTheBufferStillCountsAsARefresh) {
     ASSERT_TRUE(session.Init("nserver.exe", "nserver.exe,nhttp.exe"));
     AddUser("mail\\carol.nsf");
     const std::string longMessage(300, 'y');
-    ASSERT_EQ(notes::MqPut(ownQueue, 1, longMessage.data(), static_cast<uint16_t>(longMessage.size()), 0), 0);
-    ASSERT_EQ(notes::MqPut(ownQueue, 1, "x", 2, 0), 0);
+    ASSERT_EQ(MQPut(ownQueue, 1, const_cast<char*>(longMessage.data()), static_cast<uint16_t>(longMessage.size()), 0), 0);
+    ASSERT_EQ(MQPut(ownQueue, 1, const_cast<char*>("x"), 2, 0), 0);
     emu::ClearConsole();
     session.CheckConfigRefreshMessages();
-    EXPECT_EQ(notes::MqCount(ownQueue), 0);  // taken off, not left to block the queue
+    EXPECT_EQ(MQGetCount(ownQueue), 0);  // taken off, not left to block the queue
     EXPECT_EQ(Count(emu::ConsoleLines(), "nserver.exe: message received: x"), 1);
     char carol[256] = "mail\\carol.nsf";
     EXPECT_TRUE(session.GetConfig()->IsUserMailFile(carol));

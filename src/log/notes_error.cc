@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 // Texts are cut to their buffers on purpose.
 #pragma GCC diagnostic ignored "-Wformat-truncation"
@@ -16,7 +16,8 @@ void CheckNotesStatus(uint16_t status, const char* format, ...) {
     vsnprintf(message, sizeof message, format, ap);
     va_end(ap);
     char statusText[200] = {};
-    notes::LoadStatusString(0, status, statusText, 199);
+    // hModule 0: required on UNIX; a pointer-sized 0 for either HMODULE form.
+    OSLoadString(0, ERR(status), statusText, sizeof statusText - 1);
     statusText[199] = '\0';
     char text[200];
     snprintf(text, sizeof text, "%s: %s (0x%x)", message, statusText, static_cast<unsigned>(status));

@@ -6,8 +6,6 @@
 #include "config/tarn_config.h"
 #include "host/tarn_session.h"
 
-using namespace notes;
-
 void TARNQueue::Reset() {
     CloseQueueDb();
     session = nullptr;
@@ -27,16 +25,16 @@ void TARNQueue::CloseQueueDb() { database.reset(); }
 
 bool TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event) {
     auto text = [&](const char* name, const char* value, size_t length) {
-        return AppendItem(note, ITEM_SUMMARY, name, static_cast<uint16_t>(strlen(name)), TYPE_TEXT, value,
-                          static_cast<uint32_t>(length)) == 0;
+        return NSFItemAppend(note, ITEM_SUMMARY, name, static_cast<WORD>(strlen(name)), TYPE_TEXT, value,
+                             static_cast<DWORD>(length)) == NOERROR;
     };
-    const double action = event.eventId == kEventDeletion ? 1.0 : 0.0;
-    const double status = 0.0;
+    const NUMBER action = event.eventId == kEventDeletion ? 1.0 : 0.0;
+    const NUMBER status = 0.0;
     char noteId[16];
     snprintf(noteId, sizeof noteId, "%08lX", static_cast<unsigned long>(event.noteId));
     char unid[33];
     FormatUnid(event.unid, unid);
-    return SetItemNumber(note, "Action", &action) == 0 && SetItemNumber(note, "Status", &status) == 0 &&
+    return NSFItemSetNumber(note, "Action", &action) == NOERROR && NSFItemSetNumber(note, "Status", &status) == NOERROR &&
            text("CalDbPath", event.dbPath, strnlen(event.dbPath, 255)) &&
            text("CalNoteID", noteId, strlen(noteId)) && text("CalUNID", unid, 32) &&
            text("CalForm", event.form, strnlen(event.form, sizeof event.form - 1)) &&
@@ -52,24 +50,24 @@ bool TARNQueue::WriteToQueue(EventData& event) {
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  QDb Open");
     NOTEHANDLE note = 0;
-    if (CreateNote(database.get(), &note) != 0) {
+    if (NSFNoteCreate(database.get(), &note) != 0) {
         session->Log(1, "%s", "ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue");
         return false;
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
     if (!WriteItems(note, event)) {
-        CloseNote(note);  // unsaved: nothing is left in the capture database
+        NSFNoteClose(note);  // unsaved: nothing is left in the capture database
         return false;
     }
-    if (UpdateNote(note, ITEM_SUMMARY) != 0) {
+    if (NSFNoteUpdate(note, ITEM_SUMMARY) != 0) {
         session->Log(1, "%s", "TARNQueue::WriteToQueue :  Error occured when saving Note to queue.");
-        CloseNote(note);
+        NSFNoteClose(note);
         return false;
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Saved queue note ok");
     NOTEID saved = 0;
-    GetNoteInfo(note, NOTE_ID, &saved);
+    NSFNoteGetInfo(note, _NOTE_ID, &saved);
     event.queueNoteId = saved;
-    CloseNote(note);
+    NSFNoteClose(note);
     return true;
 }

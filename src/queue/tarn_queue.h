@@ -20,7 +20,7 @@ public:
     bool IsOpen() const { return isOpen; }
 
 private:
-    bool WriteItems(notes::NOTEHANDLE note, const EventData& event);
+    bool WriteItems(NOTEHANDLE note, const EventData& event);
 
     TARNSession* session = nullptr;
     TARNConfig* config = nullptr;
