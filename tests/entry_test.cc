@@ -77,7 +77,7 @@ TEST_F(EntryPointTest, UnlistedOrUnconfiguredTasksAreNotServed) {
 
 TEST_F(EntryPointTest, FailedRecursionIdReturnsItsStatusAndRegistersNothing) {
     Prepare(1);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EMCreateRecursionID=0x0519"}});
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x0519"}});
     EXPECT_NE(r.err.find("MainEntryPoint returned 1305"), std::string::npos) << r.err;
     EXPECT_EQ(BannerLines(r.out), (Lines{kLoading,
         "Brackwater TARN 1.2.27 (nserver.exe) : Couldn't create recursion id.: "
@@ -87,7 +87,7 @@ TEST_F(EntryPointTest, FailedRecursionIdReturnsItsStatusAndRegistersNothing) {
 
 TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
     Prepare(3);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EMRegister=0x0FFF@2"}});
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmRegister=0x0FFF@2"}});
     auto lines = BannerLines(r.out);
     EXPECT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (nserver.exe) :  (nserver.exe) loaded OK...");
@@ -96,7 +96,7 @@ TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
 
 TEST_F(EntryPointTest, SecondCallDoesNothingEvenAfterAFailedFirstOne) {
     Prepare(1);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EMCreateRecursionID=0x0519"}, {"TARN_RUNNER_ENTRY_TWICE", "1"}});
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x0519"}, {"TARN_RUNNER_ENTRY_TWICE", "1"}});
     EXPECT_NE(r.err.find("second MainEntryPoint returned 0"), std::string::npos) << r.err;
     EXPECT_EQ(BannerLines(r.out).size(), 2u);
 }
