@@ -123,7 +123,9 @@ std::atomic<bool> gUnloading{false};
 void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release); }
 
 WORD CallbackSkip() {
+#if !defined(_WIN32)
     if (TARNEmuCallbackSkip) return TARNEmuCallbackSkip();
+#endif
     return gUnloading.load(std::memory_order_acquire) ? 1 : 0;
 }
 
