@@ -134,7 +134,11 @@ struct ThreadState {
 };
 thread_local ThreadState tThread;
 
-bool IsMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
+// Asked once per thread: every C API call looks at it.
+bool IsMainThread() {
+    static thread_local const bool main = static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    return main;
+}
 
 std::string IniPath() { return DataDirRef() + "/notes.ini"; }
 

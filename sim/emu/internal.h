@@ -30,5 +30,3 @@ bool IdTableIds(DHANDLE table, std::vector<NOTEID>* ids);
 void ConsoleWrite(const char* line);
 
 }  // namespace emu::detail
-
-#define EMU_API extern "C" EMU_EXPORT
