@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 out=build-fuzz
 mkdir -p "$out"
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Isim)
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Isim -Isim/emu/include)
 clang++ "${flags[@]}" fuzz/summary_entry_fuzz.cc src/config/summary_buffer.cc -o "$out/summary_entry_fuzz"
 for target in summary_entry; do
   corpus=fuzz/corpus/$target

@@ -48,13 +48,13 @@ protected:
 
     // Adds documents to the configuration database.
     static void AddDocs(const std::vector<std::vector<emu::ItemValue>>& docs) {
-        notes::DBHANDLE db = 0;
-        ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
         for (const auto& items : docs) {
-            notes::NOTEID id;
+            NOTEID id;
             ASSERT_EQ(emu::CreateDocument(db, items, &id), 0);
         }
-        notes::CloseDatabase(db);
+        NSFDbClose(db);
     }
 
     TARNSession session;
@@ -92,12 +92,12 @@ TEST_F(ConfigTest, SampleConfigurationLoadsSettingsAndLists) {
 
     char alertsId[8];
     memcpy(alertsId, config.GetAlertsDbId(), 8);
-    notes::DBHANDLE alerts = 0;
-    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnalerts.nsf", &alerts), 0);
-    notes::DbId id{};
-    notes::GetDatabaseId(alerts, &id);
-    notes::CloseDatabase(alerts);
-    EXPECT_EQ(memcmp(alertsId, id.bytes, 8), 0);
+    DBHANDLE alerts = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\tarnalerts.nsf", &alerts), 0);
+    DBID id{};
+    NSFDbIDGet(alerts, &id);
+    NSFDbClose(alerts);
+    EXPECT_EQ(memcmp(alertsId, &id, 8), 0);
 }
 
 TEST_F(ConfigTest, EmptyViewsGiveDummyServerValuesAndEmptyLists) {
@@ -247,7 +247,7 @@ TEST_F(ConfigTest, MissingDatabasesStopTheOpen) {
 
 TEST_F(ConfigTest, DestroyingClosesTheConfigurationDatabaseBeforeTheAlerts) {
     CreateSampleDatabases();
-    notes::DBHANDLE configDb = 0;
+    DBHANDLE configDb = 0;
     {
         TARNConfig doomed;
         ASSERT_TRUE(doomed.Open(&session));
@@ -258,9 +258,9 @@ TEST_F(ConfigTest, DestroyingClosesTheConfigurationDatabaseBeforeTheAlerts) {
     }
     EXPECT_EQ(emu::Open().databases, 1);
     char path[256] = {};
-    EXPECT_EQ(notes::GetDatabasePath(configDb, path, nullptr), 0);
+    EXPECT_EQ(NSFDbPathGet(configDb, path, nullptr), 0);
     EXPECT_STREQ(path, "brackwater\\tarnconfig.nsf");
-    notes::CloseDatabase(configDb);
+    NSFDbClose(configDb);
 }
 
 TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
@@ -270,36 +270,36 @@ TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
 
     // The server document loses Port_Domino after its url was changed: the
     // reload fails part way and nothing of it takes effect.
-    notes::DBHANDLE db = 0;
-    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
     std::vector<emu::NoteDump> docs;
     ASSERT_EQ(emu::DumpNotes("brackwater\\tarnconfig.nsf", &docs), 0);
-    notes::NOTEID serverId = 0;
+    NOTEID serverId = 0;
     for (const auto& d : docs)
         for (const auto& item : d.items)
             if (item.name == "Form" && item.texts == Strings{"Server"} && !serverId) serverId = d.id;
     ASSERT_NE(serverId, 0u);
-    notes::NOTEHANDLE note = 0;
-    ASSERT_EQ(notes::OpenNote(db, serverId, 0, &note), 0);
-    notes::DeleteItem(note, "Port_Domino", 11);
-    notes::DeleteItem(note, "Url_DomToTN", 11);
-    ASSERT_EQ(notes::AppendItem(note, notes::ITEM_SUMMARY, "Url_DomToTN", 11, notes::TYPE_TEXT, "new", 3), 0);
-    ASSERT_EQ(notes::UpdateNote(note, 0), 0);
-    notes::CloseNote(note);
-    notes::CloseDatabase(db);
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(NSFNoteOpen(db, serverId, 0, &note), 0);
+    NSFItemDelete(note, "Port_Domino", 11);
+    NSFItemDelete(note, "Url_DomToTN", 11);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Url_DomToTN", 11, TYPE_TEXT, "new", 3), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteClose(note);
+    NSFDbClose(db);
     EXPECT_FALSE(Reload());
     EXPECT_EQ(Console(), Strings{L1("Error loading TARNConfig")});
     EXPECT_STREQ(config.GetUrl(), "servlet/dts");
     EXPECT_EQ(config.GetPort(), 8080);
 
     // With the port back, the user view fails once: still nothing changes.
-    ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
-    ASSERT_EQ(notes::OpenNote(db, serverId, 0, &note), 0);
+    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+    ASSERT_EQ(NSFNoteOpen(db, serverId, 0, &note), 0);
     const double port = 9090;
-    ASSERT_EQ(notes::SetItemNumber(note, "Port_Domino", &port), 0);
-    ASSERT_EQ(notes::UpdateNote(note, 0), 0);
-    notes::CloseNote(note);
-    notes::CloseDatabase(db);
+    ASSERT_EQ(NSFItemSetNumber(note, "Port_Domino", &port), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteClose(note);
+    NSFDbClose(db);
     emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED, 2);
     EXPECT_FALSE(Reload());
     EXPECT_EQ(Console(), (Strings{Plain("Error on maildb NIFReadEntry"), L1("Error loading User list")}));

@@ -19,9 +19,10 @@ EMU_EXPORT void RemoveAllQueues();
 EMU_EXPORT std::vector<std::string> QueueNames();
 }  // namespace emu
 
-using namespace notes;
-
 namespace {
+
+// The add-in's receive buffer for refresh messages.
+constexpr uint16_t kReceive = 256;
 
 class MqTest : public tarntest::DataDirTest {
 protected:
@@ -32,7 +33,7 @@ protected:
 
     MQHANDLE Open(const char* name) {
         MQHANDLE q = 0;
-        EXPECT_EQ(MqOpen(name, MQ_OPEN_CREATE, &q), 0) << name;
+        EXPECT_EQ(MQOpen(name, MQ_OPEN_CREATE, &q), 0) << name;
         return q;
     }
 };
@@ -59,52 +60,52 @@ int Wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string Take(MQHANDLE q, STATUS* status = nullptr, uint16_t bufferLength = MQ_MAX_MSGSIZE,
+std::string Take(MQHANDLE q, STATUS* status = nullptr, uint16_t bufferLength = kReceive,
                  uint32_t options = 0, uint32_t timeout = 1) {
     char buffer[1100];
     uint16_t length = 0xBEEF;
-    STATUS s = MqGet(q, buffer, bufferLength, options, timeout, &length);
+    STATUS s = MQGet(q, buffer, bufferLength, options, timeout, &length);
     if (status) *status = s;
     return s == 0 ? std::string(buffer, length) : std::string();
 }
 
 TEST_F(MqTest, OpenCreatesOnlyWhenAsked) {
     MQHANDLE q = 1234;
-    EXPECT_EQ(MqOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
+    EXPECT_EQ(MQOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
     EXPECT_EQ(q, 0u);
     EXPECT_TRUE(emu::QueueNames().empty());
 
     MQHANDLE created = Open("TARNnserver.exe");
     ASSERT_NE(created, 0u);
     MQHANDLE opened = 0;
-    ASSERT_EQ(MqOpen("TARNnserver.exe", 0, &opened), 0);
+    ASSERT_EQ(MQOpen("TARNnserver.exe", 0, &opened), 0);
     EXPECT_NE(opened, created);
     // Names are exact: another case is another queue.
-    EXPECT_EQ(MqOpen("TARNNSERVER.EXE", 0, &q), emu::err::MQ_NOEXIST);
+    EXPECT_EQ(MQOpen("TARNNSERVER.EXE", 0, &q), emu::err::MQ_NOEXIST);
 
     // Two handles, one queue.
-    ASSERT_EQ(MqPut(created, 1, "x", 2, 0), 0);
-    EXPECT_EQ(MqCount(opened), 1);
+    ASSERT_EQ(MQPut(created, 1, const_cast<char*>("x"), 2, 0), 0);
+    EXPECT_EQ(MQGetCount(opened), 1);
     EXPECT_EQ(Take(opened), std::string("x\0", 2));
-    EXPECT_EQ(MqCount(created), 0);
+    EXPECT_EQ(MQGetCount(created), 0);
     EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnserver.exe"});
 }
 
 TEST_F(MqTest, RefreshMessageAsTheAddInSendsIt) {
     MQHANDLE q = Open("TARNnamgr.exe");
     const char message[2] = {'x', '\0'};
-    ASSERT_EQ(MqPut(q, 1, message, sizeof message, 0), 0);
-    ASSERT_EQ(MqCount(q), 1);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>(message), sizeof message, 0), 0);
+    ASSERT_EQ(MQGetCount(q), 1);
 
-    char buffer[MQ_MAX_MSGSIZE + 1];
+    char buffer[kReceive + 1];
     std::memset(buffer, '#', sizeof buffer);
     uint16_t length = 0;
-    ASSERT_EQ(MqGet(q, buffer, MQ_MAX_MSGSIZE, 0, 1, &length), 0);
+    ASSERT_EQ(MQGet(q, buffer, kReceive, 0, 1, &length), 0);
     EXPECT_EQ(length, 2);
     EXPECT_EQ(buffer[0], 'x');
     EXPECT_EQ(buffer[1], '\0');
     EXPECT_EQ(buffer[2], '#') << "nothing written past the message";
-    EXPECT_EQ(MqCount(q), 0);
+    EXPECT_EQ(MQGetCount(q), 0);
 }
 
 TEST_F(MqTest, EmptyQueue) {
@@ -112,34 +113,35 @@ TEST_F(MqTest, EmptyQueue) {
     STATUS s = 0;
     char buffer[8];
     uint16_t length = 77;
-    EXPECT_EQ(MqGet(q, buffer, sizeof buffer, 0, 1, &length), emu::err::MQ_EMPTY);
+    EXPECT_EQ(MQGet(q, buffer, sizeof buffer, 0, 1, &length), emu::err::MQ_EMPTY);
     EXPECT_EQ(length, 0);
 
     auto start = std::chrono::steady_clock::now();
-    Take(q, &s, MQ_MAX_MSGSIZE, MQ_WAIT_FOR_MSG, 100);
+    Take(q, &s, kReceive, MQ_WAIT_FOR_MSG, 100);
     auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(s, emu::err::MQ_EMPTY);
+    EXPECT_EQ(s, emu::err::MQ_TIMEOUT);  // a wait that ends empty is a time-out
     EXPECT_GE(waited, std::chrono::milliseconds(80));
     EXPECT_LT(waited, std::chrono::seconds(5));
-    EXPECT_EQ(MqCount(q), 0);
+    EXPECT_EQ(MQGetCount(q), 0);
 }
 
-TEST_F(MqTest, MessageLargerThanTheBufferIsTakenOffAndReported) {
+TEST_F(MqTest, MessageLargerThanTheBufferIsTruncatedTakenOffAndReported) {
     MQHANDLE q = Open("TARNnserver.exe");
     const std::string big(300, 'b');
-    const std::string exact(MQ_MAX_MSGSIZE, 'e');
-    ASSERT_EQ(MqPut(q, 1, big.data(), static_cast<uint16_t>(big.size()), 0), 0);
-    ASSERT_EQ(MqPut(q, 1, exact.data(), static_cast<uint16_t>(exact.size()), 0), 0);
-    ASSERT_EQ(MqPut(q, 1, "x", 2, 0), 0);
-    ASSERT_EQ(MqCount(q), 3);
+    const std::string exact(kReceive, 'e');
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>(big.data()), static_cast<uint16_t>(big.size()), 0), 0);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>(exact.data()), static_cast<uint16_t>(exact.size()), 0), 0);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("x"), 2, 0), 0);
+    ASSERT_EQ(MQGetCount(q), 3);
 
-    char buffer[MQ_MAX_MSGSIZE + 1];
+    char buffer[kReceive + 1];
     std::memset(buffer, '#', sizeof buffer);
     uint16_t length = 99;
-    EXPECT_EQ(MqGet(q, buffer, MQ_MAX_MSGSIZE, 0, 1, &length), emu::err::MQ_BFR_TOO_SMALL);
-    EXPECT_EQ(length, 0);
-    EXPECT_EQ(buffer[0], '#') << "nothing copied from a message that does not fit";
-    EXPECT_EQ(MqCount(q), 2);
+    EXPECT_EQ(MQGet(q, buffer, kReceive, 0, 1, &length), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(length, kReceive);
+    EXPECT_EQ(std::string(buffer, kReceive), std::string(kReceive, 'b')) << "the head, cut to the buffer";
+    EXPECT_EQ(buffer[kReceive], '#') << "nothing written past the buffer";
+    EXPECT_EQ(MQGetCount(q), 2);
 
     STATUS s = 1;
     EXPECT_EQ(Take(q, &s), exact);  // a message exactly the buffer's size fits
@@ -148,16 +150,16 @@ TEST_F(MqTest, MessageLargerThanTheBufferIsTakenOffAndReported) {
 
     // Bigger than any message the queue holds: refused at the put, nothing queued.
     const std::string huge(2000, 'h');
-    EXPECT_EQ(MqPut(q, 1, huge.data(), static_cast<uint16_t>(huge.size()), 0), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(MQPut(q, 1, const_cast<char*>(huge.data()), static_cast<uint16_t>(huge.size()), 0), emu::err::MQ_BFR_TOO_SMALL);
     const std::string largest(1024, 'l');
-    EXPECT_EQ(MqPut(q, 1, largest.data(), static_cast<uint16_t>(largest.size()), 0), 0);
+    EXPECT_EQ(MQPut(q, 1, const_cast<char*>(largest.data()), static_cast<uint16_t>(largest.size()), 0), 0);
     EXPECT_EQ(Take(q, &s, 1024), largest);
 
     // No buffer at all is refused before a message is taken.
-    ASSERT_EQ(MqPut(q, 1, "x", 2, 0), 0);
-    EXPECT_EQ(MqGet(q, nullptr, 16, 0, 1, &length), emu::err::MQ_BFR_TOO_SMALL);
-    EXPECT_EQ(MqPut(q, 1, nullptr, 4, 0), emu::err::MQ_BFR_TOO_SMALL);
-    EXPECT_EQ(MqCount(q), 1);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("x"), 2, 0), 0);
+    EXPECT_EQ(MQGet(q, nullptr, 16, 0, 1, &length), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(MQPut(q, 1, nullptr, 4, 0), emu::err::MQ_BFR_TOO_SMALL);
+    EXPECT_EQ(MQGetCount(q), 1);
 }
 
 TEST_F(MqTest, FullQueueRefusesWithoutBlocking) {
@@ -167,39 +169,44 @@ TEST_F(MqTest, FullQueueRefusesWithoutBlocking) {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 200 && last == 0; ++i) {
         std::string m = std::to_string(i);
-        last = MqPut(q, 1, m.c_str(), static_cast<uint16_t>(m.size() + 1), 0);
+        last = MQPut(q, 1, const_cast<char*>(m.c_str()), static_cast<uint16_t>(m.size() + 1), 0);
         if (last == 0) ++accepted;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(last, emu::err::MQ_QUOTA);
     EXPECT_EQ(accepted, 64);
-    EXPECT_EQ(MqCount(q), 64);
+    EXPECT_EQ(MQGetCount(q), 64);
 
     // Room again after one is taken; order is kept.
     STATUS s = 1;
     EXPECT_EQ(Take(q, &s), std::string("0\0", 2));
-    EXPECT_EQ(MqPut(q, 1, "late", 5, 0), 0);
-    EXPECT_EQ(MqCount(q), 64);
+    EXPECT_EQ(MQPut(q, 1, const_cast<char*>("late"), 5, 0), 0);
+    EXPECT_EQ(MQGetCount(q), 64);
 }
 
 TEST_F(MqTest, PriorityOrder) {
     MQHANDLE q = Open("TARNprio");
-    ASSERT_EQ(MqPut(q, 1, "low1", 4, 0), 0);
-    ASSERT_EQ(MqPut(q, 5, "high", 4, 0), 0);
-    ASSERT_EQ(MqPut(q, 1, "low2", 4, 0), 0);
+    // 0 (HIGHPRIORITY) is the highest priority, 0xFFFF (LOWPRIORITY) the lowest.
+    ASSERT_EQ(MQPut(q, 5, const_cast<char*>("low1"), 4, 0), 0);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("high"), 4, 0), 0);
+    ASSERT_EQ(MQPut(q, 5, const_cast<char*>("low2"), 4, 0), 0);
+    ASSERT_EQ(MQPut(q, LOWPRIORITY, const_cast<char*>("last"), 4, 0), 0);
+    ASSERT_EQ(MQPut(q, HIGHPRIORITY, const_cast<char*>("top!"), 4, 0), 0);
+    EXPECT_EQ(Take(q), "top!");
     EXPECT_EQ(Take(q), "high");
     EXPECT_EQ(Take(q), "low1");
     EXPECT_EQ(Take(q), "low2");
+    EXPECT_EQ(Take(q), "last");
 }
 
 TEST_F(MqTest, NamesAndHandles) {
     MQHANDLE q = 55;
-    EXPECT_EQ(MqOpen("", MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_EQ(MQOpen("", MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
     EXPECT_EQ(q, 0u);
-    EXPECT_EQ(MqOpen(nullptr, MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
-    EXPECT_EQ(MqOpen(std::string(65, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
-    EXPECT_EQ(MqOpen(std::string(5000, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
-    EXPECT_NE(MqOpen("TARN", MQ_OPEN_CREATE, nullptr), 0);
+    EXPECT_EQ(MQOpen(nullptr, MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_EQ(MQOpen(std::string(65, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_EQ(MQOpen(std::string(5000, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
+    EXPECT_NE(MQOpen("TARN", MQ_OPEN_CREATE, nullptr), 0);
 
     // Any bytes are usable and distinct: the encoding must not merge names.
     const std::vector<std::string> names = {
@@ -208,71 +215,72 @@ TEST_F(MqTest, NamesAndHandles) {
     std::vector<MQHANDLE> handles;
     for (const auto& n : names) handles.push_back(Open(n.c_str()));
     for (size_t i = 0; i < names.size(); ++i)
-        ASSERT_EQ(MqPut(handles[i], 1, names[i].data(), static_cast<uint16_t>(names[i].size()), 0), 0);
+        ASSERT_EQ(MQPut(handles[i], 1, const_cast<char*>(names[i].data()), static_cast<uint16_t>(names[i].size()), 0), 0);
     for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(MqCount(handles[i]), 1) << names[i];
+        EXPECT_EQ(MQGetCount(handles[i]), 1) << names[i];
         EXPECT_EQ(Take(handles[i]), names[i]);
     }
     auto sorted = names;
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(emu::QueueNames(), sorted);
 
-    // Unknown handles, and handles of removed queues, are refused.
+    // Unknown handles, and handles of removed queues, are refused (a put to
+    // a bad handle answers ERR_MQ_EMPTY, as the C API documents).
     char buffer[8];
     uint16_t length = 0;
-    EXPECT_EQ(MqPut(0xDEAD0000, 1, "x", 2, 0), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(MqGet(0xDEAD0000, buffer, sizeof buffer, 0, 1, &length), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(MqCount(0xDEAD0000), 0);
+    EXPECT_EQ(MQPut(0xDEAD0000, 1, const_cast<char*>("x"), 2, 0), emu::err::MQ_EMPTY);
+    EXPECT_EQ(MQGet(0xDEAD0000, buffer, sizeof buffer, 0, 1, &length), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(MQGetCount(0xDEAD0000), 0);
     emu::RemoveAllQueues();
     EXPECT_TRUE(emu::QueueNames().empty());
-    EXPECT_EQ(MqPut(handles[1], 1, "x", 2, 0), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(MqOpen("TARN", 0, &q), emu::err::MQ_NOEXIST);
+    EXPECT_EQ(MQPut(handles[1], 1, const_cast<char*>("x"), 2, 0), emu::err::MQ_EMPTY);
+    EXPECT_EQ(MQOpen("TARN", 0, &q), emu::err::MQ_NOEXIST);
 }
 
 TEST_F(MqTest, InjectedFaultsComeFirstAndTakeNothing) {
     MQHANDLE q = Open("TARNfault");
-    ASSERT_EQ(MqPut(q, 1, "x", 2, 0), 0);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("x"), 2, 0), 0);
 
     emu::InjectFault(emu::Op::MqOpen, emu::err::INJECTED);
     MQHANDLE other = 0;
-    EXPECT_EQ(MqOpen("TARNfault2", MQ_OPEN_CREATE, &other), emu::err::INJECTED);
+    EXPECT_EQ(MQOpen("TARNfault2", MQ_OPEN_CREATE, &other), emu::err::INJECTED);
     emu::InjectFault(emu::Op::MqGet, emu::err::INJECTED);
     STATUS s = 0;
     Take(q, &s);
     EXPECT_EQ(s, emu::err::INJECTED);
     emu::InjectFault(emu::Op::MqPut, emu::err::INJECTED);
-    EXPECT_EQ(MqPut(q, 1, "y", 2, 0), emu::err::INJECTED);
+    EXPECT_EQ(MQPut(q, 1, const_cast<char*>("y"), 2, 0), emu::err::INJECTED);
     emu::InjectFault(emu::Op::MqCount, emu::err::INJECTED);
-    EXPECT_EQ(MqCount(q), 0);
+    EXPECT_EQ(MQGetCount(q), 0);
 
     emu::ClearFaults();
     EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNfault"});
-    EXPECT_EQ(MqCount(q), 1);
+    EXPECT_EQ(MQGetCount(q), 1);
     EXPECT_EQ(Take(q, &s), std::string("x\0", 2));
 }
 
 TEST_F(MqTest, DataDirectoriesDoNotShareQueues) {
     MQHANDLE first = Open("TARNnserver.exe");
-    ASSERT_EQ(MqPut(first, 1, "one", 3, 0), 0);
+    ASSERT_EQ(MQPut(first, 1, const_cast<char*>("one"), 3, 0), 0);
 
     const std::string other = tarntest::MakeTempDir("mq-other");
     emu::SetDataDirectory(other);
     MQHANDLE q = 0;
-    EXPECT_EQ(MqOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
+    EXPECT_EQ(MQOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
     MQHANDLE second = Open("TARNnserver.exe");
-    EXPECT_EQ(MqCount(second), 0);
-    ASSERT_EQ(MqPut(second, 1, "two", 3, 0), 0);
+    EXPECT_EQ(MQGetCount(second), 0);
+    ASSERT_EQ(MQPut(second, 1, const_cast<char*>("two"), 3, 0), 0);
     emu::RemoveAllQueues();  // only this directory's
     std::filesystem::remove_all(other);
 
     emu::SetDataDirectory(dataDir);
     EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnserver.exe"});
-    EXPECT_EQ(MqCount(first), 1);
+    EXPECT_EQ(MQGetCount(first), 1);
     EXPECT_EQ(Take(first), "one");
 
     // The same directory reached by another spelling is the same namespace.
     emu::SetDataDirectory(dataDir + "/./");
-    ASSERT_EQ(MqOpen("TARNnserver.exe", 0, &q), 0);
+    ASSERT_EQ(MQOpen("TARNnserver.exe", 0, &q), 0);
     emu::SetDataDirectory(dataDir);
 }
 
@@ -282,34 +290,34 @@ TEST_F(MqTest, MessagesCrossProcesses) {
     // Child puts, parent takes.
     EXPECT_EQ(InChild([] {
                   MQHANDLE c = 0;
-                  if (MqOpen("TARNnserver.exe", 0, &c) != 0) return 1;
-                  return MqPut(c, 1, "from child", 10, 0) == 0 ? 0 : 2;
+                  if (MQOpen("TARNnserver.exe", 0, &c) != 0) return 1;
+                  return MQPut(c, 1, const_cast<char*>("from child"), 10, 0) == 0 ? 0 : 2;
               }),
               0);
-    EXPECT_EQ(MqCount(q), 1);
+    EXPECT_EQ(MQGetCount(q), 1);
     EXPECT_EQ(Take(q), "from child");
 
     // Parent puts, child takes: the message is gone for the parent.
-    ASSERT_EQ(MqPut(q, 1, "from parent", 11, 0), 0);
+    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("from parent"), 11, 0), 0);
     EXPECT_EQ(InChild([] {
                   MQHANDLE c = 0;
-                  if (MqOpen("TARNnserver.exe", 0, &c) != 0) return 1;
+                  if (MQOpen("TARNnserver.exe", 0, &c) != 0) return 1;
                   STATUS s = 0;
                   return Take(c, &s) == "from parent" ? 0 : 2;
               }),
               0);
-    EXPECT_EQ(MqCount(q), 0);
+    EXPECT_EQ(MQGetCount(q), 0);
 
     // A waiting get is woken by a put from another process.
     pid_t writer = StartChild([] {
         MQHANDLE c = 0;
-        if (MqOpen("TARNnserver.exe", 0, &c) != 0) return 1;
+        if (MQOpen("TARNnserver.exe", 0, &c) != 0) return 1;
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        return MqPut(c, 1, "late", 4, 0) == 0 ? 0 : 2;
+        return MQPut(c, 1, const_cast<char*>("late"), 4, 0) == 0 ? 0 : 2;
     });
     ASSERT_GT(writer, 0);
     STATUS s = 1;
-    EXPECT_EQ(Take(q, &s, MQ_MAX_MSGSIZE, MQ_WAIT_FOR_MSG, 10000), "late");
+    EXPECT_EQ(Take(q, &s, kReceive, MQ_WAIT_FOR_MSG, 10000), "late");
     EXPECT_EQ(s, 0);
     EXPECT_EQ(Wait(writer), 0);
 }
@@ -318,9 +326,9 @@ TEST_F(MqTest, MessagesWaitForAReaderThatStartsLater) {
     // The writer creates the queue, puts and exits; nobody else has it open.
     ASSERT_EQ(InChild([] {
                   MQHANDLE c = 0;
-                  if (MqOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
+                  if (MQOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
                   for (int i = 0; i < 3; ++i)
-                      if (MqPut(c, 1, "x", 2, 0) != 0) return 2;
+                      if (MQPut(c, 1, const_cast<char*>("x"), 2, 0) != 0) return 2;
                   return 0;
               }),
               0);
@@ -329,13 +337,13 @@ TEST_F(MqTest, MessagesWaitForAReaderThatStartsLater) {
     // The reader starts afterwards and finds all three.
     EXPECT_EQ(InChild([] {
                   MQHANDLE c = 0;
-                  if (MqOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
-                  if (MqCount(c) != 3) return 2;
+                  if (MQOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
+                  if (MQGetCount(c) != 3) return 2;
                   for (int i = 0; i < 3; ++i) {
                       STATUS s = 0;
                       if (Take(c, &s) != std::string("x\0", 2)) return 3;
                   }
-                  return MqCount(c) == 0 ? 0 : 4;
+                  return MQGetCount(c) == 0 ? 0 : 4;
               }),
               0);
 }

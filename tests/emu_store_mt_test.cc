@@ -12,8 +12,6 @@
 #include "emu/emulator.h"
 #include "support/test_support.h"
 
-using namespace notes;
-
 namespace {
 
 constexpr int kThreads = 8;
@@ -27,9 +25,13 @@ thread_local std::set<NOTEHANDLE> tMine;
 STATUS CountSaves(EMRECORD* rec) {
     if (rec->NotificationType != EM_AFTER || rec->Status != 0) return ERR_EM_CONTINUE;
     // The callback runs on the saving thread, with that thread's note.
-    if (!tMine.count(static_cast<NOTEHANDLE>(rec->Ap.v[0]))) ++gForeignHandles;
+    va_list ap;
+    va_copy(ap, rec->Ap);
+    const NOTEHANDLE note = va_arg(ap, NOTEHANDLE);
+    va_end(ap);
+    if (!tMine.count(note)) ++gForeignHandles;
     NOTEID id = 0;
-    GetNoteInfo(static_cast<NOTEHANDLE>(rec->Ap.v[0]), NOTE_ID, &id);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
     if (id != 0) ++gAfterEvents;
     return ERR_EM_CONTINUE;
 }
@@ -40,11 +42,11 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
     const char* path = "mail\\busy.nsf";
     ASSERT_EQ(emu::CreateDatabase(path), 0);
     DBHANDLE shared = 0;
-    ASSERT_EQ(OpenDatabase(path, &shared), 0);
+    ASSERT_EQ(NSFDbOpen(path, &shared), 0);
     NOTEID view = 0;
     ASSERT_EQ(emu::CreateView(shared, {"all", "", {"Appointment"}, {"Key", "Count"}, 0}, &view), 0);
     HEMREGISTRATION reg = 0;
-    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, CountSaves, 0, &reg), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, CountSaves, 0, &reg), 0);
     emu::SetReadPageSize(4);
 
     std::atomic<bool> writersDone{false};
@@ -54,32 +56,32 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
         size_t lastCount = 0;
         while (!writersDone.load()) {
             HCOLLECTION coll = 0;
-            if (OpenCollection(shared, shared, view, 0, 0, &coll)) {
+            if (NIFOpenCollection(shared, shared, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr)) {
                 ++failures;
                 return;
             }
-            CollectionPosition pos{};
+            COLLECTIONPOSITION pos{};
             size_t count = 0;
             uint16_t signal = 0;
             do {
-                MEMHANDLE buf = 0;
+                DHANDLE buf = 0;
                 uint16_t len = 0;
                 uint32_t returned = 0;
-                if (ReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_SUMMARYVALUES, &buf, &len, nullptr,
+                if (NIFReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_SUMMARYVALUES, &buf, &len, nullptr,
                                 &returned, &signal)) {
                     ++failures;
                     break;
                 }
                 if (!buf) break;
-                auto* p = static_cast<const uint8_t*>(LockObject(buf));
+                auto* p = static_cast<const uint8_t*>(OSLockObject(buf));
                 size_t at = 0;
                 for (uint32_t i = 0; i < returned && at + 4 <= len; ++i) at += p[at] | (p[at + 1] << 8);
                 if (at != len || returned > 4) ++failures;
-                UnlockObject(buf);
-                FreeMemory(buf);
+                OSUnlockObject(buf);
+                OSMemFree(buf);
                 count += returned;
             } while (signal & SIGNAL_MORE_TO_DO);
-            CloseCollection(coll);
+            NIFCloseCollection(coll);
             // Notes are only ever added, so a later snapshot never shows fewer.
             if (count < lastCount) ++failures;
             lastCount = count;
@@ -94,41 +96,41 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
             // Half the threads share one handle, as a task's threads share its
             // databases; the others have their own connection.
             DBHANDLE db = shared;
-            if (t % 2 && OpenDatabase(path, &db)) {
+            if (t % 2 && NSFDbOpen(path, &db)) {
                 ++failures;
                 return;
             }
             for (int n = 0; n < kNotesEach; ++n) {
                 NOTEHANDLE note = 0;
-                if (CreateNote(db, &note)) {
+                if (NSFNoteCreate(db, &note)) {
                     ++failures;
                     continue;
                 }
                 tMine.insert(note);
                 std::string key = "t" + std::to_string(t) + "n" + std::to_string(n);
-                AppendItem(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Appointment", 11);
-                AppendItem(note, ITEM_SUMMARY, "Key", 3, TYPE_TEXT, key.data(), static_cast<uint32_t>(key.size()));
-                if (UpdateNote(note, 0)) ++failures;
+                NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Appointment", 11);
+                NSFItemAppend(note, ITEM_SUMMARY, "Key", 3, TYPE_TEXT, key.data(), static_cast<uint32_t>(key.size()));
+                if (NSFNoteUpdate(note, 0)) ++failures;
                 NOTEID id = 0;
-                GetNoteInfo(note, NOTE_ID, &id);
+                NSFNoteGetInfo(note, _NOTE_ID, &id);
                 ids[t].push_back(id);
-                CloseNote(note);
+                NSFNoteClose(note);
             }
             for (int round = 1; round <= kRounds; ++round) {
                 for (NOTEID id : ids[t]) {
                     NOTEHANDLE note = 0;
-                    if (OpenNote(db, id, 0, &note)) {
+                    if (NSFNoteOpen(db, id, 0, &note)) {
                         ++failures;
                         continue;
                     }
                     tMine.insert(note);
                     double count = round;
-                    SetItemNumber(note, "Count", &count);
-                    if (UpdateNote(note, 0)) ++failures;
-                    CloseNote(note);
+                    NSFItemSetNumber(note, "Count", &count);
+                    if (NSFNoteUpdate(note, 0)) ++failures;
+                    NSFNoteClose(note);
                 }
             }
-            if (db != shared) CloseDatabase(db);
+            if (db != shared) NSFDbClose(db);
         });
     }
     for (auto& w : writers) w.join();
@@ -145,12 +147,12 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
     EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kNotesEach));
     for (NOTEID id : unique) {
         NOTEHANDLE note = 0;
-        ASSERT_EQ(OpenNote(shared, id, 0, &note), 0);
-        EXPECT_EQ(GetItemLong(note, "Count", 0), kRounds) << "a save was lost for note " << id;
-        CloseNote(note);
+        ASSERT_EQ(NSFNoteOpen(shared, id, 0, &note), 0);
+        EXPECT_EQ(NSFItemGetLong(note, "Count", 0), kRounds) << "a save was lost for note " << id;
+        NSFNoteClose(note);
     }
-    EmDeregister(reg);
-    CloseDatabase(shared);
+    EMDeregister(reg);
+    NSFDbClose(shared);
     emu::OpenCounts c = emu::Open();
     EXPECT_EQ(c.databases + c.notes + c.collections + c.lockedBlocks + c.allocatedBlocks, 0);
 }

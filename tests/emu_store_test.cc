@@ -14,8 +14,6 @@
 #include "emu/emulator.h"
 #include "support/test_support.h"
 
-using namespace notes;
-
 namespace {
 
 class StoreTest : public tarntest::DataDirTest {
@@ -35,24 +33,24 @@ protected:
     DBHANDLE OpenDb(const std::string& path) {
         EXPECT_EQ(emu::CreateDatabase(path), 0);
         DBHANDLE db = 0;
-        EXPECT_EQ(OpenDatabase(path.c_str(), &db), 0) << path;
+        EXPECT_EQ(NSFDbOpen(path.c_str(), &db), 0) << path;
         return db;
     }
 
     static std::string Text(NOTEHANDLE note, const char* name) {
         char buf[512];
-        GetItemText(note, name, buf, sizeof buf);
+        NSFItemGetText(note, name, buf, sizeof buf);
         return buf;
     }
 
     static NOTEID SaveNew(DBHANDLE db, const std::string& form) {
         NOTEHANDLE note = 0;
-        EXPECT_EQ(CreateNote(db, &note), 0);
-        EXPECT_EQ(AppendItem(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, form.data(), form.size()), 0);
-        EXPECT_EQ(UpdateNote(note, 0), 0);
+        EXPECT_EQ(NSFNoteCreate(db, &note), 0);
+        EXPECT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, form.data(), form.size()), 0);
+        EXPECT_EQ(NSFNoteUpdate(note, 0), 0);
         NOTEID id = 0;
-        GetNoteInfo(note, NOTE_ID, &id);
-        CloseNote(note);
+        NSFNoteGetInfo(note, _NOTE_ID, &id);
+        NSFNoteClose(note);
         return id;
     }
 };
@@ -66,19 +64,19 @@ struct Page {
     bool hadBuffer = false;
 };
 
-Page Read(HCOLLECTION coll, CollectionPosition* pos, uint32_t mask) {
+Page Read(HCOLLECTION coll, COLLECTIONPOSITION* pos, uint32_t mask) {
     Page p;
-    MEMHANDLE buf = 0;
-    EXPECT_EQ(ReadEntries(coll, pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask, &buf, &p.length, nullptr,
+    DHANDLE buf = 0;
+    EXPECT_EQ(NIFReadEntries(coll, pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask, &buf, &p.length, nullptr,
                           &p.returned, &p.signal),
               0);
     p.tumbler = pos->Tumbler[0];
     if (buf) {
         p.hadBuffer = true;
-        auto* data = static_cast<const uint8_t*>(LockObject(buf));
+        auto* data = static_cast<const uint8_t*>(OSLockObject(buf));
         p.bytes.assign(data, data + p.length);
-        UnlockObject(buf);
-        FreeMemory(buf);
+        OSUnlockObject(buf);
+        OSMemFree(buf);
     }
     return p;
 }
@@ -98,10 +96,10 @@ void PutLe16(std::vector<uint8_t>& b, uint16_t v) {
 
 std::vector<NOTEID> ViewIds(DBHANDLE db, NOTEID view) {
     HCOLLECTION coll = 0;
-    EXPECT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
-    CollectionPosition pos{};
+    EXPECT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_NOTEID);
-    EXPECT_EQ(CloseCollection(coll), 0);
+    EXPECT_EQ(NIFCloseCollection(coll), 0);
     return Ids(p);
 }
 
@@ -109,105 +107,110 @@ TEST_F(StoreTest, DatabasesKeepIdAndThePathTheyWereOpenedWith) {
     ASSERT_EQ(emu::CreateDatabase("Mail\\Alice.nsf"), 0);
     EXPECT_TRUE(std::filesystem::exists(dataDir + "/mail/alice.nsf"));
     DBHANDLE a1 = 0, a2 = 0;
-    ASSERT_EQ(OpenDatabase("Mail/Alice.nsf", &a1), 0);
-    ASSERT_EQ(OpenDatabase("mail\\alice.nsf", &a2), 0);
+    ASSERT_EQ(NSFDbOpen("Mail/Alice.nsf", &a1), 0);
+    ASSERT_EQ(NSFDbOpen("mail\\alice.nsf", &a2), 0);
     DBHANDLE other = OpenDb("mail\\bob.nsf");
     EXPECT_NE(a1, a2);
     EXPECT_EQ(emu::Open().databases, 3);
 
-    DbId id1{}, id2{}, id3{};
-    ASSERT_EQ(GetDatabaseId(a1, &id1), 0);
-    ASSERT_EQ(GetDatabaseId(a2, &id2), 0);
-    ASSERT_EQ(GetDatabaseId(other, &id3), 0);
-    EXPECT_EQ(memcmp(id1.bytes, id2.bytes, 8), 0);
-    EXPECT_NE(memcmp(id1.bytes, id3.bytes, 8), 0);
+    DBID id1{}, id2{}, id3{};
+    ASSERT_EQ(NSFDbIDGet(a1, &id1), 0);
+    ASSERT_EQ(NSFDbIDGet(a2, &id2), 0);
+    ASSERT_EQ(NSFDbIDGet(other, &id3), 0);
+    EXPECT_EQ(memcmp(&id1, &id2, 8), 0);
+    EXPECT_NE(memcmp(&id1, &id3, 8), 0);
 
     char canonical[256], expanded[256];
-    ASSERT_EQ(GetDatabasePath(a1, canonical, expanded), 0);
+    ASSERT_EQ(NSFDbPathGet(a1, canonical, expanded), 0);
     EXPECT_STREQ(canonical, "Mail\\Alice.nsf");
     EXPECT_EQ(std::string(expanded), emu::FilePathFor("mail\\alice.nsf"));
-    ASSERT_EQ(GetDatabasePath(a2, canonical, nullptr), 0);
+    ASSERT_EQ(NSFDbPathGet(a2, canonical, nullptr), 0);
     EXPECT_STREQ(canonical, "mail\\alice.nsf");
 
     DBHANDLE none = 0;
-    EXPECT_EQ(OpenDatabase("mail\\nobody.nsf", &none), emu::err::NOEXIST);
+    EXPECT_EQ(NSFDbOpen("mail\\nobody.nsf", &none), emu::err::NOEXIST);
     std::string longPath(300, 'x');
-    EXPECT_EQ(OpenDatabase(longPath.c_str(), &none), emu::err::NOEXIST);
-    EXPECT_EQ(OpenDatabase(nullptr, &none), emu::err::NOEXIST);
+    EXPECT_EQ(NSFDbOpen(longPath.c_str(), &none), emu::err::NOEXIST);
+    EXPECT_EQ(NSFDbOpen(nullptr, &none), emu::err::NOEXIST);
     EXPECT_EQ(none, 0u);
 
-    EXPECT_EQ(CloseDatabase(a1), 0);
-    EXPECT_EQ(CloseDatabase(a1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(GetDatabaseId(a1, &id1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(GetDatabasePath(a1, canonical, nullptr), emu::err::INVALID_HANDLE);
-    CloseDatabase(a2);
-    CloseDatabase(other);
+    EXPECT_EQ(NSFDbClose(a1), 0);
+    EXPECT_EQ(NSFDbClose(a1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFDbIDGet(a1, &id1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFDbPathGet(a1, canonical, nullptr), emu::err::INVALID_HANDLE);
+    NSFDbClose(a2);
+    NSFDbClose(other);
 }
 
 TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     DBHANDLE db = OpenDb("brackwater\\qcapture.nsf");
     NOTEHANDLE note = 0;
-    ASSERT_EQ(CreateNote(db, &note), 0);
+    ASSERT_EQ(NSFNoteCreate(db, &note), 0);
     NOTEID id = 1;
-    GetNoteInfo(note, NOTE_ID, &id);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
     EXPECT_EQ(id, 0u) << "an unsaved note has no id";
-    ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, "Action", 6, TYPE_TEXT, "Change", 6), 0);
-    ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, "Dup", 3, TYPE_TEXT, "first", 5), 0);
-    ASSERT_EQ(AppendItem(note, 0, "dup", 3, TYPE_TEXT, "second", 6), 0);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Action", 6, TYPE_TEXT, "Change", 6), 0);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Dup", 3, TYPE_TEXT, "first", 5), 0);
+    ASSERT_EQ(NSFItemAppend(note, 0, "dup", 3, TYPE_TEXT, "second", 6), 0);
     // Only nameLength bytes of the name count.
-    ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, "CalFormXYZ", 7, TYPE_TEXT, "Appointment", 11), 0);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "CalFormXYZ", 7, TYPE_TEXT, "Appointment", 11), 0);
     double status = 3;
-    ASSERT_EQ(SetItemNumber(note, "Status", &status), 0);
+    ASSERT_EQ(NSFItemSetNumber(note, "Status", &status), 0);
     status = -7;
-    ASSERT_EQ(SetItemNumber(note, "STATUS", &status), 0);  // replaces, whatever the case, and renames
-    ASSERT_EQ(UpdateNote(note, 0), 0);
-    GetNoteInfo(note, NOTE_ID, &id);
+    ASSERT_EQ(NSFItemSetNumber(note, "STATUS", &status), 0);  // replaces, whatever the case, and renames
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
     EXPECT_GE(id, 0x8F2u);
-    OriginatorId oid{};
-    GetNoteInfo(note, NOTE_OID, &oid);
-    EXPECT_NE(oid.File[0] | oid.File[1] | oid.Note[0] | oid.Note[1], 0u);
-    ASSERT_EQ(CloseNote(note), 0);
-    ASSERT_EQ(CloseDatabase(db), 0);
+    ORIGINATORID oid{};
+    NSFNoteGetInfo(note, _NOTE_OID, &oid);
+    EXPECT_NE(oid.File.Innards[0] | oid.File.Innards[1] | oid.Note.Innards[0] | oid.Note.Innards[1], 0u);
+    ASSERT_EQ(NSFNoteClose(note), 0);
+    ASSERT_EQ(NSFDbClose(db), 0);
 
     db = OpenDb("brackwater\\qcapture.nsf");
-    ASSERT_EQ(OpenNote(db, id, 0, &note), 0);
+    ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), 0);
     EXPECT_EQ(Text(note, "ACTION"), "Change");
     EXPECT_EQ(Text(note, "Dup"), "first");
     EXPECT_EQ(Text(note, "CalForm"), "Appointment");
     EXPECT_EQ(Text(note, "CalFormXYZ"), "");
-    EXPECT_EQ(GetItemLong(note, "status", 99), -7);
-    EXPECT_EQ(GetItemLong(note, "Action", 99), 99);
-    EXPECT_EQ(GetItemLong(note, "Missing", 42), 42);
-    char small[4];
-    EXPECT_EQ(GetItemText(note, "Action", small, sizeof small), 3);
+    EXPECT_EQ(NSFItemGetLong(note, "status", 99), -7);
+    EXPECT_EQ(NSFItemGetLong(note, "Action", 99), 99);
+    EXPECT_EQ(NSFItemGetLong(note, "Missing", 42), 42);
+    // Cut to text_len characters; a cut text is not terminated by the host
+    // (whether the C API does is not stated): the caller terminates it.
+    char small[5];
+    memset(small, 'Z', sizeof small);
+    EXPECT_EQ(NSFItemGetText(note, "Action", small, 3), 3);
+    EXPECT_EQ(small[3], 'Z');
+    small[3] = '\0';
     EXPECT_STREQ(small, "Cha");
     char missing[8] = "junk";
-    EXPECT_EQ(GetItemText(note, "Missing", missing, sizeof missing), 0);
+    EXPECT_EQ(NSFItemGetText(note, "Missing", missing, sizeof missing), 0);
     EXPECT_STREQ(missing, "");
 
     uint16_t type = 0;
     uint32_t length = 0;
-    EXPECT_EQ(ItemInfo(note, "action", 6, &type, &length), 0);
+    EXPECT_EQ(NSFItemInfo(note, "action", 6, nullptr, &type, nullptr, &length), 0);
     EXPECT_EQ(type, TYPE_TEXT);
     EXPECT_EQ(length, 8u) << "value length counts the type word";
-    EXPECT_EQ(ItemInfo(note, "Status", 6, nullptr, nullptr), 0);
-    EXPECT_EQ(ItemInfo(note, "Nothing", 7, &type, &length), emu::err::ITEM_NOT_FOUND);
+    EXPECT_EQ(NSFItemInfo(note, "Status", 6, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(NSFItemInfo(note, "Nothing", 7, nullptr, &type, nullptr, &length), emu::err::ITEM_NOT_FOUND);
 
-    OriginatorId again{};
-    GetNoteInfo(note, NOTE_OID, &again);
+    ORIGINATORID again{};
+    NSFNoteGetInfo(note, _NOTE_OID, &again);
     EXPECT_EQ(memcmp(&again, &oid, 16), 0) << "the UNID is kept";
     uint16_t cls = 0;
-    GetNoteInfo(note, NOTE_CLASS, &cls);
+    NSFNoteGetInfo(note, _NOTE_CLASS, &cls);
     EXPECT_EQ(cls, NOTE_CLASS_DOCUMENT);
     DBHANDLE owner = 0;
-    GetNoteInfo(note, NOTE_DB, &owner);
+    NSFNoteGetInfo(note, _NOTE_DB, &owner);
     EXPECT_EQ(owner, db);
 
     // Both items of the name go; the note saves without them.
-    EXPECT_EQ(DeleteItem(note, "DUP", 3), 0);
-    EXPECT_EQ(DeleteItem(note, "Dup", 3), emu::err::ITEM_NOT_FOUND);
-    ASSERT_EQ(UpdateNote(note, UPDATE_FORCE), 0);
-    CloseNote(note);
+    EXPECT_EQ(NSFItemDelete(note, "DUP", 3), 0);
+    EXPECT_EQ(NSFItemDelete(note, "Dup", 3), emu::err::ITEM_NOT_FOUND);
+    ASSERT_EQ(NSFNoteUpdate(note, UPDATE_FORCE), 0);
+    NSFNoteClose(note);
 
     std::vector<emu::NoteDump> dump;
     ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
@@ -216,7 +219,7 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     std::vector<std::string> names;
     for (const auto& it : dump[0].items) names.push_back(it.name);
     EXPECT_EQ(names, (std::vector<std::string>{"Action", "CalForm", "STATUS"}));
-    CloseDatabase(db);
+    NSFDbClose(db);
 }
 
 // Ids are unique across two processes that write the same file at once, and
@@ -224,21 +227,21 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
 TEST_F(StoreTest, TwoProcessesShareOneDatabase) {
     DBHANDLE db = OpenDb("mail\\shared.nsf");
     NOTEID first = SaveNew(db, "Memo");
-    CloseDatabase(db);
+    NSFDbClose(db);
 
     constexpr int kEach = 40;
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         DBHANDLE cdb = 0;
-        if (OpenDatabase("mail\\shared.nsf", &cdb)) _exit(2);
+        if (NSFDbOpen("mail\\shared.nsf", &cdb)) _exit(2);
         for (int i = 0; i < kEach; ++i)
             if (SaveNew(cdb, "Child") == 0) _exit(3);
         NOTEHANDLE n = 0;
-        if (OpenNote(cdb, first, 0, &n)) _exit(4);
-        if (AppendItem(n, 0, "By", 2, TYPE_TEXT, "child", 5) || UpdateNote(n, 0)) _exit(5);
-        CloseNote(n);
-        CloseDatabase(cdb);
+        if (NSFNoteOpen(cdb, first, 0, &n)) _exit(4);
+        if (NSFItemAppend(n, 0, "By", 2, TYPE_TEXT, "child", 5) || NSFNoteUpdate(n, 0)) _exit(5);
+        NSFNoteClose(n);
+        NSFDbClose(cdb);
         _exit(0);
     }
     db = OpenDb("mail\\shared.nsf");
@@ -260,10 +263,10 @@ TEST_F(StoreTest, TwoProcessesShareOneDatabase) {
     EXPECT_EQ(ids.size(), dump.size());
     EXPECT_EQ(children, kEach);
     NOTEHANDLE n = 0;
-    ASSERT_EQ(OpenNote(db, first, 0, &n), 0);
+    ASSERT_EQ(NSFNoteOpen(db, first, 0, &n), 0);
     EXPECT_EQ(Text(n, "By"), "child");
-    CloseNote(n);
-    CloseDatabase(db);
+    NSFNoteClose(n);
+    NSFDbClose(db);
 }
 
 TEST_F(StoreTest, SummaryBufferIsByteExact) {
@@ -306,8 +309,8 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     expected.insert(expected.end(), second.begin(), second.end());
 
     HCOLLECTION coll = 0;
-    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
-    CollectionPosition pos{};
+    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
     EXPECT_EQ(p.returned, 2u);
     EXPECT_EQ(p.signal, 0);
@@ -315,11 +318,12 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     EXPECT_EQ(p.bytes, expected);
     Page end = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
     EXPECT_EQ(end.returned, 0u);
-    EXPECT_FALSE(end.hadBuffer);
-    EXPECT_EQ(CloseCollection(coll), 0);
+    EXPECT_TRUE(end.hadBuffer) << "an empty buffer, still the caller's to free";
+    EXPECT_EQ(end.length, 0);
+    EXPECT_EQ(NIFCloseCollection(coll), 0);
 
     EXPECT_EQ(ViewIds(db, view), (std::vector<NOTEID>{b, a}));
-    CloseDatabase(db);
+    NSFDbClose(db);
 }
 
 // Order by the sort column, ties by note id; only documents of the forms,
@@ -348,8 +352,8 @@ TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
     EXPECT_EQ(ViewIds(db, all), ids);
 
     HCOLLECTION coll = 0;
-    ASSERT_EQ(OpenCollection(db, db, byKey, 0, 0, &coll), 0);
-    CollectionPosition pos{};
+    ASSERT_EQ(NIFOpenCollection(db, db, byKey, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
     ASSERT_EQ(p.returned, 4u);
     size_t at = 0;
@@ -363,12 +367,12 @@ TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
         at += total;
     }
     EXPECT_EQ(at, p.bytes.size());
-    CloseCollection(coll);
+    NIFCloseCollection(coll);
 
     // Opening something that is not a view is refused.
-    EXPECT_EQ(OpenCollection(db, db, ids[0], 0, 0, &coll), emu::err::NOT_FOUND);
-    EXPECT_EQ(OpenCollection(db, db, 0x7FFFFFF0, 0, 0, &coll), emu::err::BAD_NOTEID);
-    CloseDatabase(db);
+    EXPECT_EQ(NIFOpenCollection(db, db, ids[0], 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::NOT_FOUND);
+    EXPECT_EQ(NIFOpenCollection(db, db, 0x7FFFFFF0, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::BAD_NOTEID);
+    NSFDbClose(db);
 }
 
 TEST_F(StoreTest, ReadsComeInPagesWithTheMoreSignal) {
@@ -380,8 +384,8 @@ TEST_F(StoreTest, ReadsComeInPagesWithTheMoreSignal) {
 
     emu::SetReadPageSize(3);
     HCOLLECTION coll = 0;
-    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
-    CollectionPosition pos{};
+    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    COLLECTIONPOSITION pos{};
     std::vector<NOTEID> seen;
     const uint32_t wantReturned[] = {3, 3, 1};
     const uint32_t wantTumbler[] = {3, 6, 7};
@@ -398,12 +402,12 @@ TEST_F(StoreTest, ReadsComeInPagesWithTheMoreSignal) {
     EXPECT_EQ(end.returned, 0u);
     EXPECT_EQ(end.length, 0);
     EXPECT_EQ(end.signal, 0);
-    EXPECT_FALSE(end.hadBuffer);
+    EXPECT_TRUE(end.hadBuffer) << "an empty buffer, still the caller's to free";
     // A position set back reads again from there.
     pos.Tumbler[0] = 5;
     EXPECT_EQ(Ids(Read(coll, &pos, READ_MASK_NOTEID)), (std::vector<NOTEID>{ids[5], ids[6]}));
-    CloseCollection(coll);
-    CloseDatabase(db);
+    NIFCloseCollection(coll);
+    NSFDbClose(db);
 }
 
 // The buffer length is 16-bit: a page never exceeds it, and one value too
@@ -420,8 +424,8 @@ TEST_F(StoreTest, LargeEntriesSplitPagesAtSixtyFourK) {
               0);
 
     HCOLLECTION coll = 0;
-    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
-    CollectionPosition pos{};
+    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    COLLECTIONPOSITION pos{};
     std::vector<uint32_t> perPage;
     for (int guard = 0; guard < 10; ++guard) {
         Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
@@ -441,8 +445,8 @@ TEST_F(StoreTest, LargeEntriesSplitPagesAtSixtyFourK) {
         }
     }
     EXPECT_EQ(perPage, (std::vector<uint32_t>{2, 2, 1, 1}));
-    CloseCollection(coll);
-    CloseDatabase(db);
+    NIFCloseCollection(coll);
+    NSFDbClose(db);
 }
 
 TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
@@ -457,7 +461,7 @@ TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
     ASSERT_EQ(emu::CreateView(db, {"four", "4", {}, {}, 0}, nullptr), 0);
     ASSERT_EQ(emu::CreateDocument(db, {emu::Text("$TITLE", "document")}, nullptr), 0);
 
-    auto find = [&](const char* name, NOTEID* id) { return FindView(db, name, NOTE_CLASS_VIEW, "-G40n^", id, 0); };
+    auto find = [&](const char* name, NOTEID* id) { return NIFFindDesignNoteExt(db, name, NOTE_CLASS_VIEW, "-G40n^", id, 0); };
     NOTEID id = 0;
     EXPECT_EQ(find("SERVER", &id), 0);
     EXPECT_EQ(id, server);
@@ -471,11 +475,11 @@ TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
         EXPECT_EQ(find(name, &id), emu::err::NOT_FOUND) << name;
 
     DBHANDLE other = OpenDb("brackwater\\tarnalerts.nsf");
-    EXPECT_EQ(FindView(other, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::NOT_FOUND);
-    EXPECT_EQ(FindView(0, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(FindView(db, nullptr, NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
-    CloseDatabase(other);
-    CloseDatabase(db);
+    EXPECT_EQ(NIFFindDesignNoteExt(other, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::NOT_FOUND);
+    EXPECT_EQ(NIFFindDesignNoteExt(0, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NIFFindDesignNoteExt(db, nullptr, NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
+    NSFDbClose(other);
+    NSFDbClose(db);
 }
 
 TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
@@ -483,36 +487,37 @@ TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Alice Smith/O=Acme")}), 0);
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Alice/O=Acme")}), 0);  // replaces
 
-    uint16_t type = 0;
-    MEMHANDLE block = 0;
-    uint32_t length = 0;
-    ASSERT_EQ(GetProfileField(db, "calendarprofile", 15, nullptr, 0, "OWNER", 5, &type, &block, &length), 0);
+    WORD type = 0;
+    BLOCKID block{};
+    DWORD length = 0;
+    ASSERT_EQ(NSFProfileGetField(db, "calendarprofile", 15, nullptr, 0, "OWNER", 5, &type, &block, &length), 0);
     EXPECT_EQ(type, TYPE_TEXT);
     const std::string owner = "CN=Alice/O=Acme";
     EXPECT_EQ(length, 2 + owner.size());
-    auto* bytes = static_cast<const uint8_t*>(LockObject(block));
-    ASSERT_NE(bytes, nullptr);
+    auto* bytes = OSLockBlock(uint8_t, block);
+    ASSERT_NE(OSLockObject(block.pool), nullptr);
+    OSUnlockObject(block.pool);
     EXPECT_EQ(bytes[0], 0x00);
     EXPECT_EQ(bytes[1], 0x05);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes) + 2, length - 2), owner);
-    UnlockObject(block);
-    EXPECT_EQ(FreeMemory(block), emu::err::INVALID_HANDLE) << "the caller never frees a profile value";
+    OSUnlockBlock(block);
+    EXPECT_EQ(OSMemFree(block.pool), emu::err::INVALID_HANDLE) << "the caller never frees a profile value";
     EXPECT_EQ(emu::Open().allocatedBlocks, 0);
 
-    EXPECT_EQ(GetProfileField(db, "CalendarProfile", 15, nullptr, 0, "Nobody", 6, &type, &block, &length),
+    EXPECT_EQ(NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Nobody", 6, &type, &block, &length),
               emu::err::NOT_FOUND);
-    EXPECT_EQ(GetProfileField(db, "Delegation", 10, nullptr, 0, "Owner", 5, &type, &block, &length),
+    EXPECT_EQ(NSFProfileGetField(db, "Delegation", 10, nullptr, 0, "Owner", 5, &type, &block, &length),
               emu::err::NOT_FOUND);
 
     // Profiles are no documents for tools, and go with the handle.
     std::vector<emu::NoteDump> dump;
     ASSERT_EQ(emu::DumpNotes("mail\\alice.nsf", &dump), 0);
     EXPECT_TRUE(dump.empty());
-    MEMHANDLE held = 0;
-    ASSERT_EQ(GetProfileField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &held, &length), 0);
-    ASSERT_NE(LockObject(held), nullptr);  // left locked on purpose: the close releases it
-    CloseDatabase(db);
-    EXPECT_EQ(LockObject(held), nullptr);
+    BLOCKID held{};
+    ASSERT_EQ(NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &held, &length), 0);
+    ASSERT_NE(OSLockObject(held.pool), nullptr);  // left locked on purpose: the close releases it
+    NSFDbClose(db);
+    EXPECT_EQ(OSLockObject(held.pool), nullptr);
 }
 
 struct Seen {
@@ -525,20 +530,28 @@ struct Seen {
 };
 std::vector<Seen> gSeen;
 
+// The first two arguments of the event, read as the core function passes
+// them: a handle, then the update flags (a WORD promoted to int, or a DWORD)
+// or the id table.
 STATUS Record(EMRECORD* rec) {
-    Seen s{rec->EId, rec->NotificationType, rec->Status, rec->Ap.v[0], rec->Ap.v[1], 0, {}, false};
+    va_list ap;
+    va_copy(ap, rec->Ap);
+    uintptr_t a0 = va_arg(ap, DHANDLE);
+    uintptr_t a1 = rec->EId == EM_NSFNOTEUPDATE ? static_cast<WORD>(va_arg(ap, int)) : va_arg(ap, DWORD);
+    va_end(ap);
+    Seen s{rec->EId, rec->NotificationType, rec->Status, a0, a1, 0, {}, false};
     if (rec->EId == EM_NSFDBDELETENOTES) {
-        NOTEID id = 0;
-        for (bool first = true; IdScan(static_cast<IDTABLE>(rec->Ap.v[1]), first, &id); first = false) {
+        DWORD id = 0;
+        for (BOOL first = TRUE; IDScan(static_cast<DHANDLE>(a1), first, &id); first = FALSE) {
             s.table.push_back(id);
             NOTEHANDLE n = 0;
-            if (OpenNote(static_cast<DBHANDLE>(rec->Ap.v[0]), id, 0, &n) == 0) {
+            if (NSFNoteOpen(static_cast<DBHANDLE>(a0), id, 0, &n) == 0) {
                 s.canOpen = true;
-                CloseNote(n);
+                NSFNoteClose(n);
             }
         }
     } else {
-        GetNoteInfo(static_cast<NOTEHANDLE>(rec->Ap.v[0]), NOTE_ID, &s.noteId);
+        NSFNoteGetInfo(static_cast<NOTEHANDLE>(a0), _NOTE_ID, &s.noteId);
     }
     gSeen.push_back(s);
     return ERR_EM_CONTINUE;
@@ -551,12 +564,12 @@ protected:
         gSeen.clear();
         for (uint16_t ev : {EM_NSFNOTEUPDATE, EM_NSFNOTEUPDATEXTENDED, EM_NSFDBDELETENOTES}) {
             HEMREGISTRATION h = 0;
-            ASSERT_EQ(EmRegister(ev, EM_REG_BEFORE | EM_REG_AFTER, Record, 0, &h), 0);
+            ASSERT_EQ(EMRegister(ev, EM_REG_BEFORE | EM_REG_AFTER, Record, 0, &h), 0);
             regs.push_back(h);
         }
     }
     void TearDown() override {
-        for (HEMREGISTRATION h : regs) EmDeregister(h);
+        for (HEMREGISTRATION h : regs) EMDeregister(h);
         StoreTest::TearDown();
     }
     std::vector<HEMREGISTRATION> regs;
@@ -565,10 +578,10 @@ protected:
 TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
     DBHANDLE db = OpenDb("mail\\alice.nsf");
     NOTEHANDLE note = 0;
-    ASSERT_EQ(CreateNote(db, &note), 0);
-    ASSERT_EQ(UpdateNote(note, 4), 0);
+    ASSERT_EQ(NSFNoteCreate(db, &note), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 4), 0);
     NOTEID id = 0;
-    GetNoteInfo(note, NOTE_ID, &id);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
     ASSERT_EQ(gSeen.size(), 2u);
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATE);
     EXPECT_EQ(gSeen[0].phase, EM_BEFORE);
@@ -580,7 +593,7 @@ TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
     EXPECT_EQ(gSeen[1].noteId, id);
 
     gSeen.clear();
-    ASSERT_EQ(UpdateNoteExtended(note, 0x00200000u), 0);
+    ASSERT_EQ(NSFNoteUpdateExtended(note, 0x00200000u), 0);
     ASSERT_EQ(gSeen.size(), 2u);
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATEXTENDED);
     EXPECT_EQ(gSeen[0].a1, 0x00200000u);
@@ -596,12 +609,12 @@ TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
     EXPECT_EQ(gSeen[0].noteId, id);
     EXPECT_EQ(gSeen[1].a1, UPDATE_DELETED);
     NOTEHANDLE reopened = 0;
-    EXPECT_EQ(OpenNote(db, id, 0, &reopened), emu::err::NOTE_DELETED);
+    EXPECT_EQ(NSFNoteOpen(db, id, 0, &reopened), emu::err::NOTE_DELETED);
     gSeen.clear();
-    EXPECT_EQ(UpdateNote(note, 0), emu::err::NOTE_DELETED);
+    EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::NOTE_DELETED);
     ASSERT_EQ(gSeen.size(), 2u);
     EXPECT_EQ(gSeen[1].status, emu::err::NOTE_DELETED);
-    CloseNote(note);
+    NSFNoteClose(note);
 
     NOTEID ext = SaveNew(db, "Task");
     gSeen.clear();
@@ -610,7 +623,7 @@ TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATEXTENDED);
     EXPECT_EQ(gSeen[0].a1, UPDATE_DELETED);
     EXPECT_EQ(emu::DeleteByStub(db, ext, true), emu::err::NOTE_DELETED);
-    CloseDatabase(db);
+    NSFDbClose(db);
 }
 
 TEST_F(EmStoreTest, DeleteNotesPassesTheIdTable) {
@@ -634,7 +647,7 @@ TEST_F(EmStoreTest, DeleteNotesPassesTheIdTable) {
     ASSERT_EQ(dump.size(), 1u);
     EXPECT_EQ(dump[0].id, keep);
     EXPECT_EQ(emu::DeleteNotes(0, {keep}), emu::err::INVALID_HANDLE);
-    CloseDatabase(db);
+    NSFDbClose(db);
 }
 
 int gOuterCalls = 0;
@@ -643,16 +656,19 @@ int gWatcherCalls = 0;
 STATUS SavesAgain(EMRECORD* rec) {
     if (rec->NotificationType != EM_AFTER) return ERR_EM_CONTINUE;
     ++gOuterCalls;
-    NOTEHANDLE note = static_cast<NOTEHANDLE>(rec->Ap.v[0]);
+    va_list ap;
+    va_copy(ap, rec->Ap);
+    NOTEHANDLE note = va_arg(ap, NOTEHANDLE);
+    va_end(ap);
     DBHANDLE db = 0;
     NOTEID id = 0;
-    GetNoteInfo(note, NOTE_DB, &db);
-    GetNoteInfo(note, NOTE_ID, &id);
+    NSFNoteGetInfo(note, _NOTE_DB, &db);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
     NOTEHANDLE own = 0;
-    if (OpenNote(db, id, 0, &own) == 0) {
-        AppendItem(own, 0, "Touched", 7, TYPE_TEXT, "yes", 3);
-        UpdateNote(own, 0);
-        CloseNote(own);
+    if (NSFNoteOpen(db, id, 0, &own) == 0) {
+        NSFItemAppend(own, 0, "Touched", 7, TYPE_TEXT, "yes", 3);
+        NSFNoteUpdate(own, 0);
+        NSFNoteClose(own);
     }
     return ERR_EM_CONTINUE;
 }
@@ -664,11 +680,11 @@ STATUS Watches(EMRECORD* rec) {
 
 TEST_F(StoreTest, ACallbacksOwnSaveDoesNotReenterIt) {
     uint16_t rid = 0, otherRid = 0;
-    ASSERT_EQ(EmCreateRecursionId(&rid), 0);
-    ASSERT_EQ(EmCreateRecursionId(&otherRid), 0);
+    ASSERT_EQ(EMCreateRecursionID(&rid), 0);
+    ASSERT_EQ(EMCreateRecursionID(&otherRid), 0);
     HEMREGISTRATION h1 = 0, h2 = 0;
-    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, SavesAgain, rid, &h1), 0);
-    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, Watches, otherRid, &h2), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, SavesAgain, rid, &h1), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, Watches, otherRid, &h2), 0);
     gOuterCalls = gWatcherCalls = 0;
 
     DBHANDLE db = OpenDb("mail\\alice.nsf");
@@ -676,19 +692,19 @@ TEST_F(StoreTest, ACallbacksOwnSaveDoesNotReenterIt) {
     EXPECT_EQ(gOuterCalls, 1);
     EXPECT_EQ(gWatcherCalls, 2) << "another recursion id sees the inner save too";
     NOTEHANDLE n = 0;
-    ASSERT_EQ(OpenNote(db, id, 0, &n), 0);
+    ASSERT_EQ(NSFNoteOpen(db, id, 0, &n), 0);
     EXPECT_EQ(Text(n, "Touched"), "yes");
-    CloseNote(n);
-    CloseDatabase(db);
-    EmDeregister(h1);
-    EmDeregister(h2);
+    NSFNoteClose(n);
+    NSFDbClose(db);
+    EMDeregister(h1);
+    EMDeregister(h2);
 }
 
 TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     emu::InjectFault(emu::Op::OpenDatabase, emu::err::INJECTED);
     ASSERT_EQ(emu::CreateDatabase("mail\\alice.nsf"), 0);
     DBHANDLE db = 0;
-    EXPECT_EQ(OpenDatabase("mail\\alice.nsf", &db), emu::err::INJECTED);
+    EXPECT_EQ(NSFDbOpen("mail\\alice.nsf", &db), emu::err::INJECTED);
     EXPECT_EQ(emu::Open().databases, 0);
     emu::ClearFaults();
     db = OpenDb("mail\\alice.nsf");
@@ -700,93 +716,93 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     static int* counter;
     counter = &calls;
     HEMREGISTRATION h = 0;
-    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, [](EMRECORD*) -> STATUS { ++*counter; return 0; }, 0, &h), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, [](EMRECORD*) -> STATUS { ++*counter; return ERR_EM_CONTINUE; }, 0, &h), 0);
     emu::InjectFault(emu::Op::UpdateNote, emu::err::DB_IO, 2);
     NOTEHANDLE n = 0;
-    ASSERT_EQ(CreateNote(db, &n), 0);
-    EXPECT_EQ(UpdateNote(n, 0), 0);
-    EXPECT_EQ(AppendItem(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
-    EXPECT_EQ(UpdateNote(n, 0), emu::err::DB_IO);
+    ASSERT_EQ(NSFNoteCreate(db, &n), 0);
+    EXPECT_EQ(NSFNoteUpdate(n, 0), 0);
+    EXPECT_EQ(NSFItemAppend(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
+    EXPECT_EQ(NSFNoteUpdate(n, 0), emu::err::DB_IO);
     EXPECT_EQ(calls, 1);
-    EmDeregister(h);
+    EMDeregister(h);
     NOTEID id = 0;
-    GetNoteInfo(n, NOTE_ID, &id);
-    CloseNote(n);
-    ASSERT_EQ(OpenNote(db, id, 0, &n), 0);
-    EXPECT_EQ(ItemInfo(n, "Form", 4, nullptr, nullptr), emu::err::ITEM_NOT_FOUND);
+    NSFNoteGetInfo(n, _NOTE_ID, &id);
+    NSFNoteClose(n);
+    ASSERT_EQ(NSFNoteOpen(db, id, 0, &n), 0);
+    EXPECT_EQ(NSFItemInfo(n, "Form", 4, nullptr, nullptr, nullptr, nullptr), emu::err::ITEM_NOT_FOUND);
 
     emu::InjectFault(emu::Op::GetItemText, emu::err::INJECTED);
-    ASSERT_EQ(AppendItem(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
+    ASSERT_EQ(NSFItemAppend(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
     char buf[8] = "junk";
-    EXPECT_EQ(GetItemText(n, "Form", buf, sizeof buf), 0);
+    EXPECT_EQ(NSFItemGetText(n, "Form", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "");
-    CloseNote(n);
+    NSFNoteClose(n);
 
     HCOLLECTION coll = 0;
     emu::InjectFault(emu::Op::OpenCollection, emu::err::INJECTED);
-    EXPECT_EQ(OpenCollection(db, db, view, 0, 0, &coll), emu::err::INJECTED);
+    EXPECT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::INJECTED);
     EXPECT_EQ(emu::Open().collections, 0);
     emu::ClearFaults();
-    ASSERT_EQ(OpenCollection(db, db, view, 0, 0, &coll), 0);
+    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
     emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED);
-    CollectionPosition pos{};
-    MEMHANDLE buffer = 0;
+    COLLECTIONPOSITION pos{};
+    DHANDLE buffer = 0;
     uint32_t returned = 0;
-    EXPECT_EQ(ReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_NOTEID, &buffer, nullptr, nullptr, &returned,
+    EXPECT_EQ(NIFReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_NOTEID, &buffer, nullptr, nullptr, &returned,
                           nullptr),
               emu::err::INJECTED);
     EXPECT_EQ(buffer, 0u);
     EXPECT_EQ(pos.Tumbler[0], 0u);
     emu::ClearFaults();
-    EXPECT_EQ(CloseCollection(coll), 0);
-    CloseDatabase(db);
+    EXPECT_EQ(NIFCloseCollection(coll), 0);
+    NSFDbClose(db);
 }
 
 TEST_F(StoreTest, BadHandlesAndArgumentsAreRefused) {
     DBHANDLE db = OpenDb("mail\\alice.nsf");
     NOTEHANDLE n = 0;
-    EXPECT_EQ(OpenNote(db, 0x12345, 0, &n), emu::err::BAD_NOTEID);
-    EXPECT_EQ(OpenNote(db, 0x12345, 0, nullptr), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(OpenNote(0xDEAD, 0x8F2, 0, &n), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(CreateNote(0xDEAD, &n), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(CloseNote(0xDEAD), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(UpdateNote(0xDEAD, 0), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(UpdateNoteExtended(db, 0), emu::err::INVALID_HANDLE) << "a database handle is no note";
-    EXPECT_EQ(ItemInfo(0xDEAD, "Form", 4, nullptr, nullptr), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(AppendItem(0xDEAD, 0, "Form", 4, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(DeleteItem(0xDEAD, "Form", 4), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFNoteOpen(db, 0x12345, 0, &n), emu::err::BAD_NOTEID);
+    EXPECT_EQ(NSFNoteOpen(db, 0x12345, 0, nullptr), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFNoteOpen(0xDEAD, 0x8F2, 0, &n), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFNoteCreate(0xDEAD, &n), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFNoteClose(0xDEAD), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFNoteUpdate(0xDEAD, 0), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFNoteUpdateExtended(db, 0), emu::err::INVALID_HANDLE) << "a database handle is no note";
+    EXPECT_EQ(NSFItemInfo(0xDEAD, "Form", 4, nullptr, nullptr, nullptr, nullptr), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFItemAppend(0xDEAD, 0, "Form", 4, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFItemDelete(0xDEAD, "Form", 4), emu::err::INVALID_HANDLE);
     double d = 1;
-    EXPECT_EQ(SetItemNumber(0xDEAD, "N", &d), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(GetItemLong(0xDEAD, "N", 5), 5);
+    EXPECT_EQ(NSFItemSetNumber(0xDEAD, "N", &d), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFItemGetLong(0xDEAD, "N", 5), 5);
     char buf[4] = "abc";
-    EXPECT_EQ(GetItemText(0xDEAD, "N", buf, sizeof buf), 0);
+    EXPECT_EQ(NSFItemGetText(0xDEAD, "N", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "");
     NOTEID id = 77;
-    GetNoteInfo(0xDEAD, NOTE_ID, &id);
+    NSFNoteGetInfo(0xDEAD, _NOTE_ID, &id);
     EXPECT_EQ(id, 77u);
 
-    ASSERT_EQ(CreateNote(db, &n), 0);
-    EXPECT_EQ(AppendItem(n, 0, "Form", 0, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(AppendItem(n, 0, "Form", 4, TYPE_TEXT, nullptr, 5), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(AppendItem(n, 0, "Empty", 5, TYPE_TEXT, nullptr, 0), 0);
-    EXPECT_EQ(SetItemNumber(n, "N", nullptr), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(GetItemText(n, "Empty", buf, 0), 0);
-    EXPECT_EQ(UpdateNote(n, UPDATE_DELETED), emu::err::BAD_NOTEID) << "an unsaved note cannot become a stub";
-    CloseNote(n);
+    ASSERT_EQ(NSFNoteCreate(db, &n), 0);
+    EXPECT_EQ(NSFItemAppend(n, 0, "Form", 0, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFItemAppend(n, 0, "Form", 4, TYPE_TEXT, nullptr, 5), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFItemAppend(n, 0, "Empty", 5, TYPE_TEXT, nullptr, 0), 0);
+    EXPECT_EQ(NSFItemSetNumber(n, "N", nullptr), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NSFItemGetText(n, "Empty", buf, 0), 0);
+    EXPECT_EQ(NSFNoteUpdate(n, UPDATE_DELETED), emu::err::BAD_NOTEID) << "an unsaved note cannot become a stub";
+    NSFNoteClose(n);
 
-    MEMHANDLE block = 0;
-    EXPECT_EQ(GetProfileField(0xDEAD, "P", 1, nullptr, 0, "F", 1, nullptr, &block, nullptr),
+    BLOCKID block{};
+    EXPECT_EQ(NSFProfileGetField(0xDEAD, "P", 1, nullptr, 0, "F", 1, nullptr, &block, nullptr),
               emu::err::INVALID_HANDLE);
     HCOLLECTION coll = 0;
-    EXPECT_EQ(OpenCollection(db, 0xDEAD, 0x8F2, 0, 0, &coll), emu::err::INVALID_HANDLE);
-    CollectionPosition pos{};
-    EXPECT_EQ(ReadEntries(0xDEAD, &pos, 1, 1, 1, 1, READ_MASK_NOTEID, nullptr, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(NIFOpenCollection(db, 0xDEAD, 0x8F2, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::INVALID_HANDLE);
+    COLLECTIONPOSITION pos{};
+    EXPECT_EQ(NIFReadEntries(0xDEAD, &pos, 1, 1, 1, 1, READ_MASK_NOTEID, nullptr, nullptr, nullptr, nullptr, nullptr),
               emu::err::INVALID_HANDLE);
-    EXPECT_EQ(CloseCollection(0xDEAD), emu::err::INVALID_HANDLE);
+    EXPECT_EQ(NIFCloseCollection(0xDEAD), emu::err::INVALID_HANDLE);
     std::vector<emu::NoteDump> dump;
     EXPECT_EQ(emu::DumpNotes("mail\\nobody.nsf", &dump), emu::err::NOEXIST);
     EXPECT_EQ(emu::DumpNotes("mail\\alice.nsf", nullptr), emu::err::INVALID_HANDLE);
-    CloseDatabase(db);
+    NSFDbClose(db);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "support/test_support.h"
 
 using namespace tarntest;
-using namespace notes;
 
 namespace {
 
@@ -25,11 +24,11 @@ TEST_F(ConcurrentEventsTest, EightServerThreadsAndAReload) {
     session.Reset();
     ASSERT_TRUE(session.Init("nserver.exe", "nserver.exe"));
     uint16_t rid = 0;
-    ASSERT_EQ(EmCreateRecursionId(&rid), 0);
+    ASSERT_EQ(EMCreateRecursionID(&rid), 0);
     std::vector<HEMREGISTRATION> regs;
     for (auto [event, flags] : {std::pair<uint16_t, uint16_t>{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}}) {
         HEMREGISTRATION h = 0;
-        ASSERT_EQ(EmRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
+        ASSERT_EQ(EMRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
         regs.push_back(h);
     }
 
@@ -45,26 +44,26 @@ TEST_F(ConcurrentEventsTest, EightServerThreadsAndAReload) {
     for (int t = 0; t < kThreads; ++t) {
         servers.emplace_back([t] {
             DBHANDLE db = 0;
-            ASSERT_EQ(OpenDatabase(t % 2 ? "mail\\bob.nsf" : "mail\\alice.nsf", &db), 0);
+            ASSERT_EQ(NSFDbOpen(t % 2 ? "mail\\bob.nsf" : "mail\\alice.nsf", &db), 0);
             for (int i = 0; i < kPerThread; ++i) {
                 NOTEHANDLE note = 0;
-                ASSERT_EQ(CreateNote(db, &note), 0);
-                OriginatorId oid{};
-                GetNoteInfo(note, NOTE_OID, &oid);
+                ASSERT_EQ(NSFNoteCreate(db, &note), 0);
+                ORIGINATORID oid{};
+                NSFNoteGetInfo(note, _NOTE_OID, &oid);
                 char unid[33];
-                snprintf(unid, sizeof unid, "%08X%08X%08X%08X", oid.File[1], oid.File[0], oid.Note[1], oid.Note[0]);
-                AppendItem(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Appointment", 11);
-                AppendItem(note, ITEM_SUMMARY, "ApptUNID", 8, TYPE_TEXT, unid, 32);
-                EXPECT_EQ(i % 3 ? UpdateNote(note, 0) : UpdateNoteExtended(note, 0), 0);
-                CloseNote(note);
+                snprintf(unid, sizeof unid, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
+                NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Appointment", 11);
+                NSFItemAppend(note, ITEM_SUMMARY, "ApptUNID", 8, TYPE_TEXT, unid, 32);
+                EXPECT_EQ(i % 3 ? NSFNoteUpdate(note, 0) : NSFNoteUpdateExtended(note, 0), 0);
+                NSFNoteClose(note);
             }
-            CloseDatabase(db);
+            NSFDbClose(db);
         });
     }
     for (auto& s : servers) s.join();
     stop = true;
     reloader.join();
-    for (auto h : regs) EmDeregister(h);
+    for (auto h : regs) EMDeregister(h);
 
     std::vector<emu::NoteDump> queue;
     ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);

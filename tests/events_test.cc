@@ -12,7 +12,6 @@
 #include "support/test_support.h"
 
 using namespace tarntest;
-using namespace notes;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -48,7 +47,7 @@ protected:
     }
     void TearDown() override {
         StopSession();
-        for (auto& [path, db] : dbs) CloseDatabase(db);
+        for (auto& [path, db] : dbs) NSFDbClose(db);
         dbs.clear();
         auto c = emu::Open();
         EXPECT_EQ(c.notes, 0);
@@ -64,17 +63,17 @@ protected:
         s.Reset();
         ASSERT_TRUE(s.Init(task, "nserver.exe,nhttp.exe"));
         uint16_t rid = 0;
-        ASSERT_EQ(EmCreateRecursionId(&rid), 0);
+        ASSERT_EQ(EMCreateRecursionID(&rid), 0);
         const std::pair<uint16_t, uint16_t> regs[] = {{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}};
         for (auto [event, flags] : regs) {
             HEMREGISTRATION h = 0;
-            ASSERT_EQ(EmRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
+            ASSERT_EQ(EMRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
             registrations.push_back(h);
         }
         emu::ClearConsole();
     }
     void StopSession() {
-        for (auto h : registrations) EmDeregister(h);
+        for (auto h : registrations) EMDeregister(h);
         registrations.clear();
         ProcessSession().GetProcessor()->WaitForNotices(10000);
         ProcessSession().Reset();
@@ -84,22 +83,22 @@ protected:
         auto it = dbs.find(path);
         if (it != dbs.end()) return it->second;
         DBHANDLE db = 0;
-        EXPECT_EQ(OpenDatabase(path.c_str(), &db), 0) << path;
+        EXPECT_EQ(NSFDbOpen(path.c_str(), &db), 0) << path;
         dbs[path] = db;
         return db;
     }
 
     static std::string UnidOf(NOTEHANDLE note) {
-        OriginatorId oid{};
-        GetNoteInfo(note, NOTE_OID, &oid);
+        ORIGINATORID oid{};
+        NSFNoteGetInfo(note, _NOTE_OID, &oid);
         char text[33];
-        snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File[1], oid.File[0], oid.Note[1], oid.Note[0]);
+        snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
         return text;
     }
 
     static void Put(NOTEHANDLE note, const std::string& name, const std::string& value) {
-        DeleteItem(note, name.c_str(), static_cast<uint16_t>(name.size()));
-        ASSERT_EQ(AppendItem(note, ITEM_SUMMARY, name.c_str(), static_cast<uint16_t>(name.size()), TYPE_TEXT,
+        NSFItemDelete(note, name.c_str(), static_cast<uint16_t>(name.size()));
+        ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, name.c_str(), static_cast<uint16_t>(name.size()), TYPE_TEXT,
                              value.data(), static_cast<uint32_t>(value.size())), 0);
     }
 
@@ -107,12 +106,12 @@ protected:
     NOTEID Save(const std::string& db, const std::vector<std::pair<std::string, std::string>>& items,
                 bool extended = false) {
         NOTEHANDLE note = 0;
-        EXPECT_EQ(CreateNote(Db(db), &note), 0);
+        EXPECT_EQ(NSFNoteCreate(Db(db), &note), 0);
         for (const auto& [name, value] : items) Put(note, name, value == "self" ? UnidOf(note) : value);
-        EXPECT_EQ(extended ? UpdateNoteExtended(note, 0) : UpdateNote(note, 0), 0);
+        EXPECT_EQ(extended ? NSFNoteUpdateExtended(note, 0) : NSFNoteUpdate(note, 0), 0);
         NOTEID id = 0;
-        GetNoteInfo(note, NOTE_ID, &id);
-        CloseNote(note);
+        NSFNoteGetInfo(note, _NOTE_ID, &id);
+        NSFNoteClose(note);
         return id;
     }
 
@@ -162,14 +161,14 @@ protected:
 
 TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     NOTEHANDLE note = 0;
-    ASSERT_EQ(CreateNote(Db("Mail\\Alice.NSF"), &note), 0);
+    ASSERT_EQ(NSFNoteCreate(Db("Mail\\Alice.NSF"), &note), 0);
     const std::string unid = UnidOf(note);
     Put(note, "Form", "Appointment");
     Put(note, "ApptUNID", unid);
-    ASSERT_EQ(UpdateNote(note, 0), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
     NOTEID id = 0;
-    GetNoteInfo(note, NOTE_ID, &id);
-    CloseNote(note);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    NSFNoteClose(note);
 
     auto q = Queue();
     ASSERT_EQ(q.size(), 1u);
@@ -249,8 +248,9 @@ TEST_F(EventsTest, DeleteNotesExpandsIntoOneDeletionPerNote) {
 
     // The after call, were it registered, hands nothing on.
     emu::ClearConsole();
-    EMRECORD after{EM_NSFDBDELETENOTES, EM_AFTER, 0, {{Db("mail\\alice.nsf"), 0, 0, 0}}};
-    EXPECT_EQ(ExtMgrCallback(&after), 725);
+    EXPECT_EQ(tarntest::CallHandler(&ExtMgrCallback, EM_NSFDBDELETENOTES, EM_AFTER, 0, Db("mail\\alice.nsf"),
+                                    NULLHANDLE, static_cast<UNID*>(nullptr)),
+              725);
     EXPECT_TRUE(Has("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Not PreEvent"));
     EXPECT_FALSE(Has("ExtMgrCallback. Processing Event"));
     EXPECT_EQ(Queue().size(), 6u);
@@ -268,12 +268,16 @@ TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {
 }
 
 // Another add-in's hook that throws while the capture queue is saved.
-STATUS ThrowOnQueueSave(EMRECORD* record) {
+STATUS LNCALLBACK ThrowOnQueueSave(EMRECORD* record) {
     if (record->NotificationType != EM_BEFORE) return ERR_EM_CONTINUE;
+    va_list ap;
+    va_copy(ap, record->Ap);
+    const NOTEHANDLE note = va_arg(ap, NOTEHANDLE);
+    va_end(ap);
     DBHANDLE db = 0;
-    GetNoteInfo(static_cast<NOTEHANDLE>(record->Ap.v[0]), NOTE_DB, &db);
-    char path[256] = {};
-    GetDatabasePath(db, path, nullptr);
+    NSFNoteGetInfo(note, _NOTE_DB, &db);
+    char path[MAXPATH] = {};
+    NSFDbPathGet(db, path, nullptr);
     if (strcmp(path, "brackwater\\qcapture.nsf") == 0) {
         static int thrown = 0;
         if (thrown++ == 0) throw std::runtime_error("hook failed");
@@ -284,10 +288,10 @@ STATUS ThrowOnQueueSave(EMRECORD* record) {
 TEST_F(EventsTest, DeleteNotesGoesOnAfterANoteWhoseProcessingThrows) {
     NOTEID a = Appointment(), b = Appointment();
     HEMREGISTRATION hook = 0;
-    ASSERT_EQ(EmRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, &ThrowOnQueueSave, 0, &hook), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, &ThrowOnQueueSave, 0, &hook), 0);
     emu::ClearConsole();
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b}), 0);
-    EmDeregister(hook);
+    EMDeregister(hook);
     EXPECT_EQ(Count("hook failed"), 1);
     // The second note still had its turn; every note handle was closed
     // (checked at tear-down).
@@ -339,10 +343,10 @@ TEST_F(EventsTest, NonDocumentsAreRefusedFirst) {
     NOTEID id = 0;
     ASSERT_EQ(emu::CreateDocument(Db("mail\\alice.nsf"), {emu::Text("Form", "Appointment")}, &id, 0x0004), 0);
     NOTEHANDLE note = 0;
-    ASSERT_EQ(OpenNote(Db("mail\\alice.nsf"), id, 0, &note), 0);
+    ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), id, 0, &note), 0);
     emu::ClearConsole();
-    ASSERT_EQ(UpdateNote(note, 0), 0);
-    CloseNote(note);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteClose(note);
     EXPECT_TRUE(Has("Filter: FAIL: Note NOT a Document"));
     EXPECT_FALSE(Has("Event Database: mail\\alice.nsf"));
 }
@@ -377,23 +381,23 @@ TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
 
 TEST_F(EventsTest, MarkerIsRemovedOnceAndTheNextUpdateIsFiltered) {
     NOTEHANDLE note = 0;
-    ASSERT_EQ(CreateNote(Db("mail\\alice.nsf"), &note), 0);
+    ASSERT_EQ(NSFNoteCreate(Db("mail\\alice.nsf"), &note), 0);
     Put(note, "Form", "Appointment");
     Put(note, "ApptUNID", UnidOf(note));
     Put(note, "$TARN", "1");
-    ASSERT_EQ(UpdateNote(note, 0), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
     NOTEID id = 0;
-    GetNoteInfo(note, NOTE_ID, &id);
-    CloseNote(note);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    NSFNoteClose(note);
     EXPECT_EQ(Count("$TARN removed."), 1);
     EXPECT_EQ(Count("ExtMgrCallback. Start"), 2);  // the marker's own save did not re-enter
     EXPECT_TRUE(Queue().empty());
 
-    ASSERT_EQ(OpenNote(Db("mail\\alice.nsf"), id, 0, &note), 0);
-    EXPECT_NE(ItemInfo(note, "$TARN", 5, nullptr, nullptr), 0);
+    ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), id, 0, &note), 0);
+    EXPECT_NE(NSFItemInfo(note, "$TARN", 5, nullptr, nullptr, nullptr, nullptr), 0);
     Put(note, "Subject", "moved");
-    ASSERT_EQ(UpdateNote(note, 0), 0);
-    CloseNote(note);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteClose(note);
     EXPECT_EQ(Queue().size(), 1u);
 }
 

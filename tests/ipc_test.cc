@@ -38,16 +38,16 @@ protected:
         return v;
     }
     static uint16_t Waiting(const std::string& queue) {
-        notes::MQHANDLE h = 0;
-        if (notes::MqOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
-        return notes::MqCount(h);
+        MQHANDLE h = 0;
+        if (MQOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
+        return MQGetCount(h);
     }
     void AddUser(const std::string& path) {
-        notes::DBHANDLE db = 0;
-        ASSERT_EQ(notes::OpenDatabase("brackwater\\tarnconfig.nsf", &db), 0);
-        notes::NOTEID id;
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        NOTEID id;
         ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", path)}, &id), 0);
-        notes::CloseDatabase(db);
+        NSFDbClose(db);
     }
 };
 
@@ -178,11 +178,11 @@ TEST_F(RefreshTest, AMessageTooLongForTheBufferStillCountsAsARefresh) {
     ASSERT_TRUE(session.Init("nserver.exe", "nserver.exe,nhttp.exe"));
     AddUser("mail\\carol.nsf");
     const std::string longMessage(300, 'y');
-    ASSERT_EQ(notes::MqPut(ownQueue, 1, longMessage.data(), static_cast<uint16_t>(longMessage.size()), 0), 0);
-    ASSERT_EQ(notes::MqPut(ownQueue, 1, "x", 2, 0), 0);
+    ASSERT_EQ(MQPut(ownQueue, 1, const_cast<char*>(longMessage.data()), static_cast<uint16_t>(longMessage.size()), 0), 0);
+    ASSERT_EQ(MQPut(ownQueue, 1, const_cast<char*>("x"), 2, 0), 0);
     emu::ClearConsole();
     session.CheckConfigRefreshMessages();
-    EXPECT_EQ(notes::MqCount(ownQueue), 0);  // taken off, not left to block the queue
+    EXPECT_EQ(MQGetCount(ownQueue), 0);  // taken off, not left to block the queue
     EXPECT_EQ(Count(emu::ConsoleLines(), "nserver.exe: message received: x"), 1);
     char carol[256] = "mail\\carol.nsf";
     EXPECT_TRUE(session.GetConfig()->IsUserMailFile(carol));

@@ -73,11 +73,12 @@ TEST_F(LogTest, CheckNotesStatusComposesTheHostText) {
         EXPECT_EQ(strlen(e.what()), 199u);
         EXPECT_EQ(std::string(e.what()), std::string(199, 'q'));
     }
-    // A status the host has no text for still gets one.
+    // A status the host has no text for still gets one; the text is looked
+    // up for the code without its flag bits (ERR), the status shown whole.
     try {
         CheckNotesStatus(0x7777, "Couldn't get db path for event");
     } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Couldn't get db path for event: Unknown error code 30583 (0x7777)");
+        EXPECT_STREQ(e.what(), "Couldn't get db path for event: Unknown error code 14199 (0x7777)");
     }
 }
 

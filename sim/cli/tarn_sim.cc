@@ -48,7 +48,6 @@
 #include "runner/words.h"
 
 namespace fs = std::filesystem;
-using namespace notes;
 
 namespace {
 
@@ -65,16 +64,16 @@ std::string SelfDir() {
 bool Check(STATUS s, const std::string& what) {
     if (s == 0) return true;
     char text[200];
-    LoadStatusString(0, s, text, sizeof text);
+    OSLoadString(0, ERR(s), text, sizeof text - 1);
     fprintf(stderr, "tarn-sim: %s failed: %s (0x%x)\n", what.c_str(), text, s);
     return false;
 }
 
 struct Db {
     DBHANDLE h = 0;
-    explicit Db(const std::string& path) { Check(OpenDatabase(path.c_str(), &h), "open " + path); }
+    explicit Db(const std::string& path) { Check(NSFDbOpen(path.c_str(), &h), "open " + path); }
     ~Db() {
-        if (h) CloseDatabase(h);
+        if (h) NSFDbClose(h);
     }
 };
 
@@ -210,33 +209,33 @@ bool ChangeConfig(const std::vector<std::string>& w) {
         // An administrator's edit: the configuration database is no mail file,
         // so no task needs to see this deletion.
         NOTEHANDLE note = 0;
-        if (!Check(OpenNote(cfg.h, target, 0, &note), "open user document")) return false;
-        for (const char* item : {"Form", "MailFile"}) DeleteItem(note, item, static_cast<uint16_t>(strlen(item)));
-        STATUS s = UpdateNote(note, 0);
-        CloseNote(note);
+        if (!Check(NSFNoteOpen(cfg.h, target, 0, &note), "open user document")) return false;
+        for (const char* item : {"Form", "MailFile"}) NSFItemDelete(note, item, static_cast<uint16_t>(strlen(item)));
+        STATUS s = NSFNoteUpdate(note, 0);
+        NSFNoteClose(note);
         return Check(s, "config user remove");
     }
     if (w.size() >= 3 && w[1] == "server") {
         NOTEID target = find("Server", "", "");
         NOTEHANDLE note = 0;
-        if (!target || !Check(OpenNote(cfg.h, target, 0, &note), "open server document")) return false;
+        if (!target || !Check(NSFNoteOpen(cfg.h, target, 0, &note), "open server document")) return false;
         for (size_t i = 2; i < w.size(); ++i) {
             auto eq = w[i].find('=');
             if (eq == std::string::npos) continue;
             std::string name = w[i].substr(0, eq), value = w[i].substr(eq + 1);
             bool number = !name.empty() && name.back() == '#';
             if (number) name.pop_back();
-            DeleteItem(note, name.c_str(), static_cast<uint16_t>(name.size()));
+            NSFItemDelete(note, name.c_str(), static_cast<uint16_t>(name.size()));
             if (number) {
                 double d = atof(value.c_str());
-                SetItemNumber(note, name.c_str(), &d);
+                NSFItemSetNumber(note, name.c_str(), &d);
             } else {
-                AppendItem(note, ITEM_SUMMARY, name.c_str(), static_cast<uint16_t>(name.size()), TYPE_TEXT,
+                NSFItemAppend(note, ITEM_SUMMARY, name.c_str(), static_cast<uint16_t>(name.size()), TYPE_TEXT,
                            value.data(), static_cast<uint32_t>(value.size()));
             }
         }
-        STATUS s = UpdateNote(note, 0);
-        CloseNote(note);
+        STATUS s = NSFNoteUpdate(note, 0);
+        NSFNoteClose(note);
         return Check(s, "config server");
     }
     fprintf(stderr, "tarn-sim: unknown config step\n");

@@ -1,8 +1,10 @@
 // Emulator core: data directory, notes.ini, console, status texts, fault
 // injection, counters, memory blocks, id tables and the Extension Manager.
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdarg>
@@ -20,9 +22,12 @@
 #include <vector>
 
 #include "emu/internal.h"
+#include "addin.h"
+#include "osenv.h"
+#include "osmem.h"
+#include "osmisc.h"
 
 namespace fs = std::filesystem;
-using namespace notes;
 
 namespace emu {
 namespace {
@@ -49,6 +54,7 @@ std::map<Op, FaultRule> gFaults;
 std::atomic<int> gOpen[4]{};
 std::atomic<int> gLocked{0};
 std::atomic<int> gAllocated{0};
+std::atomic<int> gBadFrees{0};
 
 struct Block {
     std::vector<uint8_t> bytes;
@@ -57,16 +63,15 @@ struct Block {
 };
 std::unordered_map<MEMHANDLE, Block> gBlocks;
 
-std::unordered_map<IDTABLE, std::vector<NOTEID>> gIdTables;
-// Scan cursors per table and thread would be truer; one cursor per table is
-// what a caller that scans on one thread needs.
-std::unordered_map<IDTABLE, size_t> gIdCursor;
+// Sorted ids. IDScan keeps no cursor: the caller's previous id is the cursor,
+// as the C API defines it.
+std::unordered_map<DHANDLE, std::vector<NOTEID>> gIdTables;
 
 struct Registration {
-    uint16_t eventId;
-    uint16_t flags;
-    EmCallback callback;
-    uint16_t recursionId;
+    EID eventId;
+    DWORD flags;
+    EMHANDLER callback;
+    WORD recursionId;
 };
 std::map<HEMREGISTRATION, Registration> gRegistrations;
 std::vector<std::string> gDeregistrations;
@@ -89,8 +94,51 @@ const char* const kOpNames[] = {
     "LockObject", "UnlockObject", "FreeMemory", "IdScan",
     "MqOpen", "MqPut", "MqGet", "MqCount",
     "DeleteNotes",
+    "NotesInitThread", "NotesTermThread", "MqClose",
 };
+// The C function of each operation, in the same order.
+const char* const kFunctionNames[] = {
+    "OSGetEnvironmentString", "AddInLogMessageText", "OSLoadString",
+    "EMRegister", "EMDeregister", "EMCreateRecursionID", "EmCallbackSkip",
+    "NSFDbOpen", "NSFDbClose", "NSFDbIDGet", "NSFDbPathGet",
+    "NSFNoteOpen", "NSFNoteClose", "NSFNoteCreate", "NSFNoteUpdate", "NSFNoteUpdateExtended", "NSFNoteGetInfo",
+    "NSFItemInfo", "NSFItemGetText", "NSFItemGetLong", "NSFItemSetNumber", "NSFItemAppend", "NSFItemDelete",
+    "NSFProfileGetField", "NIFFindDesignNoteExt", "NIFOpenCollection", "NIFReadEntries", "NIFCloseCollection",
+    "OSLockObject", "OSUnlockObject", "OSMemFree", "IDScan",
+    "MQOpen", "MQPut", "MQGet", "MQGetCount",
+    "NSFDbDeleteNotes",
+    "NotesInitThread", "NotesTermThread", "MQClose",
+};
+static_assert(sizeof(kFunctionNames) / sizeof(kFunctionNames[0]) == static_cast<size_t>(Op::Count_));
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
+
+bool LookUpOp(const std::string& name, Op* op) {
+    for (size_t i = 0; i < static_cast<size_t>(Op::Count_); ++i)
+        if (name == kOpNames[i] || name == kFunctionNames[i]) {
+            *op = static_cast<Op>(i);
+            return true;
+        }
+    return false;
+}
+
+// Per-thread pairing of NotesInitThread and NotesTermThread.
+std::atomic<uint64_t> gInits{0}, gTerms{0}, gThreadsInited{0}, gThreadsPaired{0}, gUnpairedExits{0},
+    gUninitialisedCalls{0};
+struct ThreadState {
+    int depth = 0;
+    bool everInited = false;
+    bool hostThread = false;
+    ~ThreadState() {
+        if (depth > 0) ++gUnpairedExits;
+    }
+};
+thread_local ThreadState tThread;
+
+// Asked once per thread: every C API call looks at it.
+bool IsMainThread() {
+    static thread_local const bool main = static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    return main;
+}
 
 std::string IniPath() { return DataDirRef() + "/notes.ini"; }
 
@@ -139,7 +187,9 @@ const StatusText kStatusTexts[] = {
     {err::MQ_EMPTY, "No message is waiting in the queue"},
     {err::MQ_BFR_TOO_SMALL, "Message is larger than the receive buffer"},
     {err::MQ_QUOTA, "Message queue is full"},
+    {err::MQ_TIMEOUT, "Timed out waiting for a message"},
     {err::MQ_NAME, "Invalid message queue name"},
+    {err::IN_USE, "Memory is still locked or does not belong to the caller"},
     {err::INJECTED, "Injected failure"},
 };
 
@@ -160,8 +210,8 @@ struct FaultsFromEnvironment {
                 unsigned long status = std::strtoul(one.c_str() + eq + 1, nullptr, 0);
                 auto at = one.find('@');
                 unsigned nth = at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(one.c_str() + at + 1, nullptr, 0));
-                for (size_t i = 0; i < static_cast<size_t>(Op::Count_); ++i)
-                    if (name == kOpNames[i]) gFaults[static_cast<Op>(i)] = FaultRule{static_cast<STATUS>(status), nth, 0};
+                Op op;
+                if (LookUpOp(name, &op)) gFaults[op] = FaultRule{static_cast<STATUS>(status), nth, 0};
             }
             if (end == std::string::npos) break;
             start = end + 1;
@@ -175,6 +225,13 @@ const char* OpName(Op op) {
     auto i = static_cast<size_t>(op);
     return i < static_cast<size_t>(Op::Count_) ? kOpNames[i] : "?";
 }
+
+const char* OpFunctionName(Op op) {
+    auto i = static_cast<size_t>(op);
+    return i < static_cast<size_t>(Op::Count_) ? kFunctionNames[i] : "?";
+}
+
+bool OpFromName(const std::string& name, Op* op) { return op && LookUpOp(name, op); }
 
 void SetDataDirectory(const std::string& dir) {
     std::lock_guard lock(gMutex);
@@ -236,6 +293,13 @@ void InjectFault(Op op, STATUS status, unsigned nth) {
     gFaults[op] = FaultRule{status, nth, gCalls[static_cast<size_t>(op)].load()};
 }
 
+bool InjectFault(const std::string& opName, STATUS status, unsigned nth) {
+    Op op;
+    if (!LookUpOp(opName, &op)) return false;
+    InjectFault(op, status, nth);
+    return true;
+}
+
 void ClearFaults() {
     std::lock_guard lock(gMutex);
     gFaults.clear();
@@ -251,6 +315,9 @@ void ResetCallCounts() {
 
 STATUS Fault(Op op) {
     uint64_t n = ++gCalls[static_cast<size_t>(op)];
+    if (op != Op::NotesInitThread && op != Op::NotesTermThread && op != Op::EmCallbackSkip &&
+        tThread.depth == 0 && !tThread.hostThread && !IsMainThread())
+        ++gUninitialisedCalls;
     std::lock_guard lock(gMutex);
     if (gFaults.empty()) return 0;
     auto it = gFaults.find(op);
@@ -268,27 +335,67 @@ OpenCounts Open() {
     c.idTables = gOpen[3];
     c.lockedBlocks = gLocked;
     c.allocatedBlocks = gAllocated;
+    c.badFrees = gBadFrees;
     return c;
 }
 
-void DispatchEm(uint16_t eventId, uint16_t notificationType, STATUS status, const EmArgs& args) {
-    uint16_t wanted = notificationType == EM_BEFORE ? EM_REG_BEFORE : EM_REG_AFTER;
+ThreadCounts Threads() {
+    ThreadCounts c;
+    c.inits = gInits;
+    c.terms = gTerms;
+    c.threadsInited = gThreadsInited;
+    c.threadsPaired = gThreadsPaired;
+    c.unpairedExits = gUnpairedExits;
+    c.uninitialisedCalls = gUninitialisedCalls;
+    return c;
+}
+
+void ResetThreadCounts() {
+    gInits = 0;
+    gTerms = 0;
+    gThreadsInited = 0;
+    gThreadsPaired = 0;
+    gUnpairedExits = 0;
+    gUninitialisedCalls = 0;
+}
+
+void MarkHostThread() { tThread.hostThread = true; }
+
+STATUS DispatchEm(EID eventId, WORD notificationType, STATUS status, ...) {
+    const DWORD wanted = notificationType == EM_BEFORE ? EM_REG_BEFORE : EM_REG_AFTER;
     std::vector<Registration> targets;
     {
         std::lock_guard lock(gMutex);
         for (const auto& [h, r] : gRegistrations)
             if (r.eventId == eventId && (r.flags & wanted)) targets.push_back(r);
     }
+    STATUS answer = ERR_EM_CONTINUE;
+    va_list args;
+    va_start(args, status);
     for (const Registration& r : targets) {
         // A callback's own note operations must not re-enter it.
         if (r.recursionId != 0 && tActiveRecursion.count(r.recursionId)) continue;
         bool marked = r.recursionId != 0 && tActiveRecursion.insert(r.recursionId).second;
         ++tDispatchDepth;
-        EMRECORD rec{eventId, notificationType, status, args};
-        r.callback(&rec);
+        // Each callback reads the arguments from the start, in its own copy.
+        EMRECORD rec;
+        rec.EId = eventId;
+        rec.NotificationType = notificationType;
+        rec.Status = status;
+        va_copy(rec.Ap, args);
+        STATUS a = r.callback(&rec);
+        va_end(rec.Ap);
         --tDispatchDepth;
         if (marked) tActiveRecursion.erase(r.recursionId);
+        // Anything but "continue" ends the chain: it cancels (before) or
+        // replaces the result (after).
+        if (a != ERR_EM_CONTINUE) {
+            answer = a;
+            break;
+        }
     }
+    va_end(args);
+    return answer;
 }
 
 int RegistrationCount() {
@@ -303,17 +410,16 @@ std::vector<std::string> DeregistrationLog() {
 
 void SetCallbackSkip(bool on) { gSkip = on; }
 
-STATUS CreateIdTable(IDTABLE* table) {
+STATUS CreateIdTable(DHANDLE* table) {
     std::lock_guard lock(gMutex);
-    IDTABLE h = detail::NewHandle();
+    DHANDLE h = detail::NewHandle();
     gIdTables[h];
-    gIdCursor[h] = 0;
     ++gOpen[3];
     *table = h;
     return 0;
 }
 
-STATUS IdInsert(IDTABLE table, NOTEID id) {
+STATUS IdInsert(DHANDLE table, NOTEID id) {
     std::lock_guard lock(gMutex);
     auto it = gIdTables.find(table);
     if (it == gIdTables.end()) return err::INVALID_HANDLE;
@@ -322,10 +428,9 @@ STATUS IdInsert(IDTABLE table, NOTEID id) {
     return 0;
 }
 
-STATUS DestroyIdTable(IDTABLE table) {
+STATUS DestroyIdTable(DHANDLE table) {
     std::lock_guard lock(gMutex);
     if (!gIdTables.erase(table)) return err::INVALID_HANDLE;
-    gIdCursor.erase(table);
     --gOpen[3];
     return 0;
 }
@@ -345,17 +450,18 @@ MEMHANDLE AllocBlock(std::vector<uint8_t> bytes, bool callerOwned) {
     return h;
 }
 
-void ReleaseHostBlock(MEMHANDLE handle) {
+void ReleaseHostBlock(MEMHANDLE handle, bool lockedIsFault) {
     std::lock_guard lock(gMutex);
     auto it = gBlocks.find(handle);
     if (it == gBlocks.end() || it->second.callerOwned) return;
+    if (lockedIsFault && it->second.locks) ++gBadFrees;
     gLocked -= it->second.locks;
     gBlocks.erase(it);
 }
 
 void CountOpen(Counter which, int delta) { gOpen[static_cast<int>(which)] += delta; }
 
-bool IdTableIds(IDTABLE table, std::vector<NOTEID>* ids) {
+bool IdTableIds(DHANDLE table, std::vector<NOTEID>* ids) {
     std::lock_guard lock(gMutex);
     auto it = gIdTables.find(table);
     if (it == gIdTables.end()) return false;
@@ -390,32 +496,44 @@ void ConsoleWrite(const char* line) {
 }  // namespace detail
 }  // namespace emu
 
-// ---- The Notes operations of this file ---------------------------------------
-namespace notes {
+// ---- The C API functions of this file ---------------------------------------
 using emu::Op;
 using emu::err::INVALID_HANDLE;
 
-int GetEnvironmentString(const char* name, char* buffer, uint16_t size) {
-    if (emu::Fault(Op::GetEnvironmentString)) return 0;
-    if (!name || !buffer || size == 0) return 0;
+extern "C" {
+
+EMU_EXPORT BOOL OSGetEnvironmentString(const char* name, char* buffer, WORD bufferLength) {
+    if (emu::Fault(Op::GetEnvironmentString)) return FALSE;
+    if (!name || !buffer) return FALSE;
     std::vector<std::pair<std::string, std::string>> vars;
     {
         std::lock_guard lock(emu::gMutex);
         vars = emu::ReadIni();
     }
+    // bufferLength is the buffer's size - 1: the terminator fits after it.
     for (const auto& [k, v] : vars) {
         if (!emu::SameNameNoCase(k, name)) continue;
-        size_t n = std::min<size_t>(v.size(), size - 1u);
+        size_t n = std::min<size_t>(v.size(), bufferLength);
         memcpy(buffer, v.data(), n);
         buffer[n] = '\0';
-        return 1;
+        return TRUE;
     }
     buffer[0] = '\0';
-    return 0;
+    return FALSE;
 }
 
-void LogMessage(const char* format, STATUS additional, ...) {
-    (void)additional;
+namespace {
+void ConsoleLine(const char* text, STATUS additional) {
+    if (additional == NOERROR) return emu::detail::ConsoleWrite(text);
+    // "primary: secondary", the secondary being the status's text.
+    char secondary[256];
+    OSLoadString(nullptr, ERR(additional), secondary, sizeof secondary - 1);
+    std::string line = std::string(text) + ": " + secondary;
+    emu::detail::ConsoleWrite(line.c_str());
+}
+}  // namespace
+
+EMU_EXPORT void AddInLogMessageText(char* format, STATUS additional, ...) {
     if (emu::Fault(Op::LogMessage) || !format) return;
     // The server's console line is bounded; longer lines are cut.
     char line[1024];
@@ -423,66 +541,95 @@ void LogMessage(const char* format, STATUS additional, ...) {
     va_start(ap, additional);
     vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    emu::detail::ConsoleWrite(line);
+    ConsoleLine(line, additional);
 }
 
-uint16_t LoadStatusString(uint16_t module, STATUS status, char* buffer, uint16_t size) {
-    (void)module;
-    if (!buffer || size == 0) return 0;
+EMU_EXPORT void AddInLogErrorText(char* format, STATUS additional, char* arg) {
+    if (emu::Fault(Op::LogMessage) || !format) return;
+    char line[1024];
+    // One specifier, filled from arg (which may be NULL: shown as empty).
+    snprintf(line, sizeof line, format, arg ? arg : "");
+    ConsoleLine(line, additional);
+}
+
+EMU_EXPORT WORD OSLoadString(HMODULE, STATUS status, char* buffer, WORD bufferLength) {
+    if (!buffer) return 0;
     if (emu::Fault(Op::LoadStatusString)) {
         buffer[0] = '\0';
         return 0;
     }
     const char* text = nullptr;
     for (const auto& st : emu::kStatusTexts)
-        if (st.status == status) text = st.text;
+        if (st.status == ERR(status)) text = st.text;
     char fallback[48];
     if (!text) {
-        snprintf(fallback, sizeof fallback, "Unknown error code %u", static_cast<unsigned>(status));
+        snprintf(fallback, sizeof fallback, "Unknown error code %u", static_cast<unsigned>(ERR(status)));
         text = fallback;
     }
-    size_t n = std::min<size_t>(strlen(text), size - 1u);
+    size_t n = std::min<size_t>(strlen(text), bufferLength);
     memcpy(buffer, text, n);
     buffer[n] = '\0';
-    return static_cast<uint16_t>(n);
+    return static_cast<WORD>(n);
 }
 
-STATUS EmRegister(uint16_t eventId, uint16_t flags, EmCallback callback, uint16_t recursionId,
-                  HEMREGISTRATION* handle) {
+EMU_EXPORT STATUS EMRegister(EID eventId, DWORD flags, EMHANDLER callback, WORD recursionId,
+                             HEMREGISTRATION* handle) {
     if (STATUS s = emu::Fault(Op::EmRegister)) return s;
     if (!callback || !handle) return INVALID_HANDLE;
     std::lock_guard lock(emu::gMutex);
     HEMREGISTRATION h = emu::detail::NewHandle();
     emu::gRegistrations[h] = emu::Registration{eventId, flags, callback, recursionId};
     *handle = h;
-    return 0;
+    return NOERROR;
 }
 
-STATUS EmDeregister(HEMREGISTRATION handle) {
+EMU_EXPORT STATUS EMDeregister(HEMREGISTRATION handle) {
     if (STATUS s = emu::Fault(Op::EmDeregister)) return s;
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gRegistrations.find(handle);
     if (it == emu::gRegistrations.end()) return INVALID_HANDLE;
     emu::gDeregistrations.push_back(std::to_string(it->second.eventId) + "/" + std::to_string(it->second.flags));
     emu::gRegistrations.erase(it);
-    return 0;
+    return NOERROR;
 }
 
-STATUS EmCreateRecursionId(uint16_t* recursionId) {
+EMU_EXPORT STATUS EMCreateRecursionID(WORD* recursionId) {
     if (STATUS s = emu::Fault(Op::EmCreateRecursionId)) return s;
     if (!recursionId) return INVALID_HANDLE;
     std::lock_guard lock(emu::gMutex);
     if (emu::gNextRecursionId == 0xFFFF) return emu::err::EM_NO_RECURSION;
     *recursionId = emu::gNextRecursionId++;
-    return 0;
+    return NOERROR;
 }
 
-uint16_t EmCallbackSkip() {
+// Not a C API function: the embedded host's answer to the add-in's
+// callback-skip query (src/host/callback_skip.h), for tests.
+EMU_EXPORT WORD TARNEmuCallbackSkip(void) {
     emu::Fault(Op::EmCallbackSkip);
     return emu::gSkip ? 1 : 0;
 }
 
-void* LockObject(MEMHANDLE handle) {
+EMU_EXPORT STATUS NotesInitThread(void) {
+    if (STATUS s = emu::Fault(Op::NotesInitThread)) return s;
+    ++emu::gInits;
+    if (!emu::tThread.everInited) ++emu::gThreadsInited;
+    emu::tThread.everInited = true;
+    ++emu::tThread.depth;
+    return NOERROR;
+}
+
+EMU_EXPORT void NotesTermThread(void) {
+    emu::Fault(Op::NotesTermThread);
+    ++emu::gTerms;
+    if (emu::tThread.depth == 0) {
+        // A term without its init: counted as an unpaired thread.
+        ++emu::gUnpairedExits;
+        return;
+    }
+    if (--emu::tThread.depth == 0) ++emu::gThreadsPaired;
+}
+
+EMU_EXPORT void* OSLockObject(DHANDLE handle) {
     if (emu::Fault(Op::LockObject)) return nullptr;
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gBlocks.find(handle);
@@ -492,38 +639,57 @@ void* LockObject(MEMHANDLE handle) {
     return it->second.bytes.data();
 }
 
-int UnlockObject(MEMHANDLE handle) {
-    if (emu::Fault(Op::UnlockObject)) return 0;
+EMU_EXPORT BOOL OSUnlockObject(DHANDLE handle) {
+    if (emu::Fault(Op::UnlockObject)) return FALSE;
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gBlocks.find(handle);
-    if (it == emu::gBlocks.end() || it->second.locks == 0) return 0;
+    if (it == emu::gBlocks.end() || it->second.locks == 0) return FALSE;
     --it->second.locks;
     --emu::gLocked;
-    return 1;
+    return TRUE;
 }
 
-STATUS FreeMemory(MEMHANDLE handle) {
+// A server halts on a bad free; the emulator refuses it and counts it, so a
+// test sees the fault instead of a crash.
+EMU_EXPORT STATUS OSMemFree(DHANDLE handle) {
     if (STATUS s = emu::Fault(Op::FreeMemory)) return s;
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gBlocks.find(handle);
+    if (it == emu::gBlocks.end()) {
+        ++emu::gBadFrees;
+        return INVALID_HANDLE;
+    }
     // Freeing a block the host owns would pull it from under its owner.
-    if (it == emu::gBlocks.end() || !it->second.callerOwned) return INVALID_HANDLE;
-    emu::gLocked -= it->second.locks;
+    if (!it->second.callerOwned) {
+        ++emu::gBadFrees;
+        return INVALID_HANDLE;
+    }
+    if (it->second.locks) {
+        ++emu::gBadFrees;
+        return emu::err::IN_USE;
+    }
     --emu::gAllocated;
     emu::gBlocks.erase(it);
-    return 0;
+    return NOERROR;
 }
 
-bool IdScan(IDTABLE table, bool first, NOTEID* id) {
-    if (emu::Fault(Op::IdScan) || !id) return false;
+EMU_EXPORT BOOL IDScan(DHANDLE table, BOOL first, DWORD* id) {
+    if (emu::Fault(Op::IdScan) || !id) return FALSE;
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gIdTables.find(table);
-    if (it == emu::gIdTables.end()) return false;
-    size_t& cursor = emu::gIdCursor[table];
-    if (first) cursor = 0;
-    if (cursor >= it->second.size()) return false;
-    *id = it->second[cursor++];
-    return true;
+    if (it == emu::gIdTables.end()) return FALSE;
+    const std::vector<NOTEID>& ids = it->second;
+    // The next id above the one the previous call returned.
+    auto next = first ? ids.begin() : std::upper_bound(ids.begin(), ids.end(), *id);
+    if (next == ids.end()) return FALSE;
+    *id = *next;
+    return TRUE;
 }
 
-}  // namespace notes
+EMU_EXPORT DWORD IDEntries(DHANDLE table) {
+    std::lock_guard lock(emu::gMutex);
+    auto it = emu::gIdTables.find(table);
+    return it == emu::gIdTables.end() ? 0 : static_cast<DWORD>(it->second.size());
+}
+
+}  // extern "C"

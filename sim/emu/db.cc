@@ -27,7 +27,6 @@
 #include "emu/internal.h"
 
 namespace fs = std::filesystem;
-using namespace notes;
 
 namespace emu {
 namespace {
@@ -44,7 +43,7 @@ struct Database {
     std::mutex mutex;
     std::string canonical;  // as opened, with backslashes
     std::string file;
-    DbId id{};
+    DBID id{};
     std::vector<MEMHANDLE> hostBlocks;  // profile values handed out
     // Profile values belong to the handle that asked for them.
     void ReleaseBlocks() {
@@ -68,10 +67,15 @@ struct Note {
     DBHANDLE dbHandle = 0;
     NOTEID id = 0;
     uint16_t noteClass = NOTE_CLASS_DOCUMENT;
-    OriginatorId oid{};
+    ORIGINATORID oid{};
     std::vector<Item> items;
+    std::vector<MEMHANDLE> itemBlocks;  // item values handed out; the note owns them
 };
 using NotePtr = std::shared_ptr<Note>;
+
+// Where a value starts inside a block the host hands out: not at the pool's
+// start, so a reader that ignores BLOCKID.block reads the wrong bytes.
+constexpr BLOCK kValueOffset = 8;
 
 // Notes' own limit of columns in a view; it also keeps an entry's header
 // well inside its 16-bit length.
@@ -201,10 +205,10 @@ STATUS Store(Database& db, Note& note, const char* profile = nullptr) {
     if (id == 0) {
         Stmt st(db.conn, "INSERT INTO notes(class, f0, f1, n0, n1, seq, profile) VALUES(?,?,?,?,?,?,?)");
         sqlite3_bind_int(st.s, 1, note.noteClass);
-        sqlite3_bind_int64(st.s, 2, note.oid.File[0]);
-        sqlite3_bind_int64(st.s, 3, note.oid.File[1]);
-        sqlite3_bind_int64(st.s, 4, note.oid.Note[0]);
-        sqlite3_bind_int64(st.s, 5, note.oid.Note[1]);
+        sqlite3_bind_int64(st.s, 2, note.oid.File.Innards[0]);
+        sqlite3_bind_int64(st.s, 3, note.oid.File.Innards[1]);
+        sqlite3_bind_int64(st.s, 4, note.oid.Note.Innards[0]);
+        sqlite3_bind_int64(st.s, 5, note.oid.Note.Innards[1]);
         sqlite3_bind_int64(st.s, 6, note.oid.Sequence);
         if (profile)
             sqlite3_bind_text(st.s, 7, profile, -1, SQLITE_TRANSIENT);
@@ -255,10 +259,10 @@ STATUS LoadNote(Database& db, NOTEID id, Note* note) {
     if (sqlite3_column_int(st.s, 6)) return err::NOTE_DELETED;
     note->id = id;
     note->noteClass = static_cast<uint16_t>(sqlite3_column_int(st.s, 0));
-    note->oid.File[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 1));
-    note->oid.File[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 2));
-    note->oid.Note[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 3));
-    note->oid.Note[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 4));
+    note->oid.File.Innards[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 1));
+    note->oid.File.Innards[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 2));
+    note->oid.Note.Innards[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 3));
+    note->oid.Note.Innards[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 4));
     note->oid.Sequence = static_cast<uint32_t>(sqlite3_column_int64(st.s, 5));
     return LoadItems(db.conn, id, &note->items) ? 0 : err::DB_IO;
 }
@@ -348,11 +352,20 @@ NOTEHANDLE AddNote(NotePtr note) {
     return h;
 }
 
-STATUS SaveWithEvents(NOTEHANDLE handle, uint16_t eventId, uint32_t flags) {
+// Raises the update's events with the core function's own arguments: the
+// note handle, then the flags (a WORD, promoted to int through "...", for
+// NSFNoteUpdate; a DWORD for NSFNoteUpdateExtended).
+STATUS RaiseUpdate(EID eventId, WORD type, STATUS status, NOTEHANDLE handle, DWORD flags) {
+    if (eventId == EM_NSFNOTEUPDATE) return DispatchEm(eventId, type, status, handle, static_cast<WORD>(flags));
+    return DispatchEm(eventId, type, status, handle, flags);
+}
+
+STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     NotePtr note = FindNote(handle);
     if (!note) return err::INVALID_HANDLE;
-    EmArgs args{{handle, flags, 0, 0}};
-    DispatchEm(eventId, EM_BEFORE, 0, args);
+    // A "before" callback that answers anything but "continue" cancels the save.
+    if (STATUS cancel = RaiseUpdate(eventId, EM_BEFORE, NOERROR, handle, flags); cancel != ERR_EM_CONTINUE)
+        return cancel;
     STATUS s;
     if (flags & UPDATE_DELETED) {
         Database& db = *note->db;
@@ -369,7 +382,9 @@ STATUS SaveWithEvents(NOTEHANDLE handle, uint16_t eventId, uint32_t flags) {
     } else {
         s = Store(*note->db, *note);
     }
-    DispatchEm(eventId, EM_AFTER, s, args);
+    // An "after" callback's other answer becomes the result.
+    if (STATUS replaced = RaiseUpdate(eventId, EM_AFTER, s, handle, flags); replaced != ERR_EM_CONTINUE)
+        s = replaced;
     return s;
 }
 
@@ -443,10 +458,10 @@ STATUS CreateDocument(DBHANDLE dbHandle, const std::vector<ItemValue>& items, NO
     Note note;
     note.db = db;
     note.noteClass = noteClass;
-    note.oid.File[0] = Random32();
-    note.oid.File[1] = Random32();
-    note.oid.Note[0] = Random32();
-    note.oid.Note[1] = Random32();
+    note.oid.File.Innards[0] = Random32();
+    note.oid.File.Innards[1] = Random32();
+    note.oid.Note.Innards[0] = Random32();
+    note.oid.Note.Innards[1] = Random32();
     for (const auto& v : items) note.items.push_back(FromValue(v));
     STATUS s = Store(*db, note);
     if (!s && id) *id = note.id;
@@ -473,45 +488,36 @@ STATUS SetProfile(DBHANDLE dbHandle, const std::string& profileName, const std::
     Note note;
     note.db = db;
     note.id = existing;
-    note.oid.File[0] = Random32();
-    note.oid.Note[0] = Random32();
+    note.oid.File.Innards[0] = Random32();
+    note.oid.Note.Innards[0] = Random32();
     for (const auto& v : fields) note.items.push_back(FromValue(v));
     return Store(*db, note, profileName.c_str());
 }
 
 void SetReadPageSize(uint32_t entries) { gPageSize = entries; }
 
+namespace {
+void ReleaseNoteBlocks(Note& note) {
+    for (MEMHANDLE h : note.itemBlocks) detail::ReleaseHostBlock(h, true);
+    note.itemBlocks.clear();
+}
+}  // namespace
+
 STATUS DeleteNotes(DBHANDLE dbHandle, const std::vector<NOTEID>& ids) {
-    if (STATUS s = Fault(Op::DeleteNotes)) return s;
-    DbPtr db = FindDb(dbHandle);
-    if (!db) return err::INVALID_HANDLE;
-    IDTABLE table = 0;
-    CreateIdTable(&table);
+    DHANDLE table = 0;
+    if (STATUS s = CreateIdTable(&table)) return s;
     for (NOTEID id : ids) IdInsert(table, id);
-    EmArgs args{{dbHandle, table, 0, 0}};
-    DispatchEm(EM_NSFDBDELETENOTES, EM_BEFORE, 0, args);
-    STATUS s = 0;
-    {
-        std::lock_guard lock(db->mutex);
-        if (!Exec(db->conn, "BEGIN IMMEDIATE")) {
-            s = err::DB_IO;
-        } else {
-            for (NOTEID id : ids)
-                if (STATUS one = MarkDeleted(*db, id); one && !s) s = one;
-            if (!Exec(db->conn, s ? "ROLLBACK" : "COMMIT")) s = err::DB_IO;
-        }
-    }
-    DispatchEm(EM_NSFDBDELETENOTES, EM_AFTER, s, args);
+    STATUS s = NSFDbDeleteNotes(dbHandle, table, nullptr);
     DestroyIdTable(table);
     return s;
 }
 
 STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended) {
     NOTEHANDLE note = 0;
-    STATUS s = notes::OpenNote(db, id, 0, &note);
+    STATUS s = NSFNoteOpen(db, id, 0, &note);
     if (s) return s;
-    s = extended ? notes::UpdateNoteExtended(note, UPDATE_DELETED) : notes::UpdateNote(note, UPDATE_DELETED);
-    notes::CloseNote(note);
+    s = extended ? NSFNoteUpdateExtended(note, UPDATE_DELETED) : NSFNoteUpdate(note, UPDATE_DELETED);
+    NSFNoteClose(note);
     return s;
 }
 
@@ -530,10 +536,10 @@ STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out) {
             NoteDump d;
             d.id = static_cast<NOTEID>(sqlite3_column_int64(st.s, 0));
             d.noteClass = static_cast<uint16_t>(sqlite3_column_int(st.s, 1));
-            d.oid.File[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 2));
-            d.oid.File[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 3));
-            d.oid.Note[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 4));
-            d.oid.Note[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 5));
+            d.oid.File.Innards[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 2));
+            d.oid.File.Innards[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 3));
+            d.oid.Note.Innards[0] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 4));
+            d.oid.Note.Innards[1] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 5));
             d.oid.Sequence = static_cast<uint32_t>(sqlite3_column_int64(st.s, 6));
             out->push_back(d);
         }
@@ -549,15 +555,16 @@ STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out) {
 
 }  // namespace emu
 
-// ---- the Notes operations --------------------------------------------------------
-namespace notes {
+// ---- the C API functions ------------------------------------------------------
 using emu::Op;
 namespace err = emu::err;
 using emu::detail::Counter;
 
-STATUS OpenDatabase(const char* path, DBHANDLE* db) {
+extern "C" {
+
+EMU_EXPORT STATUS NSFDbOpen(const char* path, DBHANDLE* db) {
     if (STATUS s = emu::Fault(Op::OpenDatabase)) return s;
-    if (!path || !db || !*path || strlen(path) > 255) return err::NOEXIST;
+    if (!path || !db || !*path || strlen(path) >= MAXPATH) return err::NOEXIST;
     auto d = std::make_shared<emu::Database>();
     d->canonical = emu::Canonical(path);
     d->file = emu::FilePathFor(d->canonical);
@@ -568,17 +575,17 @@ STATUS OpenDatabase(const char* path, DBHANDLE* db) {
     {
         emu::Stmt st(d->conn, "SELECT value FROM meta WHERE key='dbid'");
         if (!st || sqlite3_step(st.s) != SQLITE_ROW || sqlite3_column_bytes(st.s, 0) != 8) return err::DB_IO;
-        memcpy(d->id.bytes, sqlite3_column_blob(st.s, 0), 8);
+        memcpy(&d->id, sqlite3_column_blob(st.s, 0), 8);
     }
     std::lock_guard lock(emu::gMutex);
     DBHANDLE h = emu::detail::NewHandle();
     emu::gDbs[h] = std::move(d);
     emu::detail::CountOpen(Counter::Databases, 1);
     *db = h;
-    return 0;
+    return NOERROR;
 }
 
-STATUS CloseDatabase(DBHANDLE db) {
+EMU_EXPORT STATUS NSFDbClose(DBHANDLE db) {
     if (STATUS s = emu::Fault(Op::CloseDatabase)) return s;
     emu::DbPtr d;
     {
@@ -590,32 +597,33 @@ STATUS CloseDatabase(DBHANDLE db) {
         emu::detail::CountOpen(Counter::Databases, -1);
     }
     d->ReleaseBlocks();
-    return 0;
+    return NOERROR;
 }
 
-STATUS GetDatabaseId(DBHANDLE db, DbId* id) {
+EMU_EXPORT STATUS NSFDbIDGet(DBHANDLE db, DBID* id) {
     if (STATUS s = emu::Fault(Op::GetDatabaseId)) return s;
     auto d = emu::FindDb(db);
     if (!d || !id) return err::INVALID_HANDLE;
     *id = d->id;
-    return 0;
+    return NOERROR;
 }
 
-STATUS GetDatabasePath(DBHANDLE db, char* canonical, char* expanded) {
+EMU_EXPORT STATUS NSFDbPathGet(DBHANDLE db, char* canonical, char* expanded) {
     if (STATUS s = emu::Fault(Op::GetDatabasePath)) return s;
     auto d = emu::FindDb(db);
     if (!d) return err::INVALID_HANDLE;
+    // Buffers of MAXPATH bytes, the terminator included.
     auto copy = [](char* out, const std::string& text) {
-        size_t n = std::min<size_t>(text.size(), 255);
+        size_t n = std::min<size_t>(text.size(), MAXPATH - 1);
         memcpy(out, text.data(), n);
         out[n] = '\0';
     };
     if (canonical) copy(canonical, d->canonical);
-    if (expanded) copy(expanded, d->file);
-    return 0;
+    if (expanded) copy(expanded, fs::absolute(d->file).string());
+    return NOERROR;
 }
 
-STATUS OpenNote(DBHANDLE db, NOTEID id, uint16_t, NOTEHANDLE* note) {
+EMU_EXPORT STATUS NSFNoteOpen(DBHANDLE db, NOTEID id, WORD, NOTEHANDLE* note) {
     if (STATUS s = emu::Fault(Op::OpenNote)) return s;
     auto d = emu::FindDb(db);
     if (!d || !note) return err::INVALID_HANDLE;
@@ -624,69 +632,109 @@ STATUS OpenNote(DBHANDLE db, NOTEID id, uint16_t, NOTEHANDLE* note) {
     n->dbHandle = db;
     if (STATUS s = emu::LoadNote(*d, id, n.get())) return s;
     *note = emu::AddNote(std::move(n));
-    return 0;
+    return NOERROR;
 }
 
-STATUS CloseNote(NOTEHANDLE note) {
+EMU_EXPORT STATUS NSFNoteClose(NOTEHANDLE note) {
     if (STATUS s = emu::Fault(Op::CloseNote)) return s;
-    std::lock_guard lock(emu::gMutex);
-    if (!emu::gNotes.erase(note)) return err::INVALID_HANDLE;
-    emu::detail::CountOpen(Counter::Notes, -1);
-    return 0;
+    emu::NotePtr n;
+    {
+        std::lock_guard lock(emu::gMutex);
+        auto it = emu::gNotes.find(note);
+        if (it == emu::gNotes.end()) return err::INVALID_HANDLE;
+        n = std::move(it->second);
+        emu::gNotes.erase(it);
+        emu::detail::CountOpen(Counter::Notes, -1);
+    }
+    // Item values go with the note; one still locked is the caller's fault.
+    emu::ReleaseNoteBlocks(*n);
+    return NOERROR;
 }
 
-STATUS CreateNote(DBHANDLE db, NOTEHANDLE* note) {
+EMU_EXPORT STATUS NSFNoteCreate(DBHANDLE db, NOTEHANDLE* note) {
     if (STATUS s = emu::Fault(Op::CreateNote)) return s;
     auto d = emu::FindDb(db);
     if (!d || !note) return err::INVALID_HANDLE;
     auto n = std::make_shared<emu::Note>();
     n->db = d;
     n->dbHandle = db;
-    n->oid.File[0] = emu::Random32();
-    n->oid.File[1] = emu::Random32();
-    n->oid.Note[0] = emu::Random32();
-    n->oid.Note[1] = emu::Random32();
+    n->oid.File.Innards[0] = emu::Random32();
+    n->oid.File.Innards[1] = emu::Random32();
+    n->oid.Note.Innards[0] = emu::Random32();
+    n->oid.Note.Innards[1] = emu::Random32();
     *note = emu::AddNote(std::move(n));
-    return 0;
+    return NOERROR;
 }
 
-STATUS UpdateNote(NOTEHANDLE note, uint16_t flags) {
+EMU_EXPORT STATUS NSFNoteUpdate(NOTEHANDLE note, WORD flags) {
     if (STATUS s = emu::Fault(Op::UpdateNote)) return s;
     return emu::SaveWithEvents(note, EM_NSFNOTEUPDATE, flags);
 }
 
-STATUS UpdateNoteExtended(NOTEHANDLE note, uint32_t flags) {
+EMU_EXPORT STATUS NSFNoteUpdateExtended(NOTEHANDLE note, DWORD flags) {
     if (STATUS s = emu::Fault(Op::UpdateNoteExtended)) return s;
     return emu::SaveWithEvents(note, EM_NSFNOTEUPDATEXTENDED, flags);
 }
 
-void GetNoteInfo(NOTEHANDLE note, uint16_t selector, void* value) {
+EMU_EXPORT void NSFNoteGetInfo(NOTEHANDLE note, WORD member, void* value) {
     if (emu::Fault(Op::GetNoteInfo) || !value) return;
     auto n = emu::FindNote(note);
     if (!n) return;
-    switch (selector) {
-        case NOTE_DB: *static_cast<DBHANDLE*>(value) = n->dbHandle; break;
-        case NOTE_ID: *static_cast<NOTEID*>(value) = n->id; break;
-        case NOTE_OID: *static_cast<OriginatorId*>(value) = n->oid; break;
-        case NOTE_CLASS: *static_cast<uint16_t*>(value) = n->noteClass; break;
+    switch (member) {
+        case _NOTE_DB: *static_cast<DBHANDLE*>(value) = n->dbHandle; break;
+        case _NOTE_ID: *static_cast<NOTEID*>(value) = n->id; break;
+        case _NOTE_OID: *static_cast<ORIGINATORID*>(value) = n->oid; break;
+        case _NOTE_CLASS: *static_cast<WORD*>(value) = n->noteClass; break;
+        case _NOTE_MODIFIED: *static_cast<TIMEDATE*>(value) = n->oid.SequenceTime; break;
+        case _NOTE_FLAGS: *static_cast<WORD*>(value) = 0; break;
         default: break;
     }
 }
 
-STATUS ItemInfo(NOTEHANDLE note, const char* name, uint16_t nameLength, uint16_t* type, uint32_t* valueLength) {
-    if (STATUS s = emu::Fault(Op::ItemInfo)) return s;
+EMU_EXPORT void NSFNoteSetInfo(NOTEHANDLE note, WORD member, void* value) {
+    if (!value) return;
     auto n = emu::FindNote(note);
-    if (!n || !name) return err::INVALID_HANDLE;
-    const emu::Item* it = emu::FindItem(n->items, name, nameLength);
-    if (!it) return err::ITEM_NOT_FOUND;
-    if (type) *type = it->type;
-    if (valueLength) *valueLength = static_cast<uint32_t>(it->value.size() + 2);
-    return 0;
+    if (!n) return;
+    if (member == _NOTE_CLASS) n->noteClass = *static_cast<WORD*>(value);
 }
 
-uint16_t GetItemText(NOTEHANDLE note, const char* name, char* buffer, uint16_t size) {
-    if (!buffer || size == 0) return 0;
-    buffer[0] = '\0';
+EMU_EXPORT STATUS NSFItemInfo(NOTEHANDLE note, const char* name, WORD nameLength, BLOCKID* itemBlock,
+                              WORD* type, BLOCKID* valueBlock, DWORD* valueLength) {
+    if (type) *type = TYPE_INVALID_OR_UNKNOWN;
+    if (STATUS s = emu::Fault(Op::ItemInfo)) return s;
+    auto n = emu::FindNote(note);
+    if (!n) return err::INVALID_HANDLE;
+    // No name: the note's first item.
+    const emu::Item* it = nullptr;
+    if (!name || nameLength == 0)
+        it = n->items.empty() ? nullptr : &n->items.front();
+    else
+        it = emu::FindItem(n->items, name, nameLength);
+    if (!it) return err::ITEM_NOT_FOUND;
+    if (type) *type = it->type;
+    if (valueLength) *valueLength = static_cast<DWORD>(it->value.size() + 2);
+    if (itemBlock || valueBlock) {
+        // One block for both: the item's name before kValueOffset is not
+        // promised to anyone; the value is the type WORD, then the data.
+        std::vector<uint8_t> bytes(emu::kValueOffset + 2 + it->value.size());
+        memcpy(bytes.data(), it->name.data(), std::min<size_t>(it->name.size(), emu::kValueOffset));
+        WORD t = it->type;
+        memcpy(bytes.data() + emu::kValueOffset, &t, 2);
+        memcpy(bytes.data() + emu::kValueOffset + 2, it->value.data(), it->value.size());
+        MEMHANDLE pool = emu::detail::AllocBlock(std::move(bytes), false);
+        {
+            std::lock_guard lock(emu::gMutex);
+            n->itemBlocks.push_back(pool);
+        }
+        if (itemBlock) *itemBlock = BLOCKID{pool, 0};
+        if (valueBlock) *valueBlock = BLOCKID{pool, emu::kValueOffset};
+    }
+    return NOERROR;
+}
+
+EMU_EXPORT WORD NSFItemGetText(NOTEHANDLE note, const char* name, char* buffer, WORD textLength) {
+    if (!buffer) return 0;
+    if (textLength > 0) buffer[0] = '\0';
     if (emu::Fault(Op::GetItemText) || !name) return 0;
     auto n = emu::FindNote(note);
     if (!n) return 0;
@@ -700,13 +748,15 @@ uint16_t GetItemText(NOTEHANDLE note, const char* name, char* buffer, uint16_t s
         snprintf(num, sizeof num, "%g", d);
         text = num;
     }
-    size_t len = std::min<size_t>(text.size(), size - 1u);
+    // At most textLength characters; terminated only when there is room
+    // inside textLength, so a caller must terminate a cut text itself.
+    size_t len = std::min<size_t>(text.size(), textLength);
     memcpy(buffer, text.data(), len);
-    buffer[len] = '\0';
-    return static_cast<uint16_t>(len);
+    if (len < textLength) buffer[len] = '\0';
+    return static_cast<WORD>(len);
 }
 
-int32_t GetItemLong(NOTEHANDLE note, const char* name, int32_t defaultValue) {
+EMU_EXPORT LONG NSFItemGetLong(NOTEHANDLE note, const char* name, LONG defaultValue) {
     if (emu::Fault(Op::GetItemLong) || !name) return defaultValue;
     auto n = emu::FindNote(note);
     if (!n) return defaultValue;
@@ -715,10 +765,10 @@ int32_t GetItemLong(NOTEHANDLE note, const char* name, int32_t defaultValue) {
     double d;
     memcpy(&d, it->value.data(), 8);
     if (!(d >= -2147483648.0 && d <= 2147483647.0)) return defaultValue;
-    return static_cast<int32_t>(d);
+    return static_cast<LONG>(d);
 }
 
-STATUS SetItemNumber(NOTEHANDLE note, const char* name, const double* value) {
+EMU_EXPORT STATUS NSFItemSetNumber(NOTEHANDLE note, const char* name, const NUMBER* value) {
     if (STATUS s = emu::Fault(Op::SetItemNumber)) return s;
     auto n = emu::FindNote(note);
     if (!n || !name || !value) return err::INVALID_HANDLE;
@@ -729,11 +779,11 @@ STATUS SetItemNumber(NOTEHANDLE note, const char* name, const double* value) {
     it.flags = ITEM_SUMMARY;
     it.value.assign(reinterpret_cast<const char*>(value), sizeof *value);
     n->items.push_back(std::move(it));
-    return 0;
+    return NOERROR;
 }
 
-STATUS AppendItem(NOTEHANDLE note, uint16_t flags, const char* name, uint16_t nameLength, uint16_t type,
-                  const void* value, uint32_t valueLength) {
+EMU_EXPORT STATUS NSFItemAppend(NOTEHANDLE note, WORD flags, const char* name, WORD nameLength, WORD type,
+                                const void* value, DWORD valueLength) {
     if (STATUS s = emu::Fault(Op::AppendItem)) return s;
     auto n = emu::FindNote(note);
     if (!n || !name || nameLength == 0 || (!value && valueLength)) return err::INVALID_HANDLE;
@@ -743,20 +793,24 @@ STATUS AppendItem(NOTEHANDLE note, uint16_t flags, const char* name, uint16_t na
     it.flags = flags;
     if (valueLength) it.value.assign(static_cast<const char*>(value), valueLength);
     n->items.push_back(std::move(it));
-    return 0;
+    return NOERROR;
 }
 
-STATUS DeleteItem(NOTEHANDLE note, const char* name, uint16_t nameLength) {
+// The missing-item answer is not documented; ERR_ITEM_NOT_FOUND is what
+// every other item function answers.
+EMU_EXPORT STATUS NSFItemDelete(NOTEHANDLE note, const char* name, WORD nameLength) {
     if (STATUS s = emu::Fault(Op::DeleteItem)) return s;
     auto n = emu::FindNote(note);
     if (!n || !name) return err::INVALID_HANDLE;
     size_t removed = std::erase_if(n->items, [&](const emu::Item& it) { return emu::SameName(it.name, name, nameLength); });
-    return removed ? 0 : err::ITEM_NOT_FOUND;
+    return removed ? NOERROR : err::ITEM_NOT_FOUND;
 }
 
-STATUS GetProfileField(DBHANDLE db, const char* profileName, uint16_t profileNameLength, const char*, uint16_t,
-                       const char* fieldName, uint16_t fieldNameLength, uint16_t* dataType, MEMHANDLE* valueBlock,
-                       uint32_t* valueLength) {
+// The value block belongs to the database handle: the caller locks and
+// unlocks it and never frees it; it goes when the database is closed.
+EMU_EXPORT STATUS NSFProfileGetField(DBHANDLE db, const char* profileName, WORD profileNameLength, const char*, WORD,
+                                     const char* fieldName, WORD fieldNameLength, WORD* dataType, BLOCKID* valueBlock,
+                                     DWORD* valueLength) {
     if (STATUS s = emu::Fault(Op::GetProfileField)) return s;
     auto d = emu::FindDb(db);
     if (!d || !profileName || !fieldName) return err::INVALID_HANDLE;
@@ -771,25 +825,35 @@ STATUS GetProfileField(DBHANDLE db, const char* profileName, uint16_t profileNam
     }
     const emu::Item* it = emu::FindItem(items, fieldName, fieldNameLength);
     if (!it) return err::NOT_FOUND;
-    std::vector<uint8_t> bytes(2 + it->value.size());
-    bytes[0] = static_cast<uint8_t>(it->type & 0xFF);
-    bytes[1] = static_cast<uint8_t>(it->type >> 8);
-    memcpy(bytes.data() + 2, it->value.data(), it->value.size());
+    std::vector<uint8_t> bytes(emu::kValueOffset + 2 + it->value.size());
+    WORD t = it->type;
+    memcpy(bytes.data() + emu::kValueOffset, &t, 2);
+    memcpy(bytes.data() + emu::kValueOffset + 2, it->value.data(), it->value.size());
     MEMHANDLE block = emu::detail::AllocBlock(std::move(bytes), false);
     {
         std::lock_guard lock(d->mutex);
         d->hostBlocks.push_back(block);
     }
     if (dataType) *dataType = it->type;
-    if (valueBlock) *valueBlock = block;
-    if (valueLength) *valueLength = static_cast<uint32_t>(2 + it->value.size());
-    return 0;
+    if (valueBlock) *valueBlock = BLOCKID{block, emu::kValueOffset};
+    if (valueLength) *valueLength = static_cast<DWORD>(2 + it->value.size());
+    return NOERROR;
 }
 
-STATUS FindView(DBHANDLE db, const char* name, uint16_t noteClass, const char*, NOTEID* viewId, uint32_t) {
+EMU_EXPORT STATUS NIFFindDesignNoteExt(DBHANDLE db, const char* name, WORD noteClass, const char* pattern,
+                                       NOTEID* viewId, DWORD) {
     if (STATUS s = emu::Fault(Op::FindView)) return s;
     auto d = emu::FindDb(db);
     if (!d || !name || !viewId) return err::INVALID_HANDLE;
+    // Patterns of the form "-XYZ^" leave out design notes whose $Flags hold
+    // any of X, Y, Z ("-G40n^": views and folders one can use). No pattern
+    // leaves out nothing; other forms are not understood here.
+    std::string excluded;
+    if (pattern && *pattern) {
+        std::string p(pattern);
+        if (p.size() < 2 || p.front() != '-' || p.back() != '^') return err::NOT_FOUND;
+        excluded = p.substr(1, p.size() - 2);
+    }
     std::lock_guard lock(d->mutex);
     emu::Stmt st(d->conn, "SELECT id FROM notes WHERE class=? AND deleted=0 ORDER BY id");
     sqlite3_bind_int(st.s, 1, noteClass);
@@ -800,8 +864,7 @@ STATUS FindView(DBHANDLE db, const char* name, uint16_t noteClass, const char*, 
         emu::LoadItems(d->conn, id, &items);
         const emu::Item* title = emu::FindItem(items, "$TITLE", 6);
         const emu::Item* flags = emu::FindItem(items, "$Flags", 6);
-        // "-G40n^": design elements flagged G, 4, 0 or n are not views to use.
-        if (flags && flags->value.find_first_of("G40n") != std::string::npos) continue;
+        if (flags && !excluded.empty() && flags->value.find_first_of(excluded) != std::string::npos) continue;
         if (!title) continue;
         std::string t = title->value;
         size_t start = 0;
@@ -810,7 +873,7 @@ STATUS FindView(DBHANDLE db, const char* name, uint16_t noteClass, const char*, 
             std::string alias = t.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
             if (emu::SameName(alias, name, strlen(name))) {
                 *viewId = id;
-                return 0;
+                return NOERROR;
             }
             if (bar == std::string::npos) break;
             start = bar + 1;
@@ -819,12 +882,14 @@ STATUS FindView(DBHANDLE db, const char* name, uint16_t noteClass, const char*, 
     return err::NOT_FOUND;
 }
 
-STATUS OpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewId, uint16_t, MEMHANDLE,
-                      HCOLLECTION* collection) {
+EMU_EXPORT STATUS NIFOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewId, WORD, DHANDLE,
+                                    HCOLLECTION* collection, NOTEHANDLE* viewNote, UNID* viewUnid,
+                                    DHANDLE* collapsedList, DHANDLE* selectedList) {
     if (STATUS s = emu::Fault(Op::OpenCollection)) return s;
     auto vd = emu::FindDb(viewDb);
     auto dd = emu::FindDb(dataDb);
-    if (!vd || !dd || !collection) return err::INVALID_HANDLE;
+    // rethViewNote is reserved and must be NULL.
+    if (!vd || !dd || !collection || viewNote) return err::INVALID_HANDLE;
     emu::Note view;
     if (STATUS s = emu::LoadNote(*vd, viewId, &view)) return s;
     if (view.noteClass != NOTE_CLASS_VIEW) return err::NOT_FOUND;
@@ -870,16 +935,36 @@ STATUS OpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewId, uint16_t,
         std::stable_sort(c->entries.begin(), c->entries.end(),
                          [](const emu::Entry& a, const emu::Entry& b) { return a.sortKey < b.sortKey; });
     std::lock_guard lock(emu::gMutex);
-    HCOLLECTION h = emu::detail::NewHandle();
+    // HCOLLECTION is a WORD: collection handles come from a 16-bit space of
+    // their own, the lowest free one first.
+    HCOLLECTION h = 0;
+    for (uint32_t candidate = 1; candidate <= 0xFFFF; ++candidate)
+        if (!emu::gCollections.count(static_cast<HCOLLECTION>(candidate))) {
+            h = static_cast<HCOLLECTION>(candidate);
+            break;
+        }
+    if (h == 0) return err::NO_MEMORY;
     emu::gCollections[h] = std::move(c);
     emu::detail::CountOpen(Counter::Collections, 1);
     *collection = h;
-    return 0;
+    if (viewUnid) {
+        viewUnid->File = view.oid.File;
+        viewUnid->Note = view.oid.Note;
+    }
+    if (collapsedList) *collapsedList = NULLHANDLE;
+    if (selectedList) *selectedList = NULLHANDLE;
+    return NOERROR;
 }
 
-STATUS ReadEntries(HCOLLECTION collection, CollectionPosition* position, uint16_t, uint32_t, uint16_t,
-                   uint32_t returnCount, uint32_t readMask, MEMHANDLE* buffer, uint16_t* bufferLength,
-                   uint32_t* skipped, uint32_t* returned, uint16_t* signalFlags) {
+// IndexPos->Tumbler[0] is the entry the position is on (1-based; 0 = before
+// the first). The skip moves it; the read returns the entry it lands on and
+// those after it, and leaves the position on the last one returned. Each
+// entry is, by the mask's bit order, its note id (a DWORD) and its summary
+// values (an ITEM_VALUE_TABLE block). A buffer is handed over whenever one
+// was asked for, even with 0 entries: the caller frees it either way.
+EMU_EXPORT STATUS NIFReadEntries(HCOLLECTION collection, COLLECTIONPOSITION* position, WORD skipNavigator,
+                                 DWORD skipCount, WORD, DWORD returnCount, DWORD readMask, DHANDLE* buffer,
+                                 WORD* bufferLength, DWORD* skipped, DWORD* returned, WORD* signalFlags) {
     if (STATUS s = emu::Fault(Op::ReadEntries)) return s;
     std::shared_ptr<emu::Collection> c;
     {
@@ -888,14 +973,22 @@ STATUS ReadEntries(HCOLLECTION collection, CollectionPosition* position, uint16_
         if (it != emu::gCollections.end()) c = it->second;
     }
     if (!c || !position) return err::INVALID_HANDLE;
-    if (buffer) *buffer = 0;
+    if (buffer) *buffer = NULLHANDLE;
     if (bufferLength) *bufferLength = 0;
     if (skipped) *skipped = 0;
     if (returned) *returned = 0;
     if (signalFlags) *signalFlags = 0;
-    size_t start = position->Tumbler[0];
-    if (start >= c->entries.size()) return 0;
-    size_t limit = c->entries.size() - start;
+    const size_t count = c->entries.size();
+    size_t current = std::min<size_t>(position->Tumbler[0], count);
+    bool pastEnd = false;  // the skip ran off the end: nothing to return
+    if ((skipNavigator & ~NAVIGATE_CONTINUE) == NAVIGATE_NEXT) {
+        size_t moved = std::min<size_t>(skipCount, count - current);
+        pastEnd = moved < skipCount;
+        current += moved;
+        if (skipped) *skipped = static_cast<DWORD>(moved);
+    }
+    const size_t start = current == 0 ? 0 : current - 1;  // 0-based first entry to return
+    size_t limit = !pastEnd && current > 0 ? count - start : 0;
     if (returnCount < limit) limit = returnCount;
     if (uint32_t page = emu::gPageSize; page && page < limit) limit = page;
 
@@ -908,6 +1001,8 @@ STATUS ReadEntries(HCOLLECTION collection, CollectionPosition* position, uint16_
     for (; n < limit; ++n) {
         const emu::Entry& e = c->entries[start + n];
         std::vector<uint8_t> entry;
+        if (readMask & READ_MASK_NOTEID)
+            for (int k = 0; k < 4; ++k) entry.push_back(static_cast<uint8_t>((e.id >> (8 * k)) & 0xFF));
         if (readMask & READ_MASK_SUMMARYVALUES) {
             // Values are cut so that the entry's 16-bit total length stays exact.
             size_t room = 0xFFFF - 4 - 2 * e.values.size();
@@ -928,22 +1023,21 @@ STATUS ReadEntries(HCOLLECTION collection, CollectionPosition* position, uint16_
                 put16(entry, e.values[i].first);
                 entry.insert(entry.end(), e.values[i].second.begin(), e.values[i].second.begin() + (lens[i] - 2));
             }
-        } else {
-            for (int k = 0; k < 4; ++k) entry.push_back(static_cast<uint8_t>((e.id >> (8 * k)) & 0xFF));
         }
         // A buffer's length is 16-bit: what does not fit waits for the next read.
         if (n > 0 && bytes.size() + entry.size() > 0xFFFF) break;
         bytes.insert(bytes.end(), entry.begin(), entry.end());
     }
-    position->Tumbler[0] = static_cast<uint32_t>(start + n);
-    if (returned) *returned = static_cast<uint32_t>(n);
-    if (bufferLength) *bufferLength = static_cast<uint16_t>(std::min<size_t>(bytes.size(), 0xFFFF));
-    if (signalFlags && start + n < c->entries.size()) *signalFlags = SIGNAL_MORE_TO_DO;
-    if (buffer && n > 0) *buffer = emu::detail::AllocBlock(std::move(bytes), true);
-    return 0;
+    if (n > 0) position->Tumbler[0] = static_cast<DWORD>(start + n);
+    else position->Tumbler[0] = static_cast<DWORD>(current);
+    if (returned) *returned = static_cast<DWORD>(n);
+    if (bufferLength) *bufferLength = static_cast<WORD>(std::min<size_t>(bytes.size(), 0xFFFF));
+    if (signalFlags && start + n < count && n > 0) *signalFlags = SIGNAL_MORE_TO_DO;
+    if (buffer) *buffer = emu::detail::AllocBlock(std::move(bytes), true);
+    return NOERROR;
 }
 
-STATUS CloseCollection(HCOLLECTION collection) {
+EMU_EXPORT STATUS NIFCloseCollection(HCOLLECTION collection) {
     if (STATUS s = emu::Fault(Op::CloseCollection)) {
         // The collection is released all the same; only the status says otherwise.
         std::lock_guard lock(emu::gMutex);
@@ -953,7 +1047,35 @@ STATUS CloseCollection(HCOLLECTION collection) {
     std::lock_guard lock(emu::gMutex);
     if (!emu::gCollections.erase(collection)) return err::INVALID_HANDLE;
     emu::detail::CountOpen(Counter::Collections, -1);
-    return 0;
+    return NOERROR;
 }
 
-}  // namespace notes
+// Deletes the notes of the table as a server does: EM_NSFDBDELETENOTES
+// before and after, with the database handle, the table and the UNID array
+// pointer (NULL here) as the callbacks' arguments.
+EMU_EXPORT STATUS NSFDbDeleteNotes(DBHANDLE dbHandle, DHANDLE table, UNID* unids) {
+    if (STATUS s = emu::Fault(Op::DeleteNotes)) return s;
+    emu::DbPtr db = emu::FindDb(dbHandle);
+    std::vector<NOTEID> ids;
+    if (!db || !emu::detail::IdTableIds(table, &ids)) return err::INVALID_HANDLE;
+    if (STATUS cancel = emu::DispatchEm(EM_NSFDBDELETENOTES, EM_BEFORE, NOERROR, dbHandle, table, unids);
+        cancel != ERR_EM_CONTINUE)
+        return cancel;
+    STATUS s = 0;
+    {
+        std::lock_guard lock(db->mutex);
+        if (!emu::Exec(db->conn, "BEGIN IMMEDIATE")) {
+            s = err::DB_IO;
+        } else {
+            for (NOTEID id : ids)
+                if (STATUS one = emu::MarkDeleted(*db, id); one && !s) s = one;
+            if (!emu::Exec(db->conn, s ? "ROLLBACK" : "COMMIT")) s = err::DB_IO;
+        }
+    }
+    if (STATUS replaced = emu::DispatchEm(EM_NSFDBDELETENOTES, EM_AFTER, s, dbHandle, table, unids);
+        replaced != ERR_EM_CONTINUE)
+        s = replaced;
+    return s;
+}
+
+}  // extern "C"

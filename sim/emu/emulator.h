@@ -1,6 +1,7 @@
 // Control surface of the embedded Domino host: what a host runner, a test or
-// the tarn-sim tool uses besides the Notes operations themselves
-// (src/host/notes_api.h). The add-in never includes this header.
+// the tarn-sim tool uses besides the Notes C API functions themselves
+// (declared under the toolkit's header names in sim/emu/include). The
+// add-in never includes this header.
 #pragma once
 
 #include <cstdint>
@@ -8,34 +9,49 @@
 #include <string>
 #include <vector>
 
-#include "host/notes_api.h"
+#include "global.h"
+#include "extmgr.h"
+#include "idtable.h"
+#include "miscerr.h"
+#include "mq.h"
+#include "nif.h"
+#include "nsfdb.h"
+#include "nsferr.h"
+#include "nsfnote.h"
+#include "addin.h"
+#include "osenv.h"
+#include "osmem.h"
+#include "osmisc.h"
 
 #define EMU_EXPORT __attribute__((visibility("default")))
 
 namespace emu {
 
-using notes::STATUS;
-
-// Statuses of the emulator; each has a text (LoadStatusString).
+// Statuses of the emulator; each has a text (OSLoadString). Where the C API
+// has a code for the case, it is that code.
 namespace err {
-constexpr STATUS NOEXIST = 0x0103;         // file does not exist
-constexpr STATUS INVALID_HANDLE = 0x0106;  // invalid or closed handle
-constexpr STATUS NOT_FOUND = 0x0404;       // entry not found in index
-constexpr STATUS ITEM_NOT_FOUND = 0x0222;  // note item not found
-constexpr STATUS NOTE_DELETED = 0x0225;    // note has been deleted
-constexpr STATUS BAD_NOTEID = 0x0226;      // invalid note id
-constexpr STATUS DB_IO = 0x0231;           // database file could not be read or written
-constexpr STATUS NO_MEMORY = 0x0107;       // insufficient memory
-constexpr STATUS EM_NO_RECURSION = 0x0519; // no more recursion ids
-constexpr STATUS MQ_NOEXIST = 0x0F01;      // message queue does not exist
-constexpr STATUS MQ_EMPTY = 0x0F02;        // no message waiting
-constexpr STATUS MQ_BFR_TOO_SMALL = 0x0F03;// message larger than the buffer
-constexpr STATUS MQ_QUOTA = 0x0F04;        // queue full
-constexpr STATUS MQ_NAME = 0x0F05;         // bad queue name
-constexpr STATUS INJECTED = 0x0FFF;        // a fault a test asked for
+constexpr STATUS NOEXIST = 0x0103;                   // file does not exist
+constexpr STATUS INVALID_HANDLE = 0x0106;            // invalid or closed handle
+constexpr STATUS NOT_FOUND = ERR_NOT_FOUND;          // entry not found in index
+constexpr STATUS ITEM_NOT_FOUND = ERR_ITEM_NOT_FOUND;// note item not found
+constexpr STATUS NOTE_DELETED = ERR_NOTE_DELETED;    // note has been deleted
+constexpr STATUS BAD_NOTEID = ERR_INVALID_NOTE;      // invalid note id
+constexpr STATUS DB_IO = 0x0F06;                     // database file could not be read or written
+constexpr STATUS NO_MEMORY = 0x0107;                 // insufficient memory
+constexpr STATUS EM_NO_RECURSION = 0x0519;           // no more recursion ids
+constexpr STATUS MQ_NOEXIST = ERR_NO_SUCH_MQ;        // message queue does not exist
+constexpr STATUS MQ_EMPTY = ERR_MQ_EMPTY;            // no message waiting
+constexpr STATUS MQ_BFR_TOO_SMALL = ERR_MQ_BFR_TOO_SMALL;  // message larger than the buffer
+constexpr STATUS MQ_QUOTA = ERR_MQ_EXCEEDED_QUOTA;   // queue full
+constexpr STATUS MQ_TIMEOUT = ERR_MQ_TIMEOUT;        // no message within the wait
+constexpr STATUS MQ_NAME = 0x0F05;                   // bad queue name
+constexpr STATUS IN_USE = 0x0F07;                    // memory still locked (or not the caller's) when freed
+constexpr STATUS INJECTED = 0x0FFF;                  // a fault a test asked for
 }  // namespace err
 
-// Every Notes operation, for fault injection and call counts.
+// Every operation, for fault injection and call counts. The role names are
+// the ones EMU_FAULTS has always accepted; each C function is an alias of
+// its role (EMU_FAULTS and InjectFault take either name).
 enum class Op : int {
     GetEnvironmentString, LogMessage, LoadStatusString,
     EmRegister, EmDeregister, EmCreateRecursionId, EmCallbackSkip,
@@ -46,10 +62,30 @@ enum class Op : int {
     LockObject, UnlockObject, FreeMemory, IdScan,
     MqOpen, MqPut, MqGet, MqCount,
     DeleteNotes,
-    Count_
+    NotesInitThread, NotesTermThread, MqClose,
+    Count_,
+
+    OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
+    OSLoadString = LoadStatusString, EMRegister = EmRegister, EMDeregister = EmDeregister,
+    EMCreateRecursionID = EmCreateRecursionId, NSFDbOpen = OpenDatabase, NSFDbClose = CloseDatabase,
+    NSFDbIDGet = GetDatabaseId, NSFDbPathGet = GetDatabasePath, NSFNoteOpen = OpenNote,
+    NSFNoteClose = CloseNote, NSFNoteCreate = CreateNote, NSFNoteUpdate = UpdateNote,
+    NSFNoteUpdateExtended = UpdateNoteExtended, NSFNoteGetInfo = GetNoteInfo, NSFItemInfo = ItemInfo,
+    NSFItemGetText = GetItemText, NSFItemGetLong = GetItemLong, NSFItemSetNumber = SetItemNumber,
+    NSFItemAppend = AppendItem, NSFItemDelete = DeleteItem, NSFProfileGetField = GetProfileField,
+    NIFFindDesignNoteExt = FindView, NIFOpenCollection = OpenCollection, NIFReadEntries = ReadEntries,
+    NIFCloseCollection = CloseCollection, OSLockObject = LockObject, OSUnlockObject = UnlockObject,
+    OSMemFree = FreeMemory, IDScan = IdScan, MQOpen = MqOpen, MQPut = MqPut, MQGet = MqGet,
+    MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose,
 };
 
+// The role name of an operation.
 EMU_EXPORT const char* OpName(Op op);
+// The C function of an operation ("NSFNoteOpen"); the role name where the
+// operation has none (EmCallbackSkip).
+EMU_EXPORT const char* OpFunctionName(Op op);
+// Either name to its operation; false for an unknown name.
+EMU_EXPORT bool OpFromName(const std::string& name, Op* op);
 
 // ---- Set-up ---------------------------------------------------------------
 // The data directory holds notes.ini, console.log and the databases. Taken
@@ -73,6 +109,8 @@ EMU_EXPORT void ClearConsole();
 // ---- Fault injection and counters ---------------------------------------------
 // nth = 0: every call fails; nth = k: only the k-th call from now fails.
 EMU_EXPORT void InjectFault(Op op, STATUS status, unsigned nth = 0);
+// The same by name (role or C function); false for an unknown name.
+EMU_EXPORT bool InjectFault(const std::string& opName, STATUS status, unsigned nth = 0);
 EMU_EXPORT void ClearFaults();
 EMU_EXPORT uint64_t CallCount(Op op);
 EMU_EXPORT void ResetCallCounts();
@@ -86,31 +124,53 @@ struct OpenCounts {
     int lockedBlocks = 0;     // locks not yet unlocked
     int allocatedBlocks = 0;  // caller-owned blocks not yet freed
     int idTables = 0;
+    int badFrees = 0;         // frees of memory the caller does not own, or still locked
 };
 EMU_EXPORT OpenCounts Open();
 
 // ---- Extension Manager ------------------------------------------------------
-// Dispatch one event to the registrations for (event, phase) on the calling
-// thread. Recursion ids already active on this thread are skipped.
-EMU_EXPORT void DispatchEm(uint16_t eventId, uint16_t notificationType, STATUS status,
-                           const notes::EmArgs& args);
+// Raises one event to the registrations for (event, phase) on the calling
+// thread, each callback receiving the core function's arguments (the ones
+// after status) in its record's va_list. Recursion ids already active on
+// this thread are skipped. Returns ERR_EM_CONTINUE when every callback
+// answered it, else the first other answer, which stops later callbacks:
+// for EM_BEFORE the operation is then cancelled with that status, for
+// EM_AFTER it becomes the operation's result.
+EMU_EXPORT STATUS DispatchEm(EID eventId, WORD notificationType, STATUS status, ...);
 EMU_EXPORT int RegistrationCount();
 // Order of em-deregister calls, as "event/flags" texts, for tests.
 EMU_EXPORT std::vector<std::string> DeregistrationLog();
-// Make the callback-skip query answer non-zero (tests).
+// Make the callback-skip query (HostCallbackSkip) answer non-zero (tests).
 EMU_EXPORT void SetCallbackSkip(bool on);
+
+// ---- Threads ------------------------------------------------------------------
+struct ThreadCounts {
+    uint64_t inits = 0;           // NotesInitThread calls
+    uint64_t terms = 0;           // NotesTermThread calls
+    uint64_t threadsInited = 0;   // threads that called NotesInitThread
+    uint64_t threadsPaired = 0;   // threads that called both, as many times each
+    uint64_t unpairedExits = 0;   // threads that ended with an init not undone, or terms without init
+    // C API calls on a thread that never called NotesInitThread, other than
+    // the process's main thread and the host's own (server) threads.
+    uint64_t uninitialisedCalls = 0;
+};
+EMU_EXPORT ThreadCounts Threads();
+EMU_EXPORT void ResetThreadCounts();
+// Marks the calling thread as one of the host's own threads (a server
+// thread, already initialised for the C API), as Domino's threads are.
+EMU_EXPORT void MarkHostThread();
 
 // ---- Databases and documents --------------------------------------------------
 // Creates the database file (and its folders) when missing; opening it is
-// then notes::OpenDatabase.
+// then NSFDbOpen.
 EMU_EXPORT STATUS CreateDatabase(const std::string& notesPath, const std::string& title = "");
 
 struct ItemValue {
     std::string name;
-    uint16_t type = notes::TYPE_TEXT;
+    uint16_t type = TYPE_TEXT;
     std::vector<std::string> texts;  // text and text list
     std::vector<double> numbers;     // number (first value)
-    uint16_t flags = notes::ITEM_SUMMARY;
+    uint16_t flags = ITEM_SUMMARY;
 };
 EMU_EXPORT ItemValue Text(const std::string& name, const std::string& value);
 EMU_EXPORT ItemValue TextList(const std::string& name, const std::vector<std::string>& values);
@@ -118,8 +178,8 @@ EMU_EXPORT ItemValue Number(const std::string& name, double value);
 EMU_EXPORT ItemValue Time(const std::string& name, double value);
 
 // Writes a document note directly (no Extension Manager events); returns its id.
-EMU_EXPORT STATUS CreateDocument(notes::DBHANDLE db, const std::vector<ItemValue>& items, notes::NOTEID* id,
-                                 uint16_t noteClass = notes::NOTE_CLASS_DOCUMENT);
+EMU_EXPORT STATUS CreateDocument(DBHANDLE db, const std::vector<ItemValue>& items, NOTEID* id,
+                                 uint16_t noteClass = NOTE_CLASS_DOCUMENT);
 
 struct ViewSpec {
     std::string name;                // "name" or "name|alias"
@@ -128,10 +188,10 @@ struct ViewSpec {
     std::vector<std::string> columns;// item names, in order
     int sortColumn = 0;              // ascending by this column's text; -1 = note id order
 };
-EMU_EXPORT STATUS CreateView(notes::DBHANDLE db, const ViewSpec& spec, notes::NOTEID* viewId);
+EMU_EXPORT STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId);
 
 // Profile document: field values of the named profile (no user).
-EMU_EXPORT STATUS SetProfile(notes::DBHANDLE db, const std::string& profileName,
+EMU_EXPORT STATUS SetProfile(DBHANDLE db, const std::string& profileName,
                              const std::vector<ItemValue>& fields);
 
 // Read-entries returns at most this many entries per call (0 = no limit);
@@ -140,19 +200,19 @@ EMU_EXPORT void SetReadPageSize(uint32_t entries);
 
 // Deletes the notes as a server does: EM_NSFDBDELETENOTES before and after,
 // with the database and an id table of the ids.
-EMU_EXPORT STATUS DeleteNotes(notes::DBHANDLE db, const std::vector<notes::NOTEID>& ids);
+EMU_EXPORT STATUS DeleteNotes(DBHANDLE db, const std::vector<NOTEID>& ids);
 // Deletes one note by an update that writes a deletion stub (flag 0x8000).
-EMU_EXPORT STATUS DeleteByStub(notes::DBHANDLE db, notes::NOTEID id, bool extended);
+EMU_EXPORT STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended);
 
-EMU_EXPORT STATUS CreateIdTable(notes::IDTABLE* table);
-EMU_EXPORT STATUS IdInsert(notes::IDTABLE table, notes::NOTEID id);
-EMU_EXPORT STATUS DestroyIdTable(notes::IDTABLE table);
+EMU_EXPORT STATUS CreateIdTable(DHANDLE* table);
+EMU_EXPORT STATUS IdInsert(DHANDLE table, NOTEID id);
+EMU_EXPORT STATUS DestroyIdTable(DHANDLE table);
 
 // Read-back for tools and tests: every document of a database with items.
 struct NoteDump {
-    notes::NOTEID id = 0;
+    NOTEID id = 0;
     uint16_t noteClass = 0;
-    notes::OriginatorId oid{};
+    ORIGINATORID oid{};
     std::vector<ItemValue> items;
 };
 EMU_EXPORT STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out);

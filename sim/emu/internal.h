@@ -1,4 +1,4 @@
-// Shared pieces of the emulator's own files (core.cc, store.cc, mq.cc, ...).
+// Shared pieces of the emulator's own files (core.cc, db.cc, mq.cc, ...).
 #pragma once
 
 #include <cstdint>
@@ -12,20 +12,21 @@ namespace emu::detail {
 // never mistaken for another.
 uint32_t NewHandle();
 
-// Memory blocks (MEMHANDLE). A caller-owned block is counted until freed; a
-// host-owned block (a profile value) is released by its owner with
-// ReleaseHostBlock and must never be freed by the caller.
-notes::MEMHANDLE AllocBlock(std::vector<uint8_t> bytes, bool callerOwned);
-void ReleaseHostBlock(notes::MEMHANDLE handle);
+// Memory blocks (a DHANDLE to lock, unlock, free). A caller-owned block is
+// counted until freed; a host-owned block (a profile value, an item value)
+// is released by its owner with ReleaseHostBlock and must never be freed by
+// the caller. lockedIsFault: the owner's rule says it must be unlocked by now.
+MEMHANDLE AllocBlock(std::vector<uint8_t> bytes, bool callerOwned);
+void ReleaseHostBlock(MEMHANDLE handle, bool lockedIsFault = false);
 
 // Open-object counters (databases, notes, collections, id tables).
 enum class Counter { Databases, Notes, Collections, IdTables };
 void CountOpen(Counter which, int delta);
 
 // Id tables, for delete-notes.
-bool IdTableIds(notes::IDTABLE table, std::vector<notes::NOTEID>* ids);
+bool IdTableIds(DHANDLE table, std::vector<NOTEID>* ids);
 
-// The console writer used by LogMessage; one line, no trailing newline.
+// The console writer used by AddInLogMessageText; one line, no trailing newline.
 void ConsoleWrite(const char* line);
 
 }  // namespace emu::detail

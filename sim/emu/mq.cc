@@ -12,15 +12,18 @@
 //
 // Behaviour.
 // - A created queue holds at most kMaxMessages messages of at most
-//   kMaxMessageSize bytes; a put to a full queue fails with MQ_QUOTA at once.
+//   kMaxMessageSize bytes; a put to a full queue fails with
+//   ERR_MQ_EXCEEDED_QUOTA at once. (The quota of a queue made by MQOpen with
+//   MQ_OPEN_CREATE is not documented; this small one keeps shared memory
+//   small and makes "full" reachable in tests.)
 // - Messages stay in the shared object until taken, whether or not any
 //   process has the queue open: a reader that starts later finds them.
 //   Nothing here removes a queue except RemoveAllQueues.
 // - Each message goes to one taker, across threads and processes.
-// - Higher priorities are taken first; equal priorities in order of putting.
-// - A message that does not fit the caller's buffer is taken off and
-//   reported (MQ_BFR_TOO_SMALL): left at the head it would block the queue
-//   for that reader forever.
+// - Priority 0 (HIGHPRIORITY) is taken first, 0xFFFF (LOWPRIORITY) last;
+//   equal priorities in order of putting.
+// - A message that does not fit the caller's buffer is taken off, its head
+//   copied as far as the buffer goes, and reported (ERR_MQ_BFR_TOO_SMALL).
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/ipc/message_queue.hpp>
 
@@ -42,15 +45,14 @@
 
 namespace bip = boost::interprocess;
 namespace fs = std::filesystem;
-using namespace notes;
 
 namespace emu {
 namespace {
 
 constexpr size_t kMaxNameLength = 64;
 constexpr size_t kMaxMessages = 64;
-// Above MQ_MAX_MSGSIZE on purpose, so a message too long for a 256-byte
-// receive buffer can exist.
+// Below MQ_MAX_MSGSIZE (65326), to keep each queue's shared memory small;
+// above a 256-byte receive buffer, so a message too long for it can exist.
 constexpr size_t kMaxMessageSize = 1024;
 constexpr char kPrefix[] = "tarnmq_";
 // Where the system keeps POSIX shared-memory objects.
@@ -197,9 +199,9 @@ EMU_EXPORT std::vector<std::string> QueueNames() {
 
 }  // namespace emu
 
-namespace notes {
+extern "C" {
 
-STATUS MqOpen(const char* name, uint16_t options, MQHANDLE* queue) {
+EMU_EXPORT STATUS MQOpen(const char* name, DWORD options, MQHANDLE* queue) {
     if (STATUS s = emu::Fault(emu::Op::MqOpen)) return s;
     if (!queue) return emu::err::INVALID_HANDLE;
     *queue = 0;
@@ -231,26 +233,35 @@ STATUS MqOpen(const char* name, uint16_t options, MQHANDLE* queue) {
     return NOERROR;
 }
 
+// Drops this process's handle; the queue and its messages stay.
+EMU_EXPORT STATUS MQClose(MQHANDLE queue, DWORD /*options*/) {
+    if (STATUS s = emu::Fault(emu::Op::MqClose)) return s;
+    std::lock_guard lock(emu::gTableMutex);
+    return emu::gQueues.erase(queue) ? NOERROR : emu::err::MQ_EMPTY;  // a bad handle answers "empty"
+}
+
 // options: none are defined for a put; they are ignored.
-STATUS MqPut(MQHANDLE queue, uint16_t priority, const char* buffer, uint16_t length, uint32_t /*options*/) {
+EMU_EXPORT STATUS MQPut(MQHANDLE queue, WORD priority, char* buffer, WORD length, DWORD /*options*/) {
     if (STATUS s = emu::Fault(emu::Op::MqPut)) return s;
     auto q = emu::Find(queue);
-    if (!q) return emu::err::INVALID_HANDLE;
+    if (!q) return emu::err::MQ_EMPTY;  // what MQPut answers for a bad handle
     // A message the queue cannot hold is refused, not cut.
     if ((!buffer && length > 0) || length > q->mq.get_max_msg_size()) return emu::err::MQ_BFR_TOO_SMALL;
     static const char kNothing = 0;
     try {
-        if (!q->mq.try_send(buffer ? buffer : &kNothing, length, priority)) return emu::err::MQ_QUOTA;
+        // The underlying queue takes larger numbers first; 0 is Notes' highest.
+        if (!q->mq.try_send(buffer ? buffer : &kNothing, length, 0xFFFFu - priority)) return emu::err::MQ_QUOTA;
     } catch (const bip::interprocess_exception&) {
         return emu::err::MQ_BFR_TOO_SMALL;
     }
     return NOERROR;
 }
 
-// options 0: take a waiting message or report MQ_EMPTY at once.
-// MQ_WAIT_FOR_MSG: wait up to timeout milliseconds for one.
-STATUS MqGet(MQHANDLE queue, char* buffer, uint16_t length, uint32_t options, uint32_t timeout,
-             uint16_t* returnedLength) {
+// options 0: take a waiting message or answer ERR_MQ_EMPTY at once.
+// MQ_WAIT_FOR_MSG: wait up to timeout milliseconds (0: for ever), then
+// answer ERR_MQ_TIMEOUT.
+EMU_EXPORT STATUS MQGet(MQHANDLE queue, char* buffer, WORD length, DWORD options, DWORD timeout,
+                        WORD* returnedLength) {
     if (returnedLength) *returnedLength = 0;
     if (STATUS s = emu::Fault(emu::Op::MqGet)) return s;
     auto q = emu::Find(queue);
@@ -275,8 +286,12 @@ STATUS MqGet(MQHANDLE queue, char* buffer, uint16_t length, uint32_t options, ui
     bip::message_queue::size_type received = 0;
     unsigned int priority = 0;
     bool taken = false;
+    const bool wait = options & MQ_WAIT_FOR_MSG;
     try {
-        if (options & MQ_WAIT_FOR_MSG) {
+        if (wait && timeout == 0) {
+            q->mq.receive(scratch, std::max(capacity, local.size()), received, priority);
+            taken = true;
+        } else if (wait) {
             const auto until = boost::posix_time::microsec_clock::universal_time() +
                                boost::posix_time::milliseconds(static_cast<int64_t>(timeout));
             taken = q->mq.timed_receive(scratch, std::max(capacity, local.size()), received, priority, until);
@@ -286,20 +301,20 @@ STATUS MqGet(MQHANDLE queue, char* buffer, uint16_t length, uint32_t options, ui
     } catch (const bip::interprocess_exception&) {
         return emu::err::MQ_EMPTY;
     }
-    if (!taken) return emu::err::MQ_EMPTY;
-    if (received > length) return emu::err::MQ_BFR_TOO_SMALL;  // taken off and dropped
-    if (received > 0) std::memcpy(buffer, scratch, received);
-    if (returnedLength) *returnedLength = static_cast<uint16_t>(received);
-    return NOERROR;
+    if (!taken) return wait ? emu::err::MQ_TIMEOUT : emu::err::MQ_EMPTY;
+    const size_t copied = std::min<size_t>(received, length);
+    if (copied > 0) std::memcpy(buffer, scratch, copied);
+    if (returnedLength) *returnedLength = static_cast<WORD>(copied);
+    return received > length ? emu::err::MQ_BFR_TOO_SMALL : NOERROR;
 }
 
 // The number of messages waiting, at most 65535; 0 for an unknown handle.
-uint16_t MqCount(MQHANDLE queue) {
+EMU_EXPORT WORD MQGetCount(MQHANDLE queue) {
     if (emu::Fault(emu::Op::MqCount)) return 0;
     auto q = emu::Find(queue);
     if (!q) return 0;
     const auto n = q->mq.get_num_msg();
-    return static_cast<uint16_t>(std::min<decltype(n)>(n, 0xFFFF));
+    return static_cast<WORD>(std::min<decltype(n)>(n, 0xFFFF));
 }
 
-}  // namespace notes
+}  // extern "C"

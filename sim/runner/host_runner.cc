@@ -45,8 +45,6 @@
 #include "emu/emulator.h"
 #include "runner/words.h"
 
-using namespace notes;
-
 namespace {
 
 struct Options {
@@ -153,23 +151,23 @@ bool ParseItem(const std::string& word, emu::ItemValue* out) {
 }
 
 std::string UnidText(NOTEHANDLE note) {
-    OriginatorId oid{};
-    GetNoteInfo(note, NOTE_OID, &oid);
+    ORIGINATORID oid{};
+    NSFNoteGetInfo(note, _NOTE_OID, &oid);
     char text[33];
-    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File[1], oid.File[0], oid.Note[1], oid.Note[0]);
+    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
     return text;
 }
 
 STATUS WriteItems(NOTEHANDLE note, std::vector<emu::ItemValue> items) {
     for (auto& item : items) {
         if (item.type == TYPE_TEXT && item.texts.size() == 1 && item.texts[0] == "@unid") item.texts[0] = UnidText(note);
-        DeleteItem(note, item.name.c_str(), static_cast<uint16_t>(item.name.size()));
+        NSFItemDelete(note, item.name.c_str(), static_cast<uint16_t>(item.name.size()));
         STATUS s = 0;
         if (item.type == TYPE_NUMBER || item.type == TYPE_TIME) {
             double v = item.numbers.empty() ? 0 : item.numbers[0];
             s = item.type == TYPE_NUMBER
-                    ? SetItemNumber(note, item.name.c_str(), &v)
-                    : AppendItem(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()),
+                    ? NSFItemSetNumber(note, item.name.c_str(), &v)
+                    : NSFItemAppend(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()),
                                  TYPE_TIME, &v, sizeof v);
         } else if (item.type == TYPE_TEXT_LIST) {
             std::string packed;  // 16-bit count, 16-bit lengths, then the texts
@@ -180,11 +178,11 @@ STATUS WriteItems(NOTEHANDLE note, std::vector<emu::ItemValue> items) {
                 packed.append(reinterpret_cast<const char*>(&len), 2);
             }
             for (const auto& t : item.texts) packed += t;
-            s = AppendItem(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()),
+            s = NSFItemAppend(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()),
                            TYPE_TEXT_LIST, packed.data(), static_cast<uint32_t>(packed.size()));
         } else {
             const std::string& t = item.texts.empty() ? std::string() : item.texts[0];
-            s = AppendItem(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()), TYPE_TEXT,
+            s = NSFItemAppend(note, item.flags, item.name.c_str(), static_cast<uint16_t>(item.name.size()), TYPE_TEXT,
                            t.data(), static_cast<uint32_t>(t.size()));
         }
         if (s) return s;
@@ -202,7 +200,7 @@ public:
     explicit Runner(int threads) : pool(threads) {}
     ~Runner() {
         pool.Drain();
-        for (auto& [path, h] : dbs) CloseDatabase(h);
+        for (auto& [path, h] : dbs) NSFDbClose(h);
     }
 
     void Execute(const std::vector<std::string>& w, int lineNo) {
@@ -237,7 +235,7 @@ private:
     static void Report(int lineNo, const char* what, STATUS s) {
         if (!s) return;
         char text[200];
-        LoadStatusString(0, s, text, sizeof text);
+        OSLoadString(0, ERR(s), text, sizeof text - 1);
         fprintf(stderr, "runner: line %d: %s failed: %s (0x%x)\n", lineNo, what, text, s);
     }
 
@@ -246,7 +244,7 @@ private:
         auto it = dbs.find(path);
         if (it != dbs.end()) return it->second;
         DBHANDLE h = 0;
-        STATUS s = OpenDatabase(path.c_str(), &h);
+        STATUS s = NSFDbOpen(path.c_str(), &h);
         if (s) {
             Report(lineNo, ("open " + path).c_str(), s);
             return 0;
@@ -268,7 +266,7 @@ private:
     }
 
     static STATUS Save(NOTEHANDLE note, bool extended) {
-        return extended ? UpdateNoteExtended(note, 0) : UpdateNote(note, 0);
+        return extended ? NSFNoteUpdateExtended(note, 0) : NSFNoteUpdate(note, 0);
     }
 
     void Create(const std::vector<std::string>& w, bool extended, int lineNo) {
@@ -284,11 +282,11 @@ private:
         pool.Post([=] {
             NOTEHANDLE note = 0;
             NOTEID id = 0;
-            STATUS s = CreateNote(db, &note);
+            STATUS s = NSFNoteCreate(db, &note);
             if (!s) s = WriteItems(note, items);
             if (!s) s = Save(note, extended);
-            if (!s) GetNoteInfo(note, NOTE_ID, &id);
-            if (note) CloseNote(note);
+            if (!s) NSFNoteGetInfo(note, _NOTE_ID, &id);
+            if (note) NSFNoteClose(note);
             Report(lineNo, "create", s);
             promise->set_value(id);
         });
@@ -315,9 +313,9 @@ private:
             NOTEID id = doc.id.get();
             if (!id) return;
             NOTEHANDLE note = 0;
-            STATUS s = OpenNote(db, id, 0, &note);
+            STATUS s = NSFNoteOpen(db, id, 0, &note);
             if (!s) s = work(db, id, note);
-            if (note) CloseNote(note);
+            if (note) NSFNoteClose(note);
             Report(lineNo, "operation", s);
         });
     }
@@ -334,8 +332,8 @@ private:
     void Remove(const std::vector<std::string>& w, int lineNo) {
         std::string name = w[2];
         OnNote(w[1], lineNo, [=](DBHANDLE, NOTEID, NOTEHANDLE note) {
-            DeleteItem(note, name.c_str(), static_cast<uint16_t>(name.size()));
-            return UpdateNote(note, 0);
+            NSFItemDelete(note, name.c_str(), static_cast<uint16_t>(name.size()));
+            return NSFNoteUpdate(note, 0);
         });
     }
 

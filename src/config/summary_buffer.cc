@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, 
         const size_t len = Le16(entry + 4 + 2 * i);
         if (len == 0) continue;
         if (pos + len > total) break;  // runs past the entry
-        if (len >= 2 && Le16(entry + pos) == notes::TYPE_TEXT) {
+        if (len >= 2 && Le16(entry + pos) == TYPE_TEXT) {
             const size_t n = std::min(len, kValueArea) - 2;
             std::string value(reinterpret_cast<const char*>(entry + pos + 2), n);
             LowerBytes(value);

@@ -8,31 +8,34 @@
 #include "host/tarn_session.h"
 #include "log/tarn_log.h"
 
-using namespace notes;
-
 namespace {
 
 constexpr char kPattern[] = "-G40n^";
 constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
                                             "brackwater\\qout.nsf"};
 // Releases a read-entries buffer on every way out.
+// The buffer is the caller's whenever one comes back, even with 0 entries.
 struct BufferGuard {
-    MEMHANDLE handle = 0;
+    DHANDLE handle = NULLHANDLE;
     bool locked = false;
     ~BufferGuard() {
         if (!handle) return;
-        if (locked) UnlockObject(handle);
-        FreeMemory(handle);
+        if (locked) OSUnlockObject(handle);
+        OSMemFree(handle);
     }
 };
 
+// HCOLLECTION is a WORD in the reference; whether it widens on 64-bit is not
+// stated. It is received into a zeroed 4-byte variable, right for either.
 struct CollectionGuard {
-    HCOLLECTION handle = 0;
+    DWORD handle = 0;
+    HCOLLECTION* out() { return reinterpret_cast<HCOLLECTION*>(&handle); }
+    HCOLLECTION get() const { return static_cast<HCOLLECTION>(handle); }
     ~CollectionGuard() {
-        if (handle) CloseCollection(handle);
+        if (handle) NIFCloseCollection(get());
     }
     STATUS Close() {
-        STATUS s = CloseCollection(handle);
+        STATUS s = NIFCloseCollection(get());
         handle = 0;
         return s;
     }
@@ -80,7 +83,7 @@ void TARNConfig::Reset() {
     std::lock_guard lock(reloadMutex);
     configDb.reset();
     alertsDb.reset();
-    alertsDbId = DbId{};
+    alertsDbId = DBID{};
     Publish(TARNSettings{}, {}, {});
     session = nullptr;
     configOpen = false;
@@ -111,7 +114,7 @@ bool TARNConfig::Open(TARNSession* owner) {
             LogLevel1(session, "Error opening TARNAlerts database");
             return false;
         }
-        GetDatabaseId(alertsDb.get(), &alertsDbId);
+        NSFDbIDGet(alertsDb.get(), &alertsDbId);
         if (OpenDatabaseInto(configDb, "brackwater\\tarnconfig.nsf") != 0) {
             LogLevel1(session, "Error opening TARNConfig database");
             return false;
@@ -159,23 +162,24 @@ bool TARNConfig::LoadLocked() {
 
 bool TARNConfig::GetTARNConfig(TARNSettings& into) {
     NOTEID viewId = 0;
-    if (FindView(configDb.get(), "server", NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) {
+    if (NIFFindDesignNoteExt(configDb.get(), "server", NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) {
         if (session) session->MarkNotInitialised();
         LogLevel1(session, "Error occured when finding server view");
         return false;
     }
     CollectionGuard collection;
-    if (OpenCollection(configDb.get(), configDb.get(), viewId, 0, 0, &collection.handle) != 0) {
+    if (NIFOpenCollection(configDb.get(), configDb.get(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
+                          nullptr, nullptr) != 0) {
         collection.handle = 0;
         if (session) session->MarkNotInitialised();
         LogLevel1(session, "Error on NIFOpenCollection in GetTARNConfig()");
         return false;
     }
-    CollectionPosition pos{};
+    COLLECTIONPOSITION pos{};
     BufferGuard buffer;
-    uint32_t returned = 0;
-    uint16_t signal = 0;
-    if (ReadEntries(collection.handle, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, READ_MASK_NOTEID,
+    DWORD returned = 0;
+    WORD signal = 0;
+    if (NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, READ_MASK_NOTEID,
                     &buffer.handle, nullptr, nullptr, &returned, &signal) != 0) {
         LogPlain("Error on NIFReadEntry");
         return false;
@@ -186,35 +190,37 @@ bool TARNConfig::GetTARNConfig(TARNSettings& into) {
         CopyBounded(into.url, sizeof into.url, "servlet/dts");
         return true;
     }
-    const uint32_t* ids = buffer.handle ? static_cast<const uint32_t*>(LockObject(buffer.handle)) : nullptr;
+    const NOTEID* ids = buffer.handle ? static_cast<const NOTEID*>(OSLockObject(buffer.handle)) : nullptr;
     buffer.locked = ids != nullptr;
     if (!ids) {
         LogPlain("No buffer returned");
         return false;
     }
     NOTEHANDLE note = 0;
-    if (OpenNote(configDb.get(), ids[0], 0, &note) != 0) {
+    NOTEID first = 0;
+    memcpy(&first, ids, sizeof first);  // Domino buffers are packed
+    if (NSFNoteOpen(configDb.get(), first, 0, &note) != 0) {
         LogPlain("Error occured when opening Note");
         return false;
     }
     struct NoteGuard {
         NOTEHANDLE h;
-        ~NoteGuard() { CloseNote(h); }
+        ~NoteGuard() { NSFNoteClose(h); }
     } noteGuard{note};
 
     auto present = [&](const char* name) {
-        return ItemInfo(note, name, static_cast<uint16_t>(strlen(name)), nullptr, nullptr) == 0;
+        return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == NOERROR;
     };
     auto text = [&](const char* name, char* field) {
         if (!present(name)) return false;
-        GetItemText(note, name, field, 255);
+        NSFItemGetText(note, name, field, 254);  // at most 254 characters, as settings always held
         field[255] = '\0';
         return true;
     };
-    into.logLevel = present("DTC_LogLevel") ? GetItemLong(note, "DTC_LogLevel", 0) : 1;
+    into.logLevel = present("DTC_LogLevel") ? NSFItemGetLong(note, "DTC_LogLevel", 0) : 1;
     if (!text("Url_DomToTN", into.url) || !text("Hostname_DomToTN", into.hostname)) return false;
     if (!present("Port_Domino")) return false;
-    into.port = GetItemLong(note, "Port_Domino", 0);
+    into.port = NSFItemGetLong(note, "Port_Domino", 0);
     if (!text("AuthType", into.authType) || !text("Username", into.username) ||
         !text("Password", into.password))
         return false;
@@ -223,24 +229,25 @@ bool TARNConfig::GetTARNConfig(TARNSettings& into) {
 
 TARNConfig::ReadResult TARNConfig::ReadTextView(const char* viewName, std::vector<std::string>& target) {
     NOTEID viewId = 0;
-    if (FindView(configDb.get(), viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0)
+    if (NIFFindDesignNoteExt(configDb.get(), viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0)
         return ReadResult::NotFound;
     CollectionGuard collection;
-    if (OpenCollection(configDb.get(), configDb.get(), viewId, 0, 0, &collection.handle) != 0) {
+    if (NIFOpenCollection(configDb.get(), configDb.get(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
+                          nullptr, nullptr) != 0) {
         collection.handle = 0;
         return ReadResult::NoCollection;
     }
-    CollectionPosition pos{};
+    COLLECTIONPOSITION pos{};
     for (;;) {
         BufferGuard buffer;
-        uint16_t length = 0;
-        uint32_t returned = 0;
-        uint16_t signal = 0;
-        if (ReadEntries(collection.handle, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF,
+        WORD length = 0;
+        DWORD returned = 0;
+        WORD signal = 0;
+        if (NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF,
                         READ_MASK_SUMMARYVALUES, &buffer.handle, &length, nullptr, &returned, &signal) != 0)
             return ReadResult::ReadFailed;
         if (returned == 0) return ReadResult::Empty;
-        const uint8_t* bytes = buffer.handle ? static_cast<const uint8_t*>(LockObject(buffer.handle)) : nullptr;
+        const uint8_t* bytes = buffer.handle ? static_cast<const uint8_t*>(OSLockObject(buffer.handle)) : nullptr;
         buffer.locked = bytes != nullptr;
         if (!bytes) return ReadResult::NoBuffer;
         WalkSummaryEntries(target, bytes, length, returned);

@@ -22,7 +22,7 @@
 
 #include "host/db_handle.h"
 #include "config/summary_buffer.h"
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 class TARNSession;
 
@@ -74,7 +74,7 @@ public:
     const char* GetUsername() const { return Settings()->username; }
     const char* GetPassword() const { return Settings()->password; }
     int32_t GetPort() const { return Settings()->port; }
-    const uint8_t* GetAlertsDbId() const { return alertsDbId.bytes; }
+    const uint8_t* GetAlertsDbId() const { return reinterpret_cast<const uint8_t*>(&alertsDbId); }
     static const char* GetQueueDbPath() { return "brackwater\\qcapture.nsf"; }
 
     // Lower-case path in place, then test it.
@@ -92,7 +92,7 @@ public:
     bool LoadUserList(std::vector<std::string>& into);
     bool LoadExcludeList(std::vector<std::string>& into);
 
-    notes::DBHANDLE ConfigDb() const { return configDb.get(); }
+    DBHANDLE ConfigDb() const { return configDb.get(); }
 
 private:
     struct Lists {
@@ -126,7 +126,7 @@ private:
 
     DbHandle configDb;
     DbHandle alertsDb;
-    notes::DbId alertsDbId{};
+    DBID alertsDbId{};
     std::atomic<int32_t> logLevel{1};
     std::atomic<const TARNSettings*> settings{nullptr};
     std::vector<std::unique_ptr<TARNSettings>> retiredSettings;  // guarded by reloadMutex

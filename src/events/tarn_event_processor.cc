@@ -12,12 +12,10 @@
 #include "log/tarn_log.h"
 #include "queue/tarn_queue.h"
 
-using namespace notes;
-
 namespace {
 
 bool HasItem(NOTEHANDLE note, const char* name) {
-    return ItemInfo(note, name, static_cast<uint16_t>(strlen(name)), nullptr, nullptr) == 0;
+    return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == NOERROR;
 }
 
 }  // namespace
@@ -54,9 +52,9 @@ void TARNEventProcessor::ProcessEvent(EventData& event) {
 
 void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
     NOTEID id = 0;
-    for (bool first = true; IdScan(event.deletedIdTable, first, &id); first = false) {
+    for (BOOL first = TRUE; IDScan(event.deletedIdTable, first, &id); first = FALSE) {
         NOTEHANDLE note = 0;
-        STATUS status = OpenNote(event.dbHandle, id, 0, &note);
+        STATUS status = NSFNoteOpen(event.dbHandle, id, 0, &note);
         CheckNotesStatus(status, nullptr);
         if (status != 0) {
             // Without the note there is nothing to look at: skip this id.
@@ -76,7 +74,7 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
             // rest of the table its turn.
             session->Log(1, "%s", e.what());
         }
-        CloseNote(note);
+        NSFNoteClose(note);
     }
 }
 
@@ -96,9 +94,14 @@ void TARNEventProcessor::ProcessEventSingle(EventData& event) {
 
 void TARNEventProcessor::CompleteEventFromNote(EventData& event) {
     if (event.noteHandle == 0) return;
-    GetNoteInfo(event.noteHandle, NOTE_CLASS, &event.noteClass);
-    if (event.dbHandle == 0) GetNoteInfo(event.noteHandle, NOTE_DB, &event.dbHandle);
-    if (event.noteId == 0) GetNoteInfo(event.noteHandle, NOTE_ID, &event.noteId);
+    NSFNoteGetInfo(event.noteHandle, _NOTE_CLASS, &event.noteClass);
+    if (event.dbHandle == 0) {
+        // Received wide and cut to 32 bits, whatever width the host writes.
+        uint64_t db = 0;
+        NSFNoteGetInfo(event.noteHandle, _NOTE_DB, &db);
+        event.dbHandle = static_cast<DBHANDLE>(db & 0xFFFFFFFFu);
+    }
+    if (event.noteId == 0) NSFNoteGetInfo(event.noteHandle, _NOTE_ID, &event.noteId);
 }
 
 bool TARNEventProcessor::FilterEvent(EventData& event) {
@@ -112,18 +115,18 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             Trace(3, "%s", "Filter: FAIL: Note NOT a Document");
             return false;
         }
-        DbId dbId{};
+        DBID dbId{};
         bool haveId = false;
         if (event.dbHandle != 0) {
-            CheckNotesStatus(GetDatabaseId(event.dbHandle, &dbId), "Couldn't get DBID for event.");
+            CheckNotesStatus(NSFDbIDGet(event.dbHandle, &dbId), "Couldn't get DBID for event.");
             haveId = true;
-            CheckNotesStatus(GetDatabasePath(event.dbHandle, event.dbPath, nullptr),
+            CheckNotesStatus(NSFDbPathGet(event.dbHandle, event.dbPath, nullptr),
                              "Couldn't get db path for event");
         }
         event.dbPath[sizeof event.dbPath - 1] = '\0';
         Trace(3, "Event Database: %s", event.dbPath);
 
-        if (haveId && memcmp(dbId.bytes, config->GetAlertsDbId(), sizeof dbId.bytes) == 0) {
+        if (haveId && memcmp(&dbId, config->GetAlertsDbId(), sizeof dbId) == 0) {
             Trace(3, "%s", "Received config update alert");
             if (session->IsHttpTask()) {
                 if (event.eventId != kEventDeletion) {
@@ -145,7 +148,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             return false;
         }
 
-        STATUS status = OpenNote(event.dbHandle, event.noteId, 0, &note);
+        STATUS status = NSFNoteOpen(event.dbHandle, event.noteId, 0, &note);
         CheckNotesStatus(status, nullptr);
         if (status != 0) {
             note = 0;
@@ -156,19 +159,19 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             return false;
         }
 
-        OriginatorId oid{};
-        GetNoteInfo(note, NOTE_OID, &oid);
+        ORIGINATORID oid{};
+        NSFNoteGetInfo(note, _NOTE_OID, &oid);
         memcpy(event.unid, &oid, sizeof event.unid);
         FormatUnid(event.unid, unidText);
         Trace(3, "UNID:%s", unidText);
 
         if (!HasItem(note, "Form")) {
             Trace(3, "%s", "Filter: FAIL: No FORM field contained in document");
-            CloseNote(note);
+            NSFNoteClose(note);
             return false;
         }
         char form[256] = {};
-        GetItemText(note, "Form", form, sizeof form);
+        NSFItemGetText(note, "Form", form, sizeof form - 1);
         form[sizeof form - 1] = '\0';
         CopyBounded(event.form, sizeof event.form, form);
         Trace(3, "Form:%s", form);
@@ -181,7 +184,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         } else if (strcmp(form, "Notice") == 0 || strcmp(form, "TaskNotice") == 0) {
             if (event.eventId == EM_NSFNOTEUPDATEXTENDED && HasItem(note, "NoticeType")) {
                 char type[2] = {};
-                GetItemText(note, "NoticeType", type, sizeof type);
+                NSFItemGetText(note, "NoticeType", type, sizeof type - 1);
                 type[1] = '\0';
                 if (strcmp(type, "S") == 0)
                     cancellation = true;
@@ -198,8 +201,8 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         }
 
         if (pass && HasItem(note, "$TARN")) {
-            DeleteItem(note, "$TARN", 5);
-            UpdateNote(note, 0);
+            NSFItemDelete(note, "$TARN", 5);
+            NSFNoteUpdate(note, 0);
             pass = false;
             Trace(3, "%s", "$TARN removed.");
         }
@@ -215,40 +218,46 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
 
         if (pass) {
             pass = false;
-            uint16_t type = 0;
-            MEMHANDLE block = 0;
-            uint32_t length = 0;
-            STATUS s = GetProfileField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type,
-                                       &block, &length);
+            WORD type = 0;
+            BLOCKID block{};
+            DWORD length = 0;
+            STATUS s = NSFProfileGetField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type,
+                                          &block, &length);
             if (s != 0) {
                 session->Log(1, "%s", "Error: Calendar Profile not found.");
             } else {
                 const char* reason = nullptr;
-                const char* value = type == TYPE_TEXT ? static_cast<const char*>(LockObject(block)) : nullptr;
+                // The type WORD, then the text, inside the profile's pool;
+                // locked and unlocked here, never freed (not ours). The pool
+                // is locked by itself so a failed lock shows as null.
+                const char* pool = type == TYPE_TEXT && block.pool != NULLHANDLE
+                                       ? static_cast<const char*>(OSLockObject(block.pool))
+                                       : nullptr;
                 if (type != TYPE_TEXT) {
                     reason = "is not text";
-                } else if (!value) {
+                } else if (!pool) {
                     reason = "could not be locked";
-                } else if (length < 2) {
+                } else if (length < sizeof(WORD)) {
                     reason = "is malformed";
                 } else {
-                    size_t n = std::min<size_t>(length - 2, sizeof event.owner - 1);
-                    memcpy(event.owner, value + 2, n);
+                    const char* value = pool + block.block;
+                    size_t n = std::min<size_t>(length - sizeof(WORD), sizeof event.owner - 1);
+                    memcpy(event.owner, value + sizeof(WORD), n);
                     event.owner[n] = '\0';
                     pass = true;
                 }
-                if (value) UnlockObject(block);
+                if (pool) OSUnlockBlock(block);
                 // An accepted change is about to be dropped: say which and why.
                 if (reason)
                     session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued", reason,
                                  static_cast<unsigned long>(event.noteId), event.dbPath);
             }
         }
-        CloseNote(note);
+        NSFNoteClose(note);
         return pass;
     } catch (const std::exception& e) {
         session->Log(1, "%s", e.what());
-        if (note) CloseNote(note);
+        if (note) NSFNoteClose(note);
         return false;
     }
 }
@@ -268,7 +277,7 @@ bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
 bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText) {
     if (!HasItem(note, "ApptUNID")) return false;
     char value[256] = {};
-    GetItemText(note, "ApptUNID", value, sizeof value);
+    NSFItemGetText(note, "ApptUNID", value, sizeof value - 1);
     value[sizeof value - 1] = '\0';
     if (strcmp(value, unidText) == 0) return true;
     Trace(3, "%s", "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar");

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "host/event_data.h"
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 class TARNSession;
 class TARNConfig;
@@ -35,9 +35,9 @@ public:
     void ProcessEventSingle(EventData& event);
 
     // Calendar document checks.
-    bool hasTaskDates(notes::NOTEHANDLE note);
-    bool isApptUNIDThisDoc(notes::NOTEHANDLE note, const char* unidText);
-    bool isRepeatingChild(notes::NOTEHANDLE note);
+    bool hasTaskDates(NOTEHANDLE note);
+    bool isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText);
+    bool isRepeatingChild(NOTEHANDLE note);
     bool isValidDeletion(const EventData& event);
 
     // Notices to the transaction processor.

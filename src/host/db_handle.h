@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 class DbHandle {
 public:
@@ -22,24 +22,24 @@ public:
     DbHandle& operator=(const DbHandle&) = delete;
 
     void reset() {
-        if (handle) notes::CloseDatabase(handle);
+        if (handle) NSFDbClose(handle);
         handle = 0;
     }
-    notes::DBHANDLE get() const { return handle; }
-    notes::DBHANDLE* out() {
+    DBHANDLE get() const { return handle; }
+    DBHANDLE* out() {
         reset();
         return &handle;
     }
     explicit operator bool() const { return handle != 0; }
 
 private:
-    notes::DBHANDLE handle = 0;
+    DBHANDLE handle = 0;
 };
 
 // Opens a database into the holder; on failure the holder stays empty.
-inline notes::STATUS OpenDatabaseInto(DbHandle& holder, const char* path) {
-    notes::DBHANDLE h = 0;
-    notes::STATUS s = notes::OpenDatabase(path, &h);
+inline STATUS OpenDatabaseInto(DbHandle& holder, const char* path) {
+    DBHANDLE h = 0;
+    STATUS s = NSFDbOpen(path, &h);
     if (s != 0) {
         holder.reset();
         return s;

@@ -1,16 +1,17 @@
 #include "host/entry.h"
 
+#include <atomic>
 #include <cctype>
+#include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <new>
 
+#include "host/callback_skip.h"
 #include "host/event_data.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
-
-using namespace notes;
 
 // Constructed at load in this order, destroyed at unload in the reverse one:
 // the deregistrations run delete-notes first and update-after last, then the
@@ -23,6 +24,11 @@ EmRegistration gExtendedUpdateBefore;
 EmRegistration gExtendedUpdateAfter;
 EmRegistration gDeleteNotes;
 bool gEntered = false;
+
+// Declared last, so destroyed first: from here on the library is unloading.
+struct UnloadMark {
+    ~UnloadMark() { MarkLibraryUnloading(); }
+} gUnloadMark;
 
 // The text a Windows host shows for a failed allocation.
 struct OutOfMemory : std::bad_alloc {
@@ -40,8 +46,8 @@ void LogCaught(const char* text) {
 }
 
 struct Registration {
-    uint16_t eventId;
-    uint16_t flags;
+    EID eventId;
+    DWORD flags;
     EmRegistration* holder;
     const char* line;
 };
@@ -50,7 +56,7 @@ struct Registration {
 TARNSession& ProcessSession() { return gSession; }
 
 // The callback the Extension Manager calls; exported beside MainEntryPoint.
-extern "C" __attribute__((visibility("default"))) STATUS ExtMgrCallback(EMRECORD* record) {
+extern "C" __attribute__((visibility("default"))) STATUS LNCALLBACK ExtMgrCallback(EMRECORD* record) {
     return RunExtMgrCallback(record);
 }
 
@@ -63,8 +69,8 @@ STATUS RunMainEntryPoint() {
         GetProcessName(processName, sizeof processName);
         for (char* p = processName; *p; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
 
-        char taskList[256];
-        if (!GetEnvironmentString("TARN_Task_List", taskList, sizeof taskList)) {
+        char taskList[MAXENVVALUE];
+        if (!OSGetEnvironmentString("TARN_Task_List", taskList, sizeof taskList - 1)) {
             LogPlain("CRITICAL ERROR: No tasks listed in Notes.ini!!!");
             return 0;
         }
@@ -75,8 +81,8 @@ STATUS RunMainEntryPoint() {
         gSession.Reset();
         if (!gSession.Init(processName, taskList)) return 0;
 
-        uint16_t recursionId = 0;
-        CheckNotesStatus(EmCreateRecursionId(&recursionId), "Couldn't create recursion id.");
+        WORD recursionId = 0;
+        CheckNotesStatus(EMCreateRecursionID(&recursionId), "Couldn't create recursion id.");
         gSession.Log(3, "MainEntryPoint:\tcreated recursion ID");
 
         const Registration registrations[] = {
@@ -92,7 +98,7 @@ STATUS RunMainEntryPoint() {
              "MainEntryPoint:\tregistered callback for EM_NSFDBDELETENOTES"},
         };
         for (const Registration& r : registrations) {
-            CheckNotesStatus(EmRegister(r.eventId, r.flags, &ExtMgrCallback, recursionId, r.holder->out()),
+            CheckNotesStatus(EMRegister(r.eventId, r.flags, &ExtMgrCallback, recursionId, r.holder->out()),
                              nullptr);
             gSession.Log(3, "%s", r.line);
         }
@@ -110,9 +116,22 @@ STATUS RunMainEntryPoint() {
     }
 }
 
+namespace {
+std::atomic<bool> gUnloading{false};
+}  // namespace
+
+void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release); }
+
+WORD CallbackSkip() {
+#if !defined(_WIN32)
+    if (TARNEmuCallbackSkip) return TARNEmuCallbackSkip();
+#endif
+    return gUnloading.load(std::memory_order_acquire) ? 1 : 0;
+}
+
 STATUS RunExtMgrCallback(EMRECORD* record) {
     try {
-        if (EmCallbackSkip() != 0) return ERR_EM_CONTINUE;
+        if (CallbackSkip() != 0) return ERR_EM_CONTINUE;
         gSession.Log(2, "ExtMgrCallback. Start");
         if (!gSession.IsInitialised()) {
             gSession.Log(2, "ExtMgrCallback. TARNSession not initialised");
@@ -138,6 +157,14 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
         bool process = false;
         if (level >= 2) gSession.Log(2, "ExtMgrCallback. Processing eventId");
 
+        // The core function's arguments, read in their order from a copy (a
+        // va_list that is an array cannot be assigned).
+        va_list ap;
+        va_copy(ap, record->Ap);
+        struct ArgsEnd {
+            va_list& ap;
+            ~ArgsEnd() { va_end(ap); }
+        } argsEnd{ap};
         switch (record->EId) {
             case EM_NSFNOTEUPDATE:
             case EM_NSFNOTEUPDATEXTENDED: {
@@ -145,9 +172,10 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                 if (level == 3)
                     gSession.Log(3, extended ? "ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"
                                              : "ExtMgrCallback. Event: EM_NSFNOTEUPDATE");
-                event.noteHandle = static_cast<NOTEHANDLE>(record->Ap.v[0]);
-                event.updateFlags = extended ? static_cast<uint32_t>(record->Ap.v[1])
-                                             : static_cast<uint16_t>(record->Ap.v[1]);
+                // NSFNoteUpdate(NOTEHANDLE, WORD): the WORD arrives promoted to
+                // int. NSFNoteUpdateExtended(NOTEHANDLE, DWORD).
+                event.noteHandle = va_arg(ap, NOTEHANDLE);
+                event.updateFlags = extended ? va_arg(ap, DWORD) : static_cast<WORD>(va_arg(ap, int));
                 if (event.updateFlags & UPDATE_DELETED) {
                     if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: &UPDATE_DELETED");
                     if (record->NotificationType == EM_BEFORE) {
@@ -161,8 +189,10 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
             }
             case EM_NSFDBDELETENOTES:
                 if (event.isBefore == 1) {
-                    event.dbHandle = static_cast<DBHANDLE>(record->Ap.v[0]);
-                    event.deletedIdTable = static_cast<IDTABLE>(record->Ap.v[1]);
+                    // NSFDbDeleteNotes(DBHANDLE, DHANDLE id table, UNID*).
+                    event.dbHandle = va_arg(ap, DBHANDLE);
+                    event.deletedIdTable = va_arg(ap, DHANDLE);
+                    (void)va_arg(ap, UNID*);
                     event.isDeleteNotes = 1;
                     process = true;
                     if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing.");

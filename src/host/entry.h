@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 class TARNSession;
 
@@ -15,21 +15,21 @@ class EmRegistration {
 public:
     EmRegistration() = default;
     ~EmRegistration() {
-        if (handle) notes::EmDeregister(handle);
+        if (handle) EMDeregister(handle);
         handle = 0;
     }
     EmRegistration(const EmRegistration&) = delete;
     EmRegistration& operator=(const EmRegistration&) = delete;
-    notes::HEMREGISTRATION* out() { return &handle; }
-    notes::HEMREGISTRATION get() const { return handle; }
+    HEMREGISTRATION* out() { return &handle; }
+    HEMREGISTRATION get() const { return handle; }
 
 private:
-    notes::HEMREGISTRATION handle = 0;
+    HEMREGISTRATION handle = 0;
 };
 
-notes::STATUS RunMainEntryPoint();
-extern "C" notes::STATUS ExtMgrCallback(notes::EMRECORD* record);
-notes::STATUS RunExtMgrCallback(notes::EMRECORD* record);
+STATUS RunMainEntryPoint();
+extern "C" STATUS LNCALLBACK ExtMgrCallback(EMRECORD* record);
+STATUS RunExtMgrCallback(EMRECORD* record);
 
 // File name of this process's executable, at most size - 1 characters.
 void GetProcessName(char* buffer, size_t size);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 struct EventData {
     uint16_t status;
@@ -13,15 +13,15 @@ struct EventData {
     uint32_t unid[4];  // file word 1, file word 2, note word 1, note word 2
     uint16_t eventId;  // 47, 102 or 24 as handed over; 8 means a deletion
     uint8_t isBefore;
-    notes::NOTEHANDLE noteHandle;
-    notes::DBHANDLE dbHandle;
+    NOTEHANDLE noteHandle;
+    DBHANDLE dbHandle;
     uint32_t updateFlags;
     uint16_t noteClass;
     char dbPath[256];
     uint32_t queueNoteId;
     char form[12];
     uint8_t isDeleteNotes;
-    notes::IDTABLE deletedIdTable;
+    DHANDLE deletedIdTable;
     char owner[256];
 };
 

@@ -2,5 +2,5 @@
 // beside it, from entry.cc.
 #include "host/entry.h"
 
-extern "C" __attribute__((visibility("default"))) notes::STATUS MainEntryPoint() { return RunMainEntryPoint(); }
+extern "C" __attribute__((visibility("default"))) STATUS LNPUBLIC MainEntryPoint() { return RunMainEntryPoint(); }
 

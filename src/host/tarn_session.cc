@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <strings.h>
 
-notes::MQHANDLE ownQueue = 0;
+MQHANDLE ownQueue = 0;
 
 void TARNSession::Reset() {
     queue.Reset();
@@ -59,7 +59,7 @@ void TARNSession::Log(int level, const char* format, ...) const {
     log.Write(level, message);
 }
 
-notes::STATUS TARNSession::HandleEvent(EventData& event) {
+STATUS TARNSession::HandleEvent(EventData& event) {
     if (IsInitialised()) processor.ProcessEvent(event);
-    return notes::ERR_EM_CONTINUE;
+    return ERR_EM_CONTINUE;
 }

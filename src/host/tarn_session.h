@@ -9,7 +9,7 @@
 #include "config/tarn_config.h"
 #include "events/tarn_event_processor.h"
 #include "host/event_data.h"
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 #include "log/tarn_log.h"
 #include "queue/tarn_queue.h"
 
@@ -38,13 +38,13 @@ public:
     void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     void MarkNotInitialised() { initialised.store(false, std::memory_order_release); }
 
-    notes::STATUS HandleEvent(EventData& event);
+    STATUS HandleEvent(EventData& event);
 
     // Refresh messages between the server's tasks.
     void OpenTaskQueues(std::string taskList);
     void BroadcastConfigRefresh();
     void CheckConfigRefreshMessages();
-    const std::map<std::string, notes::MQHANDLE>& TaskQueues() const { return taskQueues; }
+    const std::map<std::string, MQHANDLE>& TaskQueues() const { return taskQueues; }
 
     char processName[50] = {};
 
@@ -57,8 +57,8 @@ private:
     TARNConfig config;
     TARNEventProcessor processor;
     TARNQueue queue;
-    std::map<std::string, notes::MQHANDLE> taskQueues;
+    std::map<std::string, MQHANDLE> taskQueues;
 };
 
 // This task's own message queue (tasks other than the HTTP task); never closed.
-extern notes::MQHANDLE ownQueue;
+extern MQHANDLE ownQueue;

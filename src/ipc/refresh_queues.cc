@@ -9,10 +9,12 @@
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
 
-using namespace notes;
-
 namespace {
-constexpr char kRefreshMessage[2] = {'x', '\0'};
+// MQPut takes a char*, not a const one.
+char kRefreshMessage[2] = {'x', '\0'};
+// The receive buffer of the refresh check: a refresh message is 2 bytes; a
+// longer one is cut to this and still announces a refresh.
+constexpr WORD kRefreshBufferSize = 256;
 }
 
 bool BuildQueueName(const char* task, size_t taskLength, char (&out)[kQueueNameMax + 1]) {
@@ -29,7 +31,7 @@ bool TARNSession::OpenOwnQueue() {
     char name[kQueueNameMax + 1];
     if (!BuildQueueName(processName, strlen(processName), name))
         Log(1, "Message queue name cut to fit: %s", name);
-    if (MqOpen(name, MQ_OPEN_CREATE, &ownQueue) == 0) {
+    if (MQOpen(name, MQ_OPEN_CREATE, &ownQueue) == 0) {
         Log(3, "%s%s", "Opened message queue in: ", name);
         return true;
     }
@@ -69,7 +71,7 @@ void TARNSession::OpenTaskQueues(std::string list) {
         if (!BuildQueueName(entry.data(), entry.size(), name))
             Log(1, "Message queue name cut to fit: %s", name);
         MQHANDLE queue = 0;
-        if (MqOpen(name, MQ_OPEN_CREATE, &queue) == 0) {
+        if (MQOpen(name, MQ_OPEN_CREATE, &queue) == 0) {
             taskQueues[name] = queue;
             Log(3, "%s%s", "Opened message queue in: ", name);
         } else {
@@ -81,20 +83,20 @@ void TARNSession::OpenTaskQueues(std::string list) {
 void TARNSession::BroadcastConfigRefresh() {
     for (const auto& [name, queue] : taskQueues) {
         Log(3, "%s%s", "Sending IPC to: ", name.c_str());
-        MqPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0);
+        MQPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0);
     }
 }
 
 void TARNSession::CheckConfigRefreshMessages() {
-    const uint16_t waiting = MqCount(ownQueue);
+    const WORD waiting = MQGetCount(ownQueue);
     if (waiting == 0) return;
     for (uint16_t i = 0; i < waiting; ++i) {
-        char buffer[MQ_MAX_MSGSIZE + 1];
-        uint16_t length = 0;
+        char buffer[kRefreshBufferSize + 1];
+        WORD length = 0;
         // A message too long for the buffer is taken off by the host and
         // reported; it still announces a refresh.
-        if (MqGet(ownQueue, buffer, MQ_MAX_MSGSIZE, 0, 1, &length) != 0) continue;
-        buffer[length < MQ_MAX_MSGSIZE ? length : MQ_MAX_MSGSIZE] = '\0';
+        if (MQGet(ownQueue, buffer, kRefreshBufferSize, 0, 1, &length) != 0) continue;
+        buffer[length < kRefreshBufferSize ? length : kRefreshBufferSize] = '\0';
         Log(3, "%s%s%s", processName, ": message received: ", buffer);
     }
     config.Load();

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 
 // Texts are cut to their buffers on purpose.
 #pragma GCC diagnostic ignored "-Wformat-truncation"
@@ -25,6 +25,7 @@ void CheckNotesStatus(uint16_t status, const char* format, ...) {
 void NotesStatusText(uint16_t status, char* out, uint16_t size) {
     if (size == 0) return;
     out[0] = '\0';
-    notes::LoadStatusString(0, status, out, static_cast<uint16_t>(size - 1));
+    // hModule 0: required on UNIX; a pointer-sized 0 for either HMODULE form.
+    OSLoadString(0, ERR(status), out, static_cast<WORD>(size - 1));
     out[size - 1] = '\0';
 }

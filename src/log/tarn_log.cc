@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/tarn_config.h"
-#include "host/notes_api.h"
+#include "host/notes_capi.h"
 #include "host/tarn_session.h"
 
 bool LevelPasses(int level, int configuredLevel) {
@@ -37,7 +37,8 @@ void LogPlain(const char* format, ...) {
     AppendBounded(line, sizeof line, kBanner);
     AppendBounded(line, sizeof line, " ");
     AppendBounded(line, sizeof line, message);
-    notes::LogMessage("%s", 0, line);
+    static char kText[] = "%s";  // the function takes a char*, not a const one
+    AddInLogMessageText(kText, NOERROR, line);
 }
 
 bool TARNLog::Init(TARNSession* session) {
@@ -67,5 +68,6 @@ void TARNLog::Write(int level, const char* text) const {
         LogPlain("%s", text);
         return;
     }
-    notes::LogMessage(prefix, 0, text);
+    // The prefix is a format with one "%s"; the function takes a char*.
+    AddInLogMessageText(const_cast<char*>(prefix), NOERROR, text);
 }

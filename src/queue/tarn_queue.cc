@@ -7,8 +7,6 @@
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 
-using namespace notes;
-
 void TARNQueue::Reset() {
     CloseQueueDb();
     session = nullptr;
@@ -36,11 +34,11 @@ void TARNQueue::CloseQueueDb() { database.reset(); }
 
 STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char** failedItem) {
     auto text = [&](const char* name, const char* value, size_t length) {
-        return AppendItem(note, ITEM_SUMMARY, name, static_cast<uint16_t>(strlen(name)), TYPE_TEXT, value,
-                          static_cast<uint32_t>(length));
+        return NSFItemAppend(note, ITEM_SUMMARY, name, static_cast<WORD>(strlen(name)), TYPE_TEXT, value,
+                             static_cast<DWORD>(length));
     };
-    const double action = event.eventId == kEventDeletion ? 1.0 : 0.0;
-    const double status = 0.0;
+    const NUMBER action = event.eventId == kEventDeletion ? 1.0 : 0.0;
+    const NUMBER status = 0.0;
     char noteId[16];
     snprintf(noteId, sizeof noteId, "%08lX", static_cast<unsigned long>(event.noteId));
     char unid[33];
@@ -54,7 +52,7 @@ STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char
         }
         return s == 0;
     };
-    step("Action", SetItemNumber(note, "Action", &action)) && step("Status", SetItemNumber(note, "Status", &status)) &&
+    step("Action", NSFItemSetNumber(note, "Action", &action)) && step("Status", NSFItemSetNumber(note, "Status", &status)) &&
         step("CalDbPath", text("CalDbPath", event.dbPath, strnlen(event.dbPath, 255))) &&
         step("CalNoteID", text("CalNoteID", noteId, strlen(noteId))) &&
         step("CalUNID", text("CalUNID", unid, 32)) &&
@@ -72,7 +70,7 @@ bool TARNQueue::WriteToQueue(EventData& event) {
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  QDb Open");
     NOTEHANDLE note = 0;
-    if (CreateNote(database.get(), &note) != 0) {
+    if (NSFNoteCreate(database.get(), &note) != 0) {
         session->Log(1, "%s", "ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue");
         return false;
     }
@@ -80,7 +78,7 @@ bool TARNQueue::WriteToQueue(EventData& event) {
     // leaves nothing in the capture database.
     struct Closer {
         NOTEHANDLE h;
-        ~Closer() { CloseNote(h); }
+        ~Closer() { NSFNoteClose(h); }
     } closer{note};
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
     const char* failedItem = "";
@@ -92,13 +90,13 @@ bool TARNQueue::WriteToQueue(EventData& event) {
                      failedItem, text, static_cast<unsigned long>(event.noteId), event.dbPath);
         return false;
     }
-    if (UpdateNote(note, ITEM_SUMMARY) != 0) {
+    if (NSFNoteUpdate(note, ITEM_SUMMARY) != 0) {
         session->Log(1, "%s", "TARNQueue::WriteToQueue :  Error occured when saving Note to queue.");
         return false;
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Saved queue note ok");
     NOTEID saved = 0;
-    GetNoteInfo(note, NOTE_ID, &saved);
+    NSFNoteGetInfo(note, _NOTE_ID, &saved);
     event.queueNoteId = saved;
     return true;
 }

@@ -21,7 +21,7 @@ public:
 
 private:
     // 0, or the status of the first item that could not be written.
-    notes::STATUS WriteItems(notes::NOTEHANDLE note, const EventData& event, const char** failedItem);
+    STATUS WriteItems(NOTEHANDLE note, const EventData& event, const char** failedItem);
 
     TARNSession* session = nullptr;
     TARNConfig* config = nullptr;

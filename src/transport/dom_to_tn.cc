@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "host/notes_thread.h"
 #include "transport/transport_state.h"
 
 namespace http = tarn::http;
@@ -59,6 +60,10 @@ std::string FormUrlEncode(const std::string& value) {
 void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthType authType, std::string address,
                                   std::string username, std::string password) {
     WorkerScope scope{*state};
+    // This worker's C API calls (its log lines) need the thread initialised;
+    // without it none may be made, not even to log.
+    NotesThread notesThread;
+    if (notesThread.Status() != NOERROR) return;
     state->exchanges.acquire();
     struct Slot {
         TransportState& state;

@@ -33,7 +33,7 @@ void TransportState::Log(int messageLevel, const char* format, ...) const {
     vsnprintf(message, sizeof message, format, ap);
     va_end(ap);
     if (prefix[0])
-        notes::LogMessage(prefix, 0, message);
+        AddInLogMessageText(const_cast<char*>(prefix), NOERROR, message);
     else
         LogPlain("%s", message);
 }
@@ -124,7 +124,7 @@ void TARNEventProcessor::openHTTPConnection() {
     }
     // An administrator may bound the exchange more tightly than the defaults.
     char timeout[256];
-    if (notes::GetEnvironmentString("TARN_HTTP_Timeout", timeout, sizeof timeout)) {
+    if (OSGetEnvironmentString("TARN_HTTP_Timeout", timeout, sizeof timeout - 1)) {
         long ms = strtol(timeout, nullptr, 10);
         if (ms > 0) {
             http::SetSessionOption(t.internetHandle, http::kOptionConnectTimeout, static_cast<uint32_t>(ms));

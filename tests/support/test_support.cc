@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <cstdarg>
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,22 +50,22 @@ void DataDirTest::TearDown() {
 }
 
 namespace {
-void Check(notes::STATUS s, const char* what) {
+void Check(STATUS s, const char* what) {
     if (s) throw std::runtime_error(std::string(what) + " failed with status " + std::to_string(s));
 }
 
-void WithDb(const std::string& path, const std::function<void(notes::DBHANDLE)>& work) {
+void WithDb(const std::string& path, const std::function<void(DBHANDLE)>& work) {
     Check(emu::CreateDatabase(path), ("create " + path).c_str());
-    notes::DBHANDLE db = 0;
-    Check(notes::OpenDatabase(path.c_str(), &db), ("open " + path).c_str());
+    DBHANDLE db = 0;
+    Check(NSFDbOpen(path.c_str(), &db), ("open " + path).c_str());
     work(db);
-    notes::CloseDatabase(db);
+    NSFDbClose(db);
 }
 }  // namespace
 
 void CreateSampleDatabases(const SampleConfig& cfg) {
-    WithDb("brackwater\\tarnconfig.nsf", [&](notes::DBHANDLE db) {
-        notes::NOTEID id;
+    WithDb("brackwater\\tarnconfig.nsf", [&](DBHANDLE db) {
+        NOTEID id;
         Check(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), "view server");
         Check(emu::CreateView(db, {cfg.userViewName, "", {"MailDb"}, cfg.userColumns, 0}, &id), "view maildblookup");
         Check(emu::CreateView(db, {"dsdlookup", "", {"Exclude"}, {"DbPath"}, 0}, &id), "view dsdlookup");
@@ -81,12 +83,12 @@ void CreateSampleDatabases(const SampleConfig& cfg) {
         for (const auto& e : cfg.excluded)
             Check(emu::CreateDocument(db, {emu::Text("Form", "Exclude"), emu::Text("DbPath", e)}, &id), "exclude doc");
     });
-    WithDb("brackwater\\tarnalerts.nsf", [](notes::DBHANDLE) {});
-    WithDb("brackwater\\qcapture.nsf", [](notes::DBHANDLE) {});
+    WithDb("brackwater\\tarnalerts.nsf", [](DBHANDLE) {});
+    WithDb("brackwater\\qcapture.nsf", [](DBHANDLE) {});
 }
 
 void CreateMailFile(const std::string& path, const std::string& owner) {
-    WithDb(path, [&](notes::DBHANDLE db) {
+    WithDb(path, [&](DBHANDLE db) {
         Check(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", owner)}), "profile");
     });
 }
@@ -151,6 +153,17 @@ std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {
     for (const auto& l : lines)
         if (l.rfind("Brackwater TARN 1.2.27", 0) == 0) out.push_back(l);
     return out;
+}
+
+STATUS CallHandler(EMHANDLER handler, EID eventId, WORD notificationType, int status, ...) {
+    EMRECORD rec;
+    rec.EId = eventId;
+    rec.NotificationType = notificationType;
+    rec.Status = static_cast<STATUS>(status);
+    va_start(rec.Ap, status);
+    STATUS answer = handler(&rec);
+    va_end(rec.Ap);
+    return answer;
 }
 
 }  // namespace tarntest

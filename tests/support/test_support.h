@@ -71,4 +71,8 @@ std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
 
 std::string BuildDir();
 
+// Calls an Extension Manager callback as the host does: a record whose
+// va_list holds the arguments after status (the core function's, in order).
+STATUS CallHandler(EMHANDLER handler, EID eventId, WORD notificationType, int status, ...);
+
 }  // namespace tarntest

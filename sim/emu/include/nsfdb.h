@@ -1,0 +1,22 @@
+/* Databases. */
+#ifndef TARN_EMU_NSFDB_H
+#define TARN_EMU_NSFDB_H
+
+#include "global.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+STATUS LNPUBLIC NSFDbOpen(const char FAR *PathName, DBHANDLE FAR *rethDB);
+STATUS LNPUBLIC NSFDbClose(DBHANDLE hDB);
+/* This replica copy's creation time; always NOERROR for an open handle. */
+STATUS LNPUBLIC NSFDbIDGet(DBHANDLE hDB, DBID FAR *retDbID);
+/* Buffers of MAXPATH bytes; either may be NULL. */
+STATUS LNPUBLIC NSFDbPathGet(DBHANDLE hDB, char FAR *retCanonicalPathName, char FAR *retExpandedPathName);
+/* Deletes the notes of hTable; raises EM_NSFDBDELETENOTES. */
+STATUS LNPUBLIC NSFDbDeleteNotes(DBHANDLE hDB, DHANDLE hTable, UNID FAR *retUNIDArray);
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,22 @@
+// A thread the add-in starts calls NotesInitThread before its first C API
+// call and NotesTermThread before it ends (per-thread resources of the
+// run-time leak otherwise). One of these, first in the thread's function,
+// does both.
+#pragma once
+
+#include "host/notes_capi.h"
+
+class NotesThread {
+public:
+    NotesThread() : status(NotesInitThread()) {}
+    ~NotesThread() {
+        if (status == NOERROR) NotesTermThread();
+    }
+    NotesThread(const NotesThread&) = delete;
+    NotesThread& operator=(const NotesThread&) = delete;
+    // Not NOERROR: the thread must make no C API call.
+    STATUS Status() const { return status; }
+
+private:
+    STATUS status;
+};

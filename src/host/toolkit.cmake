@@ -1,0 +1,48 @@
+# The add-in for a Domino server on 64-bit Linux, built against a Notes C API
+# toolkit instead of the embedded host:
+#
+#   cmake -S . -B build-server -DTARN_NOTES_SDK=/opt/notesapi \
+#         [-DTARN_NOTES_EXEC_DIR=/opt/hcl/domino/notes/latest/linux]
+#   cmake --build build-server --target tarn
+#
+# Headers come from TARN_NOTES_SDK/include only (nothing of sim/); the
+# defines and flags are the toolkit's for 64-bit Linux. On UNIX the toolkit
+# has no link library of its own: libnotes.so is the server's, in its
+# program directory (TARN_NOTES_EXEC_DIR). The result is libtarn.so with
+# exactly MainEntryPoint and ExtMgrCallback exported, C linkage.
+set(TARN_NOTES_EXEC_DIR "" CACHE PATH "directory holding the server's libnotes.so")
+if(NOT EXISTS ${TARN_NOTES_SDK}/include/global.h)
+  message(FATAL_ERROR "TARN_NOTES_SDK=${TARN_NOTES_SDK}: no include/global.h there")
+endif()
+find_library(TARN_NOTES_LIBRARY notes
+  HINTS ${TARN_NOTES_EXEC_DIR} ${TARN_NOTES_SDK}/lib/linux64 ${TARN_NOTES_SDK}/lib64 ${TARN_NOTES_SDK}/lib
+        /opt/hcl/domino/notes/latest/linux
+  NO_DEFAULT_PATH REQUIRED)
+get_filename_component(TARN_NOTES_LIBRARY_DIR ${TARN_NOTES_LIBRARY} DIRECTORY)
+message(STATUS "Notes C API toolkit: ${TARN_NOTES_SDK}; libnotes.so: ${TARN_NOTES_LIBRARY}")
+
+# W is defined as itself: defined for the toolkit's #ifdef tests, yet still a
+# plain name where Boost (bind.hpp) uses W as a template parameter.
+set(TARN_TOOLKIT_DEFINES
+  UNIX LINUX LINUX86 LINUX64 LINUX86_64 ND64 NDUNIX64 LONGIS64BIT HANDLE_IS_32BITS W32 W=W GCC3 GCC4
+  GCC_LBLB_NOT_SUPPORTED DTRACE PTHREAD_KERNEL _REENTRANT USE_THREADSAFE_INTERFACES
+  _POSIX_THREAD_SAFE_FUNCTIONS HAS_IOCP HAS_BOOL HAS_DLOPEN USE_PTHREAD_INTERFACES LARGE64_FILES
+  _LARGEFILE_SOURCE _LARGEFILE64_SOURCE PRODUCTION_VERSION OVERRIDEDEBUG)
+
+file(GLOB TARN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cc)
+list(FILTER TARN_SOURCES EXCLUDE REGEX "_win\\.cc$")
+add_library(tarn MODULE ${TARN_SOURCES} ${CMAKE_SOURCE_DIR}/src/host/exports.cpp)
+target_include_directories(tarn PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_include_directories(tarn SYSTEM PRIVATE ${TARN_NOTES_SDK}/include)
+target_compile_definitions(tarn PRIVATE ${TARN_TOOLKIT_DEFINES})
+target_compile_options(tarn PRIVATE -m64 -fPIC -fno-strict-aliasing -fvisibility=hidden
+  -fvisibility-inlines-hidden)
+target_link_libraries(tarn PRIVATE ${TARN_NOTES_LIBRARY} Boost::thread CURL::libcurl Threads::Threads m resolv
+  ${CMAKE_DL_LIBS})
+target_link_options(tarn PRIVATE -m64 -Wl,-z,text -Wl,-rpath-link,${TARN_NOTES_LIBRARY_DIR}
+  -Wl,--version-script=${CMAKE_SOURCE_DIR}/src/host/exports.map)
+# Found at run time where the server keeps it; a server process has it
+# loaded already.
+set_target_properties(tarn PROPERTIES PREFIX "lib" OUTPUT_NAME "tarn"
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR} BUILD_RPATH ${TARN_NOTES_LIBRARY_DIR}
+  INSTALL_RPATH ${TARN_NOTES_LIBRARY_DIR})

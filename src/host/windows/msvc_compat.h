@@ -1,0 +1,8 @@
+// Forced into every source of the MSVC build (/FI): the GCC attributes the
+// sources carry mean nothing to MSVC (exports come from ntarn.def there),
+// and strcasecmp is _stricmp.
+#pragma once
+
+#define __attribute__(x)
+#include <string.h>
+#define strcasecmp _stricmp

@@ -1,0 +1,67 @@
+# The add-in for a Domino server on 64-bit Windows: ntarn.dll, built with the
+# Visual C++ x64 tools against the Notes C API toolkit. Not built by CI (no
+# Windows here); the same sources compile on Linux against the same toolkit
+# headers (src/host/toolkit.cmake), and .ci/mingw-check compiles the Windows
+# branches.
+#
+#   nmake -f src\host\windows\mswin64.mak NOTESAPI=C:\notesapi ^
+#         BOOST=C:\local\boost_1_74_0 BOOSTLIB=C:\local\boost_1_74_0\lib64-msvc-14.3
+#
+# Run from the repository's root in an "x64 Native Tools" prompt. Copy
+# ntarn.dll into the Domino program directory and list it in notes.ini as
+# EXTMGR_ADDINS=ntarn (see README, "Running on a Domino server").
+
+!IFNDEF NOTESAPI
+!ERROR set NOTESAPI to the toolkit folder (its include\ and lib\mswin64\notes.lib)
+!ENDIF
+!IFNDEF BOOST
+!ERROR set BOOST to the Boost source folder and BOOSTLIB to its x64 libraries (Boost.Thread)
+!ENDIF
+
+.SUFFIXES: .cc .cpp .obj
+
+OUT = build-win64
+TARGET = $(OUT)\ntarn.dll
+
+# The toolkit's compile line for 64-bit Windows, with two departures: -Zl is
+# left out (the add-in is C++ and links its run-time by default), and W is
+# defined as itself (Boost names a template parameter W).
+CPPFLAGS = /nologo /c /std:c++20 /MD /EHsc /GS- /Gy /GF /favor:INTEL64 /Zc:wchar_t- /W3 \
+    -DNT -DW32 -DW=W -DW64 -DND64 -D_AMD64_ -D_WINDOWS -DND64SERVER -DDTRACE -D_CRT_SECURE_NO_WARNINGS \
+    -DPRODUCTION_VERSION -DHANDLE_IS_32BITS -DWIN32_LEAN_AND_MEAN -DNOMINMAX \
+    /Isrc /Isrc\host\windows\include /I"$(NOTESAPI)\include" /I"$(BOOST)" /FIsrc\host\windows\msvc_compat.h
+
+# Every source of the add-in but the libcurl backend; WinINet carries HTTP.
+OBJS = \
+    $(OUT)\summary_buffer.obj $(OUT)\tarn_config.obj $(OUT)\tarn_event_processor.obj \
+    $(OUT)\entry.obj $(OUT)\exports.obj $(OUT)\process_name.obj $(OUT)\tarn_session.obj \
+    $(OUT)\refresh_queues.obj $(OUT)\notes_error.obj $(OUT)\tarn_log.obj $(OUT)\tarn_queue.obj \
+    $(OUT)\dom_to_tn.obj $(OUT)\http_client_win.obj $(OUT)\notice.obj
+
+$(TARGET): $(OUT) $(OBJS) src\host\windows\ntarn.def
+    link /nologo -dll -def:src\host\windows\ntarn.def -machine:AMD64 -out:$(TARGET) $(OBJS) \
+        "$(NOTESAPI)\lib\mswin64\notes.lib" wininet.lib shlwapi.lib kernel32.lib user32.lib \
+        /LIBPATH:"$(BOOSTLIB)"
+
+$(OUT):
+    if not exist $(OUT) mkdir $(OUT)
+
+{src\config}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\events}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\host}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\host}.cpp{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\ipc}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\log}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\queue}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\transport}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
+
+clean:
+    if exist $(OUT) rmdir /s /q $(OUT)

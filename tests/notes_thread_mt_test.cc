@@ -1,0 +1,124 @@
+// The add-in's own threads and the C API's per-thread set-up: every notice
+// worker calls NotesInitThread before its first C API call (its log lines)
+// and NotesTermThread before it ends; a worker whose set-up fails makes no
+// C API call at all.
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "host/tarn_session.h"
+#include "processor/processor.h"
+#include "support/processor_fixture.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using tarnsim::AuthMode;
+
+namespace {
+
+class NotesThreadTest : public DataDirTest {
+protected:
+    void TearDown() override {
+        if (session) {
+            session->GetProcessor()->WaitForNotices(10000);
+            session->Reset();
+        }
+        session.reset();
+        if (processor) processor->Stop();
+        DataDirTest::TearDown();
+    }
+
+    void Start(AuthMode mode) {
+        tarnsim::ProcessorOptions o;
+        o.auth = mode;
+        o.path = "/servlet/dts";
+        o.user = "tarn";
+        o.password = "secret";
+        processor = std::make_unique<tarnsim::Processor>(o);
+        ASSERT_TRUE(processor->Start());
+        SampleConfig cfg;
+        cfg.port = processor->Port();
+        cfg.url = "/servlet/dts";
+        cfg.logLevel = 2;  // the workers write lines of their own at level 2
+        cfg.authType = mode == AuthMode::Basic ? "Basic" : "None";
+        CreateSampleDatabases(cfg);
+        session = std::make_unique<TARNSession>();
+        ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
+        EventData dummy{};
+        session->GetProcessor()->ProcessEvent(dummy);  // takes the configured level in
+        emu::ClearConsole();
+        emu::ResetThreadCounts();
+    }
+
+    void Notice(uint32_t queueNoteId) {
+        EventData e;
+        memset(&e, 0, sizeof e);
+        e.eventId = 47;
+        e.queueNoteId = queueNoteId;
+        EXPECT_TRUE(session->GetProcessor()->SendTransactionNotice(e));
+    }
+
+    std::unique_ptr<tarnsim::Processor> processor;
+    std::unique_ptr<TARNSession> session;
+};
+
+TEST_F(NotesThreadTest, EveryWorkerPairsInitAndTermAroundItsCalls) {
+    Start(AuthMode::Basic);  // a 401 and its answer: several log lines per worker
+    constexpr int kNotices = 6;
+    for (int i = 0; i < kNotices; ++i) Notice(0x900 + i);
+    ASSERT_TRUE(session->GetProcessor()->WaitForNotices(10000));
+    ASSERT_TRUE(processor->WaitForAccepted(kNotices, std::chrono::seconds(10)));
+
+    const emu::ThreadCounts c = emu::Threads();
+    EXPECT_EQ(c.inits, static_cast<uint64_t>(kNotices));
+    EXPECT_EQ(c.threadsInited, static_cast<uint64_t>(kNotices)) << "one init per worker thread";
+    EXPECT_EQ(c.terms, static_cast<uint64_t>(kNotices));
+    EXPECT_EQ(c.threadsPaired, static_cast<uint64_t>(kNotices));
+    EXPECT_EQ(c.unpairedExits, 0u);
+    // The workers did log (so they did call the C API), all after their init.
+    int workerLines = 0;
+    for (const auto& l : emu::ConsoleLines())
+        if (l.find("TARNDomToTN::SendToProcessor. Begin") != std::string::npos) ++workerLines;
+    EXPECT_EQ(workerLines, kNotices);
+    EXPECT_EQ(c.uninitialisedCalls, 0u);
+}
+
+TEST_F(NotesThreadTest, AWorkerWhoseSetUpFailsMakesNoCall) {
+    Start(AuthMode::None);
+    emu::InjectFault("NotesInitThread", emu::err::INJECTED);
+    Notice(0x901);
+    ASSERT_TRUE(session->GetProcessor()->WaitForNotices(10000));
+    emu::ClearFaults();
+
+    const emu::ThreadCounts c = emu::Threads();
+    EXPECT_EQ(c.inits, 0u);
+    EXPECT_EQ(c.terms, 0u) << "no term without an init";
+    EXPECT_EQ(c.uninitialisedCalls, 0u);
+    EXPECT_TRUE(processor->Notices().empty());
+}
+
+// The emulator's own bookkeeping, which the test above relies on.
+TEST(NotesThreadCounts, UnpairedThreadsAndUninitialisedCallsAreCounted) {
+    emu::ResetThreadCounts();
+    std::thread([] {
+        char value[8];
+        OSGetEnvironmentString("TARN_Nothing", value, sizeof value - 1);  // before any init
+        NotesInitThread();
+    }).join();
+    std::thread([] { NotesTermThread(); }).join();  // a term without init
+    std::thread([] {
+        NotesInitThread();
+        NotesInitThread();
+        NotesTermThread();
+        NotesTermThread();
+    }).join();
+    const emu::ThreadCounts c = emu::Threads();
+    EXPECT_EQ(c.uninitialisedCalls, 1u);
+    EXPECT_EQ(c.inits, 3u);
+    EXPECT_EQ(c.terms, 3u);
+    EXPECT_EQ(c.threadsInited, 2u);
+    EXPECT_EQ(c.threadsPaired, 1u);
+    EXPECT_EQ(c.unpairedExits, 2u);  // the first thread's exit, the second thread's term
+}
+
+}  // namespace
