@@ -267,6 +267,21 @@ TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {
     EXPECT_EQ(Queue().size(), 3u);
 }
 
+TEST_F(EventsTest, AnIdTableScanThatFailsPartWayIsReported) {
+    NOTEID a = Appointment(), b = Appointment(), c = Appointment();
+    emu::ClearConsole();
+    emu::InjectFault(emu::Op::IdScan, emu::err::INJECTED, 2);
+    ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b, c}), 0);
+    const NOTEID first = std::min({a, b, c});
+    char line[200];
+    snprintf(line, sizeof line,
+             "ProcessDeletedNotes: id table scan failed after note %08X (1 of 3): deletions in mail\\alice.nsf not "
+             "queued",
+             first);
+    EXPECT_EQ(Count(line), 1) << ::testing::PrintToString(Console());
+    EXPECT_EQ(Queue().size(), 4u);  // the one deletion reached before the failure
+}
+
 // Another add-in's hook that throws while the capture queue is saved.
 STATUS LNCALLBACK ThrowOnQueueSave(EMRECORD* record) {
     if (record->NotificationType != EM_BEFORE) return ERR_EM_CONTINUE;

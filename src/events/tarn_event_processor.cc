@@ -52,7 +52,9 @@ void TARNEventProcessor::ProcessEvent(EventData& event) {
 
 void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
     NOTEID id = 0;
+    DWORD scanned = 0;
     for (BOOL first = TRUE; IDScan(event.deletedIdTable, first, &id); first = FALSE) {
+        ++scanned;
         NOTEHANDLE note = 0;
         STATUS status = NSFNoteOpen(event.dbHandle, id, 0, &note);
         CheckNotesStatus(status, nullptr);
@@ -75,6 +77,17 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
             session->Log(1, "%s", e.what());
         }
         NSFNoteClose(note);
+    }
+    // IDScan answers FALSE both at the end and on a failure: the table's
+    // own count tells them apart, so the deletions never reached are heard of.
+    const DWORD total = IDEntries(event.deletedIdTable);
+    if (scanned < total) {
+        char path[MAXPATH] = {};
+        NSFDbPathGet(event.dbHandle, path, nullptr);
+        path[sizeof path - 1] = '\0';
+        session->Log(1, "ProcessDeletedNotes: id table scan failed after note %08lX (%lu of %lu): deletions in %s not queued",
+                     static_cast<unsigned long>(scanned ? id : 0), static_cast<unsigned long>(scanned),
+                     static_cast<unsigned long>(total), path);
     }
 }
 
