@@ -562,4 +562,22 @@ TEST_F(QuietEventsTest, LevelOneWritesNothingForOrdinaryEvents) {
     EXPECT_EQ(Queue().size(), 1u);
 }
 
+// The after-notification of a save that failed carries the failure in its
+// status: nothing was changed, so nothing is captured.
+TEST_F(EventsTest, AFailedSaveIsNotCaptured) {
+    const NOTEID id = Appointment();
+    const size_t before = Queue().size();
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), id, 0, &note), 0);
+    emu::ClearConsole();
+    EXPECT_EQ(tarntest::CallHandler(&ExtMgrCallback, EM_NSFNOTEUPDATE, EM_AFTER, ERR_NOTE_DELETED, note, 0),
+              ERR_EM_CONTINUE);
+    EXPECT_EQ(Queue().size(), before);
+    EXPECT_FALSE(Has("ExtMgrCallback. Processing Event"));
+    EXPECT_EQ(tarntest::CallHandler(&ExtMgrCallback, EM_NSFNOTEUPDATEXTENDED, EM_AFTER, NOERROR, note, DWORD(0)),
+              ERR_EM_CONTINUE);
+    EXPECT_EQ(Queue().size(), before + 1) << "the same note, saved: captured";
+    NSFNoteClose(note);
+}
+
 }  // namespace

@@ -183,7 +183,9 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                         process = true;
                     }
                 } else {
-                    process = record->NotificationType == EM_AFTER;
+                    // After the save, and only a save that succeeded: a failed
+                    // one (its status says so) changed nothing to capture.
+                    process = record->NotificationType == EM_AFTER && record->Status == NOERROR;
                 }
                 break;
             }
