@@ -34,16 +34,48 @@ TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     EXPECT_TRUE(Has(out, "[nserver.exe] Brackwater TARN 1.2.27  (nserver.exe) loading...")) << out;
     EXPECT_TRUE(Has(out, "[nhttp.exe  ] Brackwater TARN 1.2.27 (nhttp.exe) : Broadcasting Config Referesh"));
     EXPECT_TRUE(Has(out, "[amgr.exe   ] Brackwater TARN 1.2.27 (amgr.exe) : amgr.exe: message received: x"));
-    EXPECT_TRUE(Has(out, "Capture queue brackwater\\qcapture.nsf: 10 note(s)"));
+    EXPECT_TRUE(Has(out, "Capture queue brackwater\\qcapture.nsf: 14 note(s), 0 pending"));
     EXPECT_TRUE(Has(out, "in mail\\carol.nsf for CN=Carol Cole/O=Brackwater"));  // captured after the refresh
     EXPECT_TRUE(Has(out, "[none   ] Change queue note"));
     EXPECT_TRUE(Has(out, "[basic  ] Change queue note"));
     EXPECT_TRUE(Has(out, "[session] Change queue note"));
     EXPECT_TRUE(Has(out, "[basic  ] refreshconfig"));
     EXPECT_TRUE(Has(out, "form login as tarn: accepted"));
-    EXPECT_TRUE(Has(out, "  queue notes            10"));
-    EXPECT_TRUE(Has(out, "  notices delivered      12"));
+    EXPECT_TRUE(Has(out, "  queue notes            14\n"));
+    EXPECT_TRUE(Has(out, "  notices delivered      13\n"));
+    // The outage: three changes while the processor is away, their notices
+    // fail and are logged, and its first sweep after the restart takes them.
+    EXPECT_TRUE(Has(out, "(processor) stopped: nothing answers on port"));
+    EXPECT_TRUE(Has(out, "(nserver.exe) : HttpSendRequest Failed: "));
+    EXPECT_TRUE(Has(out, "its first sweep recovered 3 queue note(s)"));
+    EXPECT_TRUE(Has(out, "  queue notes handled    14 (11 on their notice, 3 recovered by sweep)\n"));
+    EXPECT_TRUE(Has(out, "  still pending          0\n"));
+    EXPECT_TRUE(Has(out, "  notices lost in transit 3\n"));
+    EXPECT_TRUE(Has(out, "  duplicates ignored     0\n"));
+    EXPECT_FALSE(Has(out, "  pending  "));  // no note listed as pending
     EXPECT_TRUE(Has(out, "Filter: FAIL: Excluded db being updated"));
+    emu::SetDataDirectory(dir);
+    emu::RemoveAllQueues();  // the tasks' message queues live on in /dev/shm otherwise
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+TEST(DemoTest, TheOutageScenarioEndsWithNothingPending) {
+    std::string dir = MakeTempDir("outage");
+    int rc = -1;
+    std::string out = RunCommand(BuildDir() + "/bin/tarn-sim demo --sweep-interval 0.2 --sweep-grace 1 --data " +
+                                     dir + " --scenario " + std::string(TARN_SOURCE_DIR) +
+                                     "/examples/outage.scenario 2>&1",
+                                 &rc);
+    EXPECT_EQ(rc, 0) << out;
+    // The notices answered 500 and dropped reached no application: a sweep took their notes.
+    EXPECT_TRUE(Has(out, "  queue notes handled    3 (1 on their notice, 2 recovered by sweep)\n")) << out;
+    EXPECT_TRUE(Has(out, "  still pending          0\n"));
+    EXPECT_TRUE(Has(out, "  notices lost in transit 2\n"));
+    emu::SetDataDirectory(dir);
+    EXPECT_FALSE(emu::QueueNames().empty());
+    emu::RemoveAllQueues();
+    EXPECT_TRUE(emu::QueueNames().empty());
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
