@@ -134,6 +134,16 @@ TEST_F(ToolsTest, AScenarioMistakeIsReportedWithItsLineBeforeAnythingStarts) {
     EXPECT_EQ(unreadable.err, "tarn-sim: cannot read the scenario " + dataDir + "/none.scenario\n");
 }
 
+TEST_F(ToolsTest, AHeadingWithoutTextIsPlayedNotFallenOver) {
+    PrepareHere();
+    Scenario("say\nsay   Two blanks before\n");
+    auto r = Sim({"run", "--data", prepared, "--scenario", dataDir + "/s.scenario"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "== "), r.out.end());
+    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "== Two blanks before"), r.out.end());
+    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "  still pending          0"), r.out.end());
+}
+
 TEST_F(ToolsTest, TheRunnerStopsAtAnUnknownOperationAndSaysWhichLine) {
     PrepareHere();
     auto r = Run(BuildDir() + "/bin/nserver.exe", {"--data", prepared},

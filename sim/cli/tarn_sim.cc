@@ -585,7 +585,10 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
         ++r.steps;
         if (w[0] == "say") {
             syncAll();
-            printf("\n== %s\n", line.substr(line.find("say") + 4).c_str());
+            // "say" alone is an empty heading, not a reason to fall over.
+            size_t text = line.find("say") + 3;
+            text = line.find_first_not_of(" \t", text);
+            printf("\n== %s\n", text == std::string::npos ? "" : line.substr(text).c_str());
         } else if (w[0] == "sync") {
             syncAll();
         } else if (w[0] == "pause") {
