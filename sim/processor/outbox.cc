@@ -132,7 +132,10 @@ void Outbox::RetryMarks() {
 
 Outbox::Outcome Outbox::Process(uint32_t id, Via via, QueueNote* note, std::string* why) {
     {
+        // Checked together with the claim, so that nothing is claimed once
+        // Stop has waited for the claims under way.
         std::lock_guard lock(mutex);
+        if (!started || stopping) return Outcome::Stopped;
         if (inFlight.count(id) || unmarked.count(id)) {
             ++counts.duplicates;
             return Outcome::Duplicate;
@@ -166,6 +169,7 @@ Outbox::Outcome Outbox::Process(uint32_t id, Via via, QueueNote* note, std::stri
             case Outcome::Duplicate: ++counts.duplicates; break;
             case Outcome::Missing: counts.unknown += via == Via::Notice; break;
             case Outcome::Failed: ++counts.failures; break;
+            case Outcome::Stopped: break;
         }
         if (owesMark) {
             unmarked.insert(id);
@@ -185,16 +189,13 @@ std::string Outbox::OnNotice(const std::string& qnoteid) {
         ++counts.unknown;
         return "(not a queue note id)";
     }
-    {
-        std::lock_guard lock(mutex);
-        if (!started || stopping) return "(not handled now: the processor is starting or stopping; a sweep will take it)";
-    }
     QueueNote note;
     std::string why;
     switch (Process(id, Via::Notice, &note, &why)) {
         case Outcome::Handled: return Describe(note);
         case Outcome::Duplicate: return "(already handled)";
         case Outcome::Missing: return "(no such queue note)";
+        case Outcome::Stopped: return "(not handled now: the processor is starting or stopping; a sweep will take it)";
         case Outcome::Failed: break;
     }
     char id8[9];
@@ -233,13 +234,10 @@ size_t Outbox::Sweep(bool everything) {
     size_t handled = 0;
     std::string recovered;
     for (uint32_t id : due) {
-        {
-            std::lock_guard lock(mutex);
-            if (stopping) break;
-        }
         QueueNote note;
         std::string noteWhy;
         Outcome o = Process(id, Via::Sweep, &note, &noteWhy);
+        if (o == Outcome::Stopped) break;
         if (o == Outcome::Handled) {
             ++handled;
             char id8[10];

@@ -86,7 +86,7 @@ public:
     static bool ParseNoteId(const std::string& text, uint32_t* id);
 
 private:
-    enum class Outcome { Handled, Duplicate, Missing, Failed };
+    enum class Outcome { Handled, Duplicate, Missing, Failed, Stopped };
     Outcome Process(uint32_t id, Via via, QueueNote* note, std::string* why);
     bool Mark(uint32_t id);
     void RetryMarks();
