@@ -7,6 +7,10 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <atomic>
 #include <cctype>
@@ -152,6 +156,53 @@ void DropConnection(const httplib::Request& req) {
     closedir(dir);
 }
 
+// Shuts down every accepted connection of the server on `port`, so that a
+// stop does not wait for idle kept-alive clients (the library waits up to its
+// keep-alive time-out for each). Clients of the same process that talk to
+// this port have other local ports and are left alone.
+void DropAllConnections(int port) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return;
+    while (dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long fd = strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end) continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t localLen = sizeof local, peerLen = sizeof peer;
+        if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
+        if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
+        int localPort = -1;
+        if (local.ss_family == AF_INET) localPort = ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
+        if (local.ss_family == AF_INET6) localPort = ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
+        if (localPort == port) shutdown(static_cast<int>(fd), SHUT_RDWR);
+    }
+    closedir(dir);
+}
+
+// The server library does not say why a bind failed: try it once more by hand
+// to learn the reason.
+std::string BindProblem(const std::string& host, int port) {
+    std::string where = host + ":" + std::to_string(port);
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1) return "cannot listen on " + where;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return "cannot listen on " + where + ": " + strerror(errno);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr = address;
+    int rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int error = errno;
+    close(fd);
+    if (rc != 0 && error == EADDRINUSE)
+        return "port " + std::to_string(port) + " on " + host +
+               " is already in use: stop the program that holds it, or choose another port";
+    if (rc != 0) return "cannot listen on " + where + ": " + strerror(error);
+    return "cannot listen on " + where;
+}
+
 }  // namespace
 
 std::string FormDecode(const std::string& text) {
@@ -194,6 +245,7 @@ struct Processor::Impl {
     std::thread thread;
     int port = 0;
     bool started = false;
+    std::string problem;  // why Start failed
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;  // records added, or stopping
@@ -427,14 +479,25 @@ bool Processor::Start() {
     if (d.started) return true;
     // A client that goes away mid-answer must not kill the process.
     signal(SIGPIPE, SIG_IGN);
-    if (!d.options.recordFile.empty()) {
+    d.problem.clear();
+    if (!d.options.recordFile.empty() && !d.recordOut.is_open()) {
         d.recordOut.open(d.options.recordFile, std::ios::app | std::ios::binary);
-        if (!d.recordOut) return false;
+        if (!d.recordOut) {
+            d.problem = "cannot write the record file " + d.options.recordFile;
+            return false;
+        }
     }
     // Enough threads for a burst of parallel workers plus the kept-alive
     // connections of earlier ones.
     d.server.new_task_queue = [] { return new httplib::ThreadPool(24); };
     d.server.set_tcp_nodelay(true);  // answers are written in pieces
+    // The library's default is SO_REUSEPORT, which lets a second processor
+    // bind the same port and silently take half the notices. SO_REUSEADDR
+    // alone still allows a restart over connections in TIME_WAIT.
+    d.server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     d.server.set_keep_alive_max_count(1000);
     d.server.set_read_timeout(5, 0);
     auto handler = [&d](const httplib::Request& req, httplib::Response& res) { d.Handle(req, res); };
@@ -442,9 +505,15 @@ bool Processor::Start() {
     d.server.Post(".*", handler);
     if (d.options.port == 0) {
         d.port = d.server.bind_to_any_port(d.options.host);
-        if (d.port <= 0) return false;
+        if (d.port <= 0) {
+            d.problem = "no free port on " + d.options.host;
+            return false;
+        }
     } else {
-        if (!d.server.bind_to_port(d.options.host, d.options.port)) return false;
+        if (!d.server.bind_to_port(d.options.host, d.options.port)) {
+            d.problem = BindProblem(d.options.host, d.options.port);
+            return false;
+        }
         d.port = d.options.port;
     }
     d.thread = std::thread([&d] { d.server.listen_after_bind(); });
@@ -464,11 +533,20 @@ void Processor::Stop() {
     }
     d.changed.notify_all();
     d.server.stop();
+    DropAllConnections(d.port);
     if (d.thread.joinable()) d.thread.join();
     d.started = false;
 }
 
 int Processor::Port() const { return impl->port; }
+std::string Processor::StartProblem() const { return impl->problem; }
+
+void Processor::Record(const std::string& jsonLine) {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (!impl->recordOut.is_open()) return;
+    impl->recordOut << jsonLine << '\n';
+    impl->recordOut.flush();
+}
 const ProcessorOptions& Processor::Options() const { return impl->options; }
 
 void Processor::SetMode(FailMode mode) {

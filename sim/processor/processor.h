@@ -97,8 +97,10 @@ public:
     Processor& operator=(const Processor&) = delete;
 
     // Binds and starts serving on a thread of its own; false when the port
-    // cannot be bound.
+    // cannot be bound or the record file opened (StartProblem says which).
     bool Start();
+    // Why the last Start failed, as a line for an operator.
+    std::string StartProblem() const;
     // Stops serving; requests held in hang mode are released. Idempotent.
     void Stop();
     int Port() const;
@@ -112,6 +114,9 @@ public:
     // Called with the qnoteid of each accepted transaction notice; the text
     // it returns is kept in the record. Called on the server's threads.
     void SetLookup(std::function<std::string(const std::string& qnoteid)> lookup);
+    // Appends one line (a JSON object) to the record file, if there is one,
+    // between the notice and login lines.
+    void Record(const std::string& jsonLine);
     // Forgets every session cookie handed out so far.
     void ExpireSessions();
 

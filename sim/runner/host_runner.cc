@@ -18,6 +18,9 @@
 //   sleep MS                       pause the reader of operations
 //   echo TEXT                      print a line
 //   sync TOKEN                     wait as "wait" does, then print "runner: sync TOKEN"
+//   quit                           stop reading
+// An unknown operation, or one with the wrong number of words, stops the
+// script there: the line is reported and the runner exits with status 2.
 // ITEM is Name=text, Name#=number, Name@=time (a number) or Name[]=a|b|c;
 // the text value "@unid" stands for the document's own UNID (as ApptUNID
 // of a real calendar entry holds it).
@@ -31,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -43,6 +47,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "runner/operations.h"
 #include "runner/words.h"
 
 namespace {
@@ -203,6 +208,7 @@ public:
         for (auto& [path, h] : dbs) NSFDbClose(h);
     }
 
+    // Known, complete operations only: the caller checks with CheckOperation.
     void Execute(const std::vector<std::string>& w, int lineNo) {
         const std::string& op = w[0];
         if (op == "wait") return pool.Drain();
@@ -391,6 +397,23 @@ int main(int argc, char** argv) {
         else return Usage();
     }
     if (!opt.data.empty()) emu::SetDataDirectory(opt.data);
+    // A server has a data directory with a notes.ini; without one every served
+    // task would only say that no tasks are listed.
+    {
+        std::string dir = emu::DataDirectory();
+        std::error_code ec;
+        if (!std::filesystem::is_directory(dir, ec)) {
+            fprintf(stderr, "runner: the data directory %s does not exist; prepare one with: tarn-sim prepare --data %s\n",
+                    dir.c_str(), dir.c_str());
+            return 2;
+        }
+        if (!std::filesystem::is_regular_file(dir + "/notes.ini", ec)) {
+            fprintf(stderr,
+                    "runner: %s was never prepared (it has no notes.ini); prepare it with: tarn-sim prepare --data %s\n",
+                    dir.c_str(), dir.c_str());
+            return 2;
+        }
+    }
     if (opt.addin.empty()) opt.addin = DefaultAddin();
 
     void* lib = dlopen(opt.addin.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -412,12 +435,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "runner: second MainEntryPoint returned %u\n", again);
     }
 
+    bool badScript = false;
     {
         Runner runner(opt.threads);
         std::ifstream file;
         if (!opt.script.empty()) {
             file.open(opt.script);
-            if (!file) fprintf(stderr, "runner: cannot read %s\n", opt.script.c_str());
+            if (!file) {
+                fprintf(stderr, "runner: cannot read %s\n", opt.script.c_str());
+                badScript = true;
+            }
         }
         std::istream& in = opt.script.empty() ? std::cin : file;
         std::string line;
@@ -426,6 +453,12 @@ int main(int argc, char** argv) {
             ++lineNo;
             auto words = SplitWords(line);
             if (words.empty() || words[0][0] == '#') continue;
+            if (std::string problem = CheckOperation(words); !problem.empty()) {
+                // A script with a mistake stops here: what follows may depend on it.
+                fprintf(stderr, "runner: line %d: %s: %s\n", lineNo, problem.c_str(), line.c_str());
+                badScript = true;
+                break;
+            }
             if (words[0] == "quit") break;
             runner.Execute(words, lineNo);
         }
@@ -436,5 +469,6 @@ int main(int argc, char** argv) {
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
     printf("runner: deregistered:%s\n", order.c_str());
     printf("runner: exit %u\n", status);
-    return status == 0 ? 0 : 3;
+    if (status) return 3;
+    return badScript ? 2 : 0;
 }

@@ -1,0 +1,153 @@
+// The processor's outbox under concurrency: notices on many threads, sweeps on
+// their own, notes written meanwhile, a restart in the middle. Every queue
+// note must be handled exactly once and end with Status 1.
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "processor/outbox.h"
+#include "support/outbox_support.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Counts every handling, by note id.
+struct Handled {
+    std::mutex mutex;
+    std::map<uint32_t, int> times;
+    std::map<tarnsim::Via, int> via;
+    void operator()(const tarnsim::QueueNote& n, tarnsim::Via v) {
+        std::lock_guard lock(mutex);
+        ++times[n.id];
+        ++via[v];
+    }
+    std::map<uint32_t, int> Times() {
+        std::lock_guard lock(mutex);
+        return times;
+    }
+};
+
+class OutboxConcurrencyTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        ASSERT_EQ(emu::CreateDatabase(kQueueDb), 0);
+        ASSERT_EQ(NSFDbOpen(kQueueDb, &db), 0);
+    }
+    void TearDown() override {
+        if (db) NSFDbClose(db);
+        DataDirTest::TearDown();
+    }
+    tarnsim::Outbox::Handler Into(Handled& h) {
+        return [&h](const tarnsim::QueueNote& n, tarnsim::Via v) { h(n, v); };
+    }
+    DBHANDLE db = 0;
+};
+
+TEST_F(OutboxConcurrencyTest, NoticesAndSweepsMeetingAtTheSameNotesHandleEachOnce) {
+    tarnsim::OutboxOptions options;
+    options.sweepInterval = 5ms;
+    options.grace = 0ms;
+    Handled handled;
+    tarnsim::Outbox outbox(options, Into(handled));
+    ASSERT_TRUE(outbox.Start(nullptr));
+
+    // Notes appear while four threads deliver two notices for each of them.
+    const int kNotes = 60;
+    std::vector<NOTEID> ids(kNotes);
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        for (int i = 0; i < kNotes; ++i) {
+            ids[i] = WriteQueueNote(db, i);
+            written.store(i + 1, std::memory_order_release);
+        }
+    });
+    std::vector<std::thread> notifiers;
+    for (int t = 0; t < 4; ++t)
+        notifiers.emplace_back([&, t] {
+            for (int i = t % 2; i < kNotes; i += 2) {
+                while (written.load(std::memory_order_acquire) <= i) std::this_thread::yield();
+                outbox.OnNotice(Hex8(ids[i]));
+            }
+        });
+    writer.join();
+    for (auto& t : notifiers) t.join();
+    ASSERT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 20s));
+    outbox.Stop();
+
+    auto times = handled.Times();
+    ASSERT_EQ(times.size(), size_t(kNotes));
+    for (NOTEID id : ids) EXPECT_EQ(times[id], 1) << Hex8(id);
+    for (const auto& [id, status] : QueueStatus()) EXPECT_EQ(status, 1) << Hex8(id);
+    auto c = outbox.Counts();
+    EXPECT_EQ(c.byNotice + c.bySweep, uint64_t(kNotes));
+    // Two notices a note: at least one of them found it handled or in hand.
+    EXPECT_GE(c.duplicates, uint64_t(kNotes));
+    EXPECT_EQ(c.failures, 0u);
+    EXPECT_EQ(c.unmarked, 0u);
+    EXPECT_EQ(emu::Open().notes, 0);
+}
+
+TEST_F(OutboxConcurrencyTest, AStopAndAFreshStartInTheMiddleOfABurstLoseAndRepeatNothing) {
+    tarnsim::OutboxOptions options;
+    options.sweepInterval = 20ms;
+    options.grace = 10ms;
+    Handled handled;
+    auto first = std::make_unique<tarnsim::Outbox>(options, Into(handled));
+    ASSERT_TRUE(first->Start(nullptr));
+
+    const int kNotes = 120;
+    std::mutex mutex;
+    tarnsim::Outbox* current = first.get();  // notices go here; null while it is down
+    std::thread writer([&] {
+        for (int i = 0; i < kNotes; ++i) {
+            NOTEID id = WriteQueueNote(db, i);
+            std::lock_guard lock(mutex);
+            if (current) current->OnNotice(Hex8(id));  // else: the notice is lost
+        }
+    });
+    ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 30; }, 20s));
+    {
+        std::lock_guard lock(mutex);
+        current = nullptr;
+    }
+    first->Stop();
+    auto before = first->Counts();
+    size_t atStop = QueueStatus().size();
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 20; }, 20s));
+
+    // A new process would know nothing of the old one: a new object.
+    tarnsim::Outbox second(options, Into(handled));
+    size_t recovered = 0;
+    ASSERT_TRUE(second.Start(nullptr, &recovered));
+    EXPECT_GE(recovered, 20u);  // what was written while it was down
+    {
+        std::lock_guard lock(mutex);
+        current = &second;
+    }
+    writer.join();
+    ASSERT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 20s));
+    {
+        std::lock_guard lock(mutex);
+        current = nullptr;
+    }
+    second.Stop();
+
+    auto times = handled.Times();
+    auto status = QueueStatus();
+    ASSERT_EQ(status.size(), size_t(kNotes));
+    EXPECT_EQ(times.size(), size_t(kNotes));
+    for (const auto& [id, s] : status) {
+        EXPECT_EQ(times[id], 1) << Hex8(id);
+        EXPECT_EQ(s, 1) << Hex8(id);
+    }
+    auto after = second.Counts();
+    EXPECT_EQ(before.byNotice + before.bySweep + after.byNotice + after.bySweep, uint64_t(kNotes));
+    EXPECT_GE(after.bySweep, 20u);
+    EXPECT_EQ(emu::Open().notes, 0);
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+// The sample processor as an outbox consumer: what a notice and a sweep do
+// with a queue note, what they refuse, how host failures are survived, and
+// the whole promise across real processes: the processor goes away during a
+// burst of changes, comes back, and every queue note is handled exactly once.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include "processor/outbox.h"
+#include "support/outbox_support.h"
+#include "support/processor_fixture.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class OutboxTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        ASSERT_EQ(emu::CreateDatabase(kQueueDb), 0);
+        ASSERT_EQ(NSFDbOpen(kQueueDb, &db), 0);
+    }
+    void TearDown() override {
+        if (db) NSFDbClose(db);
+        DataDirTest::TearDown();
+    }
+    // An outbox whose sweeps run only when the test asks.
+    std::unique_ptr<tarnsim::Outbox> Make(std::chrono::milliseconds grace = 0ms) {
+        tarnsim::OutboxOptions o;
+        o.sweepInterval = 1h;
+        o.grace = grace;
+        return std::make_unique<tarnsim::Outbox>(
+            o,
+            [this](const tarnsim::QueueNote& n, tarnsim::Via via) {
+                if (failHandler) throw std::runtime_error("ledger unavailable");
+                handled.push_back({n.id, via});
+                notesSeen.push_back(n);
+            },
+            [this](const std::string& line) { log.push_back(line); });
+    }
+    DBHANDLE db = 0;
+    bool failHandler = false;
+    std::vector<std::pair<uint32_t, tarnsim::Via>> handled;
+    std::vector<tarnsim::QueueNote> notesSeen;
+    std::vector<std::string> log;
+};
+
+TEST_F(OutboxTest, ANoticeHandlesItsNoteOnceAndMarksIt) {
+    auto outbox = Make();
+    ASSERT_TRUE(outbox->Start(nullptr));
+    NOTEID id = WriteQueueNote(db, 7);
+    EXPECT_EQ(outbox->OnNotice(Hex8(id)),
+              "change  Appointment 00000907 in mail\\alice.nsf for CN=Alice Able/O=Brackwater  "
+              "(UNID 0123456789ABCDEF0123456789ABCDEF)");
+    EXPECT_EQ(QueueStatus()[id], 1);
+    // Lower-case digits and no leading zeros name the same note.
+    std::string lower = Hex8(id);
+    for (char& c : lower) c = static_cast<char>(tolower(c));
+    EXPECT_EQ(outbox->OnNotice(lower), "(already handled)");
+    EXPECT_EQ(outbox->OnNotice(lower.substr(lower.find_first_not_of('0'))), "(already handled)");
+    EXPECT_EQ(outbox->Sweep(true), 0u);
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0].second, tarnsim::Via::Notice);
+    EXPECT_EQ(notesSeen[0].form, "Appointment");
+    EXPECT_FALSE(notesSeen[0].deletion);
+    auto c = outbox->Counts();
+    EXPECT_EQ(c.byNotice, 1u);
+    EXPECT_EQ(c.bySweep, 0u);
+    EXPECT_EQ(c.duplicates, 2u);
+    outbox->Stop();
+    EXPECT_EQ(emu::Open().notes, 0);
+    EXPECT_EQ(emu::Open().databases, 1);  // the test's own
+}
+
+TEST_F(OutboxTest, NotesHandledBeforeARestartAreNotHandledAgain) {
+    NOTEID done = WriteQueueNote(db, 1, 1);  // handled by an earlier run
+    NOTEID open1 = WriteQueueNote(db, 2);
+    NOTEID open2 = WriteQueueNote(db, 3);
+    auto outbox = Make(1h);  // the grace does not hold back the first sweep
+    size_t recovered = 0;
+    ASSERT_TRUE(outbox->Start(nullptr, &recovered));
+    EXPECT_EQ(recovered, 2u);
+    ASSERT_EQ(handled.size(), 2u);
+    EXPECT_EQ(handled[0].first, open1);  // oldest first
+    EXPECT_EQ(handled[1].first, open2);
+    EXPECT_EQ(handled[0].second, tarnsim::Via::Sweep);
+    EXPECT_EQ(outbox->OnNotice(Hex8(done)), "(already handled)");
+    EXPECT_EQ(outbox->OnNotice(Hex8(open2)), "(already handled)");
+    EXPECT_EQ(handled.size(), 2u);
+}
+
+TEST_F(OutboxTest, ASweepLeavesYoungNotesToTheirNoticesUntilTheGraceHasPassed) {
+    auto outbox = Make(400ms);
+    ASSERT_TRUE(outbox->Start(nullptr));
+    NOTEID id = WriteQueueNote(db, 1);
+    EXPECT_EQ(outbox->Sweep(false), 0u);  // just seen: its notice may be on the way
+    EXPECT_EQ(QueueStatus()[id], 0);
+    std::this_thread::sleep_for(450ms);
+    EXPECT_EQ(outbox->Sweep(false), 1u);
+    EXPECT_EQ(QueueStatus()[id], 1);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "sweep recovered 1 queue note(s): " + Hex8(id));
+}
+
+TEST_F(OutboxTest, NoticesNamingNoQueueNoteAreRefusedAndCounted) {
+    NOTEID other = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &other), 0);  // no Status: not a queue note
+    auto outbox = Make();
+    ASSERT_TRUE(outbox->Start(nullptr));
+    for (const char* bad : {"", "0", "00000000", "XYZ", "123456789", "12 4", "-1"})
+        EXPECT_EQ(outbox->OnNotice(bad), "(not a queue note id)") << bad;
+    EXPECT_EQ(outbox->OnNotice("0000FFFF"), "(no such queue note)");
+    EXPECT_EQ(outbox->OnNotice(Hex8(other)), "(no such queue note)");
+    EXPECT_TRUE(handled.empty());
+    EXPECT_EQ(outbox->Counts().unknown, 9u);
+    EXPECT_EQ(outbox->Sweep(true), 0u);  // nor does a sweep take the memo
+}
+
+TEST_F(OutboxTest, AStatusThatCannotBeWrittenIsRetriedWithoutHandlingTheNoteAgain) {
+    auto outbox = Make();
+    ASSERT_TRUE(outbox->Start(nullptr));
+    NOTEID id = WriteQueueNote(db, 1);
+    emu::InjectFault(emu::Op::UpdateNote, emu::err::DB_IO);
+    outbox->OnNotice(Hex8(id));
+    EXPECT_EQ(handled.size(), 1u);
+    EXPECT_EQ(QueueStatus()[id], 0);
+    EXPECT_EQ(outbox->Counts().unmarked, 1u);
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("handled, but its Status could not be written"), std::string::npos) << log.back();
+    // Neither a sweep nor a second notice handles it again while the write is owed.
+    EXPECT_EQ(outbox->Sweep(true), 0u);
+    EXPECT_EQ(outbox->OnNotice(Hex8(id)), "(already handled)");
+    emu::ClearFaults();
+    EXPECT_EQ(outbox->Sweep(true), 0u);  // writes the Status it owed
+    EXPECT_EQ(QueueStatus()[id], 1);
+    EXPECT_EQ(outbox->Counts().unmarked, 0u);
+    EXPECT_EQ(handled.size(), 1u);
+    EXPECT_EQ(emu::Open().notes, 0);
+}
+
+TEST_F(OutboxTest, HostFailuresAndAFailedHandlingLeaveTheNoteForALaterSweep) {
+    auto outbox = Make();
+    ASSERT_TRUE(outbox->Start(nullptr));
+    NOTEID id = WriteQueueNote(db, 1);
+    emu::InjectFault(emu::Op::OpenNote, emu::err::DB_IO, 1);
+    EXPECT_EQ(outbox->OnNotice(Hex8(id)).rfind("(not handled now: open note: ", 0), 0u);
+    failHandler = true;
+    EXPECT_EQ(outbox->OnNotice(Hex8(id)), "(not handled now: the handler failed: ledger unavailable)");
+    EXPECT_EQ(QueueStatus()[id], 0);
+    failHandler = false;
+    EXPECT_EQ(outbox->Sweep(true), 1u);
+    EXPECT_EQ(handled.size(), 1u);
+    EXPECT_EQ(outbox->Counts().failures, 2u);
+    EXPECT_EQ(emu::Open().notes, 0);
+}
+
+TEST_F(OutboxTest, AnOutboxThatIsNotRunningHandlesNothing) {
+    auto outbox = Make();
+    NOTEID id = WriteQueueNote(db, 1);
+    EXPECT_NE(outbox->OnNotice(Hex8(id)).find("a sweep will take it"), std::string::npos);
+    ASSERT_TRUE(outbox->Start(nullptr));
+    outbox->Stop();
+    NOTEID later = WriteQueueNote(db, 2);
+    EXPECT_NE(outbox->OnNotice(Hex8(later)).find("a sweep will take it"), std::string::npos);
+    EXPECT_EQ(handled.size(), 1u);  // the first sweep took the first note
+    EXPECT_EQ(QueueStatus()[later], 0);
+}
+
+// ---- the programs ----------------------------------------------------------------
+
+struct Program {
+    RunningTask task;
+    std::string outPath() const { return task.scriptPath + ".out"; }
+};
+
+// tarn-processor over the data directory; returns once it listens.
+Program StartProcessor(const std::string& dataDir, uint16_t port, const std::string& record) {
+    Program p;
+    p.task = StartTask(BuildDir() + "/bin/tarn-processor", dataDir, "", {},
+                       {"--port", std::to_string(port), "--record", record, "--sweep-interval", "0.2",
+                        "--sweep-grace", "0.1"});
+    bool up = WaitUntil(
+        [&] {
+            std::ifstream out(p.outPath());
+            std::string line;
+            return std::getline(out, line) && line.rfind("listening on", 0) == 0;
+        },
+        20s);
+    EXPECT_TRUE(up);
+    return p;
+}
+
+ProcessResult Stop(const Program& p) {
+    kill(p.task.pid, SIGTERM);
+    return WaitTask(p.task);
+}
+
+TEST_F(OutboxTest, TheProcessorStoppedDuringABurstHandlesEveryQueueNoteExactlyOnce) {
+    NSFDbClose(db);
+    db = 0;
+    uint16_t port = UnusedLoopbackPort();
+    SampleConfig cfg;
+    cfg.logLevel = 1;
+    cfg.port = port;
+    cfg.mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf"};
+    CreateSampleDatabases(cfg);
+    CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
+    CreateMailFile("mail\\bob.nsf", "CN=Bob Baker/O=Brackwater");
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe,amgr.exe");
+    const std::string record = dataDir + "/processor.jsonl";
+
+    // Two tasks, 300 changes each, in steps of ten.
+    auto burst = [](const std::string& mail) {
+        std::string script;
+        for (int i = 1; i <= 300; ++i) {
+            script += "create d" + std::to_string(i) + " " + mail + " Form=Appointment ApptUNID=@unid\n";
+            if (i % 10 == 0) script += "sleep 25\n";
+        }
+        return script;
+    };
+    Program processor = StartProcessor(dataDir, port, record);
+    RunningTask nserver = StartTask("nserver.exe", dataDir, burst("mail\\alice.nsf"));
+    RunningTask amgr = StartTask("amgr.exe", dataDir, burst("mail\\bob.nsf"));
+    ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 60; }, 30s));
+    ProcessResult first = Stop(processor);
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    size_t atStop = QueueStatus().size();
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 60; }, 30s));  // notices lost meanwhile
+    processor = StartProcessor(dataDir, port, record);
+    ProcessResult n = WaitTask(nserver), a = WaitTask(amgr);
+    EXPECT_EQ(n.exitCode, 0) << n.err;
+    EXPECT_EQ(a.exitCode, 0) << a.err;
+    EXPECT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 30s)) << PendingCount() << " pending";
+    ProcessResult second = Stop(processor);
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+
+    // Both tasks logged the notices that found no processor.
+    int lost = 0;
+    for (const auto* r : {&n, &a})
+        for (const auto& line : r->out)
+            lost += line.find("HttpSendRequest Failed: ") != std::string::npos;
+    EXPECT_GT(lost, 0);
+
+    auto status = QueueStatus();
+    EXPECT_EQ(status.size(), 600u);
+    std::map<std::string, int> times;
+    std::map<std::string, int> via;
+    std::ifstream in(record);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto j = nlohmann::json::parse(line);
+        if (j["kind"] != "handled") continue;
+        ++times[j["qnoteid"].get<std::string>()];
+        ++via[j["via"].get<std::string>()];
+    }
+    EXPECT_EQ(times.size(), status.size());
+    for (const auto& [id, s] : status) {
+        EXPECT_EQ(s, 1) << Hex8(id);
+        EXPECT_EQ(times[Hex8(id)], 1) << Hex8(id);
+    }
+    EXPECT_GT(via["sweep"], 0);  // the lost notices were made good by sweeps
+    EXPECT_GT(via["notice"], 0);
+    EXPECT_NE(second.err.find("recovered by sweep"), std::string::npos) << second.err;
+}
+
+}  // namespace

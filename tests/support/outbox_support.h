@@ -1,0 +1,69 @@
+// Helpers of the outbox suites: queue notes written as the add-in writes
+// them, and what the capture queue holds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emu/emulator.h"
+
+namespace tarntest {
+
+constexpr const char* kQueueDb = "brackwater\\qcapture.nsf";
+
+// One queue note with the add-in's seven items; returns its id.
+inline NOTEID WriteQueueNote(DBHANDLE db, int n, int status = 0) {
+    char calId[9];
+    snprintf(calId, sizeof calId, "%08X", 0x900 + n);
+    NOTEID id = 0;
+    EXPECT_EQ(emu::CreateDocument(db, {emu::Number("Action", 0), emu::Number("Status", status),
+                                       emu::Text("CalDbPath", "mail\\alice.nsf"), emu::Text("CalNoteID", calId),
+                                       emu::Text("CalUNID", "0123456789ABCDEF0123456789ABCDEF"),
+                                       emu::Text("CalForm", "Appointment"),
+                                       emu::Text("CalUserName", "CN=Alice Able/O=Brackwater")},
+                                  &id),
+              0);
+    return id;
+}
+
+// Status of every queue note, by id.
+inline std::map<NOTEID, double> QueueStatus() {
+    std::vector<emu::NoteDump> dump;
+    std::map<NOTEID, double> out;
+    if (emu::DumpNotes(kQueueDb, &dump) != 0) return out;
+    for (const auto& n : dump)
+        for (const auto& item : n.items)
+            if (item.name == "Status" && !item.numbers.empty()) out[n.id] = item.numbers[0];
+    return out;
+}
+
+inline size_t PendingCount() {
+    size_t n = 0;
+    for (const auto& [id, status] : QueueStatus()) n += status != 1;
+    return n;
+}
+
+inline std::string Hex8(uint32_t id) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", id);
+    return text;
+}
+
+// Polls until `done` or the time-out; the final answer of `done`.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace tarntest
