@@ -52,7 +52,7 @@ protected:
         cfg.username = user;
         cfg.password = password;
         CreateSampleDatabases(cfg);
-        emu::SetIniVariable("TARN_HTTP_Timeout", "1500");
+        emu::SetIniVariable("TARN_HTTP_Timeout", "1500ms");
         session = std::make_unique<TARNSession>();
         ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
         Proc().ProcessEvent(dummy);  // only to take the configured level into the processor

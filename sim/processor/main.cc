@@ -33,10 +33,15 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(200, 599))
         ->capture_default_str();
     app.add_option("--record", options.recordFile, "append one JSON line per notice and login to this file");
+    int delayMs = 0;
+    app.add_option("--delay-ms", delayMs, "milliseconds each notice waits before it is answered")
+        ->check(CLI::Range(0, 600000))
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     tarnsim::ParseAuthMode(auth, options.auth);
     tarnsim::ParseFailMode(mode, options.mode);
     options.hangLimit = std::chrono::seconds(hangSeconds);
+    options.replyDelay = std::chrono::milliseconds(delayMs);
 
     // Wait for SIGINT or SIGTERM on this thread; the server's threads must
     // not take them.
