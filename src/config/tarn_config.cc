@@ -290,6 +290,11 @@ void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::str
     Publish(GetSettings(), std::move(users), std::move(excluded));
 }
 
+void TARNConfig::AdoptSettings(const TARNSettings& s) {
+    std::lock_guard lock(reloadMutex);
+    Publish(s, UserList(), ExcludeList());
+}
+
 std::vector<std::string> TARNConfig::UserList() const { return ListsReader(*this)->users.Entries(); }
 
 std::vector<std::string> TARNConfig::ExcludeList() const { return ListsReader(*this)->excluded.Entries(); }

@@ -82,8 +82,10 @@ public:
     bool IsUserMailFile(char* path) const;
     bool IsExcludedDb(char* path) const;
 
-    // Puts lists in force without reading a database (benchmarks, tools).
+    // Puts lists, or settings, in force without reading a database
+    // (benchmarks, tools).
     void AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded);
+    void AdoptSettings(const TARNSettings& s);
     // The lists in force (for tools and tests).
     std::vector<std::string> UserList() const;
     std::vector<std::string> ExcludeList() const;
