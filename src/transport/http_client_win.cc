@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -41,6 +40,19 @@ private:
     std::atomic<HINTERNET> handle;
 };
 
+// A slim reader/writer lock, held exclusively (this toolchain's standard
+// library may have no std::mutex).
+class Lock {
+public:
+    explicit Lock(SRWLOCK& l) : lock(l) { AcquireSRWLockExclusive(&lock); }
+    ~Lock() { ReleaseSRWLockExclusive(&lock); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    SRWLOCK& lock;
+};
+
 }  // namespace
 
 struct Request;
@@ -48,9 +60,9 @@ struct Request;
 struct Session {
     explicit Session(HINTERNET h) : internet(h) {}
     InternetHandle internet;
-    std::mutex liveMutex;
+    SRWLOCK liveLock = SRWLOCK_INIT;
     std::set<Request*> live;
-    bool aborted = false;  // guarded by liveMutex
+    bool aborted = false;  // guarded by liveLock
 };
 
 // The parent is declared first so that it is released after the child's own
@@ -65,7 +77,7 @@ struct Request {
     Request(HINTERNET h, ConnectionHandle c) : connection(std::move(c)), internet(h) {}
     ~Request() {
         Session& s = *connection->session;
-        std::lock_guard<std::mutex> lock(s.liveMutex);
+        Lock lock(s.liveLock);
         s.live.erase(this);
     }
     ConnectionHandle connection;
@@ -100,7 +112,7 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
 
 void AbortSession(const SessionHandle& session) {
     if (!session) return;
-    std::lock_guard<std::mutex> lock(session->liveMutex);
+    Lock lock(session->liveLock);
     session->aborted = true;
     for (Request* r : session->live) r->internet.Close();
 }
@@ -122,7 +134,7 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
         return nullptr;
     }
     Session& s = *connection->session;
-    std::lock_guard<std::mutex> lock(s.liveMutex);
+    Lock lock(s.liveLock);
     if (s.aborted) {
         Fail(ERROR_INTERNET_OPERATION_CANCELLED);
         return nullptr;
