@@ -202,6 +202,14 @@ bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
 
 namespace {
 
+// A Notes.ini value, terminated; false when the variable is not set. The
+// transport's one call of the host's Notes.ini reader.
+bool IniValue(const char* name, char (&text)[256]) {
+    if (!notes::GetEnvironmentString(name, text, sizeof text)) return false;
+    text[sizeof text - 1] = '\0';
+    return true;
+}
+
 // Text of a time-out as an administrator reads it.
 std::string TimeoutText(uint32_t ms) {
     char text[32];
@@ -228,8 +236,7 @@ void TARNEventProcessor::openHTTPConnection() {
     // Read at every connection made, so a changed Notes.ini takes effect
     // with the next session of the task.
     char text[256];
-    if (notes::GetEnvironmentString("TARN_HTTP_Timeout", text, sizeof text)) {
-        text[sizeof text - 1] = '\0';
+    if (IniValue("TARN_HTTP_Timeout", text)) {
         uint32_t ms = 0;
         if (ParseHttpTimeout(text, ms)) {
             http::SetSessionOption(t.internetHandle, http::kOptionConnectTimeout, ms);
@@ -252,8 +259,7 @@ void TARNEventProcessor::openHTTPConnection() {
                      TimeoutText(http::kDefaultReceiveTimeoutMs).c_str());
 
     int workers = TransportState::kDefaultWorkers;
-    if (notes::GetEnvironmentString("TARN_HTTP_Workers", text, sizeof text)) {
-        text[sizeof text - 1] = '\0';
+    if (IniValue("TARN_HTTP_Workers", text)) {
         char* end = nullptr;
         long n = strtol(text, &end, 10);
         while (end && (*end == ' ' || *end == '\t')) ++end;
