@@ -328,10 +328,12 @@ void BM_PlainCurlKeepAlive(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kNotices);
 }
 
+// The sample processor closes a connection after 1,000 requests: the runs
+// stay below that, so neither side pays for reconnecting.
 BENCHMARK(BM_BurstThreadsAndMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_BareThreadStart)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_PlainCurlKeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
-BENCHMARK(BM_SendTransactionNotice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+BENCHMARK(BM_PlainCurlKeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
+BENCHMARK(BM_SendTransactionNotice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 BENCHMARK(BM_SendTransactionNoticePaced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace

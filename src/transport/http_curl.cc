@@ -260,12 +260,13 @@ static bool OffersBasic(const std::string& value) {
 static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Request*>(user);
     const size_t n = size * count;
-    std::string line(data, n);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.compare(0, 5, "HTTP/") == 0) {
+    constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
+    if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
         self->challengeBasic = false;  // the head of another answer begins
-    } else if (line.size() > 17 && strncasecmp(line.c_str(), "WWW-Authenticate:", 17) == 0) {
-        if (OffersBasic(line.substr(17))) self->challengeBasic = true;
+    } else if (n > kName && strncasecmp(data, "WWW-Authenticate:", kName) == 0) {
+        std::string value(data + kName, n - kName);
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+        if (OffersBasic(value)) self->challengeBasic = true;
     }
     return n;
 }
