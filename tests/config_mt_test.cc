@@ -41,7 +41,7 @@ TEST_F(ConfigReloadTest, ReadersNeverSeeAHalfLoadedConfiguration) {
                 if (config.IsUserMailFile(other)) ++wrong;
                 char queue[256] = "brackwater\\qcapture.nsf";
                 if (!config.IsExcludedDb(queue)) ++wrong;
-                if (strcmp(config.GetUrl(), "servlet/dts") != 0) ++wrong;
+                if (config.GetUrl() != "servlet/dts") ++wrong;
                 if (config.GetLogLevel() != 3) ++wrong;
                 ++n;
             }

@@ -69,12 +69,12 @@ TEST_F(ConfigTest, SampleConfigurationLoadsSettingsAndLists) {
     ASSERT_TRUE(OpenConfig());
     EXPECT_TRUE(Console().empty());
     EXPECT_EQ(config.GetLogLevel(), 3);
-    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
-    EXPECT_STREQ(config.GetHostname(), "127.0.0.1");
+    EXPECT_EQ(config.GetUrl(), "servlet/dts");
+    EXPECT_EQ(config.GetHostname(), "127.0.0.1");
     EXPECT_EQ(config.GetPort(), 8080);
-    EXPECT_STREQ(config.GetAuthType(), "None");
-    EXPECT_STREQ(config.GetUsername(), "tarn");
-    EXPECT_STREQ(config.GetPassword(), "secret");
+    EXPECT_EQ(config.GetAuthType(), "None");
+    EXPECT_EQ(config.GetUsername(), "tarn");
+    EXPECT_EQ(config.GetPassword(), "secret");
     // View order (sorted by the column), lower-cased, duplicates kept.
     EXPECT_EQ(config.UserList(), (Strings{"mail\\alice.nsf", "mail\\bob.nsf", "mail\\bob.nsf"}));
     EXPECT_EQ(config.ExcludeList(), (Strings{"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
@@ -110,8 +110,8 @@ TEST_F(ConfigTest, EmptyViewsGiveDummyServerValuesAndEmptyLists) {
     EXPECT_EQ(Console(), (Strings{Plain("Setting Dummy server values"), Plain("No Users configured"),
                                   Plain("No Exclude Dbs configured")}));
     EXPECT_EQ(config.GetLogLevel(), 1);
-    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
-    EXPECT_STREQ(config.GetHostname(), "");
+    EXPECT_EQ(config.GetUrl(), "servlet/dts");
+    EXPECT_EQ(config.GetHostname(), "");
     EXPECT_EQ(config.GetPort(), 0);
     // Without the exclude view's entries even the capture queue is not excluded.
     char queue[256] = "brackwater\\qcapture.nsf";
@@ -131,9 +131,9 @@ TEST_F(ConfigTest, FirstServerDocumentCountsAndItemsAreReadAsStored) {
               emu::Text("Password", "p"), emu::Number("DTC_LogLevel", 2)}});
     ASSERT_TRUE(OpenConfig());
     EXPECT_EQ(config.GetLogLevel(), 1);  // absent level reads as 1
-    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_EQ(config.GetUrl(), "servlet/dts");
     EXPECT_EQ(std::string(config.GetHostname()), std::string(254, 'h'));
-    EXPECT_STREQ(config.GetUsername(), "");  // present but empty
+    EXPECT_EQ(config.GetUsername(), "");  // present but empty
 }
 
 TEST_F(ConfigTest, LevelZeroIsKept) {
@@ -266,7 +266,6 @@ TEST_F(ConfigTest, DestroyingClosesTheConfigurationDatabaseBeforeTheAlerts) {
 TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
     CreateSampleDatabases();
     ASSERT_TRUE(OpenConfig());
-    const char* urlBefore = config.GetUrl();
 
     // The server document loses Port_Domino after its url was changed: the
     // reload fails part way and nothing of it takes effect.
@@ -289,7 +288,7 @@ TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
     NSFDbClose(db);
     EXPECT_FALSE(Reload());
     EXPECT_EQ(Console(), Strings{L1("Error loading TARNConfig")});
-    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
+    EXPECT_EQ(config.GetUrl(), "servlet/dts");
     EXPECT_EQ(config.GetPort(), 8080);
 
     // With the port back, the user view fails once: still nothing changes.
@@ -303,8 +302,7 @@ TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
     emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED, 2);
     EXPECT_FALSE(Reload());
     EXPECT_EQ(Console(), (Strings{Plain("Error on maildb NIFReadEntry"), L1("Error loading User list")}));
-    EXPECT_STREQ(config.GetUrl(), "servlet/dts");
-    EXPECT_STREQ(urlBefore, "servlet/dts");  // text handed out earlier stays valid
+    EXPECT_EQ(config.GetUrl(), "servlet/dts");
     EXPECT_EQ(config.UserList().size(), 2u);
     EXPECT_NE(config.ConfigDb(), 0u);
     EXPECT_TRUE(session.IsInitialised());
@@ -312,7 +310,7 @@ TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
     // The next reload still finds its views and takes effect whole.
     emu::ClearFaults();
     EXPECT_TRUE(Reload());
-    EXPECT_STREQ(config.GetUrl(), "new");
+    EXPECT_EQ(config.GetUrl(), "new");
     EXPECT_EQ(config.GetPort(), 9090);
     EXPECT_TRUE(session.IsInitialised());
 }

@@ -1,4 +1,5 @@
 // The HTTP client against the sample processor over loopback.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -111,7 +112,11 @@ TEST_F(HttpClientTest, WrongBasicCredentialsAreAnsweredWith401Again) {
     o.auth = AuthMode::Basic;
     StartProcessor(o);
     RequestHandle r = Get(Notice(1));
+    // Set before any challenge: nothing goes out until one offers Basic.
     ASSERT_TRUE(SetCredentials(r, "tarn", "wrong"));
+    ASSERT_TRUE(SendRequest(r));
+    EXPECT_EQ(StatusOf(r), 401u);
+    EXPECT_TRUE(processor->BasicAttempts().empty());
     ASSERT_TRUE(SendRequest(r));
     EXPECT_EQ(StatusOf(r), 401u);
     ASSERT_EQ(processor->BasicAttempts().size(), 1u);
@@ -289,4 +294,93 @@ TEST(HttpClient, BadArgumentsAreRefusedWithAnErrorNumber) {
     EXPECT_EQ(ErrorText(0), "");
     EXPECT_EQ(ErrorText(4242), "");
     EXPECT_NE(ErrorText(kErrorNameNotResolved), "");
+}
+
+TEST_F(HttpClientTest, BasicGoesOnlyToAChallengeThatOffersIt) {
+    struct Case {
+        const char* challenge;
+        bool answered;
+    };
+    for (const Case& c : {Case{"Negotiate", false}, Case{"Negotiate, NTLM", false},
+                          Case{"Digest realm=\"basic, Basic\", qop=\"auth\"", false},
+                          Case{"Bearer realm=\"x\", basicly=1", false},
+                          Case{"Negotiate, Basic realm=\"TARN processor\"", true},
+                          Case{"NTLM, basic realm=x", true}}) {
+        SCOPED_TRACE(c.challenge);
+        ProcessorOptions o;
+        o.auth = AuthMode::Basic;
+        o.challenge = c.challenge;
+        StartProcessor(o);
+        {
+            RequestHandle r = Get(Notice(1));
+            ASSERT_TRUE(SendRequest(r));
+            ASSERT_EQ(StatusOf(r), 401u);
+            ASSERT_TRUE(SetCredentials(r, "tarn", "secret"));
+            ASSERT_TRUE(SendRequest(r));
+            EXPECT_EQ(StatusOf(r), c.answered ? 200u : 401u);
+            EXPECT_EQ(processor->BasicAttempts().size(), c.answered ? 1u : 0u);
+        }
+        TearDown();
+    }
+}
+
+TEST_F(HttpClientTest, LargeAndEndlessBodiesAreAnswersNotFailures) {
+    for (bool endless : {false, true}) {
+        SCOPED_TRACE(endless ? "endless body" : "20 MiB body");
+        ProcessorOptions o;
+        if (endless)
+            o.endlessReply = true;
+        else
+            o.replyBody = std::string(20u << 20, 'b');
+        StartProcessor(o);
+        for (size_t limit : {size_t{0}, size_t{64 * 1024}}) {
+            RequestHandle r = Get(Notice(1));
+            ASSERT_TRUE(SetReadLimit(r, limit));
+            ASSERT_TRUE(SendRequest(r)) << ErrorText(LastError());
+            EXPECT_EQ(StatusOf(r), 200u);
+            // What was kept is readable; then the read says the body went on.
+            std::string body;
+            char piece[8191];
+            uint32_t n = 0;
+            bool ok;
+            while ((ok = ReadFile(r, piece, sizeof piece, n)) && n > 0) body.append(piece, n);
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(LastError(), kErrorOperationCancelled);
+            EXPECT_EQ(body, std::string(limit, endless ? 'x' : 'b'));
+        }
+        EXPECT_EQ(processor->AcceptedNotices().size(), 2u);
+        TearDown();
+    }
+    // A short body nobody reads is a plain answer, send after send.
+    StartProcessor();
+    for (int i = 0; i < 3; ++i) {
+        RequestHandle r = Get(Notice(static_cast<uint32_t>(i)));
+        ASSERT_TRUE(SetReadLimit(r, 0));
+        ASSERT_TRUE(SendRequest(r));
+        EXPECT_EQ(StatusOf(r), 200u);
+    }
+}
+
+TEST_F(HttpClientTest, AbortEndsTransfersInProgressAndRefusesLaterOnes) {
+    ProcessorOptions o;
+    o.mode = FailMode::Hang;
+    StartProcessor(o);
+    std::vector<std::thread> senders;
+    std::atomic<int> cancelled{0};
+    for (int i = 0; i < 4; ++i)
+        senders.emplace_back([&, i] {
+            RequestHandle r = Get(Notice(static_cast<uint32_t>(i)));
+            if (!SendRequest(r) && LastError() == kErrorOperationCancelled) ++cancelled;
+        });
+    // All four are held by the processor before the abort.
+    for (int i = 0; i < 500 && processor->Notices().size() < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(processor->Notices().size(), 4u);
+    AbortSession(session);
+    for (auto& t : senders) t.join();
+    EXPECT_EQ(cancelled.load(), 4);
+    RequestHandle later = Get(Notice(9));
+    EXPECT_FALSE(SendRequest(later));
+    EXPECT_EQ(LastError(), kErrorOperationCancelled);
+    EXPECT_EQ(processor->Notices().size(), 4u);
 }

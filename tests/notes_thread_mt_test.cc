@@ -69,11 +69,14 @@ TEST_F(NotesThreadTest, EveryWorkerPairsInitAndTermAroundItsCalls) {
     ASSERT_TRUE(session->GetProcessor()->WaitForNotices(10000));
     ASSERT_TRUE(processor->WaitForAccepted(kNotices, std::chrono::seconds(10)));
 
+    // A worker carries every notice it finds waiting, so there are at most
+    // as many workers as notices; each pairs its calls once.
     const emu::ThreadCounts c = emu::Threads();
-    EXPECT_EQ(c.inits, static_cast<uint64_t>(kNotices));
-    EXPECT_EQ(c.threadsInited, static_cast<uint64_t>(kNotices)) << "one init per worker thread";
-    EXPECT_EQ(c.terms, static_cast<uint64_t>(kNotices));
-    EXPECT_EQ(c.threadsPaired, static_cast<uint64_t>(kNotices));
+    EXPECT_GE(c.inits, 1u);
+    EXPECT_LE(c.inits, static_cast<uint64_t>(kNotices));
+    EXPECT_EQ(c.threadsInited, c.inits) << "one init per worker thread";
+    EXPECT_EQ(c.terms, c.inits);
+    EXPECT_EQ(c.threadsPaired, c.inits);
     EXPECT_EQ(c.unpairedExits, 0u);
     // The workers did log (so they did call the C API), all after their init.
     int workerLines = 0;

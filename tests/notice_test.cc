@@ -1,7 +1,9 @@
 // Notices from the add-in's processor to the sample transaction processor,
 // over real loopback HTTP.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "host/tarn_session.h"
@@ -52,7 +54,7 @@ protected:
         cfg.username = user;
         cfg.password = password;
         CreateSampleDatabases(cfg);
-        emu::SetIniVariable("TARN_HTTP_Timeout", "1500");
+        emu::SetIniVariable("TARN_HTTP_Timeout", "1500ms");
         session = std::make_unique<TARNSession>();
         ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
         Proc().ProcessEvent(dummy);  // only to take the configured level into the processor
@@ -266,6 +268,207 @@ TEST_F(NoticeTest, FormEncodingKeepsPlainCredentials) {
     EXPECT_EQ(FormUrlEncode("tarn42"), "tarn42");
     EXPECT_EQ(FormUrlEncode("a&b=c d+%"), "a%26b%3Dc%20d%2B%25");
     EXPECT_EQ(FormUrlEncode("\xC3\xA9"), "%C3%A9");
+}
+
+}  // namespace
+
+namespace {
+
+// Threads of this process now.
+int ThreadCount() {
+    FILE* f = fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    int n = -1;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "Threads: %d", &n) == 1) break;
+    fclose(f);
+    return n;
+}
+
+TEST_F(NoticeTest, BasicNeverAnswersAChallengeThatDoesNotOfferIt) {
+    tarnsim::ProcessorOptions o;
+    o.auth = AuthMode::Basic;
+    o.challenge = "Negotiate, NTLM";
+    processor = std::make_unique<tarnsim::Processor>(o);
+    ASSERT_TRUE(processor->Start());
+    Configure(processor->Port(), AuthMode::Basic, "tarn", "secret", "/servlet/dts", 2);
+    Notice(47, 1);
+    EXPECT_TRUE(processor->BasicAttempts().empty());
+    EXPECT_EQ(Count("Authentication Failed"), 1);
+    EXPECT_TRUE(processor->AcceptedNotices().empty());
+}
+
+TEST_F(NoticeTest, LargeAndEndlessRepliesToAcceptedNoticesAreNoFailures) {
+    for (bool endless : {false, true}) {
+        for (AuthMode mode : {AuthMode::None, AuthMode::Session}) {
+            SCOPED_TRACE(std::string(endless ? "endless" : "20 MiB") + " reply, " + tarnsim::AuthModeName(mode));
+            tarnsim::ProcessorOptions o;
+            o.endlessReply = endless;
+            if (!endless) o.replyBody = std::string(20u << 20, 'r');
+            processor = std::make_unique<tarnsim::Processor>(o);
+            ASSERT_TRUE(processor->Start());
+            if (session) session->Reset();
+            std::filesystem::remove_all(dataDir + "/brackwater");
+            Configure(processor->Port(), mode, "tarn", "secret", "/servlet/dts", 2);
+            Notice(47, 1);
+            EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+            EXPECT_FALSE(HasPrefix("HttpSendRequest Failed")) << ::testing::PrintToString(emu::ConsoleLines());
+            EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), 0);
+            session->Reset();
+            processor->Stop();
+        }
+    }
+}
+
+TEST_F(NoticeTest, TimeoutIsReadInSecondsOrMillisecondsAtEachConnection) {
+    struct Case {
+        const char* text;
+        uint32_t ms;  // 0: refused
+    };
+    for (const Case& c : {Case{"30", 30000}, Case{"30s", 30000}, Case{" 30 S ", 30000}, Case{"1500ms", 1500},
+                          Case{"1500 MS", 1500}, Case{"100ms", 100}, Case{"1", 1000}, Case{"600", 600000},
+                          Case{"600000ms", 600000}, Case{"", 0}, Case{"0", 0}, Case{"0s", 0}, Case{"99ms", 0},
+                          Case{"601", 0}, Case{"600001ms", 0}, Case{"1.5", 0}, Case{"-5", 0}, Case{"30 sec", 0},
+                          Case{"ms", 0}, Case{"thirty", 0}, Case{"99999999999999999999999", 0}}) {
+        uint32_t ms = 7;
+        EXPECT_EQ(ParseHttpTimeout(c.text, ms), c.ms != 0) << c.text;
+        EXPECT_EQ(ms, c.ms ? c.ms : 7u) << c.text;
+    }
+
+    Start(AuthMode::None);
+    emu::SetIniVariable("TARN_HTTP_Timeout", "30");
+    Notice(47, 1);
+    Notice(47, 2);
+    EXPECT_EQ(Count("openHTTPConnection. HTTP time-out: 30 s (TARN_HTTP_Timeout)"), 1);  // once, not per notice
+
+    // A new session of the task reads it again.
+    for (const char* bad : {"30 seconds", "0"}) {
+        session->Reset();
+        session.reset();
+        std::filesystem::remove_all(dataDir + "/brackwater");
+        Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 2);
+        emu::SetIniVariable("TARN_HTTP_Timeout", bad);
+        Notice(47, 3);
+        EXPECT_EQ(Count(std::string("TARN_HTTP_Timeout=") + bad +
+                        " is not a time-out from 1 to 600 seconds (or 100ms to 600000ms); using the defaults"),
+                  1);
+        EXPECT_EQ(Count("openHTTPConnection. HTTP time-outs: connect 10 s, send and receive 30 s (defaults)"), 1);
+        EXPECT_EQ(processor->AcceptedNotices().back().qnoteid, "00000003");
+    }
+    emu::RemoveIniVariable("TARN_HTTP_Timeout");
+    session->Reset();
+    emu::ClearConsole();
+    ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
+    Notice(47, 4);
+    EXPECT_EQ(Count("openHTTPConnection. HTTP time-outs: connect 10 s, send and receive 30 s (defaults)"), 1);
+}
+
+TEST_F(NoticeTest, WorkersStayWithinTheLimitAndEveryNoticeArrivesOnce) {
+    for (const char* workers : {"", "3", "0"}) {
+        SCOPED_TRACE(std::string("TARN_HTTP_Workers=") + workers);
+        const int limit = std::string(workers) == "3" ? 3 : 8;
+        tarnsim::ProcessorOptions o;
+        o.replyDelay = std::chrono::milliseconds(20);
+        processor = std::make_unique<tarnsim::Processor>(o);
+        ASSERT_TRUE(processor->Start());
+        if (session) session->Reset();
+        std::filesystem::remove_all(dataDir + "/brackwater");
+        Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 1);
+        if (*workers)
+            emu::SetIniVariable("TARN_HTTP_Workers", workers);
+        else
+            emu::RemoveIniVariable("TARN_HTTP_Workers");
+
+        const int before = ThreadCount();
+        std::atomic<bool> stop{false};
+        std::atomic<int> peak{before};
+        std::thread sampler([&] {
+            while (!stop) {
+                peak = std::max(peak.load(), ThreadCount());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        constexpr int kNotices = 120;
+        for (int i = 0; i < kNotices; ++i) {
+            EventData e;
+            memset(&e, 0, sizeof e);
+            e.eventId = 47;
+            e.queueNoteId = static_cast<uint32_t>(i);
+            EXPECT_TRUE(Proc().SendTransactionNotice(e));
+        }
+        ASSERT_TRUE(Proc().WaitForNotices(30000));
+        stop = true;
+        sampler.join();
+        // The sampler itself, and a worker that has counted itself out but
+        // not yet left, besides the workers.
+        EXPECT_LE(peak.load() - before, limit + 2);
+        std::set<std::string> ids;
+        for (const auto& n : processor->AcceptedNotices()) ids.insert(n.qnoteid);
+        EXPECT_EQ(processor->AcceptedNotices().size(), static_cast<size_t>(kNotices));
+        EXPECT_EQ(ids.size(), static_cast<size_t>(kNotices));
+        EXPECT_EQ(Count("TARN_HTTP_Workers=0 is not a number from 1 to 64; using 8"),
+                  std::string(workers) == "0" ? 1 : 0);
+        session->Reset();
+        processor->Stop();
+    }
+    emu::RemoveIniVariable("TARN_HTTP_Workers");
+}
+
+TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) {
+    tarnsim::ProcessorOptions o;
+    o.mode = tarnsim::FailMode::Hang;
+    o.hangLimit = std::chrono::seconds(60);
+    processor = std::make_unique<tarnsim::Processor>(o);
+    ASSERT_TRUE(processor->Start());
+    Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 1);
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
+    const int accepted = 1 + static_cast<int>(TransportState::kMaxWaiting);
+    for (int i = 0; i < accepted; ++i) {
+        EventData e;
+        memset(&e, 0, sizeof e);
+        e.eventId = 47;
+        e.queueNoteId = static_cast<uint32_t>(i);
+        ASSERT_TRUE(Proc().SendTransactionNotice(e));
+    }
+    EventData e;
+    memset(&e, 0, sizeof e);
+    e.eventId = 47;
+    e.queueNoteId = 0xABCDEF;
+    EXPECT_FALSE(Proc().SendTransactionNotice(e));
+    EXPECT_EQ(emu::ConsoleLines(),
+              Strings{P + "Notice for queue note 00ABCDEF not sent: 10000 notices already wait for the processor"});
+
+    emu::ClearConsole();
+    const auto start = std::chrono::steady_clock::now();
+    session->Reset();  // the one exchange in flight is stopped, not waited for
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(emu::ConsoleLines(), Strings{P + "Teardown: 10001 notice(s) abandoned (10000 queued, 1 in flight)"});
+    emu::RemoveIniVariable("TARN_HTTP_Workers");
+}
+
+TEST_F(NoticeTest, WorkerLinesFollowTheLevelInForceWhenWritten) {
+    tarnsim::ProcessorOptions o;
+    o.auth = AuthMode::Basic;
+    o.replyDelay = std::chrono::milliseconds(1000);
+    processor = std::make_unique<tarnsim::Processor>(o);
+    ASSERT_TRUE(processor->Start());
+    Configure(processor->Port(), AuthMode::Basic, "tarn", "secret", "/servlet/dts", 1);
+    EventData e;
+    memset(&e, 0, sizeof e);
+    e.eventId = 47;
+    e.queueNoteId = 1;
+    ASSERT_TRUE(Proc().SendTransactionNotice(e));
+    // "Begin" and the first "Resend" are behind the worker, the 401 ahead of it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    TARNSettings raised = session->GetConfig()->GetSettings();
+    raised.logLevel = 2;
+    session->GetConfig()->AdoptSettings(raised);
+    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Begin"), 0);
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Set username and password"), 1);
+    EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 1);
+    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
 }
 
 }  // namespace

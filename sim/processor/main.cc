@@ -56,10 +56,15 @@ int main(int argc, char** argv) {
                    "seconds a queue note may wait for its notice before a sweep takes it")
         ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
+    int delayMs = 0;
+    app.add_option("--delay-ms", delayMs, "milliseconds each notice waits before it is answered")
+        ->check(CLI::Range(0, 600000))
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     tarnsim::ParseAuthMode(auth, options.auth);
     tarnsim::ParseFailMode(mode, options.mode);
     options.hangLimit = std::chrono::seconds(hangSeconds);
+    options.replyDelay = std::chrono::milliseconds(delayMs);
 
     std::string why;
     if (!data.empty() && !tarnsim::SelectDataDirectory(data, &why)) {

@@ -325,6 +325,10 @@ struct Processor::Impl {
         rec.tokenOk = rec.idToken == kNoticeToken;
         rec.refresh = rec.action == "refreshconfig";
 
+        if (options.replyDelay.count() > 0) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, options.replyDelay, [&] { return stopping; });
+        }
         FailMode failMode;
         AuthMode authMode;
         {
@@ -355,10 +359,21 @@ struct Processor::Impl {
                     rec.accepted = true;
                     rec.acceptedUnder = AuthModeName(authMode);
                     res.status = 200;
-                    res.set_content(options.replyBody, "text/html");
+                    if (options.endlessReply)
+                        res.set_chunked_content_provider("text/html", [this](size_t, httplib::DataSink& sink) {
+                            static const std::string chunk(64 * 1024, 'x');
+                            {
+                                std::lock_guard<std::mutex> lock(mutex);
+                                if (stopping) return false;
+                            }
+                            return sink.is_writable() && sink.write(chunk.data(), chunk.size());
+                        });
+                    else
+                        res.set_content(options.replyBody, "text/html");
                 } else if (authMode == AuthMode::Basic) {
                     res.status = 401;
-                    res.set_header("WWW-Authenticate", "Basic realm=\"TARN processor\"");
+                    res.set_header("WWW-Authenticate", options.challenge.empty() ? "Basic realm=\"TARN processor\""
+                                                                                 : options.challenge);
                     res.set_content("<html><body>Authorization required</body></html>", "text/html");
                 } else {
                     res.status = 200;

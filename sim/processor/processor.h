@@ -48,6 +48,15 @@ struct ProcessorOptions {
     std::chrono::milliseconds hangLimit{20000};
     // When set, each record is appended to this file as one JSON line.
     std::string recordFile;
+    // The WWW-Authenticate value of a 401 in Basic mode; empty means
+    // Basic realm="TARN processor". "Negotiate, NTLM" plays a server that
+    // asks only for Windows sign-on.
+    std::string challenge;
+    // How long each notice waits before it is answered.
+    std::chrono::milliseconds replyDelay{0};
+    // Answers an accepted notice with a body that never ends (until the
+    // client goes away or the processor stops).
+    bool endlessReply = false;
 };
 
 // One request that reached the notice path.

@@ -4,7 +4,11 @@
 // the note operations it is given on a pool of server threads, and unloads
 // the add-in at its end.
 //
-//   nserver.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE]
+//   nserver.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE] [--linger MS]
+//
+// --linger keeps the process alive MS milliseconds after the add-in was
+// unloaded, as a server goes on shutting down: what the add-in left running
+// then shows.
 //
 // Operations are read from the script (or standard input), one a line:
 //   create LABEL DB ITEM...        new document, saved (EM_NSFNOTEUPDATE)
@@ -57,6 +61,7 @@ struct Options {
     std::string addin;
     std::string script;
     int threads = 4;
+    int lingerMs = 0;
 };
 
 std::string SelfDir() {
@@ -378,7 +383,7 @@ private:
 };
 
 int Usage() {
-    fprintf(stderr, "usage: TASK.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE]\n");
+    fprintf(stderr, "usage: TASK.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE] [--linger MS]\n");
     return 2;
 }
 
@@ -394,6 +399,7 @@ int main(int argc, char** argv) {
         else if (a == "--addin" && (v = next())) opt.addin = v;
         else if (a == "--script" && (v = next())) opt.script = v;
         else if (a == "--threads" && (v = next())) opt.threads = std::max(1, atoi(v));
+        else if (a == "--linger" && (v = next())) opt.lingerMs = std::max(0, atoi(v));
         else return Usage();
     }
     if (!opt.data.empty()) emu::SetDataDirectory(opt.data);
@@ -465,6 +471,7 @@ int main(int argc, char** argv) {
     }
 
     dlclose(lib);
+    if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
     printf("runner: deregistered:%s\n", order.c_str());

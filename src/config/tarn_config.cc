@@ -91,12 +91,11 @@ void TARNConfig::Reset() {
 
 void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
                          std::vector<std::string> excluded) {
-    auto block = std::make_unique<TARNSettings>(s);
-    settings.store(block.get(), std::memory_order_release);
-    retiredSettings.push_back(std::move(block));
-    PublishLists(std::make_unique<const Lists>(std::move(users), std::move(excluded)));
+    PublishLists(std::make_unique<const Lists>(s, std::move(users), std::move(excluded)));
     logLevel.store(s.logLevel, std::memory_order_relaxed);
 }
+
+TARNSettings TARNConfig::GetSettings() const { return ListsReader(*this)->settings; }
 
 namespace {
 void LogLevel1(TARNSession* session, const char* text) {
@@ -141,7 +140,7 @@ bool TARNConfig::Load() {
 bool TARNConfig::LoadLocked() {
     // Everything is read aside; the configuration in force changes only when
     // the whole load succeeded, and the database stays open for the next one.
-    TARNSettings pending = *Settings();
+    TARNSettings pending = GetSettings();
     if (!GetTARNConfig(pending)) {
         LogLevel1(session, "Error loading TARNConfig");
         return false;
@@ -300,7 +299,12 @@ bool TARNConfig::IsExcludedDb(char* path) const {
 
 void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded) {
     std::lock_guard lock(reloadMutex);
-    Publish(*Settings(), std::move(users), std::move(excluded));
+    Publish(GetSettings(), std::move(users), std::move(excluded));
+}
+
+void TARNConfig::AdoptSettings(const TARNSettings& s) {
+    std::lock_guard lock(reloadMutex);
+    Publish(s, UserList(), ExcludeList());
 }
 
 std::vector<std::string> TARNConfig::UserList() const { return ListsReader(*this)->users.Entries(); }

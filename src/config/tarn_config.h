@@ -2,13 +2,12 @@
 // the excluded databases, read from the configuration database.
 //
 // Callbacks on many server threads read it while a reload may run on another.
-// A reload builds the new settings and lists aside and publishes them whole:
-// a reader sees the old configuration or the new one, never a mix. Settings
-// handed out as text stay valid for the life of the object (old settings
-// blocks are retired, not freed; they are small and reloads are rare). Old
-// lists are freed once no reader can still be inside them: readers announce
-// themselves in one of two counters chosen by an epoch, and a reload flips
-// the epoch and waits for the old counter to drain. Readers take no lock.
+// A reload builds the new settings and lists aside and publishes them whole,
+// in one block: a reader sees the old configuration or the new one, never a
+// mix, and settings are handed out as copies of one block. An old block is
+// freed once no reader can still be inside it: readers announce themselves
+// in one of two counters chosen by an epoch, and a reload flips the epoch
+// and waits for the old counter to drain. Readers take no lock.
 #pragma once
 
 #include <atomic>
@@ -68,12 +67,14 @@ public:
     bool Load();
 
     int32_t GetLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
-    const char* GetUrl() const { return Settings()->url; }
-    const char* GetHostname() const { return Settings()->hostname; }
-    const char* GetAuthType() const { return Settings()->authType; }
-    const char* GetUsername() const { return Settings()->username; }
-    const char* GetPassword() const { return Settings()->password; }
-    int32_t GetPort() const { return Settings()->port; }
+    // The settings in force, all of one load.
+    TARNSettings GetSettings() const;
+    std::string GetUrl() const { return GetSettings().url; }
+    std::string GetHostname() const { return GetSettings().hostname; }
+    std::string GetAuthType() const { return GetSettings().authType; }
+    std::string GetUsername() const { return GetSettings().username; }
+    std::string GetPassword() const { return GetSettings().password; }
+    int32_t GetPort() const { return GetSettings().port; }
     const uint8_t* GetAlertsDbId() const { return reinterpret_cast<const uint8_t*>(&alertsDbId); }
     static const char* GetQueueDbPath() { return "brackwater\\qcapture.nsf"; }
 
@@ -81,8 +82,10 @@ public:
     bool IsUserMailFile(char* path) const;
     bool IsExcludedDb(char* path) const;
 
-    // Puts lists in force without reading a database (benchmarks, tools).
+    // Puts lists, or settings, in force without reading a database
+    // (benchmarks, tools).
     void AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded);
+    void AdoptSettings(const TARNSettings& s);
     // The lists in force (for tools and tests).
     std::vector<std::string> UserList() const;
     std::vector<std::string> ExcludeList() const;
@@ -94,15 +97,22 @@ public:
 
     DBHANDLE ConfigDb() const { return configDb.get(); }
 
+    // Published blocks not yet freed, in all configurations of the process:
+    // one per live configuration when reloads reclaim what they replace.
+    static long LiveBlocks() { return liveBlocks.load(); }
+
 private:
     struct Lists {
+        TARNSettings settings;
         MembershipList users;
         MembershipList excluded;
-        Lists(std::vector<std::string> u, std::vector<std::string> e)
-            : users(std::move(u)), excluded(std::move(e)) {}
+        Lists(const TARNSettings& s, std::vector<std::string> u, std::vector<std::string> e)
+            : settings(s), users(std::move(u)), excluded(std::move(e)) {
+            ++liveBlocks;
+        }
+        ~Lists() { --liveBlocks; }
     };
-
-    const TARNSettings* Settings() const { return settings.load(std::memory_order_acquire); }
+    static inline std::atomic<long> liveBlocks{0};
 
     // The lists in force, held for as long as the guard lives.
     class ListsReader {
@@ -117,7 +127,7 @@ private:
         std::atomic<int>* counter;
         const Lists* lists;
     };
-    void PublishLists(std::unique_ptr<const Lists> next);
+    void PublishLists(std::unique_ptr<const Lists> next);  // frees the block it replaces
     void Publish(const TARNSettings& s, std::vector<std::string> users, std::vector<std::string> excluded);
     bool LoadLocked();
     // Reads a summary view of the configuration database into target.
@@ -128,8 +138,6 @@ private:
     DbHandle alertsDb;
     DBID alertsDbId{};
     std::atomic<int32_t> logLevel{1};
-    std::atomic<const TARNSettings*> settings{nullptr};
-    std::vector<std::unique_ptr<TARNSettings>> retiredSettings;  // guarded by reloadMutex
     std::atomic<const Lists*> lists{nullptr};
     mutable std::atomic<uint32_t> readEpoch{0};
     mutable std::atomic<int> readers[2] = {0, 0};

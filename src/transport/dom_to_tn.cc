@@ -1,4 +1,4 @@
-// The HTTP exchange of one notice, on its worker thread: the GET, one answer
+// The HTTP exchange of notices, on their worker thread: the GET, one answer
 // to a 401 with Basic credentials, or one form login when the processor's
 // server answers with its login page. Nobody waits for it; it reports only
 // through the log.
@@ -15,6 +15,9 @@ namespace {
 
 constexpr char kLoginMarker[] = "/names.nsf?Login";
 constexpr uint32_t kPiece = 8191;
+// With Session, how much of a reply is searched for the login form: a login
+// page is small, and a reply beyond this is the processor's own answer.
+constexpr size_t kSearchedReply = 64 * 1024;
 
 std::string LastErrorText() { return http::ErrorText(http::LastError()); }
 
@@ -30,12 +33,6 @@ struct RequestGuard {
     ~RequestGuard() {
         if (request) http::CloseHandle(request);
     }
-};
-
-// Marks the worker ended when the run is over, whichever way.
-struct WorkerScope {
-    TransportState& state;
-    ~WorkerScope() { state.WorkerEnded(); }
 };
 
 }  // namespace
@@ -59,16 +56,44 @@ std::string FormUrlEncode(const std::string& value) {
 
 void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthType authType, std::string address,
                                   std::string username, std::string password) {
-    WorkerScope scope{*state};
-    // This worker's C API calls (its log lines) need the thread initialised;
-    // without it none may be made, not even to log.
-    NotesThread notesThread;
-    if (notesThread.Status() != NOERROR) return;
-    state->exchanges.acquire();
-    struct Slot {
+    // thread start: everything this thread runs is between here and the end.
+    // Counted until the very end, so whoever waits for the workers also
+    // waits for their NotesTermThread.
+    struct Presence {
         TransportState& state;
-        ~Slot() { state.exchanges.release(); }
-    } slot{*state};
+        explicit Presence(TransportState& s) : state(s) { state.ThreadEntered(); }
+        ~Presence() { state.ThreadLeft(); }
+    } presence{*state};
+    // This worker's C API calls (its log lines) need the thread initialised;
+    // without it none may be made, not even to log: the notice goes back to
+    // the queue for the next worker, and its queue note stays where it is.
+    NotesThread notesThread;
+    Notice notice{authType, std::move(address), std::move(username), std::move(password)};
+    if (notesThread.Status() != NOERROR) {
+        state->StartFailed(std::move(notice));
+        return;
+    }
+    do {
+        Notice helper;
+        if (state->TakeForHelper(helper)) {
+            try {
+                StartNoticeWorker(state, helper);
+            } catch (const std::exception& e) {
+                state->StartFailed(std::move(helper));
+                state->Log(1, "%s", e.what());
+            }
+        }
+        Deliver(state, notice);
+    } while (state->Next(notice));
+    // thread end: this worker is counted out; nothing of the task is touched
+    // after this line.
+}
+
+void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const Notice& notice) {
+    const AuthType authType = notice.authType;
+    const std::string& address = notice.address;
+    const std::string& username = notice.username;
+    const std::string& password = notice.password;
     RequestGuard guard;
     try {
         bool mayAuthenticate = true;
@@ -83,6 +108,8 @@ void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthTyp
                     state->Log(1, "STP. HttpOpenRequest Failed. Last Error: %s", text.c_str());
                 return;
             }
+            // Only a form login reads the reply; otherwise it is dropped as it arrives.
+            http::SetReadLimit(guard.request, authType == AuthType::Session ? kSearchedReply : 0);
             uint32_t status = 0;
             for (;;) {  // sends of this request: the first, and one answering a 401
                 state->Log(2, "TARNDomToTN::SendToProcessor. Resend");
@@ -149,6 +176,7 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
                        LastErrorText().c_str());
             return false;
         }
+        http::SetReadLimit(guard.request, 0);  // only the status counts
         // Encoded, so a '&', '=', '+', '%' or blank in the credentials logs
         // in as the user it belongs to.
         const std::string body =

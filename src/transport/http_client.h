@@ -42,8 +42,10 @@ constexpr uint32_t kFlagPragmaNoCache = 0x00000100u;
 constexpr uint32_t kFlagsReloadKeepAlive = kFlagReload | kFlagKeepConnection;  // 0x80400000
 
 // Options. On a session: time-outs in milliseconds. On a request: user name
-// and password, answered with HTTP Basic on the request's next send.
+// and password, answered with HTTP Basic on the request's next send when the
+// server's last 401 on that request offered Basic.
 constexpr uint32_t kOptionConnectTimeout = 2;
+constexpr uint32_t kOptionSendTimeout = 5;
 constexpr uint32_t kOptionReceiveTimeout = 6;
 constexpr uint32_t kOptionUsername = 28;
 constexpr uint32_t kOptionPassword = 29;
@@ -60,6 +62,7 @@ constexpr uint32_t kErrorInternal = 12004;
 constexpr uint32_t kErrorInvalidUrl = 12005;
 constexpr uint32_t kErrorNameNotResolved = 12007;
 constexpr uint32_t kErrorBadOption = 12009;
+constexpr uint32_t kErrorOperationCancelled = 12017;
 constexpr uint32_t kErrorCannotConnect = 12029;
 constexpr uint32_t kErrorConnectionAborted = 12030;
 constexpr uint32_t kErrorConnectionReset = 12031;
@@ -67,17 +70,27 @@ constexpr uint32_t kErrorHeaderNotFound = 12150;
 constexpr uint32_t kErrorInvalidServerResponse = 12152;
 constexpr uint32_t kErrorRedirectFailed = 12156;
 
-// Time-outs a new session starts with.
+// Time-outs a new session starts with, on every backend.
 constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
+constexpr uint32_t kDefaultSendTimeoutMs = 30000;
 constexpr uint32_t kDefaultReceiveTimeoutMs = 30000;
+
+// Answer body a request keeps for ReadFile unless told otherwise.
+constexpr size_t kDefaultReadLimit = 1u << 20;
 
 // InternetOpenA: a session with its own cookie store. Null on failure.
 SessionHandle OpenSession(const char* agent, uint32_t accessType = kAccessDirect);
 
-// InternetSetOptionA on a session: kOptionConnectTimeout or
-// kOptionReceiveTimeout, in milliseconds (0 is refused). Applies to the
+// InternetSetOptionA on a session: kOptionConnectTimeout, kOptionSendTimeout
+// or kOptionReceiveTimeout, in milliseconds (0 is refused). Applies to the
 // requests sent after the call.
 bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t value);
+
+// Stops every request of the session, for teardown: a send or read in
+// progress on any thread ends within a fraction of a second with
+// kErrorOperationCancelled, and later ones fail at once. WinINet's way of
+// doing this is closing the handles under the blocked calls.
+void AbortSession(const SessionHandle& session);
 
 // InternetConnectA: remembers host and port; no network traffic. Null on a
 // bad argument.
@@ -90,7 +103,9 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
                           uint32_t flags = kFlagsReloadKeepAlive);
 
 // HttpSendRequestA: sends the request, follows redirects (a POST answered by
-// 301, 302 or 303 goes on as a GET), receives the whole answer. `headers`
+// 301, 302 or 303 goes on as a GET), receives the answer. The send succeeds
+// once the final answer's head has arrived: a body that is cut short, too
+// long or endless is the business of ReadFile, never a failed send. `headers`
 // holds extra request header lines separated by CRLF (null for none); the
 // body goes out exactly as given, with no Content-Type unless `headers`
 // names one. False on a transport failure (see LastError); the status then
@@ -104,11 +119,19 @@ bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value
 
 // InternetSetOptionA on a request: kOptionUsername or kOptionPassword. The
 // text is `length` bytes, cut at the first zero byte (so a length counting
-// the terminator is fine).
+// the terminator is fine). Credentials answer only a challenge that offers
+// Basic: they never go out unasked, nor to a server asking for another scheme.
 bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length);
 
+// How much of each answer body the caller will read (0: none). What lies
+// beyond is discarded as it arrives, so an answer nobody reads costs no
+// memory; a body much longer than that is not waited for. Before the first
+// send; kDefaultReadLimit otherwise.
+bool SetReadLimit(const RequestHandle& request, size_t bytes);
+
 // InternetReadFile: the next piece of the answer body, at most `toRead`
-// bytes; `read` is 0 at the end.
+// bytes; `read` is 0 at the end. A body that went on past the read limit, or
+// broke off, fails the read after its last kept byte.
 bool ReadFile(const RequestHandle& request, void* buffer, uint32_t toRead, uint32_t& read);
 
 // InternetCloseHandle: releases this reference (the handle is emptied).

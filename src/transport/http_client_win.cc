@@ -1,11 +1,17 @@
 // The HTTP client over WinINet itself. Each handle object owns one HINTERNET
 // and keeps its parent object alive, so WinINet never sees a parent closed
 // under a request that is still in use. Cookies, connection reuse, redirects
-// and Basic authentication are WinINet's own.
+// and authentication (the schemes a challenge offers) are WinINet's own.
+//
+// The session knows its live requests: aborting it closes their handles,
+// which WinINet documents as the way to end calls blocked on them.
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "transport/http_client.h"
@@ -23,20 +29,40 @@ public:
     explicit InternetHandle(HINTERNET h) : handle(h) {}
     InternetHandle(const InternetHandle&) = delete;
     InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle() {
-        if (handle) InternetCloseHandle(handle);
+    ~InternetHandle() { Close(); }
+    HINTERNET get() const { return handle.load(); }
+    // Once only, whichever of the owner and an abort comes first.
+    void Close() {
+        if (HINTERNET h = handle.exchange(nullptr)) InternetCloseHandle(h);
     }
-    HINTERNET get() const { return handle; }
 
 private:
-    HINTERNET handle;
+    std::atomic<HINTERNET> handle;
+};
+
+// A slim reader/writer lock, held exclusively (this toolchain's standard
+// library may have no std::mutex).
+class Lock {
+public:
+    explicit Lock(SRWLOCK& l) : lock(l) { AcquireSRWLockExclusive(&lock); }
+    ~Lock() { ReleaseSRWLockExclusive(&lock); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    SRWLOCK& lock;
 };
 
 }  // namespace
 
+struct Request;
+
 struct Session {
     explicit Session(HINTERNET h) : internet(h) {}
     InternetHandle internet;
+    SRWLOCK liveLock = SRWLOCK_INIT;
+    std::set<Request*> live;
+    bool aborted = false;  // guarded by liveLock
 };
 
 // The parent is declared first so that it is released after the child's own
@@ -49,22 +75,46 @@ struct Connection {
 
 struct Request {
     Request(HINTERNET h, ConnectionHandle c) : connection(std::move(c)), internet(h) {}
+    ~Request() {
+        Session& s = *connection->session;
+        Lock lock(s.liveLock);
+        s.live.erase(this);
+    }
     ConnectionHandle connection;
     InternetHandle internet;
+    size_t readLimit = kDefaultReadLimit;
+    size_t readSoFar = 0;
 };
 
 SessionHandle OpenSession(const char* agent, uint32_t accessType) {
     HINTERNET h = InternetOpenA(agent, accessType, nullptr, nullptr, 0);
     if (!h) return nullptr;
-    return std::make_shared<Session>(h);
+    auto session = std::make_shared<Session>(h);
+    // The same bounds as the other backend, rather than WinINet's own.
+    const DWORD defaults[][2] = {{INTERNET_OPTION_CONNECT_TIMEOUT, kDefaultConnectTimeoutMs},
+                                 {INTERNET_OPTION_SEND_TIMEOUT, kDefaultSendTimeoutMs},
+                                 {INTERNET_OPTION_RECEIVE_TIMEOUT, kDefaultReceiveTimeoutMs}};
+    for (const auto& d : defaults) {
+        DWORD v = d[1];
+        InternetSetOptionA(h, d[0], &v, sizeof v);
+    }
+    return session;
 }
 
 bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t value) {
     if (!session) return Fail(ERROR_INVALID_HANDLE);
-    if (option != kOptionConnectTimeout && option != kOptionReceiveTimeout) return Fail(ERROR_INTERNET_INVALID_OPTION);
+    if (option != kOptionConnectTimeout && option != kOptionSendTimeout && option != kOptionReceiveTimeout)
+        return Fail(ERROR_INTERNET_INVALID_OPTION);
     if (value == 0) return Fail(ERROR_INVALID_PARAMETER);
     DWORD v = value;
     return InternetSetOptionA(session->internet.get(), option, &v, sizeof v) != FALSE;
+}
+
+void AbortSession(const SessionHandle& session) {
+    if (!session) return;
+    Lock lock(session->liveLock);
+    session->aborted = true;
+    for (Request* r : session->live) r->internet.Close();
 }
 
 ConnectionHandle OpenConnection(const SessionHandle& session, const char* host, uint16_t port, uint32_t service) {
@@ -83,16 +133,27 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
         Fail(ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    Session& s = *connection->session;
+    Lock lock(s.liveLock);
+    if (s.aborted) {
+        Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+        return nullptr;
+    }
     HINTERNET h = HttpOpenRequestA(connection->internet.get(), verb, objectName, nullptr, nullptr, nullptr, flags, 0);
     if (!h) return nullptr;
-    return std::make_shared<Request>(h, connection);
+    auto request = std::make_shared<Request>(h, connection);
+    s.live.insert(request.get());
+    return request;
 }
 
 bool SendRequest(const RequestHandle& request, const char* headers, const void* body, size_t bodyLength) {
     if (!request) return Fail(ERROR_INVALID_HANDLE);
     if (bodyLength > MAXDWORD) return Fail(ERROR_INVALID_PARAMETER);
-    return HttpSendRequestA(request->internet.get(), headers, headers ? static_cast<DWORD>(-1) : 0,
-                            const_cast<void*>(body), static_cast<DWORD>(bodyLength)) != FALSE;
+    HINTERNET h = request->internet.get();
+    if (!h) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+    request->readSoFar = 0;
+    return HttpSendRequestA(h, headers, headers ? static_cast<DWORD>(-1) : 0, const_cast<void*>(body),
+                            static_cast<DWORD>(bodyLength)) != FALSE;
 }
 
 bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value) {
@@ -110,11 +171,25 @@ bool SetRequestOption(const RequestHandle& request, uint32_t option, const void*
     return InternetSetOptionA(request->internet.get(), option, const_cast<void*>(buffer), length) != FALSE;
 }
 
+bool SetReadLimit(const RequestHandle& request, size_t bytes) {
+    if (!request) return Fail(ERROR_INVALID_HANDLE);
+    request->readLimit = bytes;
+    return true;
+}
+
+// WinINet leaves the body on the connection until it is read, so the limit
+// only has to stop the reads; closing the request discards the rest.
 bool ReadFile(const RequestHandle& request, void* buffer, uint32_t toRead, uint32_t& read) {
     read = 0;
     if (!request) return Fail(ERROR_INVALID_HANDLE);
+    Request& r = *request;
+    HINTERNET h = r.internet.get();
+    if (!h) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+    const size_t room = r.readLimit - std::min(r.readLimit, r.readSoFar);
+    if (toRead && room == 0) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
     DWORD n = 0;
-    if (!InternetReadFile(request->internet.get(), buffer, toRead, &n)) return false;
+    if (!InternetReadFile(h, buffer, static_cast<DWORD>(std::min<size_t>(toRead, room)), &n)) return false;
+    r.readSoFar += n;
     read = n;
     return true;
 }

@@ -5,13 +5,20 @@
 // threads at once. Instead a connection keeps the easy handles of closed
 // requests (each with its own kept-alive socket) and hands them to the next
 // requests, so sequential notices still reuse their TCP connection.
+//
+// The session knows every socket its requests opened, so that teardown can
+// shut them down under transfers blocked on them (what closing WinINet
+// handles does); a progress check stops whatever is between two reads.
 #include <curl/curl.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,8 +34,11 @@ bool Fail(uint32_t error) {
     return false;
 }
 
-// An answer body larger than this is refused instead of being held whole.
-constexpr size_t kMaxBody = 16u << 20;
+// Body bytes received past the read limit are dropped; past this many in
+// all the transfer is stopped rather than waited for (the connection is then
+// not reused). Small bodies nobody reads are still drained, so the
+// connection stays alive for the next notice.
+constexpr size_t kDrainLimit = 256u << 10;
 
 std::once_flag globalInit;
 bool globalInitOk = false;
@@ -46,8 +56,8 @@ uint32_t MapCurlError(CURLcode code) {
         case CURLE_SEND_ERROR: return kErrorConnectionReset;
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_BAD_CONTENT_ENCODING:
-        case CURLE_WRITE_ERROR:  // only our body limit refuses a write
-            return kErrorInvalidServerResponse;
+        case CURLE_WRITE_ERROR: return kErrorInvalidServerResponse;
+        case CURLE_ABORTED_BY_CALLBACK: return kErrorOperationCancelled;
         case CURLE_TOO_MANY_REDIRECTS: return kErrorRedirectFailed;
         case CURLE_OUT_OF_MEMORY: return kErrorNotEnoughMemory;
         default: return kErrorInternal;
@@ -62,7 +72,12 @@ struct Session {
     // One lock per kind of shared data, as curl asks for them separately.
     std::mutex locks[CURL_LOCK_DATA_LAST];
     std::atomic<uint32_t> connectTimeoutMs{kDefaultConnectTimeoutMs};
+    std::atomic<uint32_t> sendTimeoutMs{kDefaultSendTimeoutMs};
     std::atomic<uint32_t> receiveTimeoutMs{kDefaultReceiveTimeoutMs};
+
+    std::atomic<bool> aborted{false};
+    std::mutex socketsMutex;
+    std::set<curl_socket_t> sockets;  // open sockets of this session's requests
 
     ~Session() {
         if (share) curl_share_cleanup(share);
@@ -76,18 +91,46 @@ struct Session {
         auto* self = static_cast<Session*>(user);
         if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks[data].unlock();
     }
+
+    static curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+        auto* self = static_cast<Session*>(user);
+        std::lock_guard<std::mutex> lock(self->socketsMutex);
+        if (self->aborted) return CURL_SOCKET_BAD;
+        curl_socket_t fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd != CURL_SOCKET_BAD) self->sockets.insert(fd);
+        return fd;
+    }
+    // Under the same lock as the shutdown in Abort, so a number is never
+    // shut down after it was closed and handed out again.
+    static int CloseSocket(void* user, curl_socket_t fd) {
+        auto* self = static_cast<Session*>(user);
+        std::lock_guard<std::mutex> lock(self->socketsMutex);
+        self->sockets.erase(fd);
+        return close(fd);
+    }
+    static int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<Session*>(user)->aborted.load(std::memory_order_relaxed) ? 1 : 0;
+    }
+    void Abort() {
+        std::lock_guard<std::mutex> lock(socketsMutex);
+        aborted = true;
+        for (curl_socket_t fd : sockets) shutdown(fd, SHUT_RDWR);
+    }
 };
 
-// Appends a piece of the answer body to its request (defined below).
+// Keeps or drops a piece of the answer body, and reads the answer's head
+// (defined below).
 static size_t WriteBody(char* data, size_t size, size_t count, void* user);
+static size_t HeaderLine(char* data, size_t size, size_t count, void* user);
 
 struct Connection {
     SessionHandle session;
     std::string origin;  // "http://host:port", fixed once made
 
     // Easy handles of closed requests, ready for reuse; bounded so a burst of
-    // parallel workers does not leave sockets open for ever.
-    static constexpr size_t kMaxIdle = 8;
+    // parallel workers does not leave sockets open for ever (the task's
+    // workers are at most 64).
+    static constexpr size_t kMaxIdle = 64;
     std::mutex idleMutex;
     std::vector<CURL*> idle;
 
@@ -114,10 +157,18 @@ struct Connection {
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_USERAGENT, session->agent.c_str());
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteBody);
+        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HeaderLine);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &Session::OpenSocket);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, session.get());
+        curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &Session::CloseSocket);
+        curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, session.get());
+        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Session::Progress);
+        curl_easy_setopt(e, CURLOPT_XFERINFODATA, session.get());
+        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
         // Browser behaviour: a POST answered by 301, 302 or 303 goes on as GET.
         curl_easy_setopt(e, CURLOPT_POSTREDIR, 0L);
-        // Only Basic is ever answered, and only once credentials were set.
+        // Only Basic is ever answered, and only to a challenge offering it.
         curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
         return e;
     }
@@ -142,10 +193,19 @@ struct Request {
     bool followRedirects = true;
     bool haveUser = false, havePassword = false;
     std::string user, password;
+    bool offersBasic = false;  // the last send ended in a 401 offering Basic
     long status = 0;
+    size_t readLimit = kDefaultReadLimit;
+
+    // The answer of the last send: the body bytes kept for ReadFile, how
+    // many arrived in all, and what ended the body if not its end.
     std::string body;
     size_t readOffset = 0;
-    bool bodyTooLarge = false;
+    size_t received = 0;
+    bool bodyStarted = false;  // the final answer's body (curl skips those of redirects and 401s it answers)
+    bool stopped = false;      // by us, past the drain limit
+    uint32_t bodyError = 0;
+    bool challengeBasic = false;  // in the answer whose head is being read
 
     ~Request() {
         if (easy) connection->Release(easy);
@@ -154,12 +214,60 @@ struct Request {
 
 static size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Request*>(user);
-    size_t n = size * count;
-    if (self->body.size() + n > kMaxBody) {
-        self->bodyTooLarge = true;
+    const size_t n = size * count;
+    self->bodyStarted = true;
+    if (self->body.size() < self->readLimit)
+        self->body.append(data, std::min(n, self->readLimit - self->body.size()));
+    self->received += n;
+    if (self->received > std::max(self->readLimit, kDrainLimit)) {
+        self->stopped = true;
         return 0;
     }
-    self->body.append(data, n);
+    return n;
+}
+
+// True when a WWW-Authenticate value offers Basic. The value lists
+// challenges and their parameters, all separated by commas: an element whose
+// first word is not followed by '=' starts a challenge, and that word is its
+// scheme. Quoted strings may hold commas.
+static bool OffersBasic(const std::string& value) {
+    size_t i = 0;
+    const size_t n = value.size();
+    while (i < n) {
+        while (i < n && (value[i] == ' ' || value[i] == '\t' || value[i] == ',')) ++i;
+        size_t start = i;
+        while (i < n && value[i] != ' ' && value[i] != '\t' && value[i] != ',' && value[i] != '=') ++i;
+        std::string word = value.substr(start, i - start);
+        size_t j = i;
+        while (j < n && (value[j] == ' ' || value[j] == '\t')) ++j;
+        const bool parameter = j < n && value[j] == '=';
+        if (!parameter && strcasecmp(word.c_str(), "Basic") == 0) return true;
+        // Skip to the next comma outside quotes.
+        bool quoted = false;
+        for (; i < n; ++i) {
+            if (quoted && value[i] == '\\' && i + 1 < n) {
+                ++i;
+            } else if (value[i] == '"') {
+                quoted = !quoted;
+            } else if (!quoted && value[i] == ',') {
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<Request*>(user);
+    const size_t n = size * count;
+    constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
+    if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
+        self->challengeBasic = false;  // the head of another answer begins
+    } else if (n > kName && strncasecmp(data, "WWW-Authenticate:", kName) == 0) {
+        std::string value(data + kName, n - kName);
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+        if (OffersBasic(value)) self->challengeBasic = true;
+    }
     return n;
 }
 
@@ -198,9 +306,14 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
     if (value == 0) return Fail(kErrorInvalidParameter);
     switch (option) {
         case kOptionConnectTimeout: session->connectTimeoutMs = value; return true;
+        case kOptionSendTimeout: session->sendTimeoutMs = value; return true;
         case kOptionReceiveTimeout: session->receiveTimeoutMs = value; return true;
         default: return Fail(kErrorBadOption);
     }
+}
+
+void AbortSession(const SessionHandle& session) {
+    if (session) session->Abort();
 }
 
 ConnectionHandle OpenConnection(const SessionHandle& session, const char* host, uint16_t port, uint32_t service) {
@@ -312,11 +425,21 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     Request& r = *request;
     Session& s = *r.connection->session;
     CURL* e = r.easy;
+    if (s.aborted) return Fail(kErrorOperationCancelled);
 
+    // Credentials answer the challenge of this request's last answer, and
+    // only when it offered Basic.
+    const bool answer = (r.haveUser || r.havePassword) && r.offersBasic;
     r.status = 0;
+    r.offersBasic = false;
     r.body.clear();
+    r.body.shrink_to_fit();
     r.readOffset = 0;
-    r.bodyTooLarge = false;
+    r.received = 0;
+    r.bodyStarted = false;
+    r.stopped = false;
+    r.bodyError = 0;
+    r.challengeBasic = false;
 
     bool ok = true;
     curl_slist* list = BuildHeaders(headers, body != nullptr || r.verb == "POST", ok);
@@ -331,10 +454,13 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     // curl_easy_reset: it would also drop the cookie engine, and this curl
     // leaks the engine's list when it is turned on again.)
     const long connectMs = s.connectTimeoutMs.load();
+    // curl has one stall limit for both directions: the receive time-out
+    // (requests here are small, so sending never waits long).
     const long receiveMs = s.receiveTimeoutMs.load();
     curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
     // A server that stops sending for the receive time-out ends the send.
@@ -342,9 +468,8 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, std::max(1L, (receiveMs + 999) / 1000));
     curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, connectMs + 4 * receiveMs);
-    const bool credentials = r.haveUser || r.havePassword;
-    curl_easy_setopt(e, CURLOPT_USERNAME, credentials ? r.user.c_str() : nullptr);
-    curl_easy_setopt(e, CURLOPT_PASSWORD, credentials ? r.password.c_str() : nullptr);
+    curl_easy_setopt(e, CURLOPT_USERNAME, answer ? r.user.c_str() : nullptr);
+    curl_easy_setopt(e, CURLOPT_PASSWORD, answer ? r.password.c_str() : nullptr);
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
     curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);  // also clears a POST of an earlier send
@@ -370,13 +495,20 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-    if (rc != CURLE_OK) {
-        r.body.clear();
-        return Fail(r.bodyTooLarge ? kErrorInvalidServerResponse : MapCurlError(rc));
-    }
     long code = 0;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &code);
+    if (rc != CURLE_OK) {
+        // Once the final answer's body has begun, the server has answered:
+        // what became of the body is for ReadFile to say.
+        if (s.aborted || !r.bodyStarted || code <= 0) {
+            r.body.clear();
+            return Fail(s.aborted ? kErrorOperationCancelled : MapCurlError(rc));
+        }
+        r.bodyError = r.stopped ? kErrorOperationCancelled : MapCurlError(rc);
+    }
+    if (!r.bodyError && r.received > r.body.size()) r.bodyError = kErrorOperationCancelled;
     r.status = code;
+    r.offersBasic = code == 401 && r.challengeBasic;
     return true;
 }
 
@@ -406,11 +538,18 @@ bool SetRequestOption(const RequestHandle& request, uint32_t option, const void*
     }
 }
 
+bool SetReadLimit(const RequestHandle& request, size_t bytes) {
+    if (!request) return Fail(kErrorInvalidHandle);
+    request->readLimit = bytes;
+    return true;
+}
+
 bool ReadFile(const RequestHandle& request, void* buffer, uint32_t toRead, uint32_t& read) {
     read = 0;
     if (!request) return Fail(kErrorInvalidHandle);
     if (!buffer && toRead) return Fail(kErrorInvalidParameter);
     Request& r = *request;
+    if (r.readOffset == r.body.size() && r.bodyError && toRead) return Fail(r.bodyError);
     size_t n = std::min<size_t>(toRead, r.body.size() - r.readOffset);
     if (n) memcpy(buffer, r.body.data() + r.readOffset, n);
     r.readOffset += n;
@@ -434,6 +573,7 @@ std::string ErrorText(uint32_t error) {
         case kErrorInvalidUrl: return "The URL is invalid";
         case kErrorNameNotResolved: return "The server name or address could not be resolved";
         case kErrorBadOption: return "An invalid option value was specified";
+        case kErrorOperationCancelled: return "The operation was canceled";
         case kErrorCannotConnect: return "A connection with the server could not be established";
         case kErrorConnectionAborted: return "The connection with the server was terminated abnormally";
         case kErrorConnectionReset: return "The connection with the server was reset";

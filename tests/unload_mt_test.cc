@@ -1,0 +1,65 @@
+// A task process that unloads the add-in while its notices are still on
+// their way to a processor that does not answer: the workers are inside
+// requests or waiting for one when the host lets the library go, and the
+// process lives on a while after the unload, as a server shutting down does.
+#include <algorithm>
+#include <string>
+
+#include "processor/processor.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+
+namespace {
+
+class UnloadTest : public DataDirTest {};
+
+TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandoned) {
+    tarnsim::ProcessorOptions o;
+    o.mode = tarnsim::FailMode::Hang;
+    // The held requests are let go after the unload (which came at about
+    // 0.3 s, plus the 3 s an unload once waited) but before the process ends.
+    o.hangLimit = std::chrono::milliseconds(3400);
+    tarnsim::Processor processor(o);
+    ASSERT_TRUE(processor.Start());
+    SampleConfig cfg;
+    cfg.port = processor.Port();
+    cfg.url = "/servlet/dts";
+    cfg.logLevel = 1;
+    CreateSampleDatabases(cfg);
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+
+    // More notices than workers: some in flight, the rest waiting.
+    constexpr int kNotices = 24;
+    std::string script;
+    for (int i = 0; i < kNotices; ++i)
+        script += "create a" + std::to_string(i) + " mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";
+
+    constexpr int kRuns = 20;
+    int crashes = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ProcessResult r = RunTask("nserver.exe", dataDir, script, {}, {"--threads", "4", "--linger", "800"});
+        if (r.exitCode != 0) {
+            ++crashes;
+            ADD_FAILURE() << "exit " << r.exitCode << "\n" << r.err;
+            continue;
+        }
+        // Nothing was answered, so every notice was abandoned, and said so once.
+        const std::string line = "Brackwater TARN 1.2.27 (nserver.exe) : Teardown: " + std::to_string(kNotices) +
+                                 " notice(s) abandoned (";
+        auto lines = BannerLines(r.out);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.rfind(line, 0) == 0; }),
+                  1)
+            << ::testing::PrintToString(lines);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.find("HttpSendRequest") != std::string::npos; }),
+                  0);
+    }
+    EXPECT_EQ(crashes, 0);
+    processor.Stop();
+}
+
+}  // namespace
