@@ -611,13 +611,16 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
         for (size_t i = 0; i < scripts.size(); ++i) EXPECT_TRUE(running[i]->Feed(scripts[i].phases[phase]));
         for (size_t i = 0; i < scripts.size() && !stuck; ++i) {
             stuck = !running[i]->WaitForLine("runner: sync " + std::to_string(phase + 1), std::chrono::seconds(120));
-            EXPECT_FALSE(stuck) << scripts[i].task << " did not finish phase " << phase + 1;
+            EXPECT_FALSE(stuck) << scripts[i].task << " ended or hung in phase " << phase + 1;
         }
     }
     if (stuck)
         for (auto& r : running) r->Kill();  // a hung task must not hang the test
     std::vector<ProcessResult> results;
     for (auto& r : running) results.push_back(r->Finish());
+    if (stuck)
+        for (size_t i = 0; i < results.size(); ++i)
+            ADD_FAILURE() << scripts[i].task << " exit " << results[i].exitCode << "\n" << results[i].err;
     ASSERT_FALSE(stuck);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
