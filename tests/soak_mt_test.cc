@@ -480,17 +480,13 @@ public:
     bool WaitForLine(const std::string& line, std::chrono::seconds limit) {
         const auto until = std::chrono::steady_clock::now() + limit;
         for (;;) {
-            std::ifstream out(outPath);
-            std::string l;
-            while (std::getline(out, l))
-                if (l == line) return true;
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
+            const bool gone = !ended && waitpid(pid, &status, WNOHANG) == pid;
+            if (gone) {
                 ended = true;
                 exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return false;
             }
-            if (std::chrono::steady_clock::now() > until) return false;
+            if (Scan(line)) return true;
+            if (ended || std::chrono::steady_clock::now() > until) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
@@ -504,7 +500,6 @@ public:
         ProcessResult r;
         if (in >= 0) close(in);
         in = -1;
-        int status = 0;
         if (!ended && waitpid(pid, &status, 0) == pid)
             exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         ended = true;
@@ -523,7 +518,23 @@ public:
     }
 
 private:
+    // Reads the output written since the last call, whole lines only.
+    bool Scan(const std::string& line) {
+        std::ifstream out(outPath, std::ios::binary);
+        out.seekg(scanned);
+        std::string chunk((std::istreambuf_iterator<char>(out)), {});
+        const size_t end = chunk.rfind('\n');
+        if (end == std::string::npos) return false;
+        scanned += static_cast<std::streamoff>(end + 1);
+        std::istringstream lines(chunk.substr(0, end + 1));
+        for (std::string l; std::getline(lines, l);)
+            if (l == line) return true;
+        return false;
+    }
+
     pid_t pid = -1;
+    int status = 0;
+    std::streamoff scanned = 0;
     int in = -1;
     bool ended = false;
     int exitCode = -1;
