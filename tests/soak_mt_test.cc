@@ -5,10 +5,16 @@
 // a model of the filter, run over the same generated scripts, predicts it),
 // and the processor has received exactly one notice per queue note.
 //
+// Each task's script comes in three phases (create, change, delete), fed
+// through a pipe; every task finishes a phase before any starts the next, so
+// a document's operations stay in order while the tasks run side by side and
+// the reloads land in the middle of their work.
+//
 // The scripts are generated from a seed (TARN_SOAK_SEED overrides it), so a
-// failure can be replayed; TARN_SOAK_DOCS sets the number of documents per
-// task. Under ThreadSanitizer the size is smaller, and no sanitizer report may
-// appear in any task's error output.
+// failure can be replayed; TARN_SOAK_DOCS, TARN_SOAK_ALERTS and TARN_SOAK_AUTH
+// change the size and the processor's authentication. Under ThreadSanitizer
+// the size is smaller, and no sanitizer report may appear in any task's error
+// output.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,7 +27,6 @@
 #include <fstream>
 #include <memory>
 #include <map>
-#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -587,10 +592,11 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     }
     CreateSampleDatabases(cfg);
     for (const auto& f : MailFiles()) {
-        if (f.owner.empty())
+        if (f.owner.empty()) {
             ASSERT_EQ(emu::CreateDatabase(f.path), 0);
-        else
+        } else {
             CreateMailFile(f.path, f.owner);
+        }
     }
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
 
