@@ -375,7 +375,7 @@ private:
 // ---- Reading back what the run left -----------------------------------------------------
 
 struct QueueNote {
-    notes::NOTEID id = 0;
+    uint32_t id = 0;  // note id
     double action = -1, status = -1;
     std::string dbPath, noteId, unid, form, user;
 };
@@ -708,7 +708,7 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     // Documents still there are found by their Subject: their captures must
     // match one for one. Deleted ones can only be told apart by what was
     // captured for them, per mail file.
-    std::map<std::string, std::pair<std::string, notes::NOTEID>> survivors;  // label -> mail file, id
+    std::map<std::string, std::pair<std::string, uint32_t>> survivors;  // label -> mail file, id
     for (const auto& f : MailFiles())
         for (const auto& d : Dump(f.path)) survivors[TextOf(d, "Subject")] = {f.path, d.id};
     std::multiset<std::pair<std::string, std::vector<Capture>>> expectedGone, observedGone;
