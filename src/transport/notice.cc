@@ -347,8 +347,8 @@ bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
     size_t waitingNow = 0;
     if (!HandOver(state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},
                   waitingNow)) {
-        session->Log(1, "Notice for queue note %08lX not sent: %zu notices already wait for the processor",
-                     static_cast<unsigned long>(event.queueNoteId), waitingNow);
+        session->Log(1, "Notice for queue note %08lX not sent: %lu notices already wait for the processor",
+                     static_cast<unsigned long>(event.queueNoteId), static_cast<unsigned long>(waitingNow));
         return false;
     }
     if (LogLevel() == 3) session->Log(0, "Sent transaction to DTC");
@@ -371,7 +371,8 @@ void TARNEventProcessor::SendRefreshConfigNotice() {
     size_t waitingNow = 0;
     if (!HandOver(state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},
                   waitingNow)) {
-        session->Log(1, "Refresh notice not sent: %zu notices already wait for the processor", waitingNow);
+        session->Log(1, "Refresh notice not sent: %lu notices already wait for the processor",
+                     static_cast<unsigned long>(waitingNow));
         return;
     }
     if (LogLevel() == 3) session->Log(0, "Sent RefreshConfig to DTC");

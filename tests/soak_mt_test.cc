@@ -1,0 +1,786 @@
+// Exactness soak: three task processes with eight server threads each over one
+// data directory, calendar changes mixed with refusals and deletions, while
+// the HTTP task announces configuration changes that every task reloads.
+// Afterwards the capture queue holds exactly one note per accepted change (as
+// a model of the filter, run over the same generated scripts, predicts it),
+// and the processor has received exactly one notice per queue note.
+//
+// Each task's script comes in three phases (create, change, delete), fed
+// through a pipe; every task finishes a phase before any starts the next, so
+// a document's operations stay in order while the tasks run side by side and
+// the reloads land in the middle of their work.
+//
+// The scripts are generated from a seed (TARN_SOAK_SEED overrides it), so a
+// failure can be replayed; TARN_SOAK_DOCS, TARN_SOAK_ALERTS and TARN_SOAK_AUTH
+// change the size and the processor's authentication. Under ThreadSanitizer
+// the size is smaller, and no sanitizer report may appear in any task's error
+// output.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "processor/processor.h"
+#include "support/test_support.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define SOAK_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SOAK_UNDER_TSAN 1
+#endif
+#endif
+
+using namespace tarntest;
+
+namespace {
+
+constexpr char kWrongUnid[] = "0123456789ABCDEF0123456789ABCDEF";
+constexpr int kEventUpdate = 47, kEventExtended = 102, kEventDeletion = 8;
+
+int EnvInt(const char* name, int fallback) {
+    const char* v = getenv(name);
+    return v && *v ? atoi(v) : fallback;
+}
+
+// ---- The world: mail files and what the configuration says about them ------------
+
+struct MailFile {
+    std::string path;
+    bool user;             // listed in maildblookup
+    bool excluded;         // listed in dsdlookup
+    std::string owner;     // CalendarProfile Owner; empty: no profile at all
+    int weight;
+};
+
+const std::vector<MailFile>& MailFiles() {
+    static const std::vector<MailFile> files = {
+        {"mail\\alice.nsf", true, false, "CN=Alice Able/O=Brackwater", 5},
+        {"mail\\bob.nsf", true, false, "CN=Bob Baker/O=Brackwater", 5},
+        {"mail\\dave.nsf", true, false, "", 1},                          // a user without a profile
+        {"mail\\carol.nsf", false, false, "CN=Carol Cole/O=Brackwater", 1},  // not a user
+        {"mail\\shared.nsf", true, true, "CN=Shared/O=Brackwater", 1},    // a user, but excluded
+    };
+    return files;
+}
+
+const MailFile& FileAt(const std::string& path) {
+    for (const auto& f : MailFiles())
+        if (f.path == path) return f;
+    throw std::runtime_error("unknown mail file " + path);
+}
+
+// ---- The model of the filter ---------------------------------------------------------
+
+// A document as the model sees it: item names with their text ("@unid" for the
+// document's own UNID, as the runner writes it).
+using Items = std::map<std::string, std::string>;
+
+// One queue note as the model expects it, without the ids only the run knows.
+struct Capture {
+    int action;
+    std::string form;
+    bool operator<(const Capture& o) const { return std::tie(action, form) < std::tie(o.action, o.form); }
+    bool operator==(const Capture& o) const { return action == o.action && form == o.form; }
+};
+
+struct Expectation {
+    std::vector<Capture> captures;
+    // Refusals the add-in names in a line of its own.
+    int missingProfile = 0;  // "Error: Calendar Profile not found."
+    int excluded = 0;        // "Filter: FAIL: Excluded db being updated"
+    int notUser = 0;         // "Filter: FAIL: Not a TARN\tuser mail file"
+    int markerRemoved = 0;   // "$TARN removed."
+    void Add(const Expectation& o) {
+        captures.insert(captures.end(), o.captures.begin(), o.captures.end());
+        missingProfile += o.missingProfile;
+        excluded += o.excluded;
+        notUser += o.notUser;
+        markerRemoved += o.markerRemoved;
+    }
+};
+
+// What the add-in does with one event on a document in `file`; may remove the
+// "$TARN" marker from the document, as the add-in does.
+void Filter(const MailFile& file, Items& doc, int eventId, Expectation& out) {
+    if (file.excluded) {
+        ++out.excluded;
+        return;
+    }
+    if (!file.user) {
+        ++out.notUser;
+        return;
+    }
+    auto form = doc.find("Form");
+    if (form == doc.end()) return;
+    auto has = [&](const char* name) { return doc.count(name) > 0; };
+    auto selfUnid = [&] { return has("ApptUNID") && doc["ApptUNID"] == "@unid"; };
+    bool pass = false, cancellation = false;
+    const std::string& f = form->second;
+    if (f == "Appointment") {
+        pass = true;
+    } else if (f == "Task") {
+        pass = has("StartDateTime") && has("DueDateTime");
+    } else if (f == "Notice" || f == "TaskNotice") {
+        if (eventId == kEventExtended && has("NoticeType")) {
+            const char type = doc["NoticeType"].empty() ? '\0' : doc["NoticeType"][0];
+            if (type == 'S') cancellation = true;
+            else if (type == 'C' || type == 'R') cancellation = selfUnid();
+        }
+        pass = cancellation;
+    }
+    if (pass && has("$TARN")) {
+        doc.erase("$TARN");
+        ++out.markerRemoved;
+        return;
+    }
+    if (pass && !cancellation) pass = !has("$REF") && selfUnid();
+    if (!pass) return;
+    if (file.owner.empty()) {
+        ++out.missingProfile;
+        return;
+    }
+    out.captures.push_back({cancellation || eventId == kEventDeletion ? 1 : 0, f.substr(0, 11)});
+}
+
+// ---- Script generation ---------------------------------------------------------------
+
+struct Document {
+    std::string label;
+    std::string db;
+    Items items;
+    bool deleted = false;
+    Expectation expected;
+};
+
+struct TaskScript {
+    std::string task;
+    std::vector<std::string> phases;  // script text of each phase
+    std::vector<Document> docs;
+    int alerts = 0;       // updates of the alerts database (HTTP task only)
+    Expectation other;    // events on configuration documents (HTTP task only)
+};
+
+std::string ItemWord(const std::string& name, const std::string& value) {
+    if (name == "StartDateTime" || name == "DueDateTime") return name + "@=" + value;
+    return name + "=" + value;
+}
+
+class Generator {
+public:
+    explicit Generator(uint32_t seed) : rng(seed) {}
+
+    TaskScript Make(const std::string& task, char prefix, int docCount, int alerts) {
+        TaskScript s;
+        s.task = task;
+        alertsLeft = alerts;
+        alertEvery = alerts ? std::max(1, (docCount * 3) / alerts) : 0;
+        ticks = 0;
+        for (int i = 0; i < docCount; ++i) s.docs.push_back(NewDocument(prefix + std::to_string(i)));
+        std::ostringstream out;
+        // Phase 1: every document is created; phase 2: about half are changed;
+        // phase 3: about half are deleted. Each document has at most one
+        // operation per phase, and the end of a phase keeps a document's
+        // operations in order while different documents run side by side on
+        // the server threads.
+        auto endPhase = [&] {
+            out << "sync " << s.phases.size() + 1 << "\n";
+            s.phases.push_back(out.str());
+            out.str("");
+        };
+        for (auto& d : s.docs) {
+            Create(d, out);
+            Tick(s, out);
+        }
+        // The HTTP task has broadcast at least once before anyone goes on.
+        if (alerts > 0 && s.alerts == 0) Alert(s, out);
+        endPhase();
+        for (auto& d : s.docs) {
+            if (Chance(50)) Change(d, out);
+            Tick(s, out);
+        }
+        endPhase();
+        std::map<std::string, std::vector<Document*>> group;  // delete-notes, per database
+        for (auto& d : s.docs) {
+            int roll = Pick(100);
+            if (roll < 15) {
+                Delete(d, out, "stub");
+            } else if (roll < 30) {
+                Delete(d, out, "stubx");
+            } else if (roll < 50) {
+                auto& g = group[d.db];
+                g.push_back(&d);
+                if (g.size() == 1 + static_cast<size_t>(Pick(4))) Flush(g, out);
+            }
+            Tick(s, out);
+        }
+        for (auto& [db, g] : group) Flush(g, out);
+        while (alertsLeft > 0) Alert(s, out);
+        endPhase();
+        return s;
+    }
+
+private:
+    int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
+    bool Chance(int percent) { return Pick(100) < percent; }
+
+    std::string PickDb() {
+        int total = 0;
+        for (const auto& f : MailFiles()) total += f.weight;
+        int r = Pick(total);
+        for (const auto& f : MailFiles()) {
+            if (r < f.weight) return f.path;
+            r -= f.weight;
+        }
+        return MailFiles().front().path;
+    }
+
+    Document NewDocument(const std::string& label) {
+        Document d;
+        d.label = label;
+        d.db = PickDb();
+        Items& it = d.items;
+        it["Subject"] = label;  // finds the document again after the run
+        switch (Pick(16)) {
+            case 0: case 1: case 2: case 3:
+                it["Form"] = "Appointment", it["ApptUNID"] = "@unid"; break;
+            case 4: case 5:
+                it["Form"] = "Task", it["StartDateTime"] = "45000", it["DueDateTime"] = "45001",
+                it["ApptUNID"] = "@unid"; break;
+            case 6: it["Form"] = "Task", it["StartDateTime"] = "45000", it["ApptUNID"] = "@unid"; break;
+            case 7: it["Form"] = "Appointment", it["ApptUNID"] = "@unid", it["$REF"] = "parent"; break;
+            case 8: it["Form"] = "Appointment", it["ApptUNID"] = kWrongUnid; break;  // a draft
+            case 9: it["Form"] = "Appointment", it["ApptUNID"] = "@unid", it["$TARN"] = "1"; break;
+            case 10: it["Form"] = "Notice", it["NoticeType"] = "S"; break;
+            case 11: it["Form"] = Chance(50) ? "Notice" : "TaskNotice", it["NoticeType"] = Chance(50) ? "C" : "R",
+                     it["ApptUNID"] = Chance(70) ? "@unid" : kWrongUnid; break;
+            case 12: it["Form"] = "Notice", it["NoticeType"] = "X", it["ApptUNID"] = "@unid"; break;
+            case 13: it["Form"] = "Memo"; break;
+            case 14: it["Form"] = Chance(50) ? "appointment" : "Appointments", it["ApptUNID"] = "@unid"; break;
+            default: break;  // no Form at all
+        }
+        return d;
+    }
+
+    void Create(Document& d, std::ostringstream& out) {
+        const bool extended = Chance(40);
+        out << (extended ? "createx " : "create ") << d.label << " " << d.db;
+        for (const auto& [name, value] : d.items) out << " " << ItemWord(name, value);
+        out << "\n";
+        Filter(FileAt(d.db), d.items, extended ? kEventExtended : kEventUpdate, d.expected);
+    }
+
+    void Change(Document& d, std::ostringstream& out) {
+        const bool extended = Chance(40);
+        const char* op = extended ? "modifyx " : "modify ";
+        switch (Pick(7)) {
+            case 0: case 1:  // Subject stays the label: the note is found by it later
+                out << op << d.label << " Subject=" << d.label << " Location=\"Room 4\"\n";
+                d.items["Location"] = "Room 4";
+                break;
+            case 2:
+                out << op << d.label << " ApptUNID=@unid\n";
+                d.items["ApptUNID"] = "@unid";
+                break;
+            case 3:
+                out << "remove " << d.label << " $REF\n";
+                d.items.erase("$REF");
+                Filter(FileAt(d.db), d.items, kEventUpdate, d.expected);
+                return;
+            case 4:
+                out << op << d.label << " Form=Memo\n";
+                d.items["Form"] = "Memo";
+                break;
+            case 5:
+                out << op << d.label << " Form=Appointment ApptUNID=@unid\n";
+                d.items["Form"] = "Appointment", d.items["ApptUNID"] = "@unid";
+                break;
+            default:
+                out << op << d.label << " Form=Notice NoticeType=S\n";
+                d.items["Form"] = "Notice", d.items["NoticeType"] = "S";
+                break;
+        }
+        Filter(FileAt(d.db), d.items, extended ? kEventExtended : kEventUpdate, d.expected);
+    }
+
+    void Delete(Document& d, std::ostringstream& out, const char* op) {
+        out << op << " " << d.label << "\n";
+        Filter(FileAt(d.db), d.items, kEventDeletion, d.expected);
+        d.deleted = true;
+    }
+
+    void Flush(std::vector<Document*>& g, std::ostringstream& out) {
+        if (g.empty()) return;
+        out << "delete";
+        for (Document* d : g) out << " " << d->label;
+        out << "\n";
+        for (Document* d : g) {
+            Filter(FileAt(d->db), d->items, kEventDeletion, d->expected);
+            d->deleted = true;
+        }
+        g.clear();
+    }
+
+    // The HTTP task's share of the reloads: an update of the alerts database
+    // now and then, each after a configuration change that touches no mail
+    // file of the run (a user added or removed, an excluded database added), so
+    // what is accepted never depends on when a task reloads.
+    // Every task also paces itself a little, so that the tasks' work overlaps
+    // in time and the reloads fall in the middle of it.
+    void Tick(TaskScript& s, std::ostringstream& out) {
+        ++ticks;
+        if (ticks % 4 == 0) out << "sleep 4\n";
+        if (alertsLeft > 0 && ticks % alertEvery == 0) Alert(s, out);
+    }
+    void Alert(TaskScript& s, std::ostringstream& out) {
+        const int n = s.alerts;
+        switch (n % 3) {
+            case 0:
+                out << "create ghost" << n << " brackwater\\tarnconfig.nsf Form=MailDb MailFile=mail\\ghost" << n
+                    << ".nsf\n";
+                break;
+            case 1:
+                out << "create other" << n << " brackwater\\tarnconfig.nsf Form=Exclude DbPath=mail\\other" << n
+                    << ".nsf\n";
+                break;
+            default:
+                out << "delete ghost" << n - 2 << "\n";
+                break;
+        }
+        ++s.other.notUser;  // the configuration database is no mail file
+        out << "wait\ncreate alert" << n << " brackwater\\tarnalerts.nsf Form=Alert\n";
+        ++s.alerts;
+        --alertsLeft;
+    }
+
+    std::mt19937 rng;
+    int alertsLeft = 0, alertEvery = 0, ticks = 0;
+};
+
+// ---- Reading back what the run left -----------------------------------------------------
+
+struct QueueNote {
+    uint32_t id = 0;  // note id
+    double action = -1, status = -1;
+    std::string dbPath, noteId, unid, form, user;
+};
+
+std::string TextOf(const emu::NoteDump& d, const std::string& name) {
+    for (const auto& it : d.items)
+        if (it.name == name && !it.texts.empty()) return it.texts[0];
+    return {};
+}
+double NumberOf(const emu::NoteDump& d, const std::string& name) {
+    for (const auto& it : d.items)
+        if (it.name == name && !it.numbers.empty()) return it.numbers[0];
+    return -1;
+}
+
+std::vector<emu::NoteDump> Dump(const std::string& path) {
+    std::vector<emu::NoteDump> notes;
+    EXPECT_EQ(emu::DumpNotes(path, &notes), 0) << path;
+    return notes;
+}
+
+std::vector<QueueNote> ReadQueue() {
+    std::vector<QueueNote> out;
+    for (const auto& d : Dump("brackwater\\qcapture.nsf")) {
+        QueueNote q;
+        q.id = d.id;
+        q.action = NumberOf(d, "Action");
+        q.status = NumberOf(d, "Status");
+        q.dbPath = TextOf(d, "CalDbPath");
+        q.noteId = TextOf(d, "CalNoteID");
+        q.unid = TextOf(d, "CalUNID");
+        q.form = TextOf(d, "CalForm");
+        q.user = TextOf(d, "CalUserName");
+        out.push_back(q);
+    }
+    return out;
+}
+
+std::string Hex8(uint32_t v) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
+// Messages waiting in a task's refresh queue: the only host call of this test
+// besides what the emulator's control surface offers.
+int WaitingMessages(const std::string& task) {
+    MQHANDLE queue = 0;
+    if (MQOpen(("TARN" + task).c_str(), 0, &queue) != 0) return -1;
+    return MQGetCount(queue);
+}
+
+int CountEnding(const std::vector<std::string>& lines, const std::string& tail) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
+    }));
+}
+
+// A task process fed its script phase by phase through a pipe, so that the
+// test can hold every task at the end of a phase until all have reached it:
+// the phases of different tasks then overlap for certain, whatever the speed
+// of each process (ThreadSanitizer slows them unevenly).
+class PipedTask {
+public:
+    PipedTask(const std::string& task, const std::string& dataDir) {
+        const std::string base = dataDir + "/.soak-" + task;
+        outPath = base + ".out";
+        errPath = base + ".err";
+        std::vector<std::string> args = {BuildDir() + "/bin/" + task, "--data", dataDir, "--threads", "8"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        pid = fork();
+        if (pid == 0) {
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fds[0], 0);
+            dup2(out, 1);
+            dup2(err, 2);
+            // Nothing else goes with it: a task started later must not hold an
+            // earlier one's input open (in the ThreadSanitizer build a
+            // close-on-exec flag on the pipe did not hold).
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[0]);
+        in = fds[1];
+    }
+    ~PipedTask() {
+        if (pid > 0) Finish();
+    }
+
+    bool Feed(const std::string& text) {
+        for (size_t done = 0; done < text.size();) {
+            ssize_t n = write(in, text.data() + done, text.size() - done);
+            if (n <= 0) return false;  // the task has gone
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // Waits until the task has printed `line`; false when it ended first or
+    // the time ran out.
+    bool WaitForLine(const std::string& line, std::chrono::seconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const bool gone = !ended && waitpid(pid, &status, WNOHANG) == pid;
+            if (gone) {
+                ended = true;
+                exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (Scan(line)) return true;
+            if (ended || std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    void Kill() {
+        if (pid > 0 && !ended) kill(pid, SIGKILL);
+    }
+
+    // Ends the input, waits for the task and collects what it wrote.
+    ProcessResult Finish() {
+        ProcessResult r;
+        if (in >= 0) close(in);
+        in = -1;
+        if (!ended && waitpid(pid, &status, 0) == pid)
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ended = true;
+        pid = -1;
+        r.exitCode = exitCode;
+        std::ifstream out(outPath);
+        std::string line;
+        while (std::getline(out, line)) r.out.push_back(line);
+        std::ifstream err(errPath);
+        std::stringstream ss;
+        ss << err.rdbuf();
+        r.err = ss.str();
+        std::remove(outPath.c_str());
+        std::remove(errPath.c_str());
+        return r;
+    }
+
+private:
+    // Reads the output written since the last call, whole lines only.
+    bool Scan(const std::string& line) {
+        std::ifstream out(outPath, std::ios::binary);
+        out.seekg(scanned);
+        std::string chunk((std::istreambuf_iterator<char>(out)), {});
+        const size_t end = chunk.rfind('\n');
+        if (end == std::string::npos) return false;
+        scanned += static_cast<std::streamoff>(end + 1);
+        std::istringstream lines(chunk.substr(0, end + 1));
+        for (std::string l; std::getline(lines, l);)
+            if (l == line) return true;
+        return false;
+    }
+
+    pid_t pid = -1;
+    int status = 0;
+    std::streamoff scanned = 0;
+    int in = -1;
+    bool ended = false;
+    int exitCode = -1;
+    std::string outPath, errPath;
+};
+
+bool SanitizerReport(const std::string& err) {
+    for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "runtime error:"})
+        if (err.find(mark) != std::string::npos) return true;
+    return false;
+}
+
+// ---- The soak -------------------------------------------------------------------------
+
+class SoakTest : public DataDirTest {};
+
+TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
+#ifdef SOAK_UNDER_TSAN
+    const int docsPerTask = EnvInt("TARN_SOAK_DOCS", 100), alerts = EnvInt("TARN_SOAK_ALERTS", 12);
+#else
+    const int docsPerTask = EnvInt("TARN_SOAK_DOCS", 240), alerts = EnvInt("TARN_SOAK_ALERTS", 30);
+#endif
+    const uint32_t seed = static_cast<uint32_t>(EnvInt("TARN_SOAK_SEED", 20261206));
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(docsPerTask) + " documents per task");
+
+    // The processor asks for Basic (TARN_SOAK_AUTH: none, basic or session):
+    // every notice is then a challenge and an answer.
+    tarnsim::ProcessorOptions options;
+    options.auth = tarnsim::AuthMode::Basic;
+    if (const char* auth = getenv("TARN_SOAK_AUTH"); auth && *auth) {
+        ASSERT_TRUE(tarnsim::ParseAuthMode(auth, options.auth)) << auth;
+    }
+    const std::string authName = tarnsim::AuthModeName(options.auth);
+    tarnsim::Processor processor(options);
+    ASSERT_TRUE(processor.Start());
+
+    SampleConfig cfg;
+    cfg.port = processor.Port();
+    cfg.url = "/servlet/dts";
+    cfg.authType = options.auth == tarnsim::AuthMode::Basic     ? "Basic"
+                   : options.auth == tarnsim::AuthMode::Session ? "Session"
+                                                                : "None";
+    cfg.logLevel = 3;  // every refusal and every refresh message leaves its line
+    cfg.mailFiles.clear();
+    cfg.excluded.clear();
+    for (const auto& f : MailFiles()) {
+        if (f.user) cfg.mailFiles.push_back(f.path);
+        if (f.excluded) cfg.excluded.push_back(f.path);
+    }
+    CreateSampleDatabases(cfg);
+    for (const auto& f : MailFiles()) {
+        if (f.owner.empty()) {
+            ASSERT_EQ(emu::CreateDatabase(f.path), 0);
+        } else {
+            CreateMailFile(f.path, f.owner);
+        }
+    }
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
+
+    Generator generator(seed);
+    std::vector<TaskScript> scripts = {generator.Make("nserver.exe", 's', docsPerTask, 0),
+                                       generator.Make("amgr.exe", 'a', docsPerTask, 0),
+                                       generator.Make("nhttp.exe", 'h', docsPerTask / 2, alerts)};
+
+    // Expected, per task: what the model of the filter predicts.
+    std::vector<Expectation> expected(scripts.size());
+    size_t expectedTotal = 0;
+    int deletions = 0;
+    for (size_t i = 0; i < scripts.size(); ++i) {
+        expected[i] = scripts[i].other;
+        for (const auto& d : scripts[i].docs) {
+            expected[i].Add(d.expected);
+            deletions += d.deleted;
+        }
+        expectedTotal += expected[i].captures.size();
+    }
+    ASSERT_GT(expectedTotal, 0u);
+
+    signal(SIGPIPE, SIG_IGN);  // a task that died fails the test; it must not end it
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<PipedTask>> running;
+    for (const auto& s : scripts) running.push_back(std::make_unique<PipedTask>(s.task, dataDir));
+    bool stuck = false;
+    for (size_t phase = 0; phase < scripts[0].phases.size() && !stuck; ++phase) {
+        for (size_t i = 0; i < scripts.size(); ++i) EXPECT_TRUE(running[i]->Feed(scripts[i].phases[phase]));
+        for (size_t i = 0; i < scripts.size() && !stuck; ++i) {
+            stuck = !running[i]->WaitForLine("runner: sync " + std::to_string(phase + 1), std::chrono::seconds(120));
+            EXPECT_FALSE(stuck) << scripts[i].task << " ended or hung in phase " << phase + 1;
+        }
+    }
+    if (stuck)
+        for (auto& r : running) r->Kill();  // a hung task must not hang the test
+    std::vector<ProcessResult> results;
+    for (auto& r : running) results.push_back(r->Finish());
+    if (stuck)
+        for (size_t i = 0; i < results.size(); ++i)
+            ADD_FAILURE() << scripts[i].task << " exit " << results[i].exitCode << "\n" << results[i].err;
+    ASSERT_FALSE(stuck);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    // ---- each task's own account, at level 3: every refusal with a line of
+    // its own, every accepted change, every refresh message taken
+    int totalAlerts = 0;
+    for (const auto& s : scripts) totalAlerts += s.alerts;
+    int missingProfileLines = 0, refreshesTaken = 0;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const std::string& task = scripts[i].task;
+        SCOPED_TRACE(task);
+        EXPECT_EQ(results[i].exitCode, 0) << results[i].err;
+        EXPECT_FALSE(SanitizerReport(results[i].err)) << results[i].err;
+        EXPECT_EQ(results[i].err.find("runner: line"), std::string::npos) << results[i].err;
+        const auto lines = BannerLines(results[i].out);
+        for (const auto& line : lines) {
+            EXPECT_EQ(line.find("Write to Queue Fail"), std::string::npos) << line;
+        }
+        const Expectation& e = expected[i];
+        missingProfileLines += CountEnding(lines, ": Error: Calendar Profile not found.");
+        EXPECT_EQ(CountEnding(lines, ": Error: Calendar Profile not found."), e.missingProfile);
+        EXPECT_EQ(CountEnding(lines, ": Filter: FAIL: Excluded db being updated"), e.excluded);
+        EXPECT_EQ(CountEnding(lines, ": Filter: FAIL: Not a TARN\tuser mail file"), e.notUser);
+        EXPECT_EQ(CountEnding(lines, ": $TARN removed."), e.markerRemoved);
+        EXPECT_EQ(CountEnding(lines, ": TARNEventProcessor::ProcessEventSingle. Passed Filter"),
+                  static_cast<int>(e.captures.size()));
+        EXPECT_EQ(CountEnding(lines, ": TARNEventProcessor::ProcessEventSingle. Write to Queue Ok"),
+                  static_cast<int>(e.captures.size()));
+        if (task == "nhttp.exe") {
+            EXPECT_EQ(CountEnding(lines, ": Broadcasting Config Referesh"), scripts[i].alerts);
+        } else {
+            // Every broadcast reached this task: taken at one of its events, or
+            // still waiting after its last one; and some were taken mid-run.
+            const int taken = CountEnding(lines, ": " + task + ": message received: x");
+            EXPECT_EQ(taken + WaitingMessages(task), totalAlerts);
+            EXPECT_GT(taken, 0);
+            refreshesTaken += taken;
+        }
+    }
+
+    // ---- the capture queue against the model
+    const std::vector<QueueNote> queue = ReadQueue();
+    EXPECT_EQ(queue.size(), expectedTotal);
+
+    using Key = std::pair<std::string, std::string>;  // mail file, note id
+    std::map<Key, std::vector<Capture>> observed;
+    std::map<Key, std::string> unidOf;
+    std::set<std::string> unids;
+    for (const auto& q : queue) {
+        SCOPED_TRACE("queue note " + Hex8(q.id));
+        EXPECT_TRUE(q.action == 0 || q.action == 1);
+        EXPECT_EQ(q.status, 0);
+        EXPECT_EQ(q.noteId.size(), 8u);
+        EXPECT_EQ(q.unid.size(), 32u);
+        const MailFile& file = FileAt(q.dbPath);
+        EXPECT_TRUE(file.user && !file.excluded && !file.owner.empty());
+        EXPECT_EQ(q.user, file.owner);
+        Key key{q.dbPath, q.noteId};
+        observed[key].push_back({static_cast<int>(q.action), q.form});
+        auto [at, fresh] = unidOf.emplace(key, q.unid);
+        if (fresh)
+            EXPECT_TRUE(unids.insert(q.unid).second) << "UNID " << q.unid << " on two documents";
+        else
+            EXPECT_EQ(at->second, q.unid) << "one document, two UNIDs";
+    }
+    for (auto& [key, captures] : observed) std::sort(captures.begin(), captures.end());
+
+    // Documents still there are found by their Subject: their captures must
+    // match one for one. Deleted ones can only be told apart by what was
+    // captured for them, per mail file.
+    std::map<std::string, std::pair<std::string, uint32_t>> survivors;  // label -> mail file, id
+    for (const auto& f : MailFiles())
+        for (const auto& d : Dump(f.path)) survivors[TextOf(d, "Subject")] = {f.path, d.id};
+    std::multiset<std::pair<std::string, std::vector<Capture>>> expectedGone, observedGone;
+    size_t survived = 0;
+    for (const auto& s : scripts)
+        for (const auto& d : s.docs) {
+            std::vector<Capture> want = d.expected.captures;
+            std::sort(want.begin(), want.end());
+            auto found = survivors.find(d.label);
+            EXPECT_EQ(found == survivors.end(), d.deleted) << d.label;
+            if (found == survivors.end()) {
+                if (!want.empty()) expectedGone.insert({d.db, want});
+                continue;
+            }
+            ++survived;
+            EXPECT_EQ(found->second.first, d.db) << d.label;
+            auto seen = observed.find({d.db, Hex8(found->second.second)});
+            std::vector<Capture> got = seen == observed.end() ? std::vector<Capture>{} : seen->second;
+            EXPECT_TRUE(got == want) << d.label << ": " << got.size() << " queue note(s), expected " << want.size();
+            if (seen != observed.end()) observed.erase(seen);
+        }
+    for (const auto& [key, captures] : observed) observedGone.insert({key.first, captures});
+    EXPECT_TRUE(observedGone == expectedGone)
+        << observedGone.size() << " deleted document(s) captured, expected " << expectedGone.size();
+
+    // ---- the notices against the queue, once settled: the tasks have ended, so
+    // nothing more can come; give the processor a moment to finish recording.
+    processor.WaitForAccepted(queue.size() + totalAlerts, std::chrono::seconds(30));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::map<std::string, int> noticed;
+    std::map<std::string, std::string> actionOf;
+    int refreshes = 0, refused = 0;
+    for (const auto& n : processor.Notices()) {
+        if (!n.accepted) {
+            ++refused;
+            // A challenge (Basic) or the login form (Session), nothing else.
+            EXPECT_EQ(n.status, options.auth == tarnsim::AuthMode::Basic ? 401 : 200) << n.target;
+            continue;
+        }
+        EXPECT_EQ(n.acceptedUnder, authName) << n.target;
+        if (n.refresh) {
+            ++refreshes;
+            continue;
+        }
+        EXPECT_TRUE(n.tokenOk) << n.target;
+        ++noticed[n.qnoteid];
+        actionOf[n.qnoteid] = n.action;
+    }
+    EXPECT_EQ(refreshes, totalAlerts);
+    size_t noticedOnce = 0;
+    for (const auto& q : queue) {
+        const std::string id = Hex8(q.id);
+        auto it = noticed.find(id);
+        if (it == noticed.end()) {
+            ADD_FAILURE() << "queue note " << id << " never noticed";
+            continue;
+        }
+        EXPECT_EQ(it->second, 1) << "queue note " << id << " noticed " << it->second << " times";
+        EXPECT_EQ(actionOf[id], q.action == 1 ? "Delete" : "Change") << id;
+        noticedOnce += it->second == 1;
+        noticed.erase(it);
+    }
+    for (const auto& [id, n] : noticed) ADD_FAILURE() << "notice for " << id << ", which is no queue note";
+    EXPECT_EQ(noticedOnce, queue.size());
+
+    printf("soak: seed %u, %d documents per task (%zu in all, %zu survived, %d deleted), %d alerts; "
+           "%zu accepted changes expected, %zu queue notes, %zu noticed once, %d challenges, %d refresh "
+           "notices, %d refresh messages taken, %d profile-missing refusals; tasks ran %.1f s\n",
+           seed, docsPerTask, scripts[0].docs.size() + scripts[1].docs.size() + scripts[2].docs.size(), survived,
+           deletions, totalAlerts, expectedTotal, queue.size(), noticedOnce, refused, refreshes, refreshesTaken, missingProfileLines,
+           seconds);
+    processor.Stop();
+}
+
+}  // namespace
