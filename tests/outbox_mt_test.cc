@@ -30,21 +30,11 @@ struct Handled {
     }
 };
 
-class OutboxConcurrencyTest : public DataDirTest {
+class OutboxConcurrencyTest : public QueueDbTest {
 protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        ASSERT_EQ(emu::CreateDatabase(kQueueDb), 0);
-        ASSERT_EQ(NSFDbOpen(kQueueDb, &db), 0);
-    }
-    void TearDown() override {
-        if (db) NSFDbClose(db);
-        DataDirTest::TearDown();
-    }
     tarnsim::Outbox::Handler Into(Handled& h) {
         return [&h](const tarnsim::QueueNote& n, tarnsim::Via v) { h(n, v); };
     }
-    DBHANDLE db = 0;
 };
 
 TEST_F(OutboxConcurrencyTest, NoticesAndSweepsMeetingAtTheSameNotesHandleEachOnce) {

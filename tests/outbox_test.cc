@@ -21,17 +21,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class OutboxTest : public DataDirTest {
+class OutboxTest : public QueueDbTest {
 protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        ASSERT_EQ(emu::CreateDatabase(kQueueDb), 0);
-        ASSERT_EQ(NSFDbOpen(kQueueDb, &db), 0);
-    }
-    void TearDown() override {
-        if (db) NSFDbClose(db);
-        DataDirTest::TearDown();
-    }
     // An outbox whose sweeps run only when the test asks.
     std::unique_ptr<tarnsim::Outbox> Make(std::chrono::milliseconds grace = 0ms) {
         tarnsim::OutboxOptions o;
@@ -46,7 +37,6 @@ protected:
             },
             [this](const std::string& line) { log.push_back(line); });
     }
-    DBHANDLE db = 0;
     bool failHandler = false;
     std::vector<std::pair<uint32_t, tarnsim::Via>> handled;
     std::vector<tarnsim::QueueNote> notesSeen;

@@ -128,13 +128,18 @@ std::string LoginPage(const std::string& redirectTo) {
            "</form></body></html>\n";
 }
 
-// Drops the client's connection without a byte of answer. The server library
-// has no call for that, so the handler finds its own socket by its address
-// pair and shuts it down; the library's write of the answer then fails and it
-// closes the socket.
-void DropConnection(const httplib::Request& req) {
+// Calls fn(fd, local port, peer port) for every connected socket of this
+// process until it answers true. The server library hands out no sockets, so
+// they are found by their address pairs.
+template <typename Fn>
+void ForEachConnectedSocket(Fn fn) {
     DIR* dir = opendir("/proc/self/fd");
     if (!dir) return;
+    auto port = [](const sockaddr_storage& a) -> int {
+        if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+        if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+        return -1;
+    };
     while (dirent* entry = readdir(dir)) {
         char* end = nullptr;
         long fd = strtol(entry->d_name, &end, 10);
@@ -143,17 +148,20 @@ void DropConnection(const httplib::Request& req) {
         socklen_t localLen = sizeof local, peerLen = sizeof peer;
         if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
         if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
-        auto port = [](const sockaddr_storage& a) -> int {
-            if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-            if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-            return -1;
-        };
-        if (port(local) == req.local_port && port(peer) == req.remote_port) {
-            shutdown(static_cast<int>(fd), SHUT_RDWR);
-            break;
-        }
+        if (fn(static_cast<int>(fd), port(local), port(peer))) break;
     }
     closedir(dir);
+}
+
+// Drops the client's connection without a byte of answer: the handler shuts
+// its own socket down; the library's write of the answer then fails and it
+// closes the socket.
+void DropConnection(const httplib::Request& req) {
+    ForEachConnectedSocket([&](int fd, int localPort, int peerPort) {
+        if (localPort != req.local_port || peerPort != req.remote_port) return false;
+        shutdown(fd, SHUT_RDWR);
+        return true;
+    });
 }
 
 // Shuts down every accepted connection of the server on `port`, so that a
@@ -161,22 +169,10 @@ void DropConnection(const httplib::Request& req) {
 // keep-alive time-out for each). Clients of the same process that talk to
 // this port have other local ports and are left alone.
 void DropAllConnections(int port) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (!dir) return;
-    while (dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        long fd = strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end) continue;
-        sockaddr_storage local{}, peer{};
-        socklen_t localLen = sizeof local, peerLen = sizeof peer;
-        if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
-        if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
-        int localPort = -1;
-        if (local.ss_family == AF_INET) localPort = ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
-        if (local.ss_family == AF_INET6) localPort = ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
-        if (localPort == port) shutdown(static_cast<int>(fd), SHUT_RDWR);
-    }
-    closedir(dir);
+    ForEachConnectedSocket([&](int fd, int localPort, int) {
+        if (localPort == port) shutdown(fd, SHUT_RDWR);
+        return false;
+    });
 }
 
 // The server library does not say why a bind failed: try it once more by hand

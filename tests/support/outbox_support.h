@@ -13,10 +13,26 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "support/test_support.h"
 
 namespace tarntest {
 
 constexpr const char* kQueueDb = "brackwater\\qcapture.nsf";
+
+// A data directory holding an empty capture queue, open as `db`.
+class QueueDbTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        ASSERT_EQ(emu::CreateDatabase(kQueueDb), 0);
+        ASSERT_EQ(NSFDbOpen(kQueueDb, &db), 0);
+    }
+    void TearDown() override {
+        if (db) NSFDbClose(db);
+        DataDirTest::TearDown();
+    }
+    DBHANDLE db = 0;
+};
 
 // One queue note with the add-in's seven items; returns its id.
 inline NOTEID WriteQueueNote(DBHANDLE db, int n, int status = 0) {
