@@ -488,7 +488,7 @@ public:
             const bool gone = !ended && waitpid(pid, &status, WNOHANG) == pid;
             if (gone) {
                 ended = true;
-                exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                exitCode = ExitCodeOf(status);
             }
             if (Scan(line)) return true;
             if (ended || std::chrono::steady_clock::now() > until) return false;
@@ -505,20 +505,11 @@ public:
         ProcessResult r;
         if (in >= 0) close(in);
         in = -1;
-        if (!ended && waitpid(pid, &status, 0) == pid)
-            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (!ended && waitpid(pid, &status, 0) == pid) exitCode = ExitCodeOf(status);
         ended = true;
         pid = -1;
         r.exitCode = exitCode;
-        std::ifstream out(outPath);
-        std::string line;
-        while (std::getline(out, line)) r.out.push_back(line);
-        std::ifstream err(errPath);
-        std::stringstream ss;
-        ss << err.rdbuf();
-        r.err = ss.str();
-        std::remove(outPath.c_str());
-        std::remove(errPath.c_str());
+        ReadTaskOutput(outPath, errPath, r);
         return r;
     }
 

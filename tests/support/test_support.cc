@@ -128,8 +128,17 @@ ProcessResult WaitTask(const RunningTask& running) {
     ProcessResult r;
     int status = 0;
     waitpid(running.pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::string outPath = running.scriptPath + ".out", errPath = running.scriptPath + ".err";
+    r.exitCode = ExitCodeOf(status);
+    ReadTaskOutput(running.scriptPath + ".out", running.scriptPath + ".err", r);
+    fs::remove(running.scriptPath);
+    return r;
+}
+
+int ExitCodeOf(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+void ReadTaskOutput(const std::string& outPath, const std::string& errPath, ProcessResult& r) {
     std::ifstream out(outPath);
     std::string line;
     while (std::getline(out, line)) r.out.push_back(line);
@@ -137,10 +146,8 @@ ProcessResult WaitTask(const RunningTask& running) {
     std::stringstream ss;
     ss << err.rdbuf();
     r.err = ss.str();
-    fs::remove(running.scriptPath);
     fs::remove(outPath);
     fs::remove(errPath);
-    return r;
 }
 
 ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script,

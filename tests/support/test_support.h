@@ -65,6 +65,11 @@ RunningTask StartTask(const std::string& task, const std::string& dataDir, const
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
 ProcessResult WaitTask(const RunningTask& running);
+// The exit code of a waitpid status (128 + signal for a killed process).
+int ExitCodeOf(int waitStatus);
+// Takes a finished task's standard output (by line) and error output into r,
+// and removes both files.
+void ReadTaskOutput(const std::string& outPath, const std::string& errPath, ProcessResult& r);
 
 // Only the add-in's console lines (those with the banner).
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
