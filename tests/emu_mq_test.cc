@@ -14,23 +14,14 @@
 #include "emu/emulator.h"
 #include "support/test_support.h"
 
-namespace emu {
-EMU_EXPORT void RemoveAllQueues();
-EMU_EXPORT std::vector<std::string> QueueNames();
-}  // namespace emu
-
 namespace {
 
 // The add-in's receive buffer for refresh messages.
 constexpr uint16_t kReceive = 256;
 
+// The data directory's teardown removes every queue.
 class MqTest : public tarntest::DataDirTest {
 protected:
-    void TearDown() override {
-        emu::RemoveAllQueues();
-        tarntest::DataDirTest::TearDown();
-    }
-
     MQHANDLE Open(const char* name) {
         MQHANDLE q = 0;
         EXPECT_EQ(MQOpen(name, MQ_OPEN_CREATE, &q), 0) << name;
@@ -38,27 +29,21 @@ protected:
     }
 };
 
-// Runs body in a child process; its result is the child's exit code.
-int InChild(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    if (pid < 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 pid_t StartChild(const std::function<int()>& body) {
     pid_t pid = fork();
     if (pid == 0) _exit(body());
     return pid;
 }
 
+// The child's exit code.
 int Wait(pid_t pid) {
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return tarntest::ExitCodeOf(status);
 }
+
+// Runs body in a child process; its result is the child's exit code.
+int InChild(const std::function<int()>& body) { return Wait(StartChild(body)); }
 
 std::string Take(MQHANDLE q, STATUS* status = nullptr, uint16_t bufferLength = kReceive,
                  uint32_t options = 0, uint32_t timeout = 1) {
@@ -89,23 +74,6 @@ TEST_F(MqTest, OpenCreatesOnlyWhenAsked) {
     EXPECT_EQ(Take(opened), std::string("x\0", 2));
     EXPECT_EQ(MQGetCount(created), 0);
     EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnserver.exe"});
-}
-
-TEST_F(MqTest, RefreshMessageAsTheAddInSendsIt) {
-    MQHANDLE q = Open("TARNnamgr.exe");
-    const char message[2] = {'x', '\0'};
-    ASSERT_EQ(MQPut(q, 1, const_cast<char*>(message), sizeof message, 0), 0);
-    ASSERT_EQ(MQGetCount(q), 1);
-
-    char buffer[kReceive + 1];
-    std::memset(buffer, '#', sizeof buffer);
-    uint16_t length = 0;
-    ASSERT_EQ(MQGet(q, buffer, kReceive, 0, 1, &length), 0);
-    EXPECT_EQ(length, 2);
-    EXPECT_EQ(buffer[0], 'x');
-    EXPECT_EQ(buffer[1], '\0');
-    EXPECT_EQ(buffer[2], '#') << "nothing written past the message";
-    EXPECT_EQ(MQGetCount(q), 0);
 }
 
 TEST_F(MqTest, EmptyQueue) {
@@ -146,7 +114,12 @@ TEST_F(MqTest, MessageLargerThanTheBufferIsTruncatedTakenOffAndReported) {
     STATUS s = 1;
     EXPECT_EQ(Take(q, &s), exact);  // a message exactly the buffer's size fits
     EXPECT_EQ(s, 0);
-    EXPECT_EQ(Take(q, &s), std::string("x\0", 2));
+    // The add-in's refresh message: two bytes, nothing written past them.
+    std::memset(buffer, '#', sizeof buffer);
+    ASSERT_EQ(MQGet(q, buffer, kReceive, 0, 1, &length), 0);
+    EXPECT_EQ(length, 2);
+    EXPECT_EQ(std::string(buffer, 3), std::string("x\0#", 3)) << "nothing written past the message";
+    EXPECT_EQ(MQGetCount(q), 0);
 
     // Bigger than any message the queue holds: refused at the put, nothing queued.
     const std::string huge(2000, 'h');
@@ -182,6 +155,14 @@ TEST_F(MqTest, FullQueueRefusesWithoutBlocking) {
     EXPECT_EQ(Take(q, &s), std::string("0\0", 2));
     EXPECT_EQ(MQPut(q, 1, const_cast<char*>("late"), 5, 0), 0);
     EXPECT_EQ(MQGetCount(q), 64);
+
+    // The queue outlives a closed handle; the handle is refused from then on.
+    EXPECT_EQ(MQClose(q, 0), 0);
+    EXPECT_EQ(MQPut(q, 1, const_cast<char*>("x"), 2, 0), emu::err::MQ_EMPTY);
+    EXPECT_EQ(MQClose(q, 0), emu::err::MQ_EMPTY);
+    MQHANDLE again = 0;
+    ASSERT_EQ(MQOpen("TARNnrouter.exe", 0, &again), 0);
+    EXPECT_EQ(MQGetCount(again), 64);
 }
 
 TEST_F(MqTest, PriorityOrder) {

@@ -1,6 +1,7 @@
-// The emulator's databases: notes and items across reopen and across
-// processes, views and their summary buffers, profiles, Extension Manager
-// events of saves and deletions, fault injection and the open counters.
+// The emulator's databases through the exported C API: notes and items across
+// reopen and across processes, views, their pages and summary buffers, design
+// lookups, profiles, Extension Manager events of saves and deletions with
+// their argument lists, fault injection and the open counters.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -19,14 +21,7 @@ namespace {
 class StoreTest : public tarntest::DataDirTest {
 protected:
     void TearDown() override {
-        // Every way out of a test must have released what it opened.
-        emu::OpenCounts c = emu::Open();
-        EXPECT_EQ(c.databases, 0);
-        EXPECT_EQ(c.notes, 0);
-        EXPECT_EQ(c.collections, 0);
-        EXPECT_EQ(c.lockedBlocks, 0);
-        EXPECT_EQ(c.allocatedBlocks, 0);
-        EXPECT_EQ(c.idTables, 0);
+        tarntest::ExpectAllReleased();
         tarntest::DataDirTest::TearDown();
     }
 
@@ -58,17 +53,18 @@ protected:
 struct Page {
     std::vector<uint8_t> bytes;
     uint16_t length = 0;
-    uint32_t returned = 0;
+    uint32_t skipped = 0, returned = 0;
     uint16_t signal = 0;
     uint32_t tumbler = 0;
     bool hadBuffer = false;
 };
 
-Page Read(HCOLLECTION coll, COLLECTIONPOSITION* pos, uint32_t mask) {
+// The documented call: skip 1 from the position, then read up to count.
+Page Read(HCOLLECTION coll, COLLECTIONPOSITION* pos, uint32_t mask, uint32_t count = 0xFFFFFFFF) {
     Page p;
     DHANDLE buf = 0;
-    EXPECT_EQ(NIFReadEntries(coll, pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask, &buf, &p.length, nullptr,
-                          &p.returned, &p.signal),
+    EXPECT_EQ(NIFReadEntries(coll, pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, count, mask, &buf, &p.length, &p.skipped,
+                             &p.returned, &p.signal),
               0);
     p.tumbler = pos->Tumbler[0];
     if (buf) {
@@ -76,7 +72,7 @@ Page Read(HCOLLECTION coll, COLLECTIONPOSITION* pos, uint32_t mask) {
         auto* data = static_cast<const uint8_t*>(OSLockObject(buf));
         p.bytes.assign(data, data + p.length);
         OSUnlockObject(buf);
-        OSMemFree(buf);
+        EXPECT_EQ(OSMemFree(buf), 0) << "the buffer is the caller's";
     }
     return p;
 }
@@ -94,9 +90,14 @@ void PutLe16(std::vector<uint8_t>& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
 }
 
-std::vector<NOTEID> ViewIds(DBHANDLE db, NOTEID view) {
+HCOLLECTION OpenView(DBHANDLE db, NOTEID view) {
     HCOLLECTION coll = 0;
     EXPECT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    return coll;
+}
+
+std::vector<NOTEID> ViewIds(DBHANDLE db, NOTEID view) {
+    HCOLLECTION coll = OpenView(db, view);
     COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_NOTEID);
     EXPECT_EQ(NIFCloseCollection(coll), 0);
@@ -124,6 +125,8 @@ TEST_F(StoreTest, DatabasesKeepIdAndThePathTheyWereOpenedWith) {
     ASSERT_EQ(NSFDbPathGet(a1, canonical, expanded), 0);
     EXPECT_STREQ(canonical, "Mail\\Alice.nsf");
     EXPECT_EQ(std::string(expanded), emu::FilePathFor("mail\\alice.nsf"));
+    EXPECT_EQ(expanded[0], '/') << "the full local path";
+    EXPECT_EQ(NSFDbPathGet(a1, nullptr, nullptr), 0) << "either output may be NULL";
     ASSERT_EQ(NSFDbPathGet(a2, canonical, nullptr), 0);
     EXPECT_STREQ(canonical, "mail\\alice.nsf");
 
@@ -149,15 +152,20 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     NOTEID id = 1;
     NSFNoteGetInfo(note, _NOTE_ID, &id);
     EXPECT_EQ(id, 0u) << "an unsaved note has no id";
-    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Action", 6, TYPE_TEXT, "Change", 6), 0);
+    char action[] = "Change";
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Action", 6, TYPE_TEXT, action, 6), 0);
+    action[0] = 'X';  // the data was copied: the caller's buffer stays its own
     ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Dup", 3, TYPE_TEXT, "first", 5), 0);
     ASSERT_EQ(NSFItemAppend(note, 0, "dup", 3, TYPE_TEXT, "second", 6), 0);
     // Only nameLength bytes of the name count.
     ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "CalFormXYZ", 7, TYPE_TEXT, "Appointment", 11), 0);
     double status = 3;
     ASSERT_EQ(NSFItemSetNumber(note, "Status", &status), 0);
-    status = -7;
+    status = 42.9;
     ASSERT_EQ(NSFItemSetNumber(note, "STATUS", &status), 0);  // replaces, whatever the case, and renames
+    EXPECT_EQ(NSFItemGetLong(note, "Status", 99), 42);
+    status = -7;
+    ASSERT_EQ(NSFItemSetNumber(note, "STATUS", &status), 0);
     ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
     NSFNoteGetInfo(note, _NOTE_ID, &id);
     EXPECT_GE(id, 0x8F2u);
@@ -168,8 +176,11 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     ASSERT_EQ(NSFDbClose(db), 0);
 
     db = OpenDb("brackwater\\qcapture.nsf");
+    EXPECT_EQ(NSFNoteOpen(db, id + 1000, 0, &note), emu::err::BAD_NOTEID);
     ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), 0);
     EXPECT_EQ(Text(note, "ACTION"), "Change");
+    char whole[16];
+    EXPECT_EQ(NSFItemGetText(note, "Action", whole, sizeof whole - 1), 6) << "the length of the whole text";
     EXPECT_EQ(Text(note, "Dup"), "first");
     EXPECT_EQ(Text(note, "CalForm"), "Appointment");
     EXPECT_EQ(Text(note, "CalFormXYZ"), "");
@@ -187,14 +198,6 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     char missing[8] = "junk";
     EXPECT_EQ(NSFItemGetText(note, "Missing", missing, sizeof missing), 0);
     EXPECT_STREQ(missing, "");
-
-    uint16_t type = 0;
-    uint32_t length = 0;
-    EXPECT_EQ(NSFItemInfo(note, "action", 6, nullptr, &type, nullptr, &length), 0);
-    EXPECT_EQ(type, TYPE_TEXT);
-    EXPECT_EQ(length, 8u) << "value length counts the type word";
-    EXPECT_EQ(NSFItemInfo(note, "Status", 6, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(NSFItemInfo(note, "Nothing", 7, nullptr, &type, nullptr, &length), emu::err::ITEM_NOT_FOUND);
 
     ORIGINATORID again{};
     NSFNoteGetInfo(note, _NOTE_OID, &again);
@@ -219,6 +222,9 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     std::vector<std::string> names;
     for (const auto& it : dump[0].items) names.push_back(it.name);
     EXPECT_EQ(names, (std::vector<std::string>{"Action", "CalForm", "STATUS"}));
+    EXPECT_EQ(dump[0].items[0].texts, std::vector<std::string>{"Change"});
+    EXPECT_EQ(dump[0].items[2].type, TYPE_NUMBER);
+    EXPECT_EQ(dump[0].items[2].flags, ITEM_SUMMARY);
     NSFDbClose(db);
 }
 
@@ -248,8 +254,7 @@ TEST_F(StoreTest, TwoProcessesShareOneDatabase) {
     for (int i = 0; i < kEach; ++i) SaveNew(db, "Parent");
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(tarntest::ExitCodeOf(status), 0);
 
     std::vector<emu::NoteDump> dump;
     ASSERT_EQ(emu::DumpNotes("mail\\shared.nsf", &dump), 0);
@@ -308,8 +313,7 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     std::vector<uint8_t> second = entry("mail\\zed.nsf", "Zed", 2.5);
     expected.insert(expected.end(), second.begin(), second.end());
 
-    HCOLLECTION coll = 0;
-    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    HCOLLECTION coll = OpenView(db, view);
     COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
     EXPECT_EQ(p.returned, 2u);
@@ -351,8 +355,7 @@ TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
     EXPECT_EQ(ViewIds(db, byId), (std::vector<NOTEID>{ids[0], ids[2], ids[4]}));
     EXPECT_EQ(ViewIds(db, all), ids);
 
-    HCOLLECTION coll = 0;
-    ASSERT_EQ(NIFOpenCollection(db, db, byKey, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    HCOLLECTION coll = OpenView(db, byKey);
     COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
     ASSERT_EQ(p.returned, 4u);
@@ -375,38 +378,87 @@ TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
     NSFDbClose(db);
 }
 
-TEST_F(StoreTest, ReadsComeInPagesWithTheMoreSignal) {
+// The documented loop (skip 1 from position 0, read all, repeat while more is
+// signalled), the end of the view, and who frees which buffer.
+TEST_F(StoreTest, ReadsComeInPagesAndHandOverEveryBuffer) {
     DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
+    std::vector<NOTEID> ids;
+    for (const char* key : {"c", "a", "g", "b", "e", "d", "f"}) {
+        ids.push_back(0);
+        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Key", key)}, &ids.back()), 0);
+    }
+    const std::vector<NOTEID> inOrder = {ids[1], ids[3], ids[0], ids[5], ids[4], ids[6], ids[2]};
     NOTEID view = 0;
-    ASSERT_EQ(emu::CreateView(db, {"v", "", {}, {"Key"}, -1}, &view), 0);
-    std::vector<NOTEID> ids(7);
-    for (auto& id : ids) ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Key", "k")}, &id), 0);
+    ASSERT_EQ(emu::CreateView(db, {"v", "", {}, {"Key"}, 0}, &view), 0);
+    DWORD collection = 0;  // a zeroed 4-byte variable, right for either width of HCOLLECTION
+    UNID viewUnid{};
+    NOTEHANDLE viewNote = 0;
+    EXPECT_NE(NIFOpenCollection(db, db, view, 0, 0, reinterpret_cast<HCOLLECTION*>(&collection), &viewNote, nullptr,
+                                nullptr, nullptr),
+              0)
+        << "rethViewNote is reserved";
+    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, reinterpret_cast<HCOLLECTION*>(&collection), nullptr, &viewUnid,
+                                nullptr, nullptr),
+              0);
+    EXPECT_NE(viewUnid.File.Innards[0] | viewUnid.Note.Innards[0], 0u);
+    const HCOLLECTION coll = static_cast<HCOLLECTION>(collection);
 
     emu::SetReadPageSize(3);
-    HCOLLECTION coll = 0;
-    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
     COLLECTIONPOSITION pos{};
     std::vector<NOTEID> seen;
     const uint32_t wantReturned[] = {3, 3, 1};
-    const uint32_t wantTumbler[] = {3, 6, 7};
     for (int i = 0; i < 3; ++i) {
         Page p = Read(coll, &pos, READ_MASK_NOTEID);
+        EXPECT_EQ(p.skipped, 1u);
         EXPECT_EQ(p.returned, wantReturned[i]);
         EXPECT_EQ(p.length, 4 * wantReturned[i]);
-        EXPECT_EQ(p.tumbler, wantTumbler[i]);
         EXPECT_EQ(p.signal & SIGNAL_MORE_TO_DO, i < 2 ? SIGNAL_MORE_TO_DO : 0);
         for (NOTEID id : Ids(p)) seen.push_back(id);
+        EXPECT_EQ(p.tumbler, seen.size()) << "the position stays on the last entry read";
     }
-    EXPECT_EQ(seen, ids);
-    Page end = Read(coll, &pos, READ_MASK_NOTEID);
-    EXPECT_EQ(end.returned, 0u);
-    EXPECT_EQ(end.length, 0);
-    EXPECT_EQ(end.signal, 0);
-    EXPECT_TRUE(end.hadBuffer) << "an empty buffer, still the caller's to free";
+    EXPECT_EQ(seen, inOrder);
+
+    // Past the end: no entries, and still a buffer the caller must free.
+    const int allocated = emu::Open().allocatedBlocks;
+    DHANDLE buffer = 0;
+    WORD length = 1, signal = 1;
+    DWORD skipped = 1, returned = 1;
+    ASSERT_EQ(NIFReadEntries(coll, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, READ_MASK_NOTEID, &buffer, &length,
+                             &skipped, &returned, &signal),
+              0);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(skipped, 0u);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(signal, 0);
+    ASSERT_NE(buffer, 0u);
+    EXPECT_EQ(emu::Open().allocatedBlocks, allocated + 1) << "held until the caller frees it";
+    EXPECT_EQ(OSMemFree(buffer), 0);
     // A position set back reads again from there.
     pos.Tumbler[0] = 5;
-    EXPECT_EQ(Ids(Read(coll, &pos, READ_MASK_NOTEID)), (std::vector<NOTEID>{ids[5], ids[6]}));
-    NIFCloseCollection(coll);
+    EXPECT_EQ(Ids(Read(coll, &pos, READ_MASK_NOTEID)), (std::vector<NOTEID>{inOrder[5], inOrder[6]}));
+
+    // Id and summary values together: the DWORD first, then the value table.
+    emu::SetReadPageSize(0);
+    COLLECTIONPOSITION start{};
+    Page both = Read(coll, &start, READ_MASK_NOTEID | READ_MASK_SUMMARYVALUES, 1);
+    ASSERT_EQ(both.returned, 1u);
+    EXPECT_EQ(Ids(both)[0], inOrder[0]);
+    ITEM_VALUE_TABLE table;
+    memcpy(&table, both.bytes.data() + 4, sizeof table);
+    EXPECT_EQ(table.Items, 1);
+    EXPECT_EQ(table.Length, both.bytes.size() - 4) << "the table's length covers the whole block";
+    EXPECT_EQ(both.bytes.back(), 'a');
+
+    // A buffer freed while locked is refused.
+    start = COLLECTIONPOSITION{};
+    ASSERT_EQ(NIFReadEntries(coll, &start, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 1, READ_MASK_NOTEID, &buffer, nullptr,
+                             nullptr, nullptr, nullptr),
+              0);
+    ASSERT_NE(OSLockObject(buffer), nullptr);
+    EXPECT_NE(OSMemFree(buffer), 0);
+    OSUnlockObject(buffer);
+    EXPECT_EQ(OSMemFree(buffer), 0);
+    EXPECT_EQ(NIFCloseCollection(coll), 0);
     NSFDbClose(db);
 }
 
@@ -423,8 +475,7 @@ TEST_F(StoreTest, LargeEntriesSplitPagesAtSixtyFourK) {
     ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Big", std::string(70000, 'z')), emu::Text("Small", "t")}, nullptr),
               0);
 
-    HCOLLECTION coll = 0;
-    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    HCOLLECTION coll = OpenView(db, view);
     COLLECTIONPOSITION pos{};
     std::vector<uint32_t> perPage;
     for (int guard = 0; guard < 10; ++guard) {
@@ -451,13 +502,14 @@ TEST_F(StoreTest, LargeEntriesSplitPagesAtSixtyFourK) {
 
 TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
     DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
-    NOTEID server = 0, hidden = 0, visible = 0, lookup = 0;
+    NOTEID server = 0, hidden = 0, visible = 0, lookup = 0, flagged = 0;
     ASSERT_EQ(emu::CreateView(db, {"Server Settings|server", "", {}, {"A"}, 0}, &server), 0);
     ASSERT_EQ(emu::CreateView(db, {"dsdlookup", "P0", {}, {"A"}, 0}, &hidden), 0);
     ASSERT_EQ(emu::CreateView(db, {"dsdlookup", "P", {}, {"A"}, 0}, &visible), 0);
     ASSERT_EQ(emu::CreateView(db, {"MailDbLookup", "", {}, {"A"}, 0}, &lookup), 0);
     ASSERT_EQ(emu::CreateView(db, {"folder", "G", {}, {}, 0}, nullptr), 0);
     ASSERT_EQ(emu::CreateView(db, {"nav", "n", {}, {}, 0}, nullptr), 0);
+    ASSERT_EQ(emu::CreateView(db, {"($Hidden)|hidden", "n", {}, {"A"}, 0}, &flagged), 0);
     ASSERT_EQ(emu::CreateView(db, {"four", "4", {}, {}, 0}, nullptr), 0);
     ASSERT_EQ(emu::CreateDocument(db, {emu::Text("$TITLE", "document")}, nullptr), 0);
 
@@ -471,8 +523,14 @@ TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
     EXPECT_EQ(id, lookup);
     EXPECT_EQ(find("dsdlookup", &id), 0);
     EXPECT_EQ(id, visible);
-    for (const char* name : {"folder", "nav", "four", "document", "serv", "", "Server Settings|server"})
+    id = 0;
+    EXPECT_EQ(NIFFindView(db, "server", &id), 0) << "the macro is the same call";
+    EXPECT_EQ(id, server);
+    for (const char* name : {"folder", "nav", "four", "document", "serv", "", "Server Settings|server", "hidden"})
         EXPECT_EQ(find(name, &id), emu::err::NOT_FOUND) << name;
+    EXPECT_EQ(NIFFindDesignNoteExt(db, "hidden", NOTE_CLASS_VIEW, "-G40^", &id, 0), 0) << "a pattern without n";
+    EXPECT_EQ(id, flagged);
+    EXPECT_EQ(NIFFindDesignNoteExt(db, "server", NOTE_CLASS_FORM, "-G40n^", &id, 0), emu::err::NOT_FOUND);
 
     DBHANDLE other = OpenDb("brackwater\\tarnalerts.nsf");
     EXPECT_EQ(NIFFindDesignNoteExt(other, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::NOT_FOUND);
@@ -483,6 +541,7 @@ TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
 }
 
 TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
+    const int badFrees = emu::Open().badFrees;
     DBHANDLE db = OpenDb("mail\\alice.nsf");
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Alice Smith/O=Acme")}), 0);
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Alice/O=Acme")}), 0);  // replaces
@@ -492,6 +551,7 @@ TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
     DWORD length = 0;
     ASSERT_EQ(NSFProfileGetField(db, "calendarprofile", 15, nullptr, 0, "OWNER", 5, &type, &block, &length), 0);
     EXPECT_EQ(type, TYPE_TEXT);
+    EXPECT_NE(block.block, 0) << "a block inside its pool: the offset matters";
     const std::string owner = "CN=Alice/O=Acme";
     EXPECT_EQ(length, 2 + owner.size());
     auto* bytes = OSLockBlock(uint8_t, block);
@@ -502,6 +562,7 @@ TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes) + 2, length - 2), owner);
     OSUnlockBlock(block);
     EXPECT_EQ(OSMemFree(block.pool), emu::err::INVALID_HANDLE) << "the caller never frees a profile value";
+    EXPECT_EQ(emu::Open().badFrees - badFrees, 1);
     EXPECT_EQ(emu::Open().allocatedBlocks, 0);
 
     EXPECT_EQ(NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Nobody", 6, &type, &block, &length),
@@ -524,22 +585,24 @@ struct Seen {
     uint16_t event, phase;
     STATUS status;
     uintptr_t a0, a1;
+    const void* unids;
     NOTEID noteId;
     std::vector<NOTEID> table;
     bool canOpen;
 };
 std::vector<Seen> gSeen;
 
-// The first two arguments of the event, read as the core function passes
+// The arguments of the event, read in order as the core function passes
 // them: a handle, then the update flags (a WORD promoted to int, or a DWORD)
-// or the id table.
+// or the id table and the UNID array.
 STATUS Record(EMRECORD* rec) {
     va_list ap;
     va_copy(ap, rec->Ap);
     uintptr_t a0 = va_arg(ap, DHANDLE);
     uintptr_t a1 = rec->EId == EM_NSFNOTEUPDATE ? static_cast<WORD>(va_arg(ap, int)) : va_arg(ap, DWORD);
+    const void* unids = rec->EId == EM_NSFDBDELETENOTES ? static_cast<const void*>(va_arg(ap, UNID*)) : &gSeen;
     va_end(ap);
-    Seen s{rec->EId, rec->NotificationType, rec->Status, a0, a1, 0, {}, false};
+    Seen s{rec->EId, rec->NotificationType, rec->Status, a0, a1, unids, 0, {}, false};
     if (rec->EId == EM_NSFDBDELETENOTES) {
         DWORD id = 0;
         for (BOOL first = TRUE; IDScan(static_cast<DHANDLE>(a1), first, &id); first = FALSE) {
@@ -562,11 +625,31 @@ protected:
     void SetUp() override {
         StoreTest::SetUp();
         gSeen.clear();
-        for (uint16_t ev : {EM_NSFNOTEUPDATE, EM_NSFNOTEUPDATEXTENDED, EM_NSFDBDELETENOTES}) {
-            HEMREGISTRATION h = 0;
-            ASSERT_EQ(EMRegister(ev, EM_REG_BEFORE | EM_REG_AFTER, Record, 0, &h), 0);
-            regs.push_back(h);
+        // Twice each: every callback must read the arguments from their start.
+        for (int twice = 0; twice < 2; ++twice)
+            for (uint16_t ev : {EM_NSFNOTEUPDATE, EM_NSFNOTEUPDATEXTENDED, EM_NSFDBDELETENOTES}) {
+                HEMREGISTRATION h = 0;
+                ASSERT_EQ(EMRegister(ev, EM_REG_BEFORE | EM_REG_AFTER, Record, 0, &h), 0);
+                regs.push_back(h);
+            }
+    }
+    // Both registrations saw each event alike: keeps one of each pair, and
+    // tells whether one event before and one after are left.
+    static bool BeforeAndAfter() {
+        if (gSeen.size() != 4) {
+            ADD_FAILURE() << gSeen.size() << " calls";
+            return false;
         }
+        auto key = [](const Seen& s) {
+            return std::tie(s.event, s.phase, s.status, s.a0, s.a1, s.unids, s.noteId, s.table, s.canOpen);
+        };
+        std::vector<Seen> once;
+        for (size_t i = 0; i < gSeen.size(); i += 2) {
+            EXPECT_TRUE(key(gSeen[i]) == key(gSeen[i + 1])) << "event " << i;
+            once.push_back(gSeen[i]);
+        }
+        gSeen = once;
+        return gSeen[0].phase == EM_BEFORE && gSeen[1].phase == EM_AFTER;
     }
     void TearDown() override {
         for (HEMREGISTRATION h : regs) EMDeregister(h);
@@ -579,31 +662,30 @@ TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
     DBHANDLE db = OpenDb("mail\\alice.nsf");
     NOTEHANDLE note = 0;
     ASSERT_EQ(NSFNoteCreate(db, &note), 0);
-    ASSERT_EQ(NSFNoteUpdate(note, 4), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, UPDATE_FORCE | UPDATE_NOCOMMIT), 0);
     NOTEID id = 0;
     NSFNoteGetInfo(note, _NOTE_ID, &id);
-    ASSERT_EQ(gSeen.size(), 2u);
+    ASSERT_TRUE(BeforeAndAfter());
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATE);
-    EXPECT_EQ(gSeen[0].phase, EM_BEFORE);
     EXPECT_EQ(gSeen[0].a0, note);
-    EXPECT_EQ(gSeen[0].a1, 4u);
+    EXPECT_EQ(gSeen[0].a1, DWORD(UPDATE_FORCE | UPDATE_NOCOMMIT));
     EXPECT_EQ(gSeen[0].noteId, 0u) << "before the first save the note has no id";
-    EXPECT_EQ(gSeen[1].phase, EM_AFTER);
     EXPECT_EQ(gSeen[1].status, 0);
     EXPECT_EQ(gSeen[1].noteId, id);
 
     gSeen.clear();
-    ASSERT_EQ(NSFNoteUpdateExtended(note, 0x00200000u), 0);
-    ASSERT_EQ(gSeen.size(), 2u);
+    ASSERT_EQ(NSFNoteUpdateExtended(note, UPDATE_SHARE_SECOND | UPDATE_FORCE), 0);
+    ASSERT_TRUE(BeforeAndAfter());
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATEXTENDED);
-    EXPECT_EQ(gSeen[0].a1, 0x00200000u);
+    EXPECT_EQ(gSeen[0].a1, DWORD(UPDATE_SHARE_SECOND | UPDATE_FORCE)) << "all 32 bits";
+    EXPECT_EQ(gSeen[0].a0, note);
     EXPECT_EQ(gSeen[1].event, EM_NSFNOTEUPDATEXTENDED);
 
     // A stub written through another handle: this handle's save then fails,
     // and the after event carries the failure.
     gSeen.clear();
     ASSERT_EQ(emu::DeleteByStub(db, id, false), 0);
-    ASSERT_EQ(gSeen.size(), 2u);
+    ASSERT_TRUE(BeforeAndAfter());
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATE);
     EXPECT_EQ(gSeen[0].a1, UPDATE_DELETED);
     EXPECT_EQ(gSeen[0].noteId, id);
@@ -612,17 +694,25 @@ TEST_F(EmStoreTest, SavesAndDeletionsRaiseEventsBeforeAndAfter) {
     EXPECT_EQ(NSFNoteOpen(db, id, 0, &reopened), emu::err::NOTE_DELETED);
     gSeen.clear();
     EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::NOTE_DELETED);
-    ASSERT_EQ(gSeen.size(), 2u);
+    ASSERT_TRUE(BeforeAndAfter());
     EXPECT_EQ(gSeen[1].status, emu::err::NOTE_DELETED);
     NSFNoteClose(note);
 
     NOTEID ext = SaveNew(db, "Task");
     gSeen.clear();
     ASSERT_EQ(emu::DeleteByStub(db, ext, true), 0);
-    ASSERT_EQ(gSeen.size(), 2u);
+    ASSERT_TRUE(BeforeAndAfter());
     EXPECT_EQ(gSeen[0].event, EM_NSFNOTEUPDATEXTENDED);
     EXPECT_EQ(gSeen[0].a1, UPDATE_DELETED);
     EXPECT_EQ(emu::DeleteByStub(db, ext, true), emu::err::NOTE_DELETED);
+
+    // The caller's own stub save passes its flags as they are.
+    ASSERT_EQ(NSFNoteOpen(db, SaveNew(db, "Memo"), 0, &note), 0);
+    gSeen.clear();
+    EXPECT_EQ(NSFNoteUpdate(note, UPDATE_DELETED), 0);
+    NSFNoteClose(note);
+    ASSERT_TRUE(BeforeAndAfter());
+    EXPECT_EQ(gSeen[0].a1, UPDATE_DELETED);
     NSFDbClose(db);
 }
 
@@ -631,15 +721,14 @@ TEST_F(EmStoreTest, DeleteNotesPassesTheIdTable) {
     NOTEID keep = SaveNew(db, "Memo"), a = SaveNew(db, "Appointment"), b = SaveNew(db, "Task");
     gSeen.clear();
     ASSERT_EQ(emu::DeleteNotes(db, {b, a}), 0);
-    ASSERT_EQ(gSeen.size(), 2u);
+    ASSERT_TRUE(BeforeAndAfter());
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(gSeen[i].event, EM_NSFDBDELETENOTES);
         EXPECT_EQ(gSeen[i].a0, db);
         EXPECT_EQ(gSeen[i].table, (std::vector<NOTEID>{a, b}));
+        EXPECT_EQ(gSeen[i].unids, nullptr);
     }
-    EXPECT_EQ(gSeen[0].phase, EM_BEFORE);
     EXPECT_TRUE(gSeen[0].canOpen) << "before the delete the notes are still there";
-    EXPECT_EQ(gSeen[1].phase, EM_AFTER);
     EXPECT_FALSE(gSeen[1].canOpen);
 
     std::vector<emu::NoteDump> dump;
@@ -682,6 +771,8 @@ TEST_F(StoreTest, ACallbacksOwnSaveDoesNotReenterIt) {
     uint16_t rid = 0, otherRid = 0;
     ASSERT_EQ(EMCreateRecursionID(&rid), 0);
     ASSERT_EQ(EMCreateRecursionID(&otherRid), 0);
+    EXPECT_NE(rid, 0);
+    EXPECT_NE(rid, otherRid);
     HEMREGISTRATION h1 = 0, h2 = 0;
     ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, SavesAgain, rid, &h1), 0);
     ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, Watches, otherRid, &h2), 0);
@@ -696,7 +787,8 @@ TEST_F(StoreTest, ACallbacksOwnSaveDoesNotReenterIt) {
     EXPECT_EQ(Text(n, "Touched"), "yes");
     NSFNoteClose(n);
     NSFDbClose(db);
-    EMDeregister(h1);
+    EXPECT_EQ(EMDeregister(h1), 0);
+    EXPECT_NE(EMDeregister(h1), 0) << "only once";
     EMDeregister(h2);
 }
 
@@ -743,7 +835,7 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     EXPECT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::INJECTED);
     EXPECT_EQ(emu::Open().collections, 0);
     emu::ClearFaults();
-    ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), 0);
+    coll = OpenView(db, view);
     emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED);
     COLLECTIONPOSITION pos{};
     DHANDLE buffer = 0;
@@ -755,7 +847,30 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     EXPECT_EQ(pos.Tumbler[0], 0u);
     emu::ClearFaults();
     EXPECT_EQ(NIFCloseCollection(coll), 0);
+
+    // By a role's or a function's name; a count of one fails only the first call.
+    for (const char* name : {"OpenNote", "NSFNoteOpen"}) {
+        ASSERT_TRUE(emu::InjectFault(name, emu::err::INJECTED, 1)) << name;
+        EXPECT_EQ(NSFNoteOpen(db, id, 0, &n), emu::err::INJECTED) << name;
+        ASSERT_EQ(NSFNoteOpen(db, id, 0, &n), 0) << "only the first call";
+        NSFNoteClose(n);
+        emu::ClearFaults();
+    }
+    EXPECT_FALSE(emu::InjectFault("NoSuchFunction", emu::err::INJECTED));
+    emu::Op op;
+    ASSERT_TRUE(emu::OpFromName("NIFReadEntries", &op));
+    EXPECT_EQ(op, emu::Op::ReadEntries);
+    EXPECT_STREQ(emu::OpName(op), "ReadEntries");
+    EXPECT_STREQ(emu::OpFunctionName(emu::Op::GetProfileField), "NSFProfileGetField");
     NSFDbClose(db);
+
+    // EMU_FAULTS in a task process, by the function's name.
+    tarntest::SampleConfig cfg;
+    cfg.logLevel = 1;
+    tarntest::CreateSampleDatabases(cfg);
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    auto r = tarntest::RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EMCreateRecursionID=0x0519"}});
+    EXPECT_NE(r.err.find("MainEntryPoint returned 1305"), std::string::npos) << r.err;
 }
 
 TEST_F(StoreTest, BadHandlesAndArgumentsAreRefused) {

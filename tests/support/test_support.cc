@@ -39,6 +39,16 @@ void DataDirTest::SetUp() {
     emu::SetReadPageSize(0);
 }
 
+void ExpectAllReleased() {
+    emu::OpenCounts c = emu::Open();
+    EXPECT_EQ(c.databases, 0);
+    EXPECT_EQ(c.notes, 0);
+    EXPECT_EQ(c.collections, 0);
+    EXPECT_EQ(c.lockedBlocks, 0);
+    EXPECT_EQ(c.allocatedBlocks, 0);
+    EXPECT_EQ(c.idTables, 0);
+}
+
 void DataDirTest::TearDown() {
     emu::ClearFaults();
     emu::RemoveAllQueues();
