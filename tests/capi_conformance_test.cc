@@ -63,11 +63,6 @@ protected:
         EXPECT_EQ(NSFDbOpen("mail\\alice.nsf", &db), NOERROR);
         return db;
     }
-    NOTEID Save(DBHANDLE db, const std::vector<emu::ItemValue>& items) {
-        NOTEID id = 0;
-        EXPECT_EQ(emu::CreateDocument(db, items, &id), 0);
-        return id;
-    }
     void Register(EID eid, DWORD flags, EMHANDLER handler) {
         HEMREGISTRATION h = 0;
         ASSERT_EQ(EMRegister(eid, flags, handler, 0, &h), NOERROR);
@@ -178,7 +173,8 @@ TEST_F(CApiTest, ACallbackThatDoesNotContinueDecidesTheResult) {
 
 TEST_F(CApiTest, ItemInfoBlocksPointAtTheTypeWordThenTheDataAndBelongToTheNote) {
     DBHANDLE db = OpenDb();
-    NOTEID id = Save(db, {emu::Text("Form", "Appointment"), emu::Number("Count", 7)});
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Appointment"), emu::Number("Count", 7)}, &id), 0);
     NOTEHANDLE note = NULLHANDLE;
     ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
 

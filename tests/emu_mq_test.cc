@@ -35,7 +35,6 @@ pid_t StartChild(const std::function<int()>& body) {
     return pid;
 }
 
-// The child's exit code.
 int Wait(pid_t pid) {
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;

@@ -804,11 +804,10 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     ASSERT_EQ(emu::CreateView(db, {"v", "", {}, {"Form"}, 0}, &view), 0);
 
     // Only the second save fails; it raises no events and stores nothing.
-    int calls = 0;
-    static int* counter;
-    counter = &calls;
+    static int calls;  // static: the callback is a plain function
+    calls = 0;
     HEMREGISTRATION h = 0;
-    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, [](EMRECORD*) -> STATUS { ++*counter; return ERR_EM_CONTINUE; }, 0, &h), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, [](EMRECORD*) -> STATUS { ++calls; return ERR_EM_CONTINUE; }, 0, &h), 0);
     emu::InjectFault(emu::Op::UpdateNote, emu::err::DB_IO, 2);
     NOTEHANDLE n = 0;
     ASSERT_EQ(NSFNoteCreate(db, &n), 0);
