@@ -12,15 +12,33 @@ using namespace tarntest;
 
 namespace {
 
-std::string RunCommand(const std::string& command, int* rc) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
+struct Demo {
+    int rc = -1;
+    std::string out;  // standard and error output
+    size_t queues = 0;  // message queues the tasks left behind
+};
+
+// tarn-sim demo with a bundled scenario over a fresh data directory, which is
+// removed afterwards with the tasks' message queues (they live on in /dev/shm
+// otherwise).
+Demo RunDemo(const std::string& scenario, const std::string& options = "") {
+    Demo d;
+    const std::string dir = MakeTempDir(scenario);
+    FILE* p = popen((BuildDir() + "/bin/tarn-sim demo " + options + " --data " + dir + " --scenario " +
+                     TARN_SOURCE_DIR + "/examples/" + scenario + ".scenario 2>&1")
+                        .c_str(),
+                    "r");
+    if (!p) return d;
     std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    *rc = pclose(p);
-    return out;
+    for (size_t n; (n = fread(buf.data(), 1, buf.size(), p)) > 0;) d.out.append(buf.data(), n);
+    d.rc = pclose(p);
+    emu::SetDataDirectory(dir);
+    d.queues = emu::QueueNames().size();
+    emu::RemoveAllQueues();
+    EXPECT_TRUE(emu::QueueNames().empty());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return d;
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -33,12 +51,10 @@ int Number(const std::string& text, const std::string& label) {
 }
 
 TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
-    std::string dir = MakeTempDir("demo");
-    int rc = -1;
-    std::string out = RunCommand(BuildDir() + "/bin/tarn-sim demo --data " + dir + " --scenario " +
-                              std::string(TARN_SOURCE_DIR) + "/examples/demo.scenario 2>&1",
-                          &rc);
-    EXPECT_EQ(rc, 0) << out;
+    const Demo demo = RunDemo("demo");
+    const std::string& out = demo.out;
+    EXPECT_EQ(demo.rc, 0) << out;
+    EXPECT_EQ(demo.queues, 3u);
     EXPECT_TRUE(Has(out, "[nserver.exe] Brackwater TARN 1.2.27  (nserver.exe) loading...")) << out;
     EXPECT_TRUE(Has(out, "[nhttp.exe  ] Brackwater TARN 1.2.27 (nhttp.exe) : Broadcasting Config Referesh"));
     EXPECT_TRUE(Has(out, "[amgr.exe   ] Brackwater TARN 1.2.27 (amgr.exe) : amgr.exe: message received: x"));
@@ -67,32 +83,17 @@ TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     EXPECT_GE(Number(out, "  notices lost in transit "), 3);
     EXPECT_FALSE(Has(out, "  pending  "));  // no note listed as pending
     EXPECT_TRUE(Has(out, "Filter: FAIL: Excluded db being updated"));
-    emu::SetDataDirectory(dir);
-    EXPECT_EQ(emu::QueueNames().size(), 3u);
-    emu::RemoveAllQueues();  // the tasks' message queues live on in /dev/shm otherwise
-    EXPECT_TRUE(emu::QueueNames().empty());
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
 }
 
 TEST(DemoTest, TheOutageScenarioEndsWithNothingPending) {
-    std::string dir = MakeTempDir("outage");
-    int rc = -1;
-    std::string out = RunCommand(BuildDir() + "/bin/tarn-sim demo --sweep-interval 0.2 --sweep-grace 1 --data " +
-                                     dir + " --scenario " + std::string(TARN_SOURCE_DIR) +
-                                     "/examples/outage.scenario 2>&1",
-                                 &rc);
-    EXPECT_EQ(rc, 0) << out;
+    const Demo demo = RunDemo("outage", "--sweep-interval 0.2 --sweep-grace 1");
+    const std::string& out = demo.out;
+    EXPECT_EQ(demo.rc, 0) << out;
+    EXPECT_GT(demo.queues, 0u);
     // The notices answered 500 and dropped reached no application: a sweep took their notes.
     EXPECT_TRUE(Has(out, "  queue notes handled    3 (1 on their notice, 2 recovered by sweep)\n")) << out;
     EXPECT_TRUE(Has(out, "  still pending          0\n"));
     EXPECT_TRUE(Has(out, "  notices lost in transit 2\n"));
-    emu::SetDataDirectory(dir);
-    EXPECT_FALSE(emu::QueueNames().empty());
-    emu::RemoveAllQueues();
-    EXPECT_TRUE(emu::QueueNames().empty());
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

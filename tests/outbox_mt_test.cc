@@ -2,6 +2,7 @@
 // their own, notes written meanwhile, a restart in the middle. Every queue
 // note must be handled exactly once and end with Status 1.
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -14,35 +15,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Counts every handling, by note id.
+// Counts every handling, by note id; passed to outboxes by std::ref.
 struct Handled {
     std::mutex mutex;
     std::map<uint32_t, int> times;
-    std::map<tarnsim::Via, int> via;
-    void operator()(const tarnsim::QueueNote& n, tarnsim::Via v) {
+    void operator()(const tarnsim::QueueNote& n, tarnsim::Via) {
         std::lock_guard lock(mutex);
         ++times[n.id];
-        ++via[v];
     }
-    std::map<uint32_t, int> Times() {
+    // Every one of the n queue notes handled exactly once and marked so.
+    void ExpectEachOnce(size_t n) {
         std::lock_guard lock(mutex);
-        return times;
+        const auto status = QueueStatus();
+        ASSERT_EQ(status.size(), n);
+        EXPECT_EQ(times.size(), n);
+        for (const auto& [id, s] : status) {
+            EXPECT_EQ(times[id], 1) << Hex8(id);
+            EXPECT_EQ(s, 1) << Hex8(id);
+        }
+        EXPECT_EQ(emu::Open().notes, 0);
     }
 };
 
-class OutboxConcurrencyTest : public QueueDbTest {
-protected:
-    tarnsim::Outbox::Handler Into(Handled& h) {
-        return [&h](const tarnsim::QueueNote& n, tarnsim::Via v) { h(n, v); };
-    }
-};
+using OutboxConcurrencyTest = QueueDbTest;
 
 TEST_F(OutboxConcurrencyTest, NoticesAndSweepsMeetingAtTheSameNotesHandleEachOnce) {
-    tarnsim::OutboxOptions options;
-    options.sweepInterval = 5ms;
-    options.grace = 0ms;
     Handled handled;
-    tarnsim::Outbox outbox(options, Into(handled));
+    tarnsim::Outbox outbox({.sweepInterval = 5ms, .grace = 0ms}, std::ref(handled));
     ASSERT_TRUE(outbox.Start(nullptr));
 
     // Notes appear while four threads deliver two notices for each of them.
@@ -68,25 +67,19 @@ TEST_F(OutboxConcurrencyTest, NoticesAndSweepsMeetingAtTheSameNotesHandleEachOnc
     ASSERT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 20s));
     outbox.Stop();
 
-    auto times = handled.Times();
-    ASSERT_EQ(times.size(), size_t(kNotes));
-    for (NOTEID id : ids) EXPECT_EQ(times[id], 1) << Hex8(id);
-    for (const auto& [id, status] : QueueStatus()) EXPECT_EQ(status, 1) << Hex8(id);
+    handled.ExpectEachOnce(kNotes);
     auto c = outbox.Counts();
     EXPECT_EQ(c.byNotice + c.bySweep, uint64_t(kNotes));
     // Two notices a note: at least one of them found it handled or in hand.
     EXPECT_GE(c.duplicates, uint64_t(kNotes));
     EXPECT_EQ(c.failures, 0u);
     EXPECT_EQ(c.unmarked, 0u);
-    EXPECT_EQ(emu::Open().notes, 0);
 }
 
 TEST_F(OutboxConcurrencyTest, AStopAndAFreshStartInTheMiddleOfABurstLoseAndRepeatNothing) {
-    tarnsim::OutboxOptions options;
-    options.sweepInterval = 20ms;
-    options.grace = 10ms;
+    const tarnsim::OutboxOptions options{.sweepInterval = 20ms, .grace = 10ms};
     Handled handled;
-    auto first = std::make_unique<tarnsim::Outbox>(options, Into(handled));
+    auto first = std::make_unique<tarnsim::Outbox>(options, std::ref(handled));
     ASSERT_TRUE(first->Start(nullptr));
 
     const int kNotes = 120;
@@ -110,7 +103,7 @@ TEST_F(OutboxConcurrencyTest, AStopAndAFreshStartInTheMiddleOfABurstLoseAndRepea
     ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 20; }, 20s));
 
     // A new process would know nothing of the old one: a new object.
-    tarnsim::Outbox second(options, Into(handled));
+    tarnsim::Outbox second(options, std::ref(handled));
     size_t recovered = 0;
     ASSERT_TRUE(second.Start(nullptr, &recovered));
     EXPECT_GE(recovered, 20u);  // what was written while it was down
@@ -126,18 +119,10 @@ TEST_F(OutboxConcurrencyTest, AStopAndAFreshStartInTheMiddleOfABurstLoseAndRepea
     }
     second.Stop();
 
-    auto times = handled.Times();
-    auto status = QueueStatus();
-    ASSERT_EQ(status.size(), size_t(kNotes));
-    EXPECT_EQ(times.size(), size_t(kNotes));
-    for (const auto& [id, s] : status) {
-        EXPECT_EQ(times[id], 1) << Hex8(id);
-        EXPECT_EQ(s, 1) << Hex8(id);
-    }
+    handled.ExpectEachOnce(kNotes);
     auto after = second.Counts();
     EXPECT_EQ(before.byNotice + before.bySweep + after.byNotice + after.bySweep, uint64_t(kNotes));
     EXPECT_GE(after.bySweep, 20u);
-    EXPECT_EQ(emu::Open().notes, 0);
 }
 
 }  // namespace

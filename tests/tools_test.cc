@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 
 #include "support/outbox_support.h"
@@ -31,12 +30,8 @@ protected:
         for (const auto& a : args) command += " '" + a + "'";
         command += " <" + inPath + " >" + outPath + " 2>" + errPath;
         ProcessResult r;
-        int status = system(command.c_str());
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream out(outPath);
-        for (std::string line; std::getline(out, line);) r.out.push_back(line);
-        std::ifstream err(errPath);
-        r.err.assign(std::istreambuf_iterator<char>(err), {});
+        r.exitCode = ExitCodeOf(system(command.c_str()));
+        ReadTaskOutput(outPath, errPath, r);
         return r;
     }
     void Scenario(const std::string& text) { std::ofstream(dataDir + "/s.scenario") << text; }
@@ -55,21 +50,38 @@ protected:
         DataDirTest::TearDown();
     }
     static int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+    static bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
     std::string prepared;
 };
 
 TEST_F(ToolsTest, ADataDirectoryThatIsMissingOrWasNeverPreparedIsNamedWithTheFix) {
-    const std::string missing = dataDir + "/nowhere";
-    for (const char* command : {"run", "queue"}) {
-        auto r = Sim({command, "--data", missing});
-        EXPECT_EQ(r.exitCode, 2) << command;
-        EXPECT_EQ(r.err, "tarn-sim: the data directory " + missing +
-                             " does not exist; prepare it with: tarn-sim prepare --data " + missing + "\n");
-        auto empty = Sim({command, "--data", dataDir});
-        EXPECT_EQ(empty.exitCode, 2) << command;
-        EXPECT_EQ(empty.err, "tarn-sim: " + dataDir +
-                                 " was never prepared (it has no notes.ini); prepare it with: tarn-sim prepare --data " +
-                                 dataDir + "\n");
+    const std::string missing = dataDir + "/nowhere", sim = BuildDir() + "/bin/tarn-sim",
+                      task = BuildDir() + "/bin/nserver.exe", prepare = "tarn-sim prepare --data ";
+    const std::string gone = " does not exist; prepare it with: " + prepare + missing + "\n";
+    const std::string bare = dataDir + " was never prepared (it has no notes.ini); prepare it with: " + prepare +
+                             dataDir + "\n";
+    struct Case {
+        std::string exe;
+        std::vector<std::string> args;
+        std::string err;
+    };
+    // The task processes say the same as tarn-sim, before loading the add-in.
+    for (const Case& c : std::vector<Case>{
+             {sim, {"run", "--data", missing}, "tarn-sim: the data directory " + missing + gone},
+             {sim, {"queue", "--data", missing}, "tarn-sim: the data directory " + missing + gone},
+             {sim, {"run", "--data", dataDir}, "tarn-sim: " + bare},
+             {sim, {"queue", "--data", dataDir}, "tarn-sim: " + bare},
+             {task, {"--data", missing},
+              "runner: the data directory " + missing + " does not exist; prepare one with: " + prepare + missing + "\n"},
+             {task, {"--data", dataDir}, "runner: " + bare},
+             {BuildDir() + "/bin/tarn-processor", {"--port", "0", "--data", missing},
+              "tarn-processor: the data directory " + missing + gone}}) {
+        auto r = Run(c.exe, c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(BannerLines(r.out).empty()) << c.err;
     }
     emu::SetIniVariable("TARN_Task_List", "nserver.exe");  // notes.ini alone is no prepared directory
     auto noConfig = Sim({"run", "--data", dataDir});
@@ -78,24 +90,6 @@ TEST_F(ToolsTest, ADataDirectoryThatIsMissingOrWasNeverPreparedIsNamedWithTheFix
         << noConfig.err;
     EXPECT_EQ(Lines(noConfig.err), 1);
     EXPECT_TRUE(noConfig.out.empty());  // nothing was started
-
-    // The task processes say the same, before loading the add-in.
-    auto task = Run(BuildDir() + "/bin/nserver.exe", {"--data", missing});
-    EXPECT_EQ(task.exitCode, 2);
-    EXPECT_EQ(task.err, "runner: the data directory " + missing +
-                            " does not exist; prepare one with: tarn-sim prepare --data " + missing + "\n");
-    std::filesystem::remove(dataDir + "/notes.ini");
-    auto bare = Run(BuildDir() + "/bin/nserver.exe", {"--data", dataDir});
-    EXPECT_EQ(bare.exitCode, 2);
-    EXPECT_EQ(bare.err, "runner: " + dataDir +
-                            " was never prepared (it has no notes.ini); prepare it with: tarn-sim prepare --data " +
-                            dataDir + "\n");
-    EXPECT_TRUE(BannerLines(bare.out).empty());
-
-    auto processor = Run(BuildDir() + "/bin/tarn-processor", {"--port", "0", "--data", missing});
-    EXPECT_EQ(processor.exitCode, 2);
-    EXPECT_EQ(processor.err, "tarn-processor: the data directory " + missing +
-                                 " does not exist; prepare it with: tarn-sim prepare --data " + missing + "\n");
 }
 
 TEST_F(ToolsTest, AScenarioMistakeIsReportedWithItsLineBeforeAnythingStarts) {
@@ -149,9 +143,9 @@ TEST_F(ToolsTest, AHeadingWithoutTextIsPlayedNotFallenOver) {
     Scenario("say\nsay   Two blanks before\n");
     auto r = Sim({"run", "--data", prepared, "--scenario", dataDir + "/s.scenario"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "== "), r.out.end());
-    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "== Two blanks before"), r.out.end());
-    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "  still pending          0"), r.out.end());
+    EXPECT_TRUE(HasLine(r.out, "== "));
+    EXPECT_TRUE(HasLine(r.out, "== Two blanks before"));
+    EXPECT_TRUE(HasLine(r.out, "  still pending          0"));
 }
 
 TEST_F(ToolsTest, TheRunnerStopsAtAnUnknownOperationAndSaysWhichLine) {
@@ -162,15 +156,11 @@ TEST_F(ToolsTest, TheRunnerStopsAtAnUnknownOperationAndSaysWhichLine) {
     EXPECT_EQ(r.err,
               "runner: line 2: unknown operation \"nserver.exe\" (known: create, createx, modify, modifyx, remove, "
               "stub, stubx, delete, wait, sync, sleep, echo, quit): nserver.exe create a1 mail\\alice.nsf\n");
-    bool first = false, never = false, unloaded = false;
-    for (const auto& line : r.out) {
-        first |= line == "first";
-        never |= line == "never";
-        unloaded |= line.rfind("runner: deregistered:", 0) == 0;
-    }
-    EXPECT_TRUE(first);
-    EXPECT_FALSE(never);
-    EXPECT_TRUE(unloaded);  // the add-in was unloaded as usual
+    EXPECT_TRUE(HasLine(r.out, "first"));
+    EXPECT_FALSE(HasLine(r.out, "never"));
+    EXPECT_TRUE(std::any_of(r.out.begin(), r.out.end(), [](const std::string& l) {
+        return l.starts_with("runner: deregistered:");  // the add-in was unloaded as usual
+    }));
 
     auto incomplete = Run(BuildDir() + "/bin/amgr.exe", {"--data", prepared}, "stub\n");
     EXPECT_EQ(incomplete.exitCode, 2);
