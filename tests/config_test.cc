@@ -22,15 +22,13 @@ protected:
         EXPECT_EQ(emu::Open().databases, 0);
         DataDirTest::TearDown();
     }
-    bool OpenConfig() {
+    bool OpenConfig() { return Quietly([&] { return config.Open(&session); }); }
+    bool Reload() { return Quietly([&] { return config.Load(); }); }
+    // Runs a load on a clear console, then checks that it left nothing open.
+    template <class Load>
+    static bool Quietly(Load load) {
         emu::ClearConsole();
-        bool ok = config.Open(&session);
-        AssertNothingLeftOpen();
-        return ok;
-    }
-    bool Reload() {
-        emu::ClearConsole();
-        bool ok = config.Load();
+        bool ok = load();
         AssertNothingLeftOpen();
         return ok;
     }
@@ -222,9 +220,7 @@ TEST_F(ConfigTest, EveryFailureWritesItsLinesAndReleasesEverything) {
         fresh.StartLog("nserver.exe");
         emu::ClearFaults();
         emu::InjectFault(c.op, emu::err::INJECTED, c.nth);
-        emu::ClearConsole();
-        EXPECT_FALSE(config.Open(&fresh));
-        AssertNothingLeftOpen();
+        EXPECT_FALSE(Quietly([&] { return config.Open(&fresh); }));
         EXPECT_EQ(Console(), c.lines);
         EXPECT_EQ(fresh.IsInitialised(), !c.marksNotInitialised);
     }

@@ -165,6 +165,13 @@ ProcessResult RunTask(const std::string& task, const std::string& dataDir, const
     return WaitTask(StartTask(task, dataDir, script, env, extraArgs));
 }
 
+ProcessResult RunTaskAs(const std::string& name, const std::string& dataDir, const std::string& script) {
+    const std::string link = dataDir + "/bin/" + name;
+    fs::create_directories(dataDir + "/bin");
+    EXPECT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0) << link;
+    return RunTask(link, dataDir, script, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+}
+
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {
     std::vector<std::string> out;
     for (const auto& l : lines)

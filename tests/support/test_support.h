@@ -60,6 +60,10 @@ ProcessResult RunTask(const std::string& task, const std::string& dataDir, const
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
 
+// Runs the host under a task name the build does not provide: a hard link
+// to it in dataDir/bin.
+ProcessResult RunTaskAs(const std::string& name, const std::string& dataDir, const std::string& script = "");
+
 // The same, started in the background; Wait collects the result.
 struct RunningTask {
     int pid = -1;
