@@ -146,14 +146,11 @@ protected:
     }
 
     static Strings Console() { return emu::ConsoleLines(); }
-    static bool Has(const std::string& line) {
-        auto lines = Console();
-        return std::find(lines.begin(), lines.end(), P + line) != lines.end();
-    }
     static int Count(const std::string& line) {
         auto lines = Console();
         return static_cast<int>(std::count(lines.begin(), lines.end(), P + line));
     }
+    static bool Has(const std::string& line) { return Count(line) > 0; }
 
     int level = 3;
     std::unique_ptr<tarnsim::Processor> processor;

@@ -1,15 +1,10 @@
 // Notices from the add-in's processor to the sample transaction processor,
 // over real loopback HTTP.
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <set>
 #include <thread>
 
-#include "host/tarn_session.h"
-#include "processor/processor.h"
 #include "support/processor_fixture.h"
-#include "support/test_support.h"
 #include "transport/transport_state.h"
 
 using namespace tarntest;
@@ -104,19 +99,20 @@ TEST_F(NoticeTest, SessionLoginIsKeptForLaterNotices) {
     EXPECT_EQ(got[1].acceptedUnder, "session");
 }
 
-TEST_F(NoticeTest, SessionFormAgainAfterLoginFails) {
-    Start(AuthMode::Session, "tarn", "wrong");
-    Notice(47, 1);
-    EXPECT_EQ(Count("Session Authentication failed"), 1);
-    EXPECT_TRUE(processor->AcceptedNotices().empty());
-}
-
-TEST_F(NoticeTest, LoginAnsweredWithAnErrorFails) {
-    Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.loginFailureStatus = 401; }));
-    Configure(AuthMode::Session, "tarn", "wrong");
-    Notice(47, 1);
-    EXPECT_EQ(Count("TARNDomToTN::PerformSessionLogin - return status: 401"), 1);
-    EXPECT_EQ(Count("Unable to login via Form Authentication"), 1);
+TEST_F(NoticeTest, AFailedLoginFailsTheNoticeWhetherTheFormOrAnErrorComesBack) {
+    for (int status : {200, 401}) {
+        SCOPED_TRACE(status);
+        Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.loginFailureStatus = status; }));
+        Configure(AuthMode::Session, "tarn", "wrong");
+        Notice(47, 1);
+        if (status == 200) {
+            EXPECT_EQ(Count("Session Authentication failed"), 1);
+        } else {
+            EXPECT_EQ(Count("TARNDomToTN::PerformSessionLogin - return status: 401"), 1);
+            EXPECT_EQ(Count("Unable to login via Form Authentication"), 1);
+        }
+        EXPECT_TRUE(processor->AcceptedNotices().empty());
+    }
 }
 
 TEST_F(NoticeTest, CredentialsArriveIntact) {

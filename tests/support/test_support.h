@@ -24,9 +24,10 @@ protected:
 
 std::string MakeTempDir(const std::string& tag);
 
-// Every way out of a test must have released what it opened: databases,
-// notes, collections, blocks and id tables.
-void ExpectAllReleased();
+// Every way out of a test must have released what it opened: databases
+// (unless the caller still holds some), notes, collections, blocks and id
+// tables.
+void ExpectAllReleased(bool databasesToo = true);
 
 // The configuration, alerts and capture-queue databases, with a "server"
 // document (unless empty), "maildblookup" listing the given mail files and
