@@ -1,6 +1,4 @@
 // The add-in loaded into real task processes by the host runner.
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "support/test_support.h"
@@ -125,31 +123,19 @@ TEST_F(EntryPointTest, UnopenableCaptureQueueIsReportedAtStartUp) {
     EXPECT_EQ(Deregistered(r), "");
 }
 
-// Task names the build does not provide: a hard link made here.
-class OddNameTest : public EntryPointTest {
-protected:
-    ProcessResult RunAs(const std::string& name) {
-        std::string dir = dataDir + "/bin";
-        std::filesystem::create_directories(dir);
-        std::string link = dir + "/" + name;
-        EXPECT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0);
-        return RunTask(link, dataDir, "", {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
-    }
-};
-
-TEST_F(OddNameTest, PercentInTheNameShowsAsItIs) {
+TEST_F(EntryPointTest, PercentInTheNameShowsAsItIs) {
     Prepare(3, "n%s%nserver.exe");
-    auto lines = BannerLines(RunAs("N%s%nServer.exe").out);
+    auto lines = BannerLines(RunTaskAs("N%s%nServer.exe", dataDir).out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Brackwater TARN 1.2.27  (n%s%nserver.exe) loading...");
     EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (n%s%nserver.exe) :  (n%s%nserver.exe) loaded OK...");
 }
 
-TEST_F(OddNameTest, LongNameIsCutInTheSessionNotOverrun) {
+TEST_F(EntryPointTest, LongNameIsCutInTheSessionNotOverrun) {
     std::string name(60, 'x');
     name += ".exe";
     Prepare(3, name);
-    auto lines = BannerLines(RunAs(name).out);
+    auto lines = BannerLines(RunTaskAs(name, dataDir).out);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "Brackwater TARN 1.2.27  (" + name + ") loading...");
     // The session keeps 49 characters; its queue name is cut to 31 and says so.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "events/tarn_event_processor.h"
 #include "host/entry.h"
@@ -49,12 +50,7 @@ protected:
         StopSession();
         for (auto& [path, db] : dbs) NSFDbClose(db);
         dbs.clear();
-        auto c = emu::Open();
-        EXPECT_EQ(c.notes, 0);
-        EXPECT_EQ(c.collections, 0);
-        EXPECT_EQ(c.allocatedBlocks, 0);
-        EXPECT_EQ(c.lockedBlocks, 0);
-        EXPECT_EQ(c.idTables, 0);
+        ExpectAllReleased();
         DataDirTest::TearDown();
     }
 
@@ -88,6 +84,11 @@ protected:
         return db;
     }
 
+    static std::string Hex(uint32_t id) {
+        char text[9];
+        snprintf(text, sizeof text, "%08X", id);
+        return text;
+    }
     static std::string UnidOf(NOTEHANDLE note) {
         ORIGINATORID oid{};
         NSFNoteGetInfo(note, _NOTE_OID, &oid);
@@ -104,9 +105,10 @@ protected:
 
     // Creates and saves a document; "ApptUNID=self" stands for its own UNID.
     NOTEID Save(const std::string& db, const std::vector<std::pair<std::string, std::string>>& items,
-                bool extended = false) {
+                bool extended = false, std::string* unid = nullptr) {
         NOTEHANDLE note = 0;
         EXPECT_EQ(NSFNoteCreate(Db(db), &note), 0);
+        if (unid) *unid = UnidOf(note);
         for (const auto& [name, value] : items) Put(note, name, value == "self" ? UnidOf(note) : value);
         EXPECT_EQ(extended ? NSFNoteUpdateExtended(note, 0) : NSFNoteUpdate(note, 0), 0);
         NOTEID id = 0;
@@ -144,14 +146,11 @@ protected:
     }
 
     static Strings Console() { return emu::ConsoleLines(); }
-    static bool Has(const std::string& line) {
-        auto lines = Console();
-        return std::find(lines.begin(), lines.end(), P + line) != lines.end();
-    }
     static int Count(const std::string& line) {
         auto lines = Console();
         return static_cast<int>(std::count(lines.begin(), lines.end(), P + line));
     }
+    static bool Has(const std::string& line) { return Count(line) > 0; }
 
     int level = 3;
     std::unique_ptr<tarnsim::Processor> processor;
@@ -160,15 +159,8 @@ protected:
 };
 
 TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
-    NOTEHANDLE note = 0;
-    ASSERT_EQ(NSFNoteCreate(Db("Mail\\Alice.NSF"), &note), 0);
-    const std::string unid = UnidOf(note);
-    Put(note, "Form", "Appointment");
-    Put(note, "ApptUNID", unid);
-    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
-    NOTEID id = 0;
-    NSFNoteGetInfo(note, _NOTE_ID, &id);
-    NSFNoteClose(note);
+    std::string unid;
+    const NOTEID id = Save("Mail\\Alice.NSF", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, false, &unid);
 
     auto q = Queue();
     ASSERT_EQ(q.size(), 1u);
@@ -178,9 +170,7 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     EXPECT_EQ(q[0].action, 0);
     EXPECT_EQ(q[0].status, 0);
     EXPECT_EQ(q[0].dbPath, "mail\\alice.nsf");  // lower-cased by the filter
-    char idText[16];
-    snprintf(idText, sizeof idText, "%08X", id);
-    EXPECT_EQ(q[0].noteId, idText);
+    EXPECT_EQ(q[0].noteId, Hex(id));
     EXPECT_EQ(q[0].unid, unid);
     EXPECT_EQ(q[0].form, "Appointment");
     EXPECT_EQ(q[0].user, "CN=Alice Able/O=Brackwater");
@@ -198,9 +188,7 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     ASSERT_EQ(notices.size(), 1u);
     std::vector<emu::NoteDump> dump;
     ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
-    char qid[16];
-    snprintf(qid, sizeof qid, "%08X", dump[0].id);
-    EXPECT_EQ(notices[0].qnoteid, qid);
+    EXPECT_EQ(notices[0].qnoteid, Hex(dump[0].id));
     EXPECT_EQ(notices[0].action, "Change");
 }
 
@@ -238,11 +226,7 @@ TEST_F(EventsTest, DeleteNotesExpandsIntoOneDeletionPerNote) {
         EXPECT_EQ(q[i].action, 1);
         ids.push_back(q[i].noteId);
     }
-    char expect[3][16];
-    snprintf(expect[0], 16, "%08X", a);
-    snprintf(expect[1], 16, "%08X", b);
-    snprintf(expect[2], 16, "%08X", c);
-    EXPECT_EQ(ids, (Strings{expect[0], expect[1], expect[2]}));
+    EXPECT_EQ(ids, (Strings{Hex(a), Hex(b), Hex(c)}));
     EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing."), 1);
     // Each note opened for the expansion was closed (checked at tear-down).
 
@@ -261,9 +245,7 @@ TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {
     emu::ClearConsole();
     emu::InjectFault(emu::Op::OpenNote, emu::err::INJECTED, 1);
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b}), 0);
-    char line[128];
-    snprintf(line, sizeof line, "ProcessDeletedNotes: note %08X could not be opened: Injected failure", a);
-    EXPECT_TRUE(Has(line));
+    EXPECT_TRUE(Has("ProcessDeletedNotes: note " + Hex(a) + " could not be opened: Injected failure"));
     EXPECT_EQ(Queue().size(), 3u);
 }
 
@@ -272,13 +254,10 @@ TEST_F(EventsTest, AnIdTableScanThatFailsPartWayIsReported) {
     emu::ClearConsole();
     emu::InjectFault(emu::Op::IdScan, emu::err::INJECTED, 2);
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b, c}), 0);
-    const NOTEID first = std::min({a, b, c});
-    char line[200];
-    snprintf(line, sizeof line,
-             "ProcessDeletedNotes: id table scan failed after note %08X (1 of 3): deletions in mail\\alice.nsf not "
-             "queued",
-             first);
-    EXPECT_EQ(Count(line), 1) << ::testing::PrintToString(Console());
+    EXPECT_EQ(Count("ProcessDeletedNotes: id table scan failed after note " + Hex(std::min({a, b, c})) +
+                    " (1 of 3): deletions in mail\\alice.nsf not queued"),
+              1)
+        << ::testing::PrintToString(Console());
     EXPECT_EQ(Queue().size(), 4u);  // the one deletion reached before the failure
 }
 
@@ -312,9 +291,7 @@ TEST_F(EventsTest, DeleteNotesGoesOnAfterANoteWhoseProcessingThrows) {
     // (checked at tear-down).
     auto q = Queue();
     ASSERT_EQ(q.size(), 3u);
-    char expect[16];
-    snprintf(expect, sizeof expect, "%08X", b);
-    EXPECT_EQ(q[2].noteId, expect);
+    EXPECT_EQ(q[2].noteId, Hex(b));
     EXPECT_EQ(q[2].action, 1);
 }
 
@@ -395,19 +372,12 @@ TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
 }
 
 TEST_F(EventsTest, MarkerIsRemovedOnceAndTheNextUpdateIsFiltered) {
-    NOTEHANDLE note = 0;
-    ASSERT_EQ(NSFNoteCreate(Db("mail\\alice.nsf"), &note), 0);
-    Put(note, "Form", "Appointment");
-    Put(note, "ApptUNID", UnidOf(note));
-    Put(note, "$TARN", "1");
-    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
-    NOTEID id = 0;
-    NSFNoteGetInfo(note, _NOTE_ID, &id);
-    NSFNoteClose(note);
+    const NOTEID id = Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"$TARN", "1"}});
     EXPECT_EQ(Count("$TARN removed."), 1);
     EXPECT_EQ(Count("ExtMgrCallback. Start"), 2);  // the marker's own save did not re-enter
     EXPECT_TRUE(Queue().empty());
 
+    NOTEHANDLE note = 0;
     ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), id, 0, &note), 0);
     EXPECT_NE(NSFItemInfo(note, "$TARN", 5, nullptr, nullptr, nullptr, nullptr), 0);
     Put(note, "Subject", "moved");
@@ -422,19 +392,18 @@ TEST_F(EventsTest, OwnerComesFromTheCalendarProfile) {
     NOTEID id = Appointment("mail\\bob.nsf");
     EXPECT_TRUE(Queue().empty());
     EXPECT_FALSE(Has("Error: Calendar Profile not found."));
-    char line[160];
-    snprintf(line, sizeof line, "Error: Calendar Profile Owner is not text: change of note %08X in mail\\bob.nsf not queued",
-             id);
-    EXPECT_EQ(Count(line), 1);
+    EXPECT_EQ(Count("Error: Calendar Profile Owner is not text: change of note " + Hex(id) +
+                    " in mail\\bob.nsf not queued"),
+              1);
 
     // A value the host cannot lock loses the change with a line, not silently.
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", "CN=Bob")}), 0);
     emu::InjectFault(emu::Op::LockObject, emu::err::INJECTED, 1);
     id = Appointment("mail\\bob.nsf");
     EXPECT_TRUE(Queue().empty());
-    snprintf(line, sizeof line,
-             "Error: Calendar Profile Owner could not be locked: change of note %08X in mail\\bob.nsf not queued", id);
-    EXPECT_EQ(Count(line), 1);
+    EXPECT_EQ(Count("Error: Calendar Profile Owner could not be locked: change of note " + Hex(id) +
+                    " in mail\\bob.nsf not queued"),
+              1);
 
     const std::string longOwner(300, 'o');
     ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", longOwner)}), 0);
@@ -472,29 +441,21 @@ TEST_F(EventsTest, QueueFailuresLeaveNothingBehind) {
     EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Fail"));
 
     // Each lost change says which item, why, which note and which mail file.
-    auto itemLine = [](const char* item, NOTEID id) {
-        char line[256];
-        snprintf(line, sizeof line,
-                 "ERROR: TARNQueue::WriteToQueue :  item %s not written (Injected failure): change of note %08X "
-                 "in mail\\alice.nsf not queued",
-                 item, id);
-        return std::string(line);
-    };
-    const char* textItems[] = {"CalDbPath", "CalNoteID", "CalUNID", "CalForm", "CalUserName"};
-    for (int item = 1; item <= 5; ++item) {
+    // The text items' appends come after the 3 of the user's note.
+    const std::tuple<emu::Op, unsigned, const char*> items[] = {
+        {emu::Op::SetItemNumber, 1, "Action"}, {emu::Op::SetItemNumber, 2, "Status"},
+        {emu::Op::AppendItem, 4, "CalDbPath"}, {emu::Op::AppendItem, 5, "CalNoteID"},
+        {emu::Op::AppendItem, 6, "CalUNID"},   {emu::Op::AppendItem, 7, "CalForm"},
+        {emu::Op::AppendItem, 8, "CalUserName"}};
+    for (const auto& [op, nth, item] : items) {
         emu::ClearFaults();
         emu::ClearConsole();
-        emu::InjectFault(emu::Op::AppendItem, emu::err::INJECTED, 3 + item);  // 3 items on the user's note
+        emu::InjectFault(op, emu::err::INJECTED, nth);
         NOTEID id = Appointment();
-        EXPECT_EQ(Count(itemLine(textItems[item - 1], id)), 1) << ::testing::PrintToString(Console());
-    }
-    const char* numberItems[] = {"Action", "Status"};
-    for (unsigned number = 1; number <= 2; ++number) {
-        emu::ClearFaults();
-        emu::ClearConsole();
-        emu::InjectFault(emu::Op::SetItemNumber, emu::err::INJECTED, number);
-        NOTEID id = Appointment();
-        EXPECT_EQ(Count(itemLine(numberItems[number - 1], id)), 1) << ::testing::PrintToString(Console());
+        EXPECT_EQ(Count(std::string("ERROR: TARNQueue::WriteToQueue :  item ") + item +
+                        " not written (Injected failure): change of note " + Hex(id) + " in mail\\alice.nsf not queued"),
+                  1)
+            << ::testing::PrintToString(Console());
     }
     emu::ClearFaults();
     emu::ClearConsole();
@@ -505,16 +466,11 @@ TEST_F(EventsTest, QueueFailuresLeaveNothingBehind) {
     EXPECT_EQ(emu::Open().notes, 0);
 }
 
-TEST_F(EventsTest, ANoteThatCannotBeOpenedIsRefusedWithItsStatus) {
+TEST_F(EventsTest, NoteAndDatabaseLookupFailuresRefuseWithTheirStatus) {
     emu::InjectFault(emu::Op::OpenNote, emu::err::INJECTED, 1);
     NOTEID id = Appointment();
-    char line[128];
-    snprintf(line, sizeof line, "Filter: FAIL: note %08X could not be opened: Injected failure", id);
-    EXPECT_TRUE(Has(line));
-    EXPECT_TRUE(Queue().empty());
-}
-
-TEST_F(EventsTest, DatabaseLookupFailuresRefuseWithTheComposedText) {
+    EXPECT_TRUE(Has("Filter: FAIL: note " + Hex(id) + " could not be opened: Injected failure"));
+    emu::ClearFaults();
     emu::InjectFault(emu::Op::GetDatabasePath, emu::err::INJECTED, 1);
     Appointment();
     EXPECT_TRUE(Has("Couldn't get db path for event: Injected failure (0xfff)"));

@@ -10,6 +10,7 @@ using namespace tarn::http;
 using tarnsim::AuthMode;
 using tarnsim::FailMode;
 using tarnsim::ProcessorOptions;
+using tarntest::Options;
 using tarntest::ReadBody;
 using tarntest::StatusOf;
 
@@ -27,7 +28,15 @@ const std::string kOddPassword = "p&ss=w+rd%2 0 \xe9\xc3\xa9:";
 
 }  // namespace
 
-class HttpClientTest : public tarntest::ProcessorTest {};
+class HttpClientTest : public tarntest::ProcessorTest {
+protected:
+    // A form login on the test's connection; null when it could not be sent.
+    RequestHandle Login(const std::string& body, const char* headers = nullptr) {
+        RequestHandle login = OpenRequest(connection, "POST", tarnsim::kLoginPath, kFlagsReloadKeepAlive);
+        if (login && !SendRequest(login, headers, body.data(), body.size())) CloseHandle(login);
+        return login;
+    }
+};
 
 TEST_F(HttpClientTest, GetReadsTheBodyInPiecesAndTheProcessorRecordsTheNotice) {
     ProcessorOptions o;
@@ -76,11 +85,7 @@ TEST_F(HttpClientTest, GetReadsTheBodyInPiecesAndTheProcessorRecordsTheNotice) {
 }
 
 TEST_F(HttpClientTest, BasicCredentialsGoOutOnlyOnTheSendAfterTheyWereSet) {
-    ProcessorOptions o;
-    o.auth = AuthMode::Basic;
-    o.user = kOddUser;
-    o.password = kOddPassword;
-    StartProcessor(o);
+    StartProcessor(Options([&](auto& o) { o.auth = AuthMode::Basic; o.user = kOddUser; o.password = kOddPassword; }));
 
     RequestHandle r = Get(Notice(1));
     ASSERT_TRUE(SendRequest(r));
@@ -108,9 +113,7 @@ TEST_F(HttpClientTest, BasicCredentialsGoOutOnlyOnTheSendAfterTheyWereSet) {
 }
 
 TEST_F(HttpClientTest, WrongBasicCredentialsAreAnsweredWith401Again) {
-    ProcessorOptions o;
-    o.auth = AuthMode::Basic;
-    StartProcessor(o);
+    StartProcessor(Options([&](auto& o) { o.auth = AuthMode::Basic; }));
     RequestHandle r = Get(Notice(1));
     // Set before any challenge: nothing goes out until one offers Basic.
     ASSERT_TRUE(SetCredentials(r, "tarn", "wrong"));
@@ -125,11 +128,7 @@ TEST_F(HttpClientTest, WrongBasicCredentialsAreAnsweredWith401Again) {
 }
 
 TEST_F(HttpClientTest, FormLoginFollowsTheRedirectAndItsCookieServesTheWholeSession) {
-    ProcessorOptions o;
-    o.auth = AuthMode::Session;
-    o.user = kOddUser;
-    o.password = kOddPassword;
-    StartProcessor(o);
+    StartProcessor(Options([&](auto& o) { o.auth = AuthMode::Session; o.user = kOddUser; o.password = kOddPassword; }));
 
     RequestHandle r = Get(Notice(1));
     ASSERT_TRUE(SendRequest(r));
@@ -138,9 +137,8 @@ TEST_F(HttpClientTest, FormLoginFollowsTheRedirectAndItsCookieServesTheWholeSess
 
     std::string body = "username=" + tarnsim::FormEncode(kOddUser) + "&password=" +
                        tarnsim::FormEncode(kOddPassword) + "&redirectto=/";
-    RequestHandle login = OpenRequest(connection, "POST", tarnsim::kLoginPath, kFlagsReloadKeepAlive);
+    RequestHandle login = Login(body, "Content-Type: application/x-www-form-urlencoded\r\n");
     ASSERT_TRUE(login);
-    ASSERT_TRUE(SendRequest(login, "Content-Type: application/x-www-form-urlencoded\r\n", body.data(), body.size()));
     EXPECT_EQ(StatusOf(login), 200u);  // the page the 302 led to
     EXPECT_NE(ReadBody(login, 8191).find("sample transaction processor"), std::string::npos);
     auto logins = processor->Logins();
@@ -172,14 +170,12 @@ TEST_F(HttpClientTest, FormLoginFollowsTheRedirectAndItsCookieServesTheWholeSess
 }
 
 TEST_F(HttpClientTest, LoginBodyArrivesByteForByteWithNoContentTypeAdded) {
-    ProcessorOptions o;
-    o.auth = AuthMode::Session;
-    StartProcessor(o);
+    StartProcessor(Options([&](auto& o) { o.auth = AuthMode::Session; }));
     // Unencoded, as the add-in sends it: the server's form parser splits it
     // at the '&' in the user name, so this login fails (200, form again).
     std::string body = "username=" + kOddUser + "&password=" + kOddPassword + "&redirectto=/";
-    RequestHandle login = OpenRequest(connection, "POST", tarnsim::kLoginPath, kFlagsReloadKeepAlive);
-    ASSERT_TRUE(SendRequest(login, nullptr, body.data(), body.size()));
+    RequestHandle login = Login(body);
+    ASSERT_TRUE(login);
     EXPECT_EQ(StatusOf(login), 200u);
     EXPECT_NE(ReadBody(login, 8191).find(tarnsim::kLoginPath), std::string::npos);
     auto logins = processor->Logins();
@@ -191,13 +187,9 @@ TEST_F(HttpClientTest, LoginBodyArrivesByteForByteWithNoContentTypeAdded) {
 }
 
 TEST_F(HttpClientTest, FailedFormLoginAnswersTheConfiguredStatusAndSetsNoSession) {
-    ProcessorOptions o;
-    o.auth = AuthMode::Session;
-    o.loginFailureStatus = 401;
-    StartProcessor(o);
-    std::string body = "username=tarn&password=nope&redirectto=/";
-    RequestHandle login = OpenRequest(connection, "POST", tarnsim::kLoginPath, kFlagsReloadKeepAlive);
-    ASSERT_TRUE(SendRequest(login, nullptr, body.data(), body.size()));
+    StartProcessor(Options([&](auto& o) { o.auth = AuthMode::Session; o.loginFailureStatus = 401; }));
+    RequestHandle login = Login("username=tarn&password=nope&redirectto=/");
+    ASSERT_TRUE(login);
     EXPECT_EQ(StatusOf(login), 401u);
     RequestHandle r = Get(Notice(1));
     ASSERT_TRUE(SendRequest(r));
@@ -236,10 +228,7 @@ TEST_F(HttpClientTest, DroppedConnectionFailsTheSendAndTheRequestCanBeSentAgain)
 }
 
 TEST_F(HttpClientTest, HungProcessorTimesOutWithinTheReceiveTimeout) {
-    ProcessorOptions o;
-    o.mode = FailMode::Hang;
-    o.hangLimit = std::chrono::seconds(20);
-    StartProcessor(o);
+    StartProcessor(Options([&](auto& o) { o.mode = FailMode::Hang; o.hangLimit = std::chrono::seconds(20); }));
     ASSERT_TRUE(SetSessionOption(session, kOptionReceiveTimeout, 1000));
     RequestHandle r = Get(Notice(1));
     auto start = std::chrono::steady_clock::now();
@@ -307,10 +296,7 @@ TEST_F(HttpClientTest, BasicGoesOnlyToAChallengeThatOffersIt) {
                           Case{"Negotiate, Basic realm=\"TARN processor\"", true},
                           Case{"NTLM, basic realm=x", true}}) {
         SCOPED_TRACE(c.challenge);
-        ProcessorOptions o;
-        o.auth = AuthMode::Basic;
-        o.challenge = c.challenge;
-        StartProcessor(o);
+        StartProcessor(Options([&](auto& o) { o.auth = AuthMode::Basic; o.challenge = c.challenge; }));
         {
             RequestHandle r = Get(Notice(1));
             ASSERT_TRUE(SendRequest(r));
@@ -327,12 +313,10 @@ TEST_F(HttpClientTest, BasicGoesOnlyToAChallengeThatOffersIt) {
 TEST_F(HttpClientTest, LargeAndEndlessBodiesAreAnswersNotFailures) {
     for (bool endless : {false, true}) {
         SCOPED_TRACE(endless ? "endless body" : "20 MiB body");
-        ProcessorOptions o;
-        if (endless)
-            o.endlessReply = true;
-        else
-            o.replyBody = std::string(20u << 20, 'b');
-        StartProcessor(o);
+        StartProcessor(Options([&](auto& o) {
+            o.replyBody = endless ? "" : std::string(20u << 20, 'b');
+            o.endlessReply = endless;
+        }));
         for (size_t limit : {size_t{0}, size_t{64 * 1024}}) {
             RequestHandle r = Get(Notice(1));
             ASSERT_TRUE(SetReadLimit(r, limit));
@@ -362,9 +346,7 @@ TEST_F(HttpClientTest, LargeAndEndlessBodiesAreAnswersNotFailures) {
 }
 
 TEST_F(HttpClientTest, AbortEndsTransfersInProgressAndRefusesLaterOnes) {
-    ProcessorOptions o;
-    o.mode = FailMode::Hang;
-    StartProcessor(o);
+    StartProcessor(Options([&](auto& o) { o.mode = FailMode::Hang; }));
     std::vector<std::thread> senders;
     std::atomic<int> cancelled{0};
     for (int i = 0; i < 4; ++i)

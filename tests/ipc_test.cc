@@ -1,7 +1,5 @@
 // Configuration-refresh messages between real task processes over one data
 // directory.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -149,9 +147,7 @@ TEST_F(RefreshTest, ATaskWhoseQueueCannotBeOpenedServesNothing) {
 
 TEST_F(RefreshTest, TheHttpTaskIsKnownWhateverTheCaseOfItsName) {
     Prepare("nhttp.exe,nserver.exe");
-    std::string link = dataDir + "/NHTTP.EXE";
-    ASSERT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0);
-    auto r = RunTask(link, dataDir, kAlert, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+    auto r = RunTaskAs("NHTTP.EXE", dataDir, kAlert);
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "Opened message queue in: TARNnserver.exe"), 1);
     EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 1);
@@ -162,10 +158,7 @@ TEST_F(RefreshTest, LongTaskNamesGiveTheSameQueueOnBothSides) {
     const std::string name = "averyveryverylongtaskname.exe";  // 29 characters
     Prepare("nhttp.exe," + name);
     ASSERT_EQ(RunTask("nhttp.exe", dataDir, kAlert).exitCode, 0);
-    std::string link = dataDir + "/" + name;
-    ASSERT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0);
-    auto r = RunTask(link, dataDir, "create c mail\\alice.nsf Form=Memo\n",
-                     {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+    auto r = RunTaskAs(name, dataDir, "create c mail\\alice.nsf Form=Memo\n");
     auto lines = BannerLines(r.out);
     const std::string cut = "TARN" + name.substr(0, 27);
     EXPECT_EQ(Count(lines, "Message queue name cut to fit: " + cut), 1);

@@ -12,10 +12,7 @@ using namespace tarntest;
 
 namespace {
 
-class LogTest : public DataDirTest {
-protected:
-    std::vector<std::string> Lines() { return emu::ConsoleLines(); }
-};
+class LogTest : public DataDirTest {};
 
 TEST_F(LogTest, LevelTable) {
     struct Row { int configured; bool two; bool three; };
@@ -32,7 +29,7 @@ TEST_F(LogTest, PlainLinesAreBannerBlankMessageAndCutToFit) {
     std::string longMessage(400, 'm');
     LogPlain("%s", longMessage.c_str());
     LogPlain("%s", "100% sure");
-    auto lines = Lines();
+    auto lines = emu::ConsoleLines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Brackwater TARN 1.2.27 x=5");
     EXPECT_EQ(lines[1], "Brackwater TARN 1.2.27 " + std::string(232, 'm'));
@@ -48,7 +45,7 @@ TEST_F(LogTest, SessionLinesNameTheTaskAndFollowTheConfiguredLevel) {
     session.Log(2, "progress");
     session.Log(3, "detail");
     session.Log(0, "%s", std::string(300, 'z').c_str());
-    auto lines = Lines();
+    auto lines = emu::ConsoleLines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "Brackwater TARN 1.2.27 (nhttp.exe) : error 7");
     EXPECT_EQ(lines[1], "Brackwater TARN 1.2.27 (nhttp.exe) : " + std::string(255, 'z'));

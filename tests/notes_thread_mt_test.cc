@@ -2,71 +2,28 @@
 // worker calls NotesInitThread before its first C API call (its log lines)
 // and NotesTermThread before it ends; a worker whose set-up fails makes no
 // C API call at all.
-#include <cstring>
-#include <memory>
 #include <thread>
 
-#include "host/tarn_session.h"
-#include "processor/processor.h"
 #include "support/processor_fixture.h"
-#include "support/test_support.h"
 
 using namespace tarntest;
 using tarnsim::AuthMode;
 
 namespace {
 
-class NotesThreadTest : public DataDirTest {
+class NotesThreadTest : public NoticeSessionTest {
 protected:
-    void TearDown() override {
-        if (session) {
-            session->GetProcessor()->WaitForNotices(10000);
-            session->Reset();
-        }
-        session.reset();
-        if (processor) processor->Stop();
-        DataDirTest::TearDown();
-    }
-
     void Start(AuthMode mode) {
-        tarnsim::ProcessorOptions o;
-        o.auth = mode;
-        o.path = "/servlet/dts";
-        o.user = "tarn";
-        o.password = "secret";
-        processor = std::make_unique<tarnsim::Processor>(o);
-        ASSERT_TRUE(processor->Start());
-        SampleConfig cfg;
-        cfg.port = processor->Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 2;  // the workers write lines of their own at level 2
-        cfg.authType = mode == AuthMode::Basic ? "Basic" : "None";
-        CreateSampleDatabases(cfg);
-        session = std::make_unique<TARNSession>();
-        ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
-        EventData dummy{};
-        session->GetProcessor()->ProcessEvent(dummy);  // takes the configured level in
-        emu::ClearConsole();
+        NoticeSessionTest::Start(mode);  // at level 2, where the workers write lines of their own
         emu::ResetThreadCounts();
     }
-
-    void Notice(uint32_t queueNoteId) {
-        EventData e;
-        memset(&e, 0, sizeof e);
-        e.eventId = 47;
-        e.queueNoteId = queueNoteId;
-        EXPECT_TRUE(session->GetProcessor()->SendTransactionNotice(e));
-    }
-
-    std::unique_ptr<tarnsim::Processor> processor;
-    std::unique_ptr<TARNSession> session;
 };
 
 TEST_F(NotesThreadTest, EveryWorkerPairsInitAndTermAroundItsCalls) {
     Start(AuthMode::Basic);  // a 401 and its answer: several log lines per worker
     constexpr int kNotices = 6;
-    for (int i = 0; i < kNotices; ++i) Notice(0x900 + i);
-    ASSERT_TRUE(session->GetProcessor()->WaitForNotices(10000));
+    for (int i = 0; i < kNotices; ++i) EXPECT_TRUE(Send(0x900 + i));
+    ASSERT_TRUE(Proc().WaitForNotices(10000));
     ASSERT_TRUE(processor->WaitForAccepted(kNotices, std::chrono::seconds(10)));
 
     // A worker carries every notice it finds waiting, so there are at most
@@ -89,8 +46,8 @@ TEST_F(NotesThreadTest, EveryWorkerPairsInitAndTermAroundItsCalls) {
 TEST_F(NotesThreadTest, AWorkerWhoseSetUpFailsMakesNoCall) {
     Start(AuthMode::None);
     emu::InjectFault("NotesInitThread", emu::err::INJECTED);
-    Notice(0x901);
-    ASSERT_TRUE(session->GetProcessor()->WaitForNotices(10000));
+    EXPECT_TRUE(Send(0x901));
+    ASSERT_TRUE(Proc().WaitForNotices(10000));
     emu::ClearFaults();
 
     const emu::ThreadCounts c = emu::Threads();

@@ -1,15 +1,10 @@
 // Notices from the add-in's processor to the sample transaction processor,
 // over real loopback HTTP.
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <set>
 #include <thread>
 
-#include "host/tarn_session.h"
-#include "processor/processor.h"
 #include "support/processor_fixture.h"
-#include "support/test_support.h"
 #include "transport/transport_state.h"
 
 using namespace tarntest;
@@ -18,73 +13,7 @@ using tarnsim::AuthMode;
 
 namespace {
 
-const std::string P = "Brackwater TARN 1.2.27 (nserver.exe) : ";
-
-class NoticeTest : public DataDirTest {
-protected:
-    void TearDown() override {
-        if (session) {
-            session->GetProcessor()->WaitForNotices(10000);
-            session->Reset();
-        }
-        session.reset();
-        if (processor) processor->Stop();
-        DataDirTest::TearDown();
-    }
-
-    // A processor on a free port and a session configured for it.
-    void Start(AuthMode mode, const std::string& user = "tarn", const std::string& password = "secret",
-               const std::string& url = "/servlet/dts", int level = 2) {
-        tarnsim::ProcessorOptions o;
-        o.auth = mode;
-        o.path = url.empty() || url[0] != '/' ? "/" + url : url;
-        o.user = "tarn";
-        o.password = "secret";
-        processor = std::make_unique<tarnsim::Processor>(o);
-        ASSERT_TRUE(processor->Start());
-        Configure(processor->Port(), mode, user, password, url, level);
-    }
-    void Configure(int port, AuthMode mode, const std::string& user, const std::string& password,
-                   const std::string& url, int level) {
-        SampleConfig cfg;
-        cfg.port = port;
-        cfg.url = url;
-        cfg.logLevel = level;
-        cfg.authType = mode == AuthMode::Basic ? "Basic" : mode == AuthMode::Session ? "Session" : "None";
-        cfg.username = user;
-        cfg.password = password;
-        CreateSampleDatabases(cfg);
-        emu::SetIniVariable("TARN_HTTP_Timeout", "1500ms");
-        session = std::make_unique<TARNSession>();
-        ASSERT_TRUE(session->Init("nserver.exe", "nserver.exe"));
-        Proc().ProcessEvent(dummy);  // only to take the configured level into the processor
-        emu::ClearConsole();
-    }
-    TARNEventProcessor& Proc() { return *session->GetProcessor(); }
-
-    bool Notice(uint16_t eventId, uint32_t queueNoteId) {
-        EventData e;
-        memset(&e, 0, sizeof e);
-        e.eventId = eventId;
-        e.queueNoteId = queueNoteId;
-        bool started = Proc().SendTransactionNotice(e);
-        EXPECT_TRUE(Proc().WaitForNotices(10000));
-        return started;
-    }
-    static int Count(const std::string& line) {
-        auto lines = emu::ConsoleLines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), P + line));
-    }
-    static bool HasPrefix(const std::string& start) {
-        for (const auto& l : emu::ConsoleLines())
-            if (l.rfind(P + start, 0) == 0) return true;
-        return false;
-    }
-
-    std::unique_ptr<tarnsim::Processor> processor;
-    std::unique_ptr<TARNSession> session;
-    EventData dummy{};  // a record the filter refuses at once (no note, no class bit)
-};
+class NoticeTest : public NoticeSessionTest {};
 
 TEST_F(NoticeTest, AddressesNameTheActionTheQueueNoteAndTheToken) {
     Start(AuthMode::None);
@@ -138,21 +67,15 @@ TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 2);
     EXPECT_EQ(Count("Authentication Failed"), 0);
 
-    session->Reset();
-    session.reset();
-    std::filesystem::remove_all(dataDir + "/brackwater");
-    Configure(processor->Port(), AuthMode::Basic, "tarn", "wrong", "/servlet/dts", 2);
+    Configure(AuthMode::Basic, "tarn", "wrong");
     Notice(47, 2);
     EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
     EXPECT_EQ(Count("Authentication Failed"), 1);
 }
 
 TEST_F(NoticeTest, A401WithoutCredentialsConfiguredSendsNothingMore) {
-    Start(AuthMode::Basic);
-    session->Reset();
-    session.reset();
-    std::filesystem::remove_all(dataDir + "/brackwater");
-    Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 2);
+    Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; }));
+    Configure(AuthMode::None);
     Notice(47, 1);
     EXPECT_EQ(Count("Authentication seems to be required but no login details specified"), 1);
     EXPECT_EQ(processor->Notices().size(), 1u);
@@ -176,35 +99,27 @@ TEST_F(NoticeTest, SessionLoginIsKeptForLaterNotices) {
     EXPECT_EQ(got[1].acceptedUnder, "session");
 }
 
-TEST_F(NoticeTest, SessionFormAgainAfterLoginFails) {
-    Start(AuthMode::Session, "tarn", "wrong");
-    Notice(47, 1);
-    EXPECT_EQ(Count("Session Authentication failed"), 1);
-    EXPECT_TRUE(processor->AcceptedNotices().empty());
-}
-
-TEST_F(NoticeTest, LoginAnsweredWithAnErrorFails) {
-    tarnsim::ProcessorOptions o;
-    o.auth = AuthMode::Session;
-    o.loginFailureStatus = 401;
-    processor = std::make_unique<tarnsim::Processor>(o);
-    ASSERT_TRUE(processor->Start());
-    Configure(processor->Port(), AuthMode::Session, "tarn", "wrong", "/servlet/dts", 2);
-    Notice(47, 1);
-    EXPECT_EQ(Count("TARNDomToTN::PerformSessionLogin - return status: 401"), 1);
-    EXPECT_EQ(Count("Unable to login via Form Authentication"), 1);
+TEST_F(NoticeTest, AFailedLoginFailsTheNoticeWhetherTheFormOrAnErrorComesBack) {
+    for (int status : {200, 401}) {
+        SCOPED_TRACE(status);
+        Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.loginFailureStatus = status; }));
+        Configure(AuthMode::Session, "tarn", "wrong");
+        Notice(47, 1);
+        if (status == 200) {
+            EXPECT_EQ(Count("Session Authentication failed"), 1);
+        } else {
+            EXPECT_EQ(Count("TARNDomToTN::PerformSessionLogin - return status: 401"), 1);
+            EXPECT_EQ(Count("Unable to login via Form Authentication"), 1);
+        }
+        EXPECT_TRUE(processor->AcceptedNotices().empty());
+    }
 }
 
 TEST_F(NoticeTest, CredentialsArriveIntact) {
     const std::string user = "Ann & Bob=1+%x \xC3\xA9";
     const std::string password = "p&w=d +%25";
-    tarnsim::ProcessorOptions o;
-    o.auth = AuthMode::Session;
-    o.user = user;
-    o.password = password;
-    processor = std::make_unique<tarnsim::Processor>(o);
-    ASSERT_TRUE(processor->Start());
-    Configure(processor->Port(), AuthMode::Session, user, password, "/servlet/dts", 2);
+    Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.user = user; o.password = password; }));
+    Configure(AuthMode::Session, user, password);
     Notice(47, 1);
     ASSERT_EQ(processor->Logins().size(), 1u);
     EXPECT_EQ(processor->Logins()[0].username, user);
@@ -215,15 +130,12 @@ TEST_F(NoticeTest, CredentialsArriveIntact) {
 
 TEST_F(NoticeTest, FailuresOfTheProcessorAreLoggedAndLaterNoticesTryAgain) {
     const uint16_t port = UnusedLoopbackPort();
-    Configure(port, AuthMode::None, "tarn", "secret", "/servlet/dts", 2);
+    Configure(AuthMode::None, "tarn", "secret", 2, "/servlet/dts", port);
     EXPECT_TRUE(Notice(47, 1));
     EXPECT_TRUE(HasPrefix("HttpSendRequest Failed: ")) << ::testing::PrintToString(emu::ConsoleLines());
 
     // The processor comes up on that port: the next notice gets through.
-    tarnsim::ProcessorOptions o;
-    o.port = port;
-    processor = std::make_unique<tarnsim::Processor>(o);
-    ASSERT_TRUE(processor->Start());
+    Serve(Options([&](auto& o) { o.port = port; }));
     EXPECT_TRUE(Notice(47, 2));
     EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
 
@@ -251,16 +163,11 @@ TEST_F(NoticeTest, TheLoginMarkerIsLookedForInEachPieceByItself) {
     for (bool split : {true, false}) {
         SCOPED_TRACE(split ? "split across two pieces" : "within the first piece");
         // A server that asks for nothing, answering with a page that names the form.
-        tarnsim::ProcessorOptions o;
-        o.replyBody = std::string(split ? 8191 - 5 : 100, 'p') + marker + std::string(9000, 'q');
-        processor = std::make_unique<tarnsim::Processor>(o);
-        ASSERT_TRUE(processor->Start());
-        if (session) session->Reset();
-        std::filesystem::remove_all(dataDir + "/brackwater");
-        Configure(processor->Port(), AuthMode::Session, "tarn", "secret", "/servlet/dts", 2);
+        Serve(Options(
+            [&](auto& o) { o.replyBody = std::string(split ? 8191 - 5 : 100, 'p') + marker + std::string(9000, 'q'); }));
+        Configure(AuthMode::Session);
         Notice(47, 1);
         EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), split ? 0 : 1);
-        processor->Stop();
     }
 }
 
@@ -269,10 +176,6 @@ TEST_F(NoticeTest, FormEncodingKeepsPlainCredentials) {
     EXPECT_EQ(FormUrlEncode("a&b=c d+%"), "a%26b%3Dc%20d%2B%25");
     EXPECT_EQ(FormUrlEncode("\xC3\xA9"), "%C3%A9");
 }
-
-}  // namespace
-
-namespace {
 
 // Threads of this process now.
 int ThreadCount() {
@@ -287,12 +190,8 @@ int ThreadCount() {
 }
 
 TEST_F(NoticeTest, BasicNeverAnswersAChallengeThatDoesNotOfferIt) {
-    tarnsim::ProcessorOptions o;
-    o.auth = AuthMode::Basic;
-    o.challenge = "Negotiate, NTLM";
-    processor = std::make_unique<tarnsim::Processor>(o);
-    ASSERT_TRUE(processor->Start());
-    Configure(processor->Port(), AuthMode::Basic, "tarn", "secret", "/servlet/dts", 2);
+    Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; o.challenge = "Negotiate, NTLM"; }));
+    Configure(AuthMode::Basic);
     Notice(47, 1);
     EXPECT_TRUE(processor->BasicAttempts().empty());
     EXPECT_EQ(Count("Authentication Failed"), 1);
@@ -306,17 +205,12 @@ TEST_F(NoticeTest, LargeAndEndlessRepliesToAcceptedNoticesAreNoFailures) {
             tarnsim::ProcessorOptions o;
             o.endlessReply = endless;
             if (!endless) o.replyBody = std::string(20u << 20, 'r');
-            processor = std::make_unique<tarnsim::Processor>(o);
-            ASSERT_TRUE(processor->Start());
-            if (session) session->Reset();
-            std::filesystem::remove_all(dataDir + "/brackwater");
-            Configure(processor->Port(), mode, "tarn", "secret", "/servlet/dts", 2);
+            Serve(o);
+            Configure(mode);
             Notice(47, 1);
             EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
             EXPECT_FALSE(HasPrefix("HttpSendRequest Failed")) << ::testing::PrintToString(emu::ConsoleLines());
             EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), 0);
-            session->Reset();
-            processor->Stop();
         }
     }
 }
@@ -344,10 +238,7 @@ TEST_F(NoticeTest, TimeoutIsReadInSecondsOrMillisecondsAtEachConnection) {
 
     // A new session of the task reads it again.
     for (const char* bad : {"30 seconds", "0"}) {
-        session->Reset();
-        session.reset();
-        std::filesystem::remove_all(dataDir + "/brackwater");
-        Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 2);
+        Configure(AuthMode::None);
         emu::SetIniVariable("TARN_HTTP_Timeout", bad);
         Notice(47, 3);
         EXPECT_EQ(Count(std::string("TARN_HTTP_Timeout=") + bad +
@@ -368,13 +259,8 @@ TEST_F(NoticeTest, WorkersStayWithinTheLimitAndEveryNoticeArrivesOnce) {
     for (const char* workers : {"", "3", "0"}) {
         SCOPED_TRACE(std::string("TARN_HTTP_Workers=") + workers);
         const int limit = std::string(workers) == "3" ? 3 : 8;
-        tarnsim::ProcessorOptions o;
-        o.replyDelay = std::chrono::milliseconds(20);
-        processor = std::make_unique<tarnsim::Processor>(o);
-        ASSERT_TRUE(processor->Start());
-        if (session) session->Reset();
-        std::filesystem::remove_all(dataDir + "/brackwater");
-        Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 1);
+        Serve(Options([&](auto& o) { o.replyDelay = std::chrono::milliseconds(20); }));
+        Configure(AuthMode::None, "tarn", "secret", 1);
         if (*workers)
             emu::SetIniVariable("TARN_HTTP_Workers", workers);
         else
@@ -390,13 +276,7 @@ TEST_F(NoticeTest, WorkersStayWithinTheLimitAndEveryNoticeArrivesOnce) {
             }
         });
         constexpr int kNotices = 120;
-        for (int i = 0; i < kNotices; ++i) {
-            EventData e;
-            memset(&e, 0, sizeof e);
-            e.eventId = 47;
-            e.queueNoteId = static_cast<uint32_t>(i);
-            EXPECT_TRUE(Proc().SendTransactionNotice(e));
-        }
+        for (int i = 0; i < kNotices; ++i) EXPECT_TRUE(Send(static_cast<uint32_t>(i)));
         ASSERT_TRUE(Proc().WaitForNotices(30000));
         stop = true;
         sampler.join();
@@ -409,33 +289,17 @@ TEST_F(NoticeTest, WorkersStayWithinTheLimitAndEveryNoticeArrivesOnce) {
         EXPECT_EQ(ids.size(), static_cast<size_t>(kNotices));
         EXPECT_EQ(Count("TARN_HTTP_Workers=0 is not a number from 1 to 64; using 8"),
                   std::string(workers) == "0" ? 1 : 0);
-        session->Reset();
-        processor->Stop();
     }
     emu::RemoveIniVariable("TARN_HTTP_Workers");
 }
 
 TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) {
-    tarnsim::ProcessorOptions o;
-    o.mode = tarnsim::FailMode::Hang;
-    o.hangLimit = std::chrono::seconds(60);
-    processor = std::make_unique<tarnsim::Processor>(o);
-    ASSERT_TRUE(processor->Start());
-    Configure(processor->Port(), AuthMode::None, "tarn", "secret", "/servlet/dts", 1);
+    Serve(Options([&](auto& o) { o.mode = tarnsim::FailMode::Hang; o.hangLimit = std::chrono::seconds(60); }));
+    Configure(AuthMode::None, "tarn", "secret", 1);
     emu::SetIniVariable("TARN_HTTP_Workers", "1");
     const int accepted = 1 + static_cast<int>(TransportState::kMaxWaiting);
-    for (int i = 0; i < accepted; ++i) {
-        EventData e;
-        memset(&e, 0, sizeof e);
-        e.eventId = 47;
-        e.queueNoteId = static_cast<uint32_t>(i);
-        ASSERT_TRUE(Proc().SendTransactionNotice(e));
-    }
-    EventData e;
-    memset(&e, 0, sizeof e);
-    e.eventId = 47;
-    e.queueNoteId = 0xABCDEF;
-    EXPECT_FALSE(Proc().SendTransactionNotice(e));
+    for (int i = 0; i < accepted; ++i) ASSERT_TRUE(Send(static_cast<uint32_t>(i)));
+    EXPECT_FALSE(Send(0xABCDEF));
     EXPECT_EQ(emu::ConsoleLines(),
               Strings{P + "Notice for queue note 00ABCDEF not sent: 10000 notices already wait for the processor"});
 
@@ -448,17 +312,9 @@ TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) 
 }
 
 TEST_F(NoticeTest, WorkerLinesFollowTheLevelInForceWhenWritten) {
-    tarnsim::ProcessorOptions o;
-    o.auth = AuthMode::Basic;
-    o.replyDelay = std::chrono::milliseconds(1000);
-    processor = std::make_unique<tarnsim::Processor>(o);
-    ASSERT_TRUE(processor->Start());
-    Configure(processor->Port(), AuthMode::Basic, "tarn", "secret", "/servlet/dts", 1);
-    EventData e;
-    memset(&e, 0, sizeof e);
-    e.eventId = 47;
-    e.queueNoteId = 1;
-    ASSERT_TRUE(Proc().SendTransactionNotice(e));
+    Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; o.replyDelay = std::chrono::milliseconds(1000); }));
+    Configure(AuthMode::Basic, "tarn", "secret", 1);
+    ASSERT_TRUE(Send(1));
     // "Begin" and the first "Resend" are behind the worker, the 401 ahead of it.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     TARNSettings raised = session->GetConfig()->GetSettings();

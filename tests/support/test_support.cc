@@ -39,9 +39,11 @@ void DataDirTest::SetUp() {
     emu::SetReadPageSize(0);
 }
 
-void ExpectAllReleased() {
+void ExpectAllReleased(bool databasesToo) {
     emu::OpenCounts c = emu::Open();
-    EXPECT_EQ(c.databases, 0);
+    if (databasesToo) {
+        EXPECT_EQ(c.databases, 0);
+    }
     EXPECT_EQ(c.notes, 0);
     EXPECT_EQ(c.collections, 0);
     EXPECT_EQ(c.lockedBlocks, 0);
@@ -163,6 +165,13 @@ void ReadTaskOutput(const std::string& outPath, const std::string& errPath, Proc
 ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script,
                       const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs) {
     return WaitTask(StartTask(task, dataDir, script, env, extraArgs));
+}
+
+ProcessResult RunTaskAs(const std::string& name, const std::string& dataDir, const std::string& script) {
+    const std::string link = dataDir + "/bin/" + name;
+    fs::create_directories(dataDir + "/bin");
+    EXPECT_EQ(::link((BuildDir() + "/bin/tarn-host").c_str(), link.c_str()), 0) << link;
+    return RunTask(link, dataDir, script, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
 }
 
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {

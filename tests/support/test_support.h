@@ -24,9 +24,10 @@ protected:
 
 std::string MakeTempDir(const std::string& tag);
 
-// Every way out of a test must have released what it opened: databases,
-// notes, collections, blocks and id tables.
-void ExpectAllReleased();
+// Every way out of a test must have released what it opened: databases
+// (unless the caller still holds some), notes, collections, blocks and id
+// tables.
+void ExpectAllReleased(bool databasesToo = true);
 
 // The configuration, alerts and capture-queue databases, with a "server"
 // document (unless empty), "maildblookup" listing the given mail files and
@@ -59,6 +60,10 @@ struct ProcessResult {
 ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script = "",
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
+
+// Runs the host under a task name the build does not provide: a hard link
+// to it in dataDir/bin.
+ProcessResult RunTaskAs(const std::string& name, const std::string& dataDir, const std::string& script = "");
 
 // The same, started in the background; Wait collects the result.
 struct RunningTask {
