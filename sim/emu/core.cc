@@ -84,37 +84,59 @@ std::deque<std::string> gConsole;
 constexpr size_t kConsoleKeep = 20000;
 bool gEcho = true;
 
-const char* const kOpNames[] = {
-    "GetEnvironmentString", "LogMessage", "LoadStatusString",
-    "EmRegister", "EmDeregister", "EmCreateRecursionId", "EmCallbackSkip",
-    "OpenDatabase", "CloseDatabase", "GetDatabaseId", "GetDatabasePath",
-    "OpenNote", "CloseNote", "CreateNote", "UpdateNote", "UpdateNoteExtended", "GetNoteInfo",
-    "ItemInfo", "GetItemText", "GetItemLong", "SetItemNumber", "AppendItem", "DeleteItem",
-    "GetProfileField", "FindView", "OpenCollection", "ReadEntries", "CloseCollection",
-    "LockObject", "UnlockObject", "FreeMemory", "IdScan",
-    "MqOpen", "MqPut", "MqGet", "MqCount",
-    "DeleteNotes",
-    "NotesInitThread", "NotesTermThread", "MqClose",
+// Each operation by its role name (what EMU_FAULTS has always taken) and by
+// its C function name, in the order of Op.
+struct OpNames {
+    const char* role;
+    const char* function;
 };
-// The C function of each operation, in the same order.
-const char* const kFunctionNames[] = {
-    "OSGetEnvironmentString", "AddInLogMessageText", "OSLoadString",
-    "EMRegister", "EMDeregister", "EMCreateRecursionID", "EmCallbackSkip",
-    "NSFDbOpen", "NSFDbClose", "NSFDbIDGet", "NSFDbPathGet",
-    "NSFNoteOpen", "NSFNoteClose", "NSFNoteCreate", "NSFNoteUpdate", "NSFNoteUpdateExtended", "NSFNoteGetInfo",
-    "NSFItemInfo", "NSFItemGetText", "NSFItemGetLong", "NSFItemSetNumber", "NSFItemAppend", "NSFItemDelete",
-    "NSFProfileGetField", "NIFFindDesignNoteExt", "NIFOpenCollection", "NIFReadEntries", "NIFCloseCollection",
-    "OSLockObject", "OSUnlockObject", "OSMemFree", "IDScan",
-    "MQOpen", "MQPut", "MQGet", "MQGetCount",
-    "NSFDbDeleteNotes",
-    "NotesInitThread", "NotesTermThread", "MQClose",
+const OpNames kOpNames[] = {
+    {"GetEnvironmentString", "OSGetEnvironmentString"},
+    {"LogMessage", "AddInLogMessageText"},
+    {"LoadStatusString", "OSLoadString"},
+    {"EmRegister", "EMRegister"},
+    {"EmDeregister", "EMDeregister"},
+    {"EmCreateRecursionId", "EMCreateRecursionID"},
+    {"EmCallbackSkip", "EmCallbackSkip"},
+    {"OpenDatabase", "NSFDbOpen"},
+    {"CloseDatabase", "NSFDbClose"},
+    {"GetDatabaseId", "NSFDbIDGet"},
+    {"GetDatabasePath", "NSFDbPathGet"},
+    {"OpenNote", "NSFNoteOpen"},
+    {"CloseNote", "NSFNoteClose"},
+    {"CreateNote", "NSFNoteCreate"},
+    {"UpdateNote", "NSFNoteUpdate"},
+    {"UpdateNoteExtended", "NSFNoteUpdateExtended"},
+    {"GetNoteInfo", "NSFNoteGetInfo"},
+    {"ItemInfo", "NSFItemInfo"},
+    {"GetItemText", "NSFItemGetText"},
+    {"GetItemLong", "NSFItemGetLong"},
+    {"SetItemNumber", "NSFItemSetNumber"},
+    {"AppendItem", "NSFItemAppend"},
+    {"DeleteItem", "NSFItemDelete"},
+    {"GetProfileField", "NSFProfileGetField"},
+    {"FindView", "NIFFindDesignNoteExt"},
+    {"OpenCollection", "NIFOpenCollection"},
+    {"ReadEntries", "NIFReadEntries"},
+    {"CloseCollection", "NIFCloseCollection"},
+    {"LockObject", "OSLockObject"},
+    {"UnlockObject", "OSUnlockObject"},
+    {"FreeMemory", "OSMemFree"},
+    {"IdScan", "IDScan"},
+    {"MqOpen", "MQOpen"},
+    {"MqPut", "MQPut"},
+    {"MqGet", "MQGet"},
+    {"MqCount", "MQGetCount"},
+    {"DeleteNotes", "NSFDbDeleteNotes"},
+    {"NotesInitThread", "NotesInitThread"},
+    {"NotesTermThread", "NotesTermThread"},
+    {"MqClose", "MQClose"},
 };
-static_assert(sizeof(kFunctionNames) / sizeof(kFunctionNames[0]) == static_cast<size_t>(Op::Count_));
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 
 bool LookUpOp(const std::string& name, Op* op) {
     for (size_t i = 0; i < static_cast<size_t>(Op::Count_); ++i)
-        if (name == kOpNames[i] || name == kFunctionNames[i]) {
+        if (name == kOpNames[i].role || name == kOpNames[i].function) {
             *op = static_cast<Op>(i);
             return true;
         }
@@ -223,12 +245,12 @@ struct FaultsFromEnvironment {
 
 const char* OpName(Op op) {
     auto i = static_cast<size_t>(op);
-    return i < static_cast<size_t>(Op::Count_) ? kOpNames[i] : "?";
+    return i < static_cast<size_t>(Op::Count_) ? kOpNames[i].role : "?";
 }
 
 const char* OpFunctionName(Op op) {
     auto i = static_cast<size_t>(op);
-    return i < static_cast<size_t>(Op::Count_) ? kFunctionNames[i] : "?";
+    return i < static_cast<size_t>(Op::Count_) ? kOpNames[i].function : "?";
 }
 
 bool OpFromName(const std::string& name, Op* op) { return op && LookUpOp(name, op); }

@@ -103,6 +103,19 @@ DbPtr FindDb(DBHANDLE h) {
     return it == gDbs.end() ? nullptr : it->second;
 }
 
+// Takes a handle's object out of its table and counts it closed; null for a
+// handle the table does not hold.
+template <typename Table>
+typename Table::mapped_type TakeHandle(Table& table, typename Table::key_type h, detail::Counter counter) {
+    std::lock_guard lock(gMutex);
+    auto it = table.find(h);
+    if (it == table.end()) return nullptr;
+    auto taken = std::move(it->second);
+    table.erase(it);
+    detail::CountOpen(counter, -1);
+    return taken;
+}
+
 NotePtr FindNote(NOTEHANDLE h) {
     std::lock_guard lock(gMutex);
     auto it = gNotes.find(h);
@@ -587,15 +600,8 @@ EMU_EXPORT STATUS NSFDbOpen(const char* path, DBHANDLE* db) {
 
 EMU_EXPORT STATUS NSFDbClose(DBHANDLE db) {
     if (STATUS s = emu::Fault(Op::CloseDatabase)) return s;
-    emu::DbPtr d;
-    {
-        std::lock_guard lock(emu::gMutex);
-        auto it = emu::gDbs.find(db);
-        if (it == emu::gDbs.end()) return err::INVALID_HANDLE;
-        d = std::move(it->second);
-        emu::gDbs.erase(it);
-        emu::detail::CountOpen(Counter::Databases, -1);
-    }
+    emu::DbPtr d = emu::TakeHandle(emu::gDbs, db, Counter::Databases);
+    if (!d) return err::INVALID_HANDLE;
     d->ReleaseBlocks();
     return NOERROR;
 }
@@ -637,15 +643,8 @@ EMU_EXPORT STATUS NSFNoteOpen(DBHANDLE db, NOTEID id, WORD, NOTEHANDLE* note) {
 
 EMU_EXPORT STATUS NSFNoteClose(NOTEHANDLE note) {
     if (STATUS s = emu::Fault(Op::CloseNote)) return s;
-    emu::NotePtr n;
-    {
-        std::lock_guard lock(emu::gMutex);
-        auto it = emu::gNotes.find(note);
-        if (it == emu::gNotes.end()) return err::INVALID_HANDLE;
-        n = std::move(it->second);
-        emu::gNotes.erase(it);
-        emu::detail::CountOpen(Counter::Notes, -1);
-    }
+    emu::NotePtr n = emu::TakeHandle(emu::gNotes, note, Counter::Notes);
+    if (!n) return err::INVALID_HANDLE;
     // Item values go with the note; one still locked is the caller's fault.
     emu::ReleaseNoteBlocks(*n);
     return NOERROR;
