@@ -1,11 +1,13 @@
 #include "config/tarn_config.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <thread>
 
 #include "host/tarn_session.h"
+#include "log/notes_error.h"
 #include "log/tarn_log.h"
 
 namespace {
@@ -43,9 +45,27 @@ struct CollectionGuard {
 
 }  // namespace
 
+namespace {
+// Long enough for any path a database answers (MAXPATH) and any entry (97).
+constexpr size_t kKeyMax = 256;
+}  // namespace
+
 MembershipList::MembershipList(std::vector<std::string> list) : entries(std::move(list)) {
-    index.reserve(entries.size());
-    for (const std::string& e : entries) index.insert(std::string_view(e));
+    keys.reserve(entries.size());
+    for (std::string e : entries) {
+        std::replace(e.begin(), e.end(), '/', '\\');
+        keys.push_back(std::move(e));
+    }
+    index.reserve(keys.size());
+    for (const std::string& k : keys) index.insert(std::string_view(k));
+}
+
+bool MembershipList::Contains(std::string_view path) const {
+    // On the callback's path: the key is built on the stack, not allocated.
+    if (path.size() >= kKeyMax) return false;
+    char key[kKeyMax];
+    std::replace_copy(path.begin(), path.end(), key, '/', '\\');
+    return index.find(std::string_view(key, path.size())) != index.end();
 }
 
 TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
@@ -130,7 +150,25 @@ bool TARNConfig::Load() {
     if (!configOpen) return false;
     try {
         std::lock_guard lock(reloadMutex);
-        return LoadLocked();
+        // A reload runs on whichever server thread met the alert or the
+        // refresh message: it reads through that thread's own handle.
+        DbHandle own;
+        if (STATUS st = ReopenDatabaseInto(own, configDb.get())) {
+            char text[200];
+            NotesStatusText(st, text, sizeof text);
+            char line[300];
+            snprintf(line, sizeof line, "Error reopening TARNConfig database (%s)", text);
+            LogLevel1(session, line);
+            return false;
+        }
+        loadDb = own.get();
+        struct Clear {
+            DBHANDLE& h;
+            ~Clear() { h = 0; }
+        } clear{loadDb};
+        if (!LoadLocked()) return false;
+        if (session) session->ReloadSucceeded();
+        return true;
     } catch (const std::exception& e) {
         LogLevel1(session, e.what());
         return false;
@@ -161,13 +199,13 @@ bool TARNConfig::LoadLocked() {
 
 bool TARNConfig::GetTARNConfig(TARNSettings& into) {
     NOTEID viewId = 0;
-    if (NIFFindDesignNoteExt(configDb.get(), "server", NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) {
+    if (NIFFindDesignNoteExt(LoadDb(), "server", NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) {
         if (session) session->MarkNotInitialised();
         LogLevel1(session, "Error occured when finding server view");
         return false;
     }
     CollectionGuard collection;
-    if (NIFOpenCollection(configDb.get(), configDb.get(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
+    if (NIFOpenCollection(LoadDb(), LoadDb(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
                           nullptr, nullptr) != 0) {
         collection.handle = 0;
         if (session) session->MarkNotInitialised();
@@ -195,25 +233,22 @@ bool TARNConfig::GetTARNConfig(TARNSettings& into) {
         LogPlain("No buffer returned");
         return false;
     }
-    NOTEHANDLE note = 0;
     NOTEID first = 0;
     memcpy(&first, ids, sizeof first);  // Domino buffers are packed
-    if (NSFNoteOpen(configDb.get(), first, 0, &note) != 0) {
+    NoteHandle opened;
+    if (OpenNoteInto(opened, LoadDb(), first, 0) != 0) {
         LogPlain("Error occured when opening Note");
         return false;
     }
-    struct NoteGuard {
-        NOTEHANDLE h;
-        ~NoteGuard() { NSFNoteClose(h); }
-    } noteGuard{note};
-
-    auto present = [&](const char* name) {
-        return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == NOERROR;
-    };
+    const NOTEHANDLE note = opened.get();
+    auto present = [&](const char* name) { return HasItem(note, name); };
+    // A 255-byte limit, terminator included, into the 260-byte fields.
+    constexpr WORD kSettingSize = 255;
+    static_assert(sizeof TARNSettings::url > kSettingSize);
     auto text = [&](const char* name, char* field) {
         if (!present(name)) return false;
-        NSFItemGetText(note, name, field, 254);  // at most 254 characters, as settings always held
-        field[255] = '\0';
+        NSFItemGetText(note, name, field, kSettingSize);
+        field[kSettingSize - 1] = '\0';
         return true;
     };
     into.logLevel = present("DTC_LogLevel") ? NSFItemGetLong(note, "DTC_LogLevel", 0) : 1;
@@ -228,10 +263,10 @@ bool TARNConfig::GetTARNConfig(TARNSettings& into) {
 
 TARNConfig::ReadResult TARNConfig::ReadTextView(const char* viewName, std::vector<std::string>& target) {
     NOTEID viewId = 0;
-    if (NIFFindDesignNoteExt(configDb.get(), viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0)
+    if (NIFFindDesignNoteExt(LoadDb(), viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0)
         return ReadResult::NotFound;
     CollectionGuard collection;
-    if (NIFOpenCollection(configDb.get(), configDb.get(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
+    if (NIFOpenCollection(LoadDb(), LoadDb(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
                           nullptr, nullptr) != 0) {
         collection.handle = 0;
         return ReadResult::NoCollection;

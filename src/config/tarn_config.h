@@ -36,7 +36,9 @@ struct TARNSettings {
 };
 
 // A list as loaded (order and duplicates kept) with an index beside it, so a
-// membership test costs the same whatever the list's length.
+// membership test costs the same whatever the list's length. Paths are
+// indexed with '/' and '\\' as one separator: a server answers either, and
+// an administrator writes either.
 class MembershipList {
 public:
     MembershipList() = default;
@@ -44,12 +46,14 @@ public:
     MembershipList(const MembershipList&) = delete;
     MembershipList& operator=(const MembershipList&) = delete;
 
-    bool Contains(std::string_view path) const { return index.find(path) != index.end(); }
+    // path is lower-case already; it is not changed.
+    bool Contains(std::string_view path) const;
     const std::vector<std::string>& Entries() const { return entries; }
 
 private:
     std::vector<std::string> entries;
-    std::unordered_set<std::string_view> index;  // views into entries
+    std::vector<std::string> keys;                // entries with '\\' for '/'
+    std::unordered_set<std::string_view> index;  // views into keys
 };
 
 class TARNConfig {
@@ -134,7 +138,13 @@ private:
     enum class ReadResult { Ok, Empty, NotFound, NoCollection, ReadFailed, NoBuffer, CloseFailed };
     ReadResult ReadTextView(const char* viewName, std::vector<std::string>& target);
 
+    // The database a load reads: this thread's own copy of configDb, taken
+    // for the load and closed at its end (set under reloadMutex); configDb
+    // itself outside a load.
+    DBHANDLE LoadDb() const { return loadDb ? loadDb : configDb.get(); }
+
     DbHandle configDb;
+    DBHANDLE loadDb = 0;
     DbHandle alertsDb;
     DBID alertsDbId{};
     std::atomic<int32_t> logLevel{1};

@@ -7,18 +7,11 @@
 #include <exception>
 
 #include "config/tarn_config.h"
+#include "host/db_handle.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "queue/tarn_queue.h"
-
-namespace {
-
-bool HasItem(NOTEHANDLE note, const char* name) {
-    return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == NOERROR;
-}
-
-}  // namespace
 
 void FormatUnid(const uint32_t unid[4], char out[33]) {
     snprintf(out, 33, "%08X%08X%08X%08X", unid[1], unid[0], unid[3], unid[2]);
@@ -55,9 +48,8 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
     DWORD scanned = 0;
     for (BOOL first = TRUE; IDScan(event.deletedIdTable, first, &id); first = FALSE) {
         ++scanned;
-        NOTEHANDLE note = 0;
-        STATUS status = NSFNoteOpen(event.dbHandle, id, 0, &note);
-        CheckNotesStatus(status, nullptr);
+        NoteHandle note;
+        const STATUS status = OpenNoteInto(note, event.dbHandle, id, 0);
         if (status != 0) {
             // Without the note there is nothing to look at: skip this id.
             char text[200];
@@ -68,7 +60,7 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
         }
         EventData copy = event;
         copy.eventId = kEventDeletion;
-        copy.noteHandle = note;
+        copy.noteHandle = note.get();
         try {
             ProcessEventSingle(copy);
         } catch (const std::exception& e) {
@@ -76,7 +68,6 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
             // rest of the table its turn.
             session->Log(1, "%s", e.what());
         }
-        NSFNoteClose(note);
     }
     // IDScan answers FALSE both at the end and on a failure: the table's
     // own count tells them apart, so the deletions never reached are heard of.
@@ -118,7 +109,7 @@ void TARNEventProcessor::CompleteEventFromNote(EventData& event) {
 }
 
 bool TARNEventProcessor::FilterEvent(EventData& event) {
-    NOTEHANDLE note = 0;
+    NoteHandle opened;  // closed on every way out
     bool pass = false;
     bool cancellation = false;
     char unidText[33] = {};
@@ -152,6 +143,8 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             }
             return false;
         }
+        // Off after a failed reload: nothing but an alert is looked at.
+        if (!session->IsInitialised()) return false;
         if (config->IsExcludedDb(event.dbPath)) {
             Trace(3, "%s", "Filter: FAIL: Excluded db being updated");
             return false;
@@ -161,16 +154,15 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             return false;
         }
 
-        STATUS status = NSFNoteOpen(event.dbHandle, event.noteId, 0, &note);
-        CheckNotesStatus(status, nullptr);
+        const STATUS status = OpenNoteInto(opened, event.dbHandle, event.noteId, 0);
         if (status != 0) {
-            note = 0;
             char text[200];
             NotesStatusText(status, text, sizeof text);
             session->Log(1, "Filter: FAIL: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(event.noteId), text);
             return false;
         }
+        const NOTEHANDLE note = opened.get();
 
         ORIGINATORID oid{};
         NSFNoteGetInfo(note, _NOTE_OID, &oid);
@@ -180,11 +172,10 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
 
         if (!HasItem(note, "Form")) {
             Trace(3, "%s", "Filter: FAIL: No FORM field contained in document");
-            NSFNoteClose(note);
             return false;
         }
         char form[256] = {};
-        NSFItemGetText(note, "Form", form, sizeof form - 1);
+        NSFItemGetText(note, "Form", form, sizeof form);
         form[sizeof form - 1] = '\0';
         CopyBounded(event.form, sizeof event.form, form);
         Trace(3, "Form:%s", form);
@@ -197,8 +188,9 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         } else if (strcmp(form, "Notice") == 0 || strcmp(form, "TaskNotice") == 0) {
             if (event.eventId == EM_NSFNOTEUPDATEXTENDED && HasItem(note, "NoticeType")) {
                 char type[2] = {};
-                NSFItemGetText(note, "NoticeType", type, sizeof type - 1);
-                type[1] = '\0';
+                // The whole buffer: at most one character and the terminator.
+                NSFItemGetText(note, "NoticeType", type, sizeof type);
+                type[sizeof type - 1] = '\0';
                 if (strcmp(type, "S") == 0)
                     cancellation = true;
                 else if (strcmp(type, "C") == 0 || strcmp(type, "R") == 0)
@@ -266,11 +258,9 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
                                  static_cast<unsigned long>(event.noteId), event.dbPath);
             }
         }
-        NSFNoteClose(note);
         return pass;
     } catch (const std::exception& e) {
         session->Log(1, "%s", e.what());
-        if (note) NSFNoteClose(note);
         return false;
     }
 }
@@ -290,7 +280,7 @@ bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
 bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText) {
     if (!HasItem(note, "ApptUNID")) return false;
     char value[256] = {};
-    NSFItemGetText(note, "ApptUNID", value, sizeof value - 1);
+    NSFItemGetText(note, "ApptUNID", value, sizeof value);
     value[sizeof value - 1] = '\0';
     if (strcmp(value, unidText) == 0) return true;
     Trace(3, "%s", "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar");

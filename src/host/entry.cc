@@ -49,7 +49,7 @@ struct Registration {
     EID eventId;
     DWORD flags;
     EmRegistration* holder;
-    const char* line;
+    const char* what;
 };
 }  // namespace
 
@@ -69,12 +69,21 @@ STATUS RunMainEntryPoint() {
         GetProcessName(processName, sizeof processName);
         for (char* p = processName; *p; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
 
-        char taskList[MAXENVVALUE];
-        if (!OSGetEnvironmentString("TARN_Task_List", taskList, sizeof taskList - 1)) {
+        // Read wider than the list's own 256 bytes only to hear of a longer
+        // value: the list stays cut to 255 characters, but a task it names
+        // past the cut is told why it is not served.
+        char wholeList[1024];
+        if (!OSGetEnvironmentString("TARN_Task_List", wholeList, sizeof wholeList - 1)) {
             LogPlain("CRITICAL ERROR: No tasks listed in Notes.ini!!!");
             return 0;
         }
-        taskList[sizeof taskList - 1] = '\0';
+        wholeList[sizeof wholeList - 1] = '\0';
+        char taskList[MAXENVVALUE];
+        CopyBounded(taskList, sizeof taskList, wholeList);
+        if (strlen(wholeList) > sizeof taskList - 1 && IsTaskListed(processName, wholeList))
+            LogPlain("ERROR: TARN_Task_List is longer than %u characters: only its first %u are used%s",
+                     static_cast<unsigned>(sizeof taskList - 1), static_cast<unsigned>(sizeof taskList - 1),
+                     IsTaskListed(processName, taskList) ? "" : ", and this task, named after them, is not served");
         if (!IsTaskListed(processName, taskList)) return 0;
         LogPlain("%s%s%s", " (", processName, ") loading...");
 
@@ -86,21 +95,26 @@ STATUS RunMainEntryPoint() {
         gSession.Log(3, "MainEntryPoint:\tcreated recursion ID");
 
         const Registration registrations[] = {
-            {EM_NSFNOTEUPDATE, EM_REG_BEFORE, &gUpdateBefore,
-             "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATE"},
-            {EM_NSFNOTEUPDATE, EM_REG_AFTER, &gUpdateAfter,
-             "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATE"},
+            {EM_NSFNOTEUPDATE, EM_REG_BEFORE, &gUpdateBefore, "before callback for EM_NSFNOTEUPDATE"},
+            {EM_NSFNOTEUPDATE, EM_REG_AFTER, &gUpdateAfter, "after callback for EM_NSFNOTEUPDATE"},
             {EM_NSFNOTEUPDATEXTENDED, EM_REG_BEFORE, &gExtendedUpdateBefore,
-             "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATEXTENDED"},
+             "before callback for EM_NSFNOTEUPDATEXTENDED"},
             {EM_NSFNOTEUPDATEXTENDED, EM_REG_AFTER, &gExtendedUpdateAfter,
-             "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATEXTENDED"},
-            {EM_NSFDBDELETENOTES, EM_REG_BEFORE, &gDeleteNotes,
-             "MainEntryPoint:\tregistered callback for EM_NSFDBDELETENOTES"},
+             "after callback for EM_NSFNOTEUPDATEXTENDED"},
+            {EM_NSFDBDELETENOTES, EM_REG_BEFORE, &gDeleteNotes, "callback for EM_NSFDBDELETENOTES"},
         };
         for (const Registration& r : registrations) {
-            CheckNotesStatus(EMRegister(r.eventId, r.flags, &ExtMgrCallback, recursionId, r.holder->out()),
-                             nullptr);
-            gSession.Log(3, "%s", r.line);
+            // A failed registration is said and the others still made: the
+            // task serves the events it could register for.
+            const STATUS s = EMRegister(r.eventId, r.flags, &ExtMgrCallback, recursionId, r.holder->out());
+            if (s != NOERROR) {
+                *r.holder->out() = 0;
+                char text[200];
+                NotesStatusText(s, text, sizeof text);
+                gSession.Log(1, "ERROR: MainEntryPoint:\tcould not register %s: %s", r.what, text);
+                continue;
+            }
+            gSession.Log(3, "MainEntryPoint:\tregistered %s", r.what);
         }
         gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
         return 0;
@@ -120,11 +134,23 @@ namespace {
 std::atomic<bool> gUnloading{false};
 }  // namespace
 
+void DeregisterSaying(HEMREGISTRATION handle) {
+    const STATUS s = EMDeregister(handle);
+    if (s == NOERROR) return;
+    // Left registered, the callback may be called into an unloaded library.
+    char text[200];
+    NotesStatusText(s, text, sizeof text);
+    if (gSession.GetLog().IsReady())
+        gSession.Log(1, "ERROR: EMDeregister failed (%s): a callback stays registered", text);
+    else
+        LogPlain("ERROR: EMDeregister failed (%s): a callback stays registered", text);
+}
+
 void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release); }
 
 WORD CallbackSkip() {
 #if !defined(_WIN32)
-    if (TARNEmuCallbackSkip) return TARNEmuCallbackSkip();
+    if (HostCallbackSkip) return HostCallbackSkip();
 #endif
     return gUnloading.load(std::memory_order_acquire) ? 1 : 0;
 }
@@ -135,7 +161,14 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
         gSession.Log(2, "ExtMgrCallback. Start");
         if (!gSession.IsInitialised()) {
             gSession.Log(2, "ExtMgrCallback. TARNSession not initialised");
-            return ERR_EM_CONTINUE;
+            // Off because start-up failed: for good. Off because a reload
+            // failed: the refresh that may mend it is still taken (in the
+            // HTTP task the filter still recognises an alert).
+            if (!gSession.IsOffAfterReload()) return ERR_EM_CONTINUE;
+            if (!gSession.IsHttpTask()) {
+                gSession.CheckConfigRefreshMessages();
+                if (!gSession.IsInitialised()) return ERR_EM_CONTINUE;
+            }
         }
         // The level read here stays this call's reference even if a refresh
         // below reloads the configuration.

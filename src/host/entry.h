@@ -10,12 +10,15 @@ class TARNSession;
 // Lives from library load to unload; destroyed after the registrations.
 TARNSession& ProcessSession();
 
+// Deregisters, and says so at level 1 when the host refuses.
+void DeregisterSaying(HEMREGISTRATION handle);
+
 // Holds one Extension Manager registration; deregisters it when destroyed.
 class EmRegistration {
 public:
     EmRegistration() = default;
     ~EmRegistration() {
-        if (handle) EMDeregister(handle);
+        if (handle) DeregisterSaying(handle);
         handle = 0;
     }
     EmRegistration(const EmRegistration&) = delete;

@@ -14,17 +14,34 @@ void TARNSession::Reset() {
     log = TARNLog();
     processName[0] = '\0';
     isHttpTask = false;
+    started.store(false);
+    offAfterReload.store(false);
     initialised.store(true);
+}
+
+void TARNSession::MarkNotInitialised() {
+    initialised.store(false, std::memory_order_release);
+    if (started.load(std::memory_order_acquire)) offAfterReload.store(true, std::memory_order_release);
+}
+
+void TARNSession::ReloadSucceeded() {
+    if (!offAfterReload.exchange(false, std::memory_order_acq_rel)) return;
+    initialised.store(true, std::memory_order_release);
+    Log(1, "%s", "Configuration reloaded: this task captures changes again");
 }
 
 bool TARNSession::StartLog(const char* name) {
     CopyBounded(processName, sizeof processName, name);
-    isHttpTask = strcasecmp(processName, "nhttp.exe") == 0;
+    // The HTTP task's executable is nhttp.exe on Windows and http on a Linux
+    // server, whose task names carry no "n" and no ".exe".
+    isHttpTask = strcasecmp(processName, "nhttp.exe") == 0 || strcasecmp(processName, "http") == 0;
     log = TARNLog();
     return log.Init(this);
 }
 
 bool TARNSession::Init(const char* name, const char* taskList) {
+    started.store(false);
+    offAfterReload.store(false);
     initialised = StartLog(name);
     if (IsInitialised()) {
         config.Reset();
@@ -44,6 +61,7 @@ bool TARNSession::Init(const char* name, const char* taskList) {
         else
             initialised = OpenOwnQueue();
     }
+    started.store(IsInitialised(), std::memory_order_release);
     return IsInitialised();
 }
 
@@ -60,6 +78,9 @@ void TARNSession::Log(int level, const char* format, ...) const {
 }
 
 STATUS TARNSession::HandleEvent(EventData& event) {
-    if (IsInitialised()) processor.ProcessEvent(event);
+    // While off after a failed reload the HTTP task still looks at single
+    // notes, for an alert; the filter refuses everything else.
+    if (IsInitialised() || (isHttpTask && IsOffAfterReload() && event.isDeleteNotes == 0))
+        processor.ProcessEvent(event);
     return ERR_EM_CONTINUE;
 }

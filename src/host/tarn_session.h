@@ -36,7 +36,14 @@ public:
     const TARNLog& GetLog() const { return log; }
 
     void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
-    void MarkNotInitialised() { initialised.store(false, std::memory_order_release); }
+    // Switches the task off. After a successful Init this is a failed
+    // reload: the task then keeps taking refresh messages (the HTTP task
+    // keeps recognising an alert) so that a later reload can switch it on.
+    void MarkNotInitialised();
+    // True while the task is off because a reload failed.
+    bool IsOffAfterReload() const { return offAfterReload.load(std::memory_order_acquire); }
+    // A reload succeeded: a task switched off by a failed one serves again.
+    void ReloadSucceeded();
 
     STATUS HandleEvent(EventData& event);
 
@@ -52,6 +59,8 @@ private:
     bool OpenOwnQueue();
 
     std::atomic<bool> initialised{true};
+    std::atomic<bool> started{false};  // Init succeeded
+    std::atomic<bool> offAfterReload{false};
     bool isHttpTask = false;
     TARNLog log;
     TARNConfig config;

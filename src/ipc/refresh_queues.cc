@@ -8,6 +8,7 @@
 
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
+#include "log/notes_error.h"
 
 namespace {
 // MQPut takes a char*, not a const one.
@@ -31,30 +32,40 @@ bool TARNSession::OpenOwnQueue() {
     char name[kQueueNameMax + 1];
     if (!BuildQueueName(processName, strlen(processName), name))
         Log(1, "Message queue name cut to fit: %s", name);
-    if (MQOpen(name, MQ_OPEN_CREATE, &ownQueue) == 0) {
+    const STATUS s = MQOpen(name, MQ_OPEN_CREATE, &ownQueue);
+    if (s == 0) {
         Log(3, "%s%s", "Opened message queue in: ", name);
         return true;
     }
     MarkNotInitialised();
     Log(3, "%s%s", "Opened message queue FAILED in: ", name);
+    char text[200];
+    NotesStatusText(s, text, sizeof text);
+    Log(1, "ERROR: message queue %s could not be opened (%s): this task captures no change", name, text);
     return false;
 }
 
 namespace {
 
-// Process names are lower-cased file names, so an entry with a blank at
-// either end, a capital letter or a ';' (a separator the list does not
-// know) never matches one. Empty when the entry is sound.
+bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Process names are lower-cased file names, so an entry with a capital
+// letter or a ';' (a separator the list does not know) never matches one.
+// Empty when the entry is sound.
 std::string WhyEntryNeverMatches(const std::string& entry) {
     std::string why;
     auto add = [&](const char* reason) { why += why.empty() ? reason : std::string(", ") + reason; };
-    if (!entry.empty() && (isspace(static_cast<unsigned char>(entry.front())) ||
-                           isspace(static_cast<unsigned char>(entry.back()))))
-        add("blank at its start or end");
     if (std::any_of(entry.begin(), entry.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
         add("capital letter");
     if (entry.find(';') != std::string::npos) add("';' inside, entries are separated by ','");
     return why;
+}
+
+std::string Trimmed(const std::string& entry) {
+    size_t first = 0, last = entry.size();
+    while (first < last && IsBlank(entry[first])) ++first;
+    while (last > first && IsBlank(entry[last - 1])) --last;
+    return entry.substr(first, last - first);
 }
 
 }  // namespace
@@ -64,6 +75,14 @@ void TARNSession::OpenTaskQueues(std::string list) {
         size_t comma = list.find(',');
         std::string entry = list.substr(0, comma);
         list.erase(0, comma == std::string::npos ? std::string::npos : comma + 1);
+        // The task match is a substring test, so an entry with blanks
+        // around it still serves its task: that task's queue is named
+        // without them, as the task names its own.
+        const std::string trimmed = Trimmed(entry);
+        if (trimmed != entry)
+            Log(1, "WARNING: TARN_Task_List entry \"%s\" has blanks around it: its task is served and its queue is TARN%s",
+                entry.c_str(), trimmed.c_str());
+        entry = trimmed;
         // Used as written all the same: the administrator decides.
         if (std::string why = WhyEntryNeverMatches(entry); !why.empty())
             Log(1, "WARNING: TARN_Task_List entry \"%s\" can never match a task (%s)", entry.c_str(), why.c_str());
@@ -83,7 +102,13 @@ void TARNSession::OpenTaskQueues(std::string list) {
 void TARNSession::BroadcastConfigRefresh() {
     for (const auto& [name, queue] : taskQueues) {
         Log(3, "%s%s", "Sending IPC to: ", name.c_str());
-        MQPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0);
+        if (const STATUS s = MQPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0); s != 0) {
+            // That task would go on with the old configuration unheard of.
+            char text[200];
+            NotesStatusText(s, text, sizeof text);
+            Log(1, "ERROR: refresh message to %s not sent (%s): that task keeps its old configuration", name.c_str(),
+                text);
+        }
     }
 }
 

@@ -69,20 +69,26 @@ bool TARNQueue::WriteToQueue(EventData& event) {
         return false;
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  QDb Open");
-    NOTEHANDLE note = 0;
-    if (NSFNoteCreate(database.get(), &note) != 0) {
+    // The handle opened at start-up belongs to the loading thread: this
+    // server thread writes through its own, closed before it returns, and
+    // so is the note made in it (declared after, closed first).
+    DbHandle db;
+    if (STATUS s = ReopenDatabaseInto(db, database.get())) {
+        char text[200];
+        NotesStatusText(s, text, sizeof text);
+        session->Log(1, "ERROR: TARNQueue::WriteToQueue :  %s could not be reopened (%s): change of note %08lX in %s not queued",
+                     TARNConfig::GetQueueDbPath(), text, static_cast<unsigned long>(event.noteId), event.dbPath);
+        return false;
+    }
+    // Closing an unsaved note leaves nothing in the capture database.
+    NoteHandle note;
+    if (CreateNoteInto(note, db.get()) != 0) {
         session->Log(1, "%s", "ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue");
         return false;
     }
-    // Closed on every way out, an exception's too; closing an unsaved note
-    // leaves nothing in the capture database.
-    struct Closer {
-        NOTEHANDLE h;
-        ~Closer() { NSFNoteClose(h); }
-    } closer{note};
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
     const char* failedItem = "";
-    if (STATUS s = WriteItems(note, event, &failedItem)) {
+    if (STATUS s = WriteItems(note.get(), event, &failedItem)) {
         char text[200];
         NotesStatusText(s, text, sizeof text);
         // Reason first: a long path is what gets cut.
@@ -90,13 +96,15 @@ bool TARNQueue::WriteToQueue(EventData& event) {
                      failedItem, text, static_cast<unsigned long>(event.noteId), event.dbPath);
         return false;
     }
-    if (NSFNoteUpdate(note, ITEM_SUMMARY) != 0) {
+    // Every item of the capture note is a summary item, and summary data is
+    // written to disk even without a commit: the note is durable as saved.
+    if (NSFNoteUpdate(note.get(), UPDATE_NOCOMMIT) != 0) {
         session->Log(1, "%s", "TARNQueue::WriteToQueue :  Error occured when saving Note to queue.");
         return false;
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Saved queue note ok");
     NOTEID saved = 0;
-    NSFNoteGetInfo(note, _NOTE_ID, &saved);
+    NSFNoteGetInfo(note.get(), _NOTE_ID, &saved);
     event.queueNoteId = saved;
     return true;
 }
