@@ -68,8 +68,11 @@ bool ReadScenario(std::istream& in, const std::string& name, bool withProcessor,
 }
 
 std::string Substitute(std::string line, const std::map<std::string, std::string>& vars) {
+    // Searched on after each replacement, so that a value is never read as
+    // the scenario's text.
     for (const auto& [k, v] : vars)
-        for (size_t p; (p = line.find("${" + k + "}")) != std::string::npos;) line.replace(p, k.size() + 3, v);
+        for (size_t p = 0; (p = line.find("${" + k + "}", p)) != std::string::npos; p += v.size())
+            line.replace(p, k.size() + 3, v);
     return line;
 }
 
