@@ -23,6 +23,7 @@ EmRegistration gUpdateBefore;
 EmRegistration gExtendedUpdateBefore;
 EmRegistration gExtendedUpdateAfter;
 EmRegistration gDeleteNotes;
+EmRegistration gTerminate;  // EM_TERMINATENSF: registered last, deregistered first
 bool gEntered = false;
 
 // Declared last, so destroyed first: from here on the library is unloading.
@@ -102,6 +103,10 @@ STATUS RunMainEntryPoint() {
                              nullptr);
             gSession.Log(3, "%s", r.line);
         }
+        // The end of NSF service for this process: the workers stop there,
+        // before the host unloads the library. No line of its own.
+        CheckNotesStatus(EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out()),
+                         nullptr);
         gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
         return 0;
     } catch (const NotesWrapper::notes_error& e) {
@@ -131,6 +136,12 @@ WORD CallbackSkip() {
 
 STATUS RunExtMgrCallback(EMRECORD* record) {
     try {
+        if (record->EId == EM_TERMINATENSF) {
+            // Stop the workers only: deregistering here is forbidden; the
+            // holders do it at unload.
+            gSession.GetProcessor()->Terminate();
+            return ERR_EM_CONTINUE;
+        }
         if (CallbackSkip() != 0) return ERR_EM_CONTINUE;
         gSession.Log(2, "ExtMgrCallback. Start");
         if (!gSession.IsInitialised()) {
