@@ -47,7 +47,8 @@ public:
     static AuthType ParseAuthType(const char* text);
     // Waits until every notice handed over was carried, then lets the idle
     // workers go; true when all workers have ended in time (tests, tools).
-    bool WaitForNotices(int milliseconds);
+    // With `letIdleGo` false, true once every live worker is idle.
+    bool WaitForNotices(int milliseconds, bool letIdleGo = true);
     // On EM_TERMINATENSF: drops what waits, stops what is in flight and
     // waits, bounded, for every worker to leave; later notices are refused.
     void Terminate();

@@ -65,7 +65,7 @@ void TransportState::WriteLine(const char* message) const {
 TransportState::Handover TransportState::Hand(Notice& notice, size_t& waitingNow) {
     std::lock_guard lock(workersMutex);
     waitingNow = waiting.size();
-    if (closing) return Handover::Refused;
+    if (closing) return Handover::Closed;
     // An idle worker not yet spoken for takes it: no thread to start.
     if (static_cast<size_t>(idle) > waiting.size()) {
         waiting.push_back(std::move(notice));
@@ -131,13 +131,14 @@ bool TransportState::WaitForWorkers(std::chrono::milliseconds limit) {
     return workersDone.wait_for(lock, limit, [this] { return live == 0 && threads == 0; });
 }
 
-bool TransportState::WaitUntilCarried(std::chrono::milliseconds limit) {
+bool TransportState::WaitUntilCarried(std::chrono::milliseconds limit, bool letIdleGo) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::unique_lock lock(workersMutex);
     // Notices given back by a worker that could not start wait for the next
     // notice's worker: with no worker alive, nothing more will be carried.
     if (!workersDone.wait_until(lock, deadline, [this] { return (waiting.empty() || live == 0) && live == idle; }))
         return false;
+    if (!letIdleGo) return true;
     ++dismissals;
     work.notify_all();
     return workersDone.wait_until(lock, deadline, [this] { return live == 0 && threads == 0; });
@@ -242,8 +243,8 @@ void TARNEventProcessor::Reset() {
     logLevel = 1;
 }
 
-bool TARNEventProcessor::WaitForNotices(int milliseconds) {
-    return transport->WaitUntilCarried(std::chrono::milliseconds(milliseconds));
+bool TARNEventProcessor::WaitForNotices(int milliseconds, bool letIdleGo) {
+    return transport->WaitUntilCarried(std::chrono::milliseconds(milliseconds), letIdleGo);
 }
 
 uint64_t TARNEventProcessor::NoticeThreadsStarted() const {
@@ -379,22 +380,19 @@ void StartNoticeWorker(const std::shared_ptr<TransportState>& state, Notice noti
 
 namespace {
 
-// Hands a notice to the workers; false when it was refused. A worker that
-// cannot be started leaves Boost.Thread's resource error to the caller, and
-// its notice waiting for the next worker.
-bool HandOver(const std::shared_ptr<TransportState>& state, Notice notice, size_t& waitingNow) {
-    switch (state->Hand(notice, waitingNow)) {
-        case TransportState::Handover::Queued: return true;
-        case TransportState::Handover::Refused: return false;
-        case TransportState::Handover::StartWorker: break;
-    }
+// Hands a notice to the workers. A worker that cannot be started leaves
+// Boost.Thread's resource error to the caller, and its notice waiting for
+// the next worker.
+TransportState::Handover HandOver(const std::shared_ptr<TransportState>& state, Notice notice, size_t& waitingNow) {
+    const TransportState::Handover handover = state->Hand(notice, waitingNow);
+    if (handover != TransportState::Handover::StartWorker) return handover;
     try {
         StartNoticeWorker(state, notice);
     } catch (...) {
         state->StartFailed(std::move(notice));
         throw;
     }
-    return true;
+    return handover;
 }
 
 }  // namespace
@@ -415,10 +413,18 @@ bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
     session->Log(2, "Debug: %s: %s: %s:", settings.authType, settings.username,
                  settings.password[0] ? "********" : "");
     size_t waitingNow = 0;
-    if (!HandOver(state,
-                  Notice{ParseAuthType(settings.authType), address, settings.username, settings.password,
-                         event.queueNoteId},
-                  waitingNow)) {
+    const TransportState::Handover handover =
+        HandOver(state,
+                 Notice{ParseAuthType(settings.authType), address, settings.username, settings.password,
+                        event.queueNoteId},
+                 waitingNow);
+    if (handover == TransportState::Handover::Closed) {
+        // After EM_TERMINATENSF: the queue note stays for the processor to find.
+        session->Log(1, "Notice for queue note %08lX not sent: the task is shutting down",
+                     static_cast<unsigned long>(event.queueNoteId));
+        return false;
+    }
+    if (handover == TransportState::Handover::Refused) {
         session->Log(1, "Notice for queue note %08lX not sent: %lu notices already wait for the processor",
                      static_cast<unsigned long>(event.queueNoteId), static_cast<unsigned long>(waitingNow));
         return false;
@@ -441,8 +447,13 @@ void TARNEventProcessor::SendRefreshConfigNotice() {
     std::string address = std::string(settings.url) + "?action=refreshconfig";
     session->Log(2, "%s", address.c_str());
     size_t waitingNow = 0;
-    if (!HandOver(state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},
-                  waitingNow)) {
+    const TransportState::Handover handover = HandOver(
+        state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password}, waitingNow);
+    if (handover == TransportState::Handover::Closed) {
+        session->Log(1, "Refresh notice not sent: the task is shutting down");
+        return;
+    }
+    if (handover == TransportState::Handover::Refused) {
         session->Log(1, "Refresh notice not sent: %lu notices already wait for the processor",
                      static_cast<unsigned long>(waitingNow));
         return;

@@ -59,13 +59,13 @@ struct TransportState {
     // never more than the worker limit, since every idle worker is live.
     static constexpr std::chrono::milliseconds kIdleLinger{2000};
 
-    enum class Handover { StartWorker, Queued, Refused };
+    enum class Handover { StartWorker, Queued, Refused, Closed };
     // On the server thread: never waits on the network. StartWorker when no
     // idle worker is free for this notice and fewer than the limit are
     // alive (the caller starts one with this notice), so no notice waits
     // behind a slow exchange while the limit allows another; otherwise the
-    // notice was moved into the queue (an idle worker is woken for it) or
-    // refused.
+    // notice was moved into the queue (an idle worker is woken for it),
+    // refused (the queue is full) or Closed (after teardown).
     Handover Hand(Notice& notice, size_t& waitingNow);
     // On a worker: the next notice, waiting up to `linger` for one; false
     // when none came, at teardown or when dismissed (the worker is then
@@ -79,9 +79,9 @@ struct TransportState {
     // body (within the time).
     bool WaitForWorkers(std::chrono::milliseconds limit);
     // Waits until no notice is in flight and none waits (or none can be
-    // carried: no worker alive), then lets the idle
-    // workers go and waits for them to end. True when all ended in time.
-    bool WaitUntilCarried(std::chrono::milliseconds limit);
+    // carried: no worker alive), then lets the idle workers go and waits
+    // for them to end when `letIdleGo`. True when that was reached in time.
+    bool WaitUntilCarried(std::chrono::milliseconds limit, bool letIdleGo);
     // A worker thread's body begins and ends: counted apart from `live`,
     // which a worker leaves before its last steps (NotesTermThread).
     void ThreadEntered();
