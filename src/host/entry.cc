@@ -13,9 +13,8 @@
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 
-// Constructed at load in this order, destroyed at unload in the reverse one:
-// the deregistrations run delete-notes first and update-after last, then the
-// session closes what it opened.
+// Constructed at load in this order, destroyed at unload in the reverse one
+// (the whole lifecycle is told in entry.h).
 namespace {
 TARNSession gSession;
 EmRegistration gUpdateAfter;
