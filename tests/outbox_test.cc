@@ -2,6 +2,7 @@
 // with a queue note, what they refuse, how host failures are survived, and
 // the whole promise across real processes: the processor goes away during a
 // burst of changes, comes back, and every queue note is handled exactly once.
+#include <sys/stat.h>
 #include <signal.h>
 
 #include <fstream>
@@ -194,24 +195,52 @@ TEST_F(OutboxTest, TheProcessorStoppedDuringABurstHandlesEveryQueueNoteExactlyOn
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,amgr.exe");
     const std::string record = dataDir + "/processor.jsonl";
 
-    // Two tasks, 300 changes each, in steps of ten.
-    auto burst = [](const std::string& mail) {
+    // Two tasks, 300 changes each, in steps of ten: the first half while the
+    // processor runs, the second while it is stopped. Each task reads its
+    // script from a pipe, so the halves follow the test's steps, not a clock.
+    // The pipes are closed on exec: a later child holding one would keep its
+    // task from ever reading the end of its script.
+    auto half = [](const std::string& mail, int from) {
         std::string script;
-        for (int i = 1; i <= 300; ++i) {
+        for (int i = from; i < from + 150; ++i) {
             script += "create d" + std::to_string(i) + " " + mail + " Form=Appointment ApptUNID=@unid\n";
             if (i % 10 == 0) script += "sleep 25\n";
         }
         return script;
     };
     RunningTask processor = StartProcessor(dataDir, port, record);
-    RunningTask nserver = StartTask("nserver.exe", dataDir, burst("mail\\alice.nsf"));
-    RunningTask amgr = StartTask("amgr.exe", dataDir, burst("mail\\bob.nsf"));
-    ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 60; }, 30s));
+    struct Fed {
+        RunningTask task;
+        FILE* pipe;
+        std::string mail;
+    };
+    auto start = [&](const std::string& task, const std::string& mail) {
+        const std::string fifo = dataDir + "/" + task + ".script";
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        Fed f{StartTask(task, dataDir, "", {}, {"--script", fifo}), fopen(fifo.c_str(), "we"), mail};
+        EXPECT_NE(f.pipe, nullptr);
+        return f;
+    };
+    auto feed = [&](Fed& f, int from) {
+        const std::string s = half(f.mail, from);
+        fwrite(s.data(), 1, s.size(), f.pipe);
+        fflush(f.pipe);
+    };
+    Fed fedServer = start("nserver.exe", "mail\\alice.nsf"), fedAmgr = start("amgr.exe", "mail\\bob.nsf");
+    ASSERT_TRUE(fedServer.pipe && fedAmgr.pipe);
+    feed(fedServer, 1);
+    feed(fedAmgr, 1);
+    ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 60; }, 60s));
     ProcessResult first = Stop(processor);
     EXPECT_EQ(first.exitCode, 0) << first.err;
     size_t atStop = QueueStatus().size();
-    ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 60; }, 30s));  // notices lost meanwhile
+    feed(fedServer, 151);
+    feed(fedAmgr, 151);
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 60; }, 60s));  // notices lost meanwhile
     processor = StartProcessor(dataDir, port, record);
+    fclose(fedServer.pipe);
+    fclose(fedAmgr.pipe);
+    RunningTask nserver = fedServer.task, amgr = fedAmgr.task;
     ProcessResult n = WaitTask(nserver), a = WaitTask(amgr);
     EXPECT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 30s)) << PendingCount() << " pending";
     ProcessResult second = Stop(processor);
