@@ -16,7 +16,19 @@ using namespace tarntest;
 
 namespace {
 
-class UnloadTest : public DataDirTest {};
+class UnloadTest : public DataDirTest {
+protected:
+    // nserver.exe serving one user, its notices going to `processor`.
+    void ServeAliceThrough(const tarnsim::Processor& processor) {
+        SampleConfig cfg;
+        cfg.port = processor.Port();
+        cfg.url = "/servlet/dts";
+        cfg.logLevel = 1;
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice");
+        emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    }
+};
 
 TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandoned) {
     tarnsim::ProcessorOptions o;
@@ -26,13 +38,7 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
     o.hangLimit = std::chrono::milliseconds(3400);
     tarnsim::Processor processor(o);
     ASSERT_TRUE(processor.Start());
-    SampleConfig cfg;
-    cfg.port = processor.Port();
-    cfg.url = "/servlet/dts";
-    cfg.logLevel = 1;
-    CreateSampleDatabases(cfg);
-    CreateMailFile("mail\\alice.nsf", "CN=Alice");
-    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    ServeAliceThrough(processor);
 
     // More notices than workers: some in flight, the rest waiting.
     constexpr int kNotices = 24;
@@ -73,13 +79,7 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
 TEST_F(UnloadTest, ATaskThatSentANoticeDeregistersEveryCallbackAtUnload) {
     tarnsim::Processor processor;
     ASSERT_TRUE(processor.Start());
-    SampleConfig cfg;
-    cfg.port = processor.Port();
-    cfg.url = "/servlet/dts";
-    cfg.logLevel = 1;
-    CreateSampleDatabases(cfg);
-    CreateMailFile("mail\\alice.nsf", "CN=Alice");
-    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    ServeAliceThrough(processor);
 
     // The task reads its operations from a pipe, so the test decides when it
     // unloads: after the processor has the notice.

@@ -118,7 +118,7 @@ EMU_EXPORT STATUS EMCreateRecursionID(WORD* recursionId) {
 
 // Not a C API function: the embedded host's answer to the add-in's
 // callback-skip query (src/host/callback_skip.h), for tests.
-EMU_EXPORT WORD TARNEmuCallbackSkip(void) {
+EMU_EXPORT WORD HostCallbackSkip(void) {
     emu::Fault(Op::EmCallbackSkip);
     return emu::gSkip ? 1 : 0;
 }

@@ -128,7 +128,7 @@ void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release);
 
 WORD CallbackSkip() {
 #if !defined(_WIN32)
-    if (TARNEmuCallbackSkip) return TARNEmuCallbackSkip();
+    if (HostCallbackSkip) return HostCallbackSkip();
 #endif
     return gUnloading.load(std::memory_order_acquire) ? 1 : 0;
 }
