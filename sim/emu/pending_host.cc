@@ -1,13 +1,9 @@
-// Stop-gap entries of the embedded host, until its strict rules land: a
+// Stop-gap entry of the embedded host, until its strict rules land: a
 // reopen that gives the calling thread a handle of its own on the same
-// database, and the callback-skip query under the add-in's role name.
-#include <cstring>
-
+// database.
 #include "emulator.h"
 #include "global.h"
 #include "nsfdb.h"
-
-extern "C" WORD TARNEmuCallbackSkip(void);
 
 extern "C" {
 
@@ -18,7 +14,5 @@ EMU_EXPORT STATUS NSFDbReopen(DBHANDLE hDB, DBHANDLE* rethDB) {
     if (STATUS s = NSFDbPathGet(hDB, path, nullptr)) return s;
     return NSFDbOpen(path, rethDB);
 }
-
-EMU_EXPORT WORD HostCallbackSkip(void) { return TARNEmuCallbackSkip(); }
 
 }

@@ -2,9 +2,10 @@
 // return at once and do nothing. The C API has no such call, so it is the
 // add-in's own.
 //
-// A host that offers it exports HostCallbackSkip; the symbol is taken as a
-// weak reference. Where it is absent (a server's libnotes.so; on Windows it
-// is never looked for) the add-in's own rule answers: non-zero once the library has begun unloading (its static objects
+// A host that offers it exports HostCallbackSkip (the embedded host does,
+// and tests switch it on). The symbol is taken as a weak reference: with a
+// real toolkit's libnotes.so it is absent (and on Windows never looked for)
+// and the add-in's own rule answers: non-zero once the library has begun unloading (its static objects
 // are being destroyed), when a callback still arriving on a server thread
 // must not touch the session being torn down; zero before.
 #pragma once

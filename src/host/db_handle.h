@@ -120,5 +120,5 @@ inline STATUS CreateNoteInto(NoteHandle& holder, DBHANDLE db) {
 
 // The one existence test for an item of a note.
 inline bool HasItem(NOTEHANDLE note, const char* name) {
-    return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == NOERROR;
+    return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == 0;
 }
