@@ -40,8 +40,14 @@ static_assert(ERR_EM_CONTINUE == 725 && ERR_ITEM_NOT_FOUND == 0x0222 && ERR_NOT_
 static_assert(ERR_NOTE_DELETED == 0x0225 && ERR_INVALID_NOTE == 0x0227);
 static_assert(ERR_MQ_TIMEOUT == 0x045F && ERR_NO_SUCH_MQ == 0x0462 && ERR_MQ_EXCEEDED_QUOTA == 0x0463 &&
               ERR_MQ_EMPTY == 0x0464 && ERR_MQ_BFR_TOO_SMALL == 0x0465 && ERR_MQ_QUITTING == 0x0466);
-static_assert(MQ_MAX_MSGSIZE == 65326 && MQ_OPEN_CREATE == 1);
+static_assert(MQ_MAX_MSGSIZE == 65342 && MQ_OPEN_CREATE == 1);
 static_assert(TYPE_TEXT == 0x0500 && ITEM_SUMMARY == 0x0004 && UPDATE_DELETED == 0x8000);
+static_assert(UPDATE_FORCE == 1 && UPDATE_NAME_KEY_WARNING == 2 && UPDATE_NOCOMMIT == 4 && UPDATE_NOREVISION == 0x0100 &&
+              UPDATE_NOSTUB == 0x0200 && UPDATE_INCREMENTAL == 0x4000 && UPDATE_SHARE_SECOND == 0x00200000 &&
+              UPDATE_SHARE_OBJECTS == 0x00400000);
+#if defined(UPDATE_REPLICA) || defined(UPDATE_RTR)
+#error "the toolkit defines neither"
+#endif
 static_assert(NOTE_CLASS_VIEW == 8 && NAVIGATE_NEXT == 1 && SIGNAL_MORE_TO_DO == 0x0020);
 static_assert(READ_MASK_NOTEID == 1 && READ_MASK_SUMMARYVALUES == 0x2000);
 static_assert(EM_NSFNOTEUPDATE == 47 && EM_NSFNOTEUPDATEXTENDED == 102 && EM_NSFDBDELETENOTES == 24);
@@ -209,6 +215,76 @@ TEST_F(CApiTest, ItemInfoBlocksPointAtTheTypeWordThenTheDataAndBelongToTheNote) 
     NSFNoteClose(note);
     EXPECT_EQ(BadFreesSinceStart(), 2);
     EXPECT_EQ(OSLockObject(value.pool), nullptr) << "gone with the note";
+    NSFDbClose(db);
+}
+
+// ---- nsfdb.h -------------------------------------------------------------------
+
+// A reopened handle is a handle of its own on the same database: the same
+// identity and path, its own close, and it outlives the handle it came from.
+TEST_F(CApiTest, ReopenGivesAnIndependentHandleOnTheSameDatabase) {
+    DBHANDLE db = OpenDb();
+    DBHANDLE copy = NULLHANDLE;
+    ASSERT_EQ(NSFDbReopen(db, &copy), NOERROR);
+    EXPECT_NE(copy, db);
+    DBID a{}, b{};
+    NSFDbIDGet(db, &a);
+    NSFDbIDGet(copy, &b);
+    EXPECT_EQ(memcmp(&a, &b, sizeof a), 0);
+    EXPECT_EQ(emu::Open().databases - baseline.databases, 2);
+
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &id), 0);
+    ASSERT_EQ(NSFDbClose(db), NOERROR);
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteOpen(copy, id, 0, &note), NOERROR) << "the copy outlives its source";
+    char canonical[MAXPATH];
+    ASSERT_EQ(NSFDbPathGet(copy, canonical, nullptr), NOERROR);
+    EXPECT_STREQ(canonical, "mail\\alice.nsf");
+    NSFNoteClose(note);
+    EXPECT_EQ(NSFDbClose(copy), NOERROR);
+    EXPECT_EQ(NSFDbClose(copy), emu::err::INVALID_HANDLE) << "closed once";
+
+    DBHANDLE none = 99;
+    EXPECT_EQ(NSFDbReopen(db, &none), emu::err::INVALID_HANDLE) << "a closed source";
+    EXPECT_EQ(none, NULLHANDLE);
+    ASSERT_TRUE(emu::InjectFault("NSFDbReopen", emu::err::INJECTED));
+    db = OpenDb();
+    EXPECT_EQ(NSFDbReopen(db, &copy), emu::err::INJECTED);
+    emu::ClearFaults();
+    NSFDbClose(db);
+}
+
+// ---- nsfnote.h: how notes were saved ----------------------------------------------
+
+TEST_F(CApiTest, TheFlagsOfEachNotesLastSaveAreKept) {
+    DBHANDLE db = OpenDb();
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Memo", 4), NOERROR);
+    ASSERT_EQ(NSFNoteUpdate(note, UPDATE_NOCOMMIT), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    emu::SaveInfo info;
+    ASSERT_TRUE(emu::SaveFlags("MAIL/Alice.nsf", id, &info)) << "either separator, any case";
+    EXPECT_EQ(info.flags, DWORD{UPDATE_NOCOMMIT});
+    EXPECT_FALSE(info.extended);
+    ASSERT_EQ(NSFNoteUpdateExtended(note, UPDATE_FORCE | UPDATE_SHARE_SECOND), NOERROR);
+    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
+    EXPECT_EQ(info.flags, DWORD{UPDATE_FORCE | UPDATE_SHARE_SECOND});
+    EXPECT_TRUE(info.extended);
+    EXPECT_EQ(info.saves, 2u);
+    EXPECT_FALSE(emu::SaveFlags("mail\\bob.nsf", id, &info));
+
+    // A save that failed is not a way the note was saved.
+    emu::InjectFault("NSFNoteUpdate", emu::err::INJECTED);
+    EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::INJECTED);
+    emu::ClearFaults();
+    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
+    EXPECT_EQ(info.saves, 2u);
+    emu::ClearSaveFlags();
+    EXPECT_FALSE(emu::SaveFlags("mail\\alice.nsf", id, &info));
+    NSFNoteClose(note);
     NSFDbClose(db);
 }
 

@@ -63,6 +63,7 @@ enum class Op : int {
     MqOpen, MqPut, MqGet, MqCount,
     DeleteNotes,
     NotesInitThread, NotesTermThread, MqClose,
+    ReopenDatabase,
     Count_,
 
     OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
@@ -76,7 +77,7 @@ enum class Op : int {
     NIFFindDesignNoteExt = FindView, NIFOpenCollection = OpenCollection, NIFReadEntries = ReadEntries,
     NIFCloseCollection = CloseCollection, OSLockObject = LockObject, OSUnlockObject = UnlockObject,
     OSMemFree = FreeMemory, IDScan = IdScan, MQOpen = MqOpen, MQPut = MqPut, MQGet = MqGet,
-    MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose,
+    MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose, NSFDbReopen = ReopenDatabase,
 };
 
 // The role name of an operation.
@@ -203,6 +204,18 @@ EMU_EXPORT void SetReadPageSize(uint32_t entries);
 EMU_EXPORT STATUS DeleteNotes(DBHANDLE db, const std::vector<NOTEID>& ids);
 // Deletes one note by an update that writes a deletion stub (flag 0x8000).
 EMU_EXPORT STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended);
+
+// How a note was last saved in this process: the flags of its last
+// successful NSFNoteUpdate (extended false) or NSFNoteUpdateExtended (true).
+// notesPath as opened ("brackwater\\x.nsf", either separator, any case).
+struct SaveInfo {
+    DWORD flags = 0;
+    bool extended = false;
+    uint64_t saves = 0;  // successful saves of the note seen so far
+};
+// False when the note was never saved through the C API in this process.
+EMU_EXPORT bool SaveFlags(const std::string& notesPath, NOTEID id, SaveInfo* info);
+EMU_EXPORT void ClearSaveFlags();
 
 EMU_EXPORT STATUS CreateIdTable(DHANDLE* table);
 EMU_EXPORT STATUS IdInsert(DHANDLE table, NOTEID id);

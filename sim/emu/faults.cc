@@ -71,6 +71,7 @@ const OpNames kOpNames[] = {
     {"NotesInitThread", "NotesInitThread"},
     {"NotesTermThread", "NotesTermThread"},
     {"MqClose", "MQClose"},
+    {"ReopenDatabase", "NSFDbReopen"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 

@@ -51,7 +51,7 @@ namespace {
 
 constexpr size_t kMaxNameLength = 64;
 constexpr size_t kMaxMessages = 64;
-// Below MQ_MAX_MSGSIZE (65326), to keep each queue's shared memory small;
+// Below MQ_MAX_MSGSIZE (65342), to keep each queue's shared memory small;
 // above a 256-byte receive buffer, so a message too long for it can exist.
 constexpr size_t kMaxMessageSize = 1024;
 constexpr char kPrefix[] = "tarnmq_";
@@ -246,7 +246,10 @@ EMU_EXPORT STATUS MQPut(MQHANDLE queue, WORD priority, char* buffer, WORD length
     auto q = emu::Find(queue);
     if (!q) return emu::err::MQ_EMPTY;  // what MQPut answers for a bad handle
     // A message the queue cannot hold is refused, not cut.
-    if ((!buffer && length > 0) || length > q->mq.get_max_msg_size()) return emu::err::MQ_BFR_TOO_SMALL;
+    // MQ_MAX_MSGSIZE is the API's bound for any queue; this host's queues
+    // hold less (kMaxMessageSize).
+    if ((!buffer && length > 0) || length > MQ_MAX_MSGSIZE || length > q->mq.get_max_msg_size())
+        return emu::err::MQ_BFR_TOO_SMALL;
     static const char kNothing = 0;
     try {
         // The underlying queue takes larger numbers first; 0 is Notes' highest.

@@ -1,9 +1,16 @@
 // Note handles: open, create, close, save (raising the update events as a
 // server does) and the note's header information.
+#include <map>
+#include <mutex>
+
 #include "emu/store.h"
 
 namespace emu {
 namespace {
+
+std::mutex gSavesMutex;
+// (database file, note id) -> its last save.
+std::map<std::pair<std::string, NOTEID>, SaveInfo> gSaves;
 
 // Raises the update's events with the core function's own arguments: the
 // note handle, then the flags (a WORD, promoted to int through "...", for
@@ -35,6 +42,7 @@ STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     } else {
         s = Store(*note->db, *note);
     }
+    if (!s) RecordSave(*note->db, note->id, flags, eventId == EM_NSFNOTEUPDATEXTENDED);
     // An "after" callback's other answer becomes the result.
     if (STATUS replaced = RaiseUpdate(eventId, EM_AFTER, s, handle, flags); replaced != ERR_EM_CONTINUE)
         s = replaced;
@@ -47,6 +55,28 @@ void ReleaseNoteBlocks(Note& note) {
 }
 
 }  // namespace
+
+void RecordSave(const Database& db, NOTEID id, DWORD flags, bool extended) {
+    std::lock_guard lock(gSavesMutex);
+    SaveInfo& info = gSaves[{db.file, id}];
+    info.flags = flags;
+    info.extended = extended;
+    ++info.saves;
+}
+
+bool SaveFlags(const std::string& notesPath, NOTEID id, SaveInfo* info) {
+    // The file name is lower case whichever way the path was written.
+    std::lock_guard lock(gSavesMutex);
+    auto it = gSaves.find({FilePathFor(notesPath), id});
+    if (it == gSaves.end()) return false;
+    if (info) *info = it->second;
+    return true;
+}
+
+void ClearSaveFlags() {
+    std::lock_guard lock(gSavesMutex);
+    gSaves.clear();
+}
 
 }  // namespace emu
 

@@ -93,6 +93,10 @@ extern std::unordered_map<HCOLLECTION, std::shared_ptr<Collection>> gCollections
 extern std::atomic<uint32_t> gPageSize;
 
 DbPtr FindDb(DBHANDLE h);
+// Opens the database file of a canonical path under a new handle.
+STATUS OpenDatabaseHandle(const std::string& canonical, DBHANDLE* db);
+// Remembers a successful save's flags (SaveFlags).
+void RecordSave(const Database& db, NOTEID id, DWORD flags, bool extended);
 NotePtr FindNote(NOTEHANDLE h);
 NOTEHANDLE AddNote(NotePtr note);
 
