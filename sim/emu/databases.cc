@@ -17,6 +17,7 @@ STATUS OpenDatabaseHandle(const std::string& canonical, DBHANDLE* db) {
     auto d = std::make_shared<Database>();
     d->canonical = canonical;
     d->file = FilePathFor(d->canonical);
+    d->owner = detail::ThreadToken();
     std::error_code ec;
     if (!fs::is_regular_file(d->file, ec)) return err::NOEXIST;
     d->conn = OpenFile(d->file, false);
@@ -60,15 +61,18 @@ EMU_EXPORT STATUS NSFDbReopen(DBHANDLE source, DBHANDLE* db) {
 
 EMU_EXPORT STATUS NSFDbClose(DBHANDLE db) {
     if (STATUS s = emu::Fault(Op::CloseDatabase)) return s;
+    // Closing is a use: only on the thread that opened the handle.
+    if (emu::FindDb(db) && !emu::UseDb(db, Op::CloseDatabase)) return err::INVALID_HANDLE;
     emu::DbPtr d = emu::TakeHandle(emu::gDbs, db, Counter::Databases);
     if (!d) return err::INVALID_HANDLE;
+    emu::FlushDatabase(d->file);
     d->ReleaseBlocks();
     return NOERROR;
 }
 
 EMU_EXPORT STATUS NSFDbIDGet(DBHANDLE db, DBID* id) {
     if (STATUS s = emu::Fault(Op::GetDatabaseId)) return s;
-    auto d = emu::FindDb(db);
+    auto d = emu::UseDb(db, Op::GetDatabaseId);
     if (!d || !id) return err::INVALID_HANDLE;
     *id = d->id;
     return NOERROR;
@@ -76,7 +80,7 @@ EMU_EXPORT STATUS NSFDbIDGet(DBHANDLE db, DBID* id) {
 
 EMU_EXPORT STATUS NSFDbPathGet(DBHANDLE db, char* canonical, char* expanded) {
     if (STATUS s = emu::Fault(Op::GetDatabasePath)) return s;
-    auto d = emu::FindDb(db);
+    auto d = emu::UseDb(db, Op::GetDatabasePath);
     if (!d) return err::INVALID_HANDLE;
     // Buffers of MAXPATH bytes, the terminator included.
     auto copy = [](char* out, const std::string& text) {
@@ -95,7 +99,7 @@ EMU_EXPORT STATUS NSFDbPathGet(DBHANDLE db, char* canonical, char* expanded) {
 // pointer (NULL here) as the callbacks' arguments.
 EMU_EXPORT STATUS NSFDbDeleteNotes(DBHANDLE dbHandle, DHANDLE table, UNID* unids) {
     if (STATUS s = emu::Fault(Op::DeleteNotes)) return s;
-    emu::DbPtr db = emu::FindDb(dbHandle);
+    emu::DbPtr db = emu::UseDb(dbHandle, Op::DeleteNotes);
     std::vector<NOTEID> ids;
     if (!db || !emu::detail::IdTableIds(table, &ids)) return err::INVALID_HANDLE;
     if (STATUS cancel = emu::DispatchEm(EM_NSFDBDELETENOTES, EM_BEFORE, NOERROR, dbHandle, table, unids);

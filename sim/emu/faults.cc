@@ -152,6 +152,7 @@ void ResetCallCounts() {
 STATUS Fault(Op op) {
     uint64_t n = ++gCalls[static_cast<size_t>(op)];
     detail::CountCallerThread(op);
+    if (STATUS s = detail::CheckCall(op)) return s;
     std::lock_guard lock(gMutex);
     if (gFaults.empty()) return 0;
     auto it = gFaults.find(op);

@@ -82,6 +82,30 @@ std::string DefaultAddin() {
     return "libtarn.so";
 }
 
+// The calling server thread's own handles, one for each database handle of
+// the reading thread: handles belong to the thread that opened them, so a
+// server thread reopens what it uses and closes it itself.
+thread_local std::map<DBHANDLE, DBHANDLE> tOwnDbs;
+
+DBHANDLE OwnHandle(DBHANDLE shared) {
+    auto it = tOwnDbs.find(shared);
+    if (it != tOwnDbs.end()) return it->second;
+    DBHANDLE own = 0;
+    if (STATUS s = NSFDbReopen(shared, &own)) {
+        char text[200];
+        OSLoadString(0, ERR(s), text, sizeof text - 1);
+        fprintf(stderr, "runner: reopen failed: %s (0x%x)\n", text, s);
+        return 0;
+    }
+    tOwnDbs[shared] = own;
+    return own;
+}
+
+void CloseOwnHandles() {
+    for (auto& [shared, own] : tOwnDbs) NSFDbClose(own);
+    tOwnDbs.clear();
+}
+
 // A fixed pool of server threads; Drain waits until all queued work is done.
 class ServerThreads {
 public:
@@ -116,7 +140,7 @@ private:
             {
                 std::unique_lock lock(mutex);
                 wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-                if (jobs.empty()) return;
+                if (jobs.empty()) break;
                 job = std::move(jobs.front());
                 jobs.pop_front();
             }
@@ -124,6 +148,7 @@ private:
             std::lock_guard lock(mutex);
             if (--pending == 0) idle.notify_all();
         }
+        CloseOwnHandles();
     }
     std::mutex mutex;
     std::condition_variable wake, idle;
@@ -250,6 +275,8 @@ private:
         fprintf(stderr, "runner: line %d: %s failed: %s (0x%x)\n", lineNo, what, text, s);
     }
 
+    // The reading thread's handle of a database (opened here, so that a
+    // missing one is reported with its line); server threads reopen it.
     DBHANDLE Db(const std::string& path, int lineNo) {
         std::lock_guard lock(mutex);
         auto it = dbs.find(path);
@@ -293,7 +320,8 @@ private:
         pool.Post([=] {
             NOTEHANDLE note = 0;
             NOTEID id = 0;
-            STATUS s = NSFNoteCreate(db, &note);
+            DBHANDLE own = OwnHandle(db);
+            STATUS s = own ? NSFNoteCreate(own, &note) : STATUS(emu::err::INVALID_HANDLE);
             if (!s) s = WriteItems(note, items);
             if (!s) s = Save(note, extended);
             if (!s) NSFNoteGetInfo(note, _NOTE_ID, &id);
@@ -323,9 +351,11 @@ private:
         pool.Post([=] {
             NOTEID id = doc.id.get();
             if (!id) return;
+            DBHANDLE own = OwnHandle(db);
+            if (!own) return;
             NOTEHANDLE note = 0;
-            STATUS s = NSFNoteOpen(db, id, 0, &note);
-            if (!s) s = work(db, id, note);
+            STATUS s = NSFNoteOpen(own, id, 0, &note);
+            if (!s) s = work(own, id, note);
             if (note) NSFNoteClose(note);
             Report(lineNo, "operation", s);
         });
@@ -355,7 +385,8 @@ private:
         if (!db) return;
         pool.Post([=] {
             NOTEID id = doc.id.get();
-            if (id) Report(lineNo, "stub", emu::DeleteByStub(db, id, extended));
+            DBHANDLE own = id ? OwnHandle(db) : 0;
+            if (own) Report(lineNo, "stub", emu::DeleteByStub(own, id, extended));
         });
     }
 
@@ -372,7 +403,7 @@ private:
             std::vector<NOTEID> ids;
             for (const auto& d : targets)
                 if (NOTEID id = d.id.get()) ids.push_back(id);
-            Report(lineNo, "delete", emu::DeleteNotes(db, ids));
+            if (DBHANDLE own = OwnHandle(db)) Report(lineNo, "delete", emu::DeleteNotes(own, ids));
         });
     }
 
@@ -381,6 +412,38 @@ private:
     std::map<std::string, DBHANDLE> dbs;
     std::map<std::string, Doc> docs;
 };
+
+// "runner: start-up calls: OSGetEnvironmentString x2, NSFDbOpen x3" (or
+// "none"): what MainEntryPoint called beyond the EM functions, in order.
+void PrintStartupCalls() {
+    std::string list;
+    for (const auto& call : emu::StartupCalls())
+        list += (list.empty() ? " " : ", ") + call.function + " x" + std::to_string(call.count);
+    printf("runner: start-up calls:%s\n", list.empty() ? " none" : list.c_str());
+}
+
+// One line a violation, then their count.
+uint64_t gViolationsPrinted = 0;
+
+void PrintViolations() {
+    auto all = emu::Violations();
+    for (const auto& v : all) printf("runner: violation: %s\n", emu::ViolationText(v).c_str());
+    gViolationsPrinted = emu::ViolationCount();
+    if (gViolationsPrinted > all.size())
+        printf("runner: violations not shown: %llu\n",
+               static_cast<unsigned long long>(gViolationsPrinted - all.size()));
+    printf("runner: violations: %llu\n", static_cast<unsigned long long>(gViolationsPrinted));
+}
+
+void ReportLateViolations() {
+    uint64_t count = emu::ViolationCount();
+    if (count <= gViolationsPrinted) return;
+    auto all = emu::Violations();
+    for (size_t i = gViolationsPrinted; i < all.size(); ++i)
+        printf("runner: violation: %s\n", emu::ViolationText(all[i]).c_str());
+    printf("runner: violations at exit: %llu\n", static_cast<unsigned long long>(count - gViolationsPrinted));
+    fflush(stdout);
+}
 
 int Usage() {
     fprintf(stderr, "usage: TASK.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE] [--linger MS]\n");
@@ -434,10 +497,18 @@ int main(int argc, char** argv) {
         dlclose(lib);
         return 1;
     }
+    // Violations recorded after main returns (exit handlers of a library
+    // that stayed loaded) are reported by this handler, which runs after them.
+    atexit(ReportLateViolations);
+    // Every call MainEntryPoint makes beyond the EM functions is listed.
+    emu::EnterStartup();
     STATUS status = entry();
+    emu::LeaveStartup();
     if (status) fprintf(stderr, "runner: MainEntryPoint returned %u\n", status);
     if (getenv("TARN_RUNNER_ENTRY_TWICE")) {
+        emu::EnterStartup();
         STATUS again = entry();
+        emu::LeaveStartup();
         fprintf(stderr, "runner: second MainEntryPoint returned %u\n", again);
     }
 
@@ -474,13 +545,18 @@ int main(int argc, char** argv) {
     // their threads there), then unloads the Extension Manager libraries.
     // Waiting for threads inside dlclose instead would hold the loader lock
     // that a starting or ending thread may need.
-    emu::DispatchEm(EM_TERMINATENSF, EM_BEFORE, NOERROR, static_cast<void*>(nullptr));
+    // Then the runtime ends: a call after it is a violation.
+    emu::TerminateNsf();
     dlclose(lib);
+    emu::EndRuntime();
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
     printf("runner: deregistered:%s\n", order.c_str());
+    PrintStartupCalls();
+    PrintViolations();
     printf("runner: exit %u\n", status);
+    fflush(stdout);
     if (status) return 3;
     return badScript ? 2 : 0;
 }
