@@ -1,9 +1,5 @@
 // Emulator core: data directory, notes.ini, console, status texts, fault
 // injection, counters, memory blocks, id tables and the Extension Manager.
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 #include "addin.h"
 #include "osenv.h"
 #include "osmem.h"
@@ -158,7 +155,7 @@ thread_local ThreadState tThread;
 
 // Asked once per thread: every C API call looks at it.
 bool IsMainThread() {
-    static thread_local const bool main = static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    static thread_local const bool main = platform::OnMainThread();
     return main;
 }
 
@@ -507,12 +504,7 @@ void ConsoleWrite(const char* line) {
         fflush(stdout);
     }
     // One append per line, so lines of several task processes never interleave.
-    int fd = ::open((dir + "/console.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-        ssize_t n = ::write(fd, out.data(), out.size());
-        (void)n;
-        ::close(fd);
-    }
+    platform::AppendToFile(dir + "/console.log", out);
 }
 
 }  // namespace detail

@@ -30,9 +30,6 @@
 // of a real calendar entry holds it).
 // Values may be quoted with "..." to hold blanks. DB is a Notes path such as
 // mail\\alice.nsf. Labels name documents for later lines.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +48,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "runner/addin_library.h"
 #include "runner/operations.h"
 #include "runner/words.h"
 
@@ -64,22 +62,13 @@ struct Options {
     int lingerMs = 0;
 };
 
-std::string SelfDir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = '\0';
-    std::string s(path);
-    auto slash = s.rfind('/');
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 std::string DefaultAddin() {
     if (const char* env = getenv("TARN_ADDIN"); env && *env) return env;
-    std::string dir = SelfDir();
-    for (const std::string& candidate : {dir + "/../libtarn.so", dir + "/libtarn.so"})
-        if (access(candidate.c_str(), R_OK) == 0) return candidate;
-    return "libtarn.so";
+    const std::string dir = runner::SelfDir(), name = runner::AddinFileName();
+    std::error_code ec;
+    for (const std::string& candidate : {dir + "/../" + name, dir + "/" + name})
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    return name;
 }
 
 // A fixed pool of server threads; Drain waits until all queued work is done.
@@ -422,16 +411,17 @@ int main(int argc, char** argv) {
     }
     if (opt.addin.empty()) opt.addin = DefaultAddin();
 
-    void* lib = dlopen(opt.addin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string loadError;
+    runner::AddinLibrary* lib = runner::AddinLibrary::Load(opt.addin, &loadError);
     if (!lib) {
-        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), dlerror());
+        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), loadError.c_str());
         return 1;
     }
     using EntryPoint = STATUS (*)();
-    auto entry = reinterpret_cast<EntryPoint>(dlsym(lib, "MainEntryPoint"));
+    auto entry = reinterpret_cast<EntryPoint>(lib->Symbol("MainEntryPoint"));
     if (!entry) {
         fprintf(stderr, "runner: %s has no MainEntryPoint\n", opt.addin.c_str());
-        dlclose(lib);
+        lib->Unload();
         return 1;
     }
     STATUS status = entry();
@@ -470,7 +460,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    dlclose(lib);
+    lib->Unload();
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
