@@ -3,9 +3,11 @@
 // the same GETs with the same concurrency, both against the same sample
 // processor in the same run; the time a server thread spends inside
 // SendTransactionNotice (p50, p99) against a bare thread start and detach;
-// and the threads and memory of the task during a burst of 5,000 notices to
-// a processor that takes 50 ms per answer, against the same task before the
-// burst.
+// the threads and memory of the task during a burst of 5,000 notices to a
+// processor that takes 50 ms per answer, against the same task before the
+// burst; and a trickle of one save per millisecond for 5 s to a fast
+// processor, with the worker threads started per notice (idle workers
+// linger, so a trickle should reuse them).
 #include <benchmark/benchmark.h>
 #include <boost/thread/thread.hpp>
 #include <curl/curl.h>
@@ -131,6 +133,7 @@ void BM_BurstThreadsAndMemory(benchmark::State& state) {
     tarntest::CreateSampleDatabases(cfg);
     constexpr int kBurst = 5000;
     long threadsBefore = 0, peakThreads = 0, rssBefore = 0, peakRss = 0;
+    uint64_t started = 0;
     {
         TARNSession session;
         if (!session.Init("nserver.exe", "nserver.exe")) std::abort();
@@ -162,6 +165,7 @@ void BM_BurstThreadsAndMemory(benchmark::State& state) {
                 });
             for (auto& t : threads) t.join();
             session.GetProcessor()->WaitForNotices(120000);
+            started = session.GetProcessor()->NoticeThreadsStarted();
             done = true;
             sampler.join();
             peakThreads = peak;
@@ -178,7 +182,40 @@ void BM_BurstThreadsAndMemory(benchmark::State& state) {
     state.counters["rss_before_MB"] = rssBefore / 1024.0;
     state.counters["peak_rss_MB"] = peakRss / 1024.0;
     state.counters["peak_rss_vs_before"] = rssBefore > 0 ? static_cast<double>(peakRss) / rssBefore : 0;
+    state.counters["threads_started_per_notice"] = static_cast<double>(started) / kBurst;
     state.SetItemsProcessed(state.iterations() * kBurst);
+}
+
+// One server thread saving a document every millisecond for 5 s to a
+// processor that answers at once: how many worker threads the trickle
+// starts per notice.
+void BM_TrickleThreadsPerNotice(benchmark::State& state) {
+    Setup& s = TheSetup();
+    constexpr int kTrickle = 5000;
+    uint64_t started = 0;
+    size_t delivered = 0;
+    for (auto _ : state) {
+        const uint64_t before = s.session.GetProcessor()->NoticeThreadsStarted();
+        const size_t acceptedBefore = s.processor->AcceptedNotices().size();
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kTrickle; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(i));
+            EventData e;
+            memset(&e, 0, sizeof e);
+            e.eventId = 47;
+            e.queueNoteId = static_cast<uint32_t>(500000 + i);
+            s.session.GetProcessor()->SendTransactionNotice(e);
+        }
+        // Counted before the wait, which lets the idle workers go.
+        s.session.GetProcessor()->WaitForNotices(60000, false);
+        started += s.session.GetProcessor()->NoticeThreadsStarted() - before;
+        delivered += s.processor->AcceptedNotices().size() - acceptedBefore;
+        s.session.GetProcessor()->WaitForNotices(60000);
+    }
+    const double notices = static_cast<double>(state.iterations()) * kTrickle;
+    state.counters["threads_started_per_notice"] = static_cast<double>(started) / notices;
+    state.counters["delivered_per_notice"] = static_cast<double>(delivered) / notices;
+    state.SetItemsProcessed(state.iterations() * kTrickle);
 }
 
 // Baseline of the server-thread time: one bare Boost.Thread start and
@@ -335,6 +372,7 @@ BENCHMARK(BM_BareThreadStart)->Unit(benchmark::kMillisecond)->UseRealTime()->Ite
 BENCHMARK(BM_PlainCurlKeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 BENCHMARK(BM_SendTransactionNotice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 BENCHMARK(BM_SendTransactionNoticePaced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_TrickleThreadsPerNotice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
 

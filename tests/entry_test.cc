@@ -33,8 +33,9 @@ TEST_F(EntryPointTest, ListedTaskAtLevelOneWritesOnlyTheLoadingLine) {
     auto r = Run("nserver.exe");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(BannerLines(r.out), Lines{kLoading});
-    // Registered five times; unload deregisters delete-notes first, update-after last.
-    EXPECT_EQ(Deregistered(r), " 24/1 102/2 102/1 47/1 47/2");
+    // Registered five times and for the termination; unload deregisters the
+    // termination first, then delete-notes, and update-after last.
+    EXPECT_EQ(Deregistered(r), " 69/1 24/1 102/2 102/1 47/1 47/2");
 }
 
 TEST_F(EntryPointTest, ListedTaskAtLevelThreeWritesEveryStartUpLineInOrder) {
@@ -89,7 +90,7 @@ TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
     auto lines = BannerLines(r.out);
     EXPECT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (nserver.exe) :  (nserver.exe) loaded OK...");
-    EXPECT_EQ(Deregistered(r), " 24/1 102/2 102/1 47/1");
+    EXPECT_EQ(Deregistered(r), " 69/1 24/1 102/2 102/1 47/1");
 }
 
 TEST_F(EntryPointTest, SecondCallDoesNothingEvenAfterAFailedFirstOne) {

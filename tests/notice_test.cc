@@ -312,19 +312,128 @@ TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) 
 }
 
 TEST_F(NoticeTest, WorkerLinesFollowTheLevelInForceWhenWritten) {
-    Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; o.replyDelay = std::chrono::milliseconds(1000); }));
-    Configure(AuthMode::Basic, "tarn", "secret", 1);
+    // The first request (no credentials yet) is held until the level changed.
+    PlayedProcessor played([](PlayedProcessor& p, size_t, const httplib::Request& req, httplib::Response& res) {
+        if (!req.has_header("Authorization")) {
+            p.Hold();
+            res.status = 401;
+            res.set_header("WWW-Authenticate", "Basic realm=\"TARN\"");
+            return;
+        }
+        res.set_content("ok", "text/plain");
+    });
+    Configure(AuthMode::Basic, "tarn", "secret", 1, "/servlet/dts", played.Port());
     ASSERT_TRUE(Send(1));
     // "Begin" and the first "Resend" are behind the worker, the 401 ahead of it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(played.WaitForArrived(1));
     TARNSettings raised = session->GetConfig()->GetSettings();
     raised.logLevel = 2;
     session->GetConfig()->AdoptSettings(raised);
+    played.Release();
     ASSERT_TRUE(Proc().WaitForNotices(10000));
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Begin"), 0);
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Set username and password"), 1);
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 1);
-    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+    EXPECT_EQ(played.Answered(), 2u);
+    session->Reset();  // its kept-alive connections go before the processor does
+}
+
+TEST_F(NoticeTest, NoNoticeWaitsBehindAHungExchangeWhileTheLimitAllowsAnother) {
+    PlayedProcessor played([](PlayedProcessor& p, size_t index, const httplib::Request&, httplib::Response& res) {
+        if (index == 0) p.Hold();
+        res.set_content("ok", "text/plain");
+    });
+    Configure(AuthMode::None, "tarn", "secret", 1, "/servlet/dts", played.Port());
+    emu::SetIniVariable("TARN_HTTP_Timeout", "600");  // the held exchange is never given up by the client
+    ASSERT_TRUE(Send(1));
+    ASSERT_TRUE(played.WaitForArrived(1));
+    for (uint32_t id = 2; id <= 5; ++id) ASSERT_TRUE(Send(id));
+    // Every later notice is answered while the first is still held.
+    EXPECT_TRUE(played.WaitForAnswered(4));
+    EXPECT_EQ(played.Answered(), 4u);
+    played.Release();
+    ASSERT_TRUE(Proc().WaitForNotices(30000));
+    EXPECT_EQ(played.Answered(), 5u);
+    EXPECT_EQ(emu::ConsoleLines(), Strings{});
+    session->Reset();
+}
+
+TEST_F(NoticeTest, AnAnswerThatIsNoSuccessIsReportedAtLevelOne) {
+    for (AuthMode auth : {AuthMode::None, AuthMode::Session}) {
+        Start(auth, "tarn", "secret", "/servlet/dts", 1);
+        for (auto [mode, status] : {std::pair{tarnsim::FailMode::NotFound, 404},
+                                    std::pair{tarnsim::FailMode::ServerError, 500}}) {
+            SCOPED_TRACE(std::string(tarnsim::AuthModeName(auth)) + " " + std::to_string(status));
+            processor->SetMode(mode);
+            emu::ClearConsole();
+            Notice(47, 0x8F6);
+            Proc().SendRefreshConfigNotice();
+            ASSERT_TRUE(Proc().WaitForNotices(10000));
+            EXPECT_EQ(Count("Notice for queue note 000008F6: the processor answered " + std::to_string(status)), 1)
+                << ::testing::PrintToString(emu::ConsoleLines());
+            EXPECT_EQ(Count("Refresh notice: the processor answered " + std::to_string(status)), 1);
+        }
+        // An accepted notice says nothing.
+        processor->SetMode(tarnsim::FailMode::Normal);
+        emu::ClearConsole();
+        Notice(47, 0x8F7);
+        EXPECT_EQ(emu::ConsoleLines(), Strings{});
+        EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+    }
+}
+
+TEST_F(NoticeTest, TerminationStopsEveryWorkerBeforeItReturnsAndRefusesLaterNotices) {
+    PlayedProcessor played([](PlayedProcessor& p, size_t, const httplib::Request&, httplib::Response& res) {
+        p.Hold();
+        res.set_content("ok", "text/plain");
+    });
+    Configure(AuthMode::None, "tarn", "secret", 1, "/servlet/dts", played.Port());
+    emu::SetIniVariable("TARN_HTTP_Timeout", "600");
+    emu::SetIniVariable("TARN_HTTP_Workers", "2");
+    emu::ResetThreadCounts();
+    for (uint32_t id = 1; id <= 5; ++id) ASSERT_TRUE(Send(id));
+    ASSERT_TRUE(played.WaitForArrived(2));
+
+    Proc().Terminate();
+    // Both workers have left, their NotesTermThread included, when it returns.
+    const emu::ThreadCounts c = emu::Threads();
+    EXPECT_EQ(c.inits, 2u);
+    EXPECT_EQ(c.terms, c.inits);
+    EXPECT_EQ(emu::ConsoleLines(), Strings{P + "Teardown: 5 notice(s) abandoned (3 queued, 2 in flight)"});
+
+    emu::ClearConsole();
+    EXPECT_FALSE(Send(6));
+    Proc().SendRefreshConfigNotice();
+    EXPECT_EQ(emu::ConsoleLines(), (Strings{P + "Notice for queue note 00000006 not sent: the task is shutting down",
+                                            P + "Refresh notice not sent: the task is shutting down"}));
+    EXPECT_EQ(played.Arrived().size(), 2u);
+    // The unload that follows finds nothing more to stop or say.
+    emu::ClearConsole();
+    session->Reset();
+    EXPECT_EQ(emu::ConsoleLines(), Strings{});
+    emu::RemoveIniVariable("TARN_HTTP_Workers");
+}
+
+TEST_F(NoticeTest, ATrickleReusesItsWorkersAndTeardownLetsIdleOnesGoUncounted) {
+    Serve();
+    Configure(AuthMode::None, "tarn", "secret", 1);
+    emu::ResetThreadCounts();
+    constexpr size_t kNotices = 40;
+    for (size_t i = 1; i <= kNotices; ++i) {
+        ASSERT_TRUE(Send(static_cast<uint32_t>(i)));
+        ASSERT_TRUE(processor->WaitForAccepted(i, std::chrono::seconds(10)));
+    }
+    // A notice may come while the last exchange is still ending, so a second
+    // worker is allowed; one per notice is what lingering prevents.
+    EXPECT_LE(Proc().NoticeThreadsStarted(), 3u);
+    // The lingering workers carry nothing: teardown abandons nothing, and
+    // they have ended when it returns.
+    ASSERT_TRUE(Proc().WaitForNotices(10000, false));
+    session->Reset();
+    EXPECT_EQ(emu::ConsoleLines(), Strings{});
+    const emu::ThreadCounts c = emu::Threads();
+    EXPECT_GE(c.inits, 1u);
+    EXPECT_EQ(c.terms, c.inits);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // with a queue note, what they refuse, how host failures are survived, and
 // the whole promise across real processes: the processor goes away during a
 // burst of changes, comes back, and every queue note is handled exactly once.
+#include <sys/stat.h>
 #include <signal.h>
 
 #include <fstream>
@@ -25,6 +26,7 @@ protected:
         tarnsim::OutboxOptions o;
         o.sweepInterval = 1h;
         o.grace = grace;
+        o.now = [this] { return clock; };
         return std::make_unique<tarnsim::Outbox>(
             o,
             [this](const tarnsim::QueueNote& n, tarnsim::Via via) {
@@ -33,6 +35,7 @@ protected:
             },
             [this](const std::string& line) { log.push_back(line); });
     }
+    std::chrono::steady_clock::time_point clock = std::chrono::steady_clock::now();  // stepped by the tests
     bool failHandler = false;
     std::vector<std::pair<tarnsim::QueueNote, tarnsim::Via>> handled;
     std::vector<std::string> log;
@@ -88,7 +91,10 @@ TEST_F(OutboxTest, ASweepLeavesYoungNotesToTheirNoticesUntilTheGraceHasPassed) {
     NOTEID id = WriteQueueNote(db, 1);
     EXPECT_EQ(outbox->Sweep(false), 0u);  // just seen: its notice may be on the way
     EXPECT_EQ(QueueStatus()[id], 0);
-    std::this_thread::sleep_for(450ms);
+    clock += 399ms;
+    EXPECT_EQ(outbox->Sweep(false), 0u);  // still young
+    EXPECT_EQ(QueueStatus()[id], 0);
+    clock += 1ms;
     EXPECT_EQ(outbox->Sweep(false), 1u);
     EXPECT_EQ(QueueStatus()[id], 1);
     ASSERT_FALSE(log.empty());
@@ -194,25 +200,31 @@ TEST_F(OutboxTest, TheProcessorStoppedDuringABurstHandlesEveryQueueNoteExactlyOn
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,amgr.exe");
     const std::string record = dataDir + "/processor.jsonl";
 
-    // Two tasks, 300 changes each, in steps of ten.
-    auto burst = [](const std::string& mail) {
+    // Two tasks, 300 changes each, in steps of ten: the first half while the
+    // processor runs, the second while it is stopped. The tasks are fed by the
+    // test's steps, not by a clock.
+    auto half = [](const std::string& mail, int from) {
         std::string script;
-        for (int i = 1; i <= 300; ++i) {
+        for (int i = from; i < from + 150; ++i) {
             script += "create d" + std::to_string(i) + " " + mail + " Form=Appointment ApptUNID=@unid\n";
             if (i % 10 == 0) script += "sleep 25\n";
         }
         return script;
     };
     RunningTask processor = StartProcessor(dataDir, port, record);
-    RunningTask nserver = StartTask("nserver.exe", dataDir, burst("mail\\alice.nsf"));
-    RunningTask amgr = StartTask("amgr.exe", dataDir, burst("mail\\bob.nsf"));
-    ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 60; }, 30s));
+    FedTask nserver("nserver.exe", dataDir), amgr("amgr.exe", dataDir);
+    ASSERT_TRUE(nserver.Ok() && amgr.Ok());
+    nserver.Feed(half("mail\\alice.nsf", 1));
+    amgr.Feed(half("mail\\bob.nsf", 1));
+    ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 60; }, 60s));
     ProcessResult first = Stop(processor);
     EXPECT_EQ(first.exitCode, 0) << first.err;
     size_t atStop = QueueStatus().size();
-    ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 60; }, 30s));  // notices lost meanwhile
+    nserver.Feed(half("mail\\alice.nsf", 151));
+    amgr.Feed(half("mail\\bob.nsf", 151));
+    ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 60; }, 60s));  // notices lost meanwhile
     processor = StartProcessor(dataDir, port, record);
-    ProcessResult n = WaitTask(nserver), a = WaitTask(amgr);
+    ProcessResult n = nserver.Finish(), a = amgr.Finish();
     EXPECT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 30s)) << PendingCount() << " pending";
     ProcessResult second = Stop(processor);
     EXPECT_EQ(second.exitCode, 0) << second.err;

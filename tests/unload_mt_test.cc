@@ -2,6 +2,10 @@
 // their way to a processor that does not answer: the workers are inside
 // requests or waiting for one when the host lets the library go, and the
 // process lives on a while after the unload, as a server shutting down does.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 
@@ -12,7 +16,19 @@ using namespace tarntest;
 
 namespace {
 
-class UnloadTest : public DataDirTest {};
+class UnloadTest : public DataDirTest {
+protected:
+    // nserver.exe serving one user, its notices going to `processor`.
+    void ServeAliceThrough(const tarnsim::Processor& processor) {
+        SampleConfig cfg;
+        cfg.port = processor.Port();
+        cfg.url = "/servlet/dts";
+        cfg.logLevel = 1;
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice");
+        emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    }
+};
 
 TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandoned) {
     tarnsim::ProcessorOptions o;
@@ -22,13 +38,7 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
     o.hangLimit = std::chrono::milliseconds(3400);
     tarnsim::Processor processor(o);
     ASSERT_TRUE(processor.Start());
-    SampleConfig cfg;
-    cfg.port = processor.Port();
-    cfg.url = "/servlet/dts";
-    cfg.logLevel = 1;
-    CreateSampleDatabases(cfg);
-    CreateMailFile("mail\\alice.nsf", "CN=Alice");
-    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    ServeAliceThrough(processor);
 
     // More notices than workers: some in flight, the rest waiting.
     constexpr int kNotices = 24;
@@ -59,6 +69,44 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
                   0);
     }
     EXPECT_EQ(crashes, 0);
+    processor.Stop();
+}
+
+// A task whose notice reached the processor, with its worker lingering for
+// the next one, then unloads: the callbacks are deregistered at unload (the
+// termination's own registration first, then the five in their order), not
+// left to the process's exit.
+TEST_F(UnloadTest, ATaskThatSentANoticeDeregistersEveryCallbackAtUnload) {
+    tarnsim::Processor processor;
+    ASSERT_TRUE(processor.Start());
+    ServeAliceThrough(processor);
+
+    // The task reads its operations from a pipe, so the test decides when it
+    // unloads: after the processor has the notice.
+    const std::string pipe = dataDir + "/operations";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    RunningTask task = StartTask("nserver.exe", dataDir, "", {}, {"--script", pipe});
+    const int fd = open(pipe.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::string save = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\nwait\n";
+    ASSERT_EQ(write(fd, save.data(), save.size()), static_cast<ssize_t>(save.size()));
+    const bool delivered = processor.WaitForAccepted(1, std::chrono::seconds(30));
+    const std::string quit = "quit\n";
+    EXPECT_EQ(write(fd, quit.data(), quit.size()), static_cast<ssize_t>(quit.size()));
+    close(fd);
+    ProcessResult r = WaitTask(task);
+    ASSERT_TRUE(delivered);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    auto at = [&](const std::string& start) {
+        return std::find_if(r.out.begin(), r.out.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+    };
+    auto deregistered = at("runner: deregistered:");
+    ASSERT_NE(deregistered, r.out.end());
+    EXPECT_EQ(*deregistered, "runner: deregistered: 69/1 24/1 102/2 102/1 47/1 47/2");
+    EXPECT_LT(deregistered, at("runner: exit"));
+    // The lingering worker carried nothing: no notice was abandoned.
+    for (const auto& l : BannerLines(r.out)) EXPECT_EQ(l.find("Teardown:"), std::string::npos) << l;
     processor.Stop();
 }
 

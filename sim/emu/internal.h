@@ -1,4 +1,4 @@
-// Shared pieces of the emulator's own files (core.cc, db.cc, mq.cc, ...).
+// Shared pieces of the emulator's own files.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,9 @@ void CountOpen(Counter which, int delta);
 
 // Id tables, for delete-notes.
 bool IdTableIds(DHANDLE table, std::vector<NOTEID>* ids);
+
+// Counts a C API call made on a thread that never initialised (see Threads()).
+void CountCallerThread(Op op);
 
 // The console writer used by AddInLogMessageText; one line, no trailing newline.
 void ConsoleWrite(const char* line);

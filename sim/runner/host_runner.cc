@@ -460,6 +460,11 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A server ends NSF service first (EM_TERMINATENSF, its callbacks stop
+    // their threads there), then unloads the Extension Manager libraries.
+    // Waiting for threads inside dlclose instead would hold the loader lock
+    // that a starting or ending thread may need.
+    emu::DispatchEm(EM_TERMINATENSF, EM_BEFORE, NOERROR, static_cast<void*>(nullptr));
     lib->Unload();
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;

@@ -45,8 +45,15 @@ public:
     bool SendTransactionNotice(EventData& event);
     void SendRefreshConfigNotice();
     static AuthType ParseAuthType(const char* text);
-    // Waits for the notice workers of this task; true when all have ended.
-    bool WaitForNotices(int milliseconds);
+    // Waits until every notice handed over was carried, then lets the idle
+    // workers go; true when all workers have ended in time (tests, tools).
+    // With `letIdleGo` false, true once every live worker is idle.
+    bool WaitForNotices(int milliseconds, bool letIdleGo = true);
+    // On EM_TERMINATENSF: drops what waits, stops what is in flight and
+    // waits, bounded, for every worker to leave; later notices are refused.
+    void Terminate();
+    // Worker threads started since the last Reset (benchmarks).
+    uint64_t NoticeThreadsStarted() const;
 
     int32_t LogLevel() const { return logLevel.load(std::memory_order_relaxed); }
 
@@ -55,6 +62,10 @@ private:
     void CompleteEventFromNote(EventData& event);
     // A line whose level this processor tests against its copy.
     void Trace(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    // Teardown of the transport; keeps the library loaded for workers that
+    // outlive the wait when `mayPin` (not possible once unloading), else
+    // waits longer for them. True when every worker ended.
+    bool StopWorkers(bool mayPin);
 
     TARNSession* session = nullptr;
     TARNConfig* config = nullptr;

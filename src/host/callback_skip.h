@@ -2,10 +2,10 @@
 // return at once and do nothing. The C API has no such call, so it is the
 // add-in's own.
 //
-// The embedded host answers it (TARNEmuCallbackSkip, which tests switch on).
-// Its symbol is taken as a weak reference: with a real toolkit's libnotes.so
-// it is absent (and on Windows never looked for) and the add-in's own rule
-// answers: non-zero once the library has begun unloading (its static objects
+// A host that offers it exports HostCallbackSkip (the embedded host does,
+// and tests switch it on). The symbol is taken as a weak reference: with a
+// real toolkit's libnotes.so it is absent (and on Windows never looked for)
+// and the add-in's own rule answers: non-zero once the library has begun unloading (its static objects
 // are being destroyed), when a callback still arriving on a server thread
 // must not touch the session being torn down; zero before.
 #pragma once
@@ -13,7 +13,7 @@
 #include "host/notes_capi.h"
 
 #if !defined(_WIN32)
-extern "C" WORD TARNEmuCallbackSkip(void) __attribute__((weak));
+extern "C" WORD HostCallbackSkip(void) __attribute__((weak));
 #endif
 
 // True from the start of the library's unload on.

@@ -13,9 +13,8 @@
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 
-// Constructed at load in this order, destroyed at unload in the reverse one:
-// the deregistrations run delete-notes first and update-after last, then the
-// session closes what it opened.
+// Constructed at load in this order, destroyed at unload in the reverse one
+// (the whole lifecycle is told in entry.h).
 namespace {
 TARNSession gSession;
 EmRegistration gUpdateAfter;
@@ -23,6 +22,7 @@ EmRegistration gUpdateBefore;
 EmRegistration gExtendedUpdateBefore;
 EmRegistration gExtendedUpdateAfter;
 EmRegistration gDeleteNotes;
+EmRegistration gTerminate;  // EM_TERMINATENSF: registered last, deregistered first
 bool gEntered = false;
 
 // Declared last, so destroyed first: from here on the library is unloading.
@@ -102,6 +102,10 @@ STATUS RunMainEntryPoint() {
                              nullptr);
             gSession.Log(3, "%s", r.line);
         }
+        // The end of NSF service for this process: the workers stop there,
+        // before the host unloads the library. No line of its own.
+        CheckNotesStatus(EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out()),
+                         nullptr);
         gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
         return 0;
     } catch (const NotesWrapper::notes_error& e) {
@@ -124,13 +128,19 @@ void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release);
 
 WORD CallbackSkip() {
 #if !defined(_WIN32)
-    if (TARNEmuCallbackSkip) return TARNEmuCallbackSkip();
+    if (HostCallbackSkip) return HostCallbackSkip();
 #endif
     return gUnloading.load(std::memory_order_acquire) ? 1 : 0;
 }
 
 STATUS RunExtMgrCallback(EMRECORD* record) {
     try {
+        if (record->EId == EM_TERMINATENSF) {
+            // Stop the workers only: deregistering here is forbidden; the
+            // holders do it at unload.
+            gSession.GetProcessor()->Terminate();
+            return ERR_EM_CONTINUE;
+        }
         if (CallbackSkip() != 0) return ERR_EM_CONTINUE;
         gSession.Log(2, "ExtMgrCallback. Start");
         if (!gSession.IsInitialised()) {

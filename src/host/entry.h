@@ -1,4 +1,33 @@
 // The add-in's two entry points and the process-wide objects behind them.
+//
+// Lifecycle of the add-in in one task process, from load to unload:
+//  1. Load: the host maps the library; the session and the registration
+//     holders are constructed (entry.cc), nothing is registered yet.
+//  2. MainEntryPoint, once per process: a task named in TARN_Task_List gets
+//     its session initialised (notes.ini, databases, message queues), then
+//     five registrations with one recursion id, each with its level-3 line,
+//     then EM_TERMINATENSF with the same id and no line of its own.
+//  3. Callbacks, on any server thread, several at once: a captured change
+//     is written to the capture queue and its notice handed to a worker. The
+//     server thread never waits on the network.
+//  4. Workers (transport/): a notice finding no idle worker starts one while
+//     fewer than TARN_HTTP_Workers are alive, so none waits behind a hung
+//     exchange; otherwise it waits in memory. A worker with nothing to do
+//     lingers a few seconds for the next notice, then ends. Each calls
+//     NotesInitThread first and NotesTermThread last.
+//  5. EM_TERMINATENSF (the end of NSF service, just before the host unloads
+//     the libraries): waiting notices are dropped, exchanges in flight are
+//     aborted, idle workers let go, and the callback returns only when every
+//     worker has left the library's code (bounded: 3 s). Later notices are
+//     refused. Nothing is deregistered there: the platform forbids it. A
+//     worker that outlives the bound gets the library pinned (a level-1
+//     line); only then does teardown wait for process exit.
+//  6. Unload: the holders are destroyed in reverse order, deregistering
+//     EM_TERMINATENSF, then delete-notes first and update-after last; then
+//     the session closes what it opened. If the host never raised
+//     EM_TERMINATENSF, the session's teardown stops and waits for the
+//     workers here as step 5 does; pinning is no longer possible this late,
+//     so it waits longer for a straggler instead (a level-1 line says so).
 #pragma once
 
 #include <cstddef>

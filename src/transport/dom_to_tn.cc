@@ -1,7 +1,7 @@
 // The HTTP exchange of notices, on their worker thread: the GET, one answer
 // to a 401 with Basic credentials, or one form login when the processor's
-// server answers with its login page. Nobody waits for it; it reports only
-// through the log.
+// server answers with its login page. No server thread waits for it; it
+// reports only through the log.
 #include <cstring>
 #include <exception>
 #include <string>
@@ -20,6 +20,18 @@ constexpr uint32_t kPiece = 8191;
 constexpr size_t kSearchedReply = 64 * 1024;
 
 std::string LastErrorText() { return http::ErrorText(http::LastError()); }
+
+// The exchange ends at any final status; a processor that did not accept
+// the notice must not pass for one that did. 0 (nothing read) was already
+// reported by the failed send.
+void ReportRefusal(const std::shared_ptr<TransportState>& state, const Notice& notice, uint32_t status) {
+    if (status == 0 || (status >= 200 && status < 300)) return;
+    if (notice.queueNoteId != 0)
+        state->Log(1, "Notice for queue note %08lX: the processor answered %u",
+                   static_cast<unsigned long>(notice.queueNoteId), status);
+    else
+        state->Log(1, "Refresh notice: the processor answered %u", status);
+}
 
 uint32_t StatusOf(const http::RequestHandle& request) {
     uint32_t status = 0;
@@ -55,8 +67,7 @@ std::string FormUrlEncode(const std::string& value) {
 }
 
 void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthType authType, std::string address,
-                                  std::string username, std::string password) {
-    // thread start: everything this thread runs is between here and the end.
+                                  std::string username, std::string password, uint32_t queueNoteId) {
     // Counted until the very end, so whoever waits for the workers also
     // waits for their NotesTermThread.
     struct Presence {
@@ -68,25 +79,16 @@ void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthTyp
     // without it none may be made, not even to log: the notice goes back to
     // the queue for the next worker, and its queue note stays where it is.
     NotesThread notesThread;
-    Notice notice{authType, std::move(address), std::move(username), std::move(password)};
+    Notice notice{authType, std::move(address), std::move(username), std::move(password), queueNoteId};
     if (notesThread.Status() != NOERROR) {
         state->StartFailed(std::move(notice));
         return;
     }
     do {
-        Notice helper;
-        if (state->TakeForHelper(helper)) {
-            try {
-                StartNoticeWorker(state, helper);
-            } catch (const std::exception& e) {
-                state->StartFailed(std::move(helper));
-                state->Log(1, "%s", e.what());
-            }
-        }
         Deliver(state, notice);
-    } while (state->Next(notice));
-    // thread end: this worker is counted out; nothing of the task is touched
-    // after this line.
+    } while (state->Next(notice, TransportState::kIdleLinger));
+    // Counted out: nothing of the task is touched after this but the
+    // thread's own end (NotesTermThread, then the presence count).
 }
 
 void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const Notice& notice) {
@@ -134,7 +136,10 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                                        static_cast<uint32_t>(password.size() + 1));
                 mayAuthenticate = false;
             }
-            if (authType != AuthType::Session) return;
+            if (authType != AuthType::Session) {
+                ReportRefusal(state, notice, status);
+                return;
+            }
 
             // Each piece is searched by itself, as it arrives.
             char piece[kPiece + 1];
@@ -148,7 +153,10 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                     break;
                 }
             }
-            if (!loginForm) return;
+            if (!loginForm) {
+                ReportRefusal(state, notice, status);
+                return;
+            }
             if (!mayAuthenticate) {
                 state->Log(1, "Session Authentication failed");
                 return;

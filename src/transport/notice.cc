@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <strings.h>
+#include <thread>
 
 #include "config/tarn_config.h"
 #include "events/tarn_event_processor.h"
@@ -23,6 +24,18 @@ namespace {
 constexpr char kAccessToken[] = "Kq7Wm2Rx9Tb4Lz8Vn3Hc6Pd1Fs5Jg0Ye";
 // How long teardown waits for notices still on their way.
 constexpr std::chrono::milliseconds kTeardownWait{3000};
+// At unload without a termination first, how much longer it waits for a
+// worker that outlived kTeardownWait: the library cannot be kept loaded any
+// more by then, and unmapping code under a running thread crashes the task.
+constexpr std::chrono::milliseconds kUnloadExtraWait{20000};
+
+// A worker thread's bound call holds the state until just after the worker
+// has counted itself out; the state's owner waits for that release, so the
+// last instructions a worker runs in this library are a handful.
+void AwaitSoleOwner(const std::shared_ptr<TransportState>& state, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (state.use_count() > 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
 
 }  // namespace
 
@@ -52,40 +65,55 @@ void TransportState::WriteLine(const char* message) const {
 TransportState::Handover TransportState::Hand(Notice& notice, size_t& waitingNow) {
     std::lock_guard lock(workersMutex);
     waitingNow = waiting.size();
-    if (live == 0 && !closing) {
+    if (closing) return Handover::Closed;
+    // An idle worker not yet spoken for takes it: no thread to start.
+    if (static_cast<size_t>(idle) > waiting.size()) {
+        waiting.push_back(std::move(notice));
+        waitingNow = waiting.size();
+        work.notify_one();
+        return Handover::Queued;
+    }
+    // Every live worker is busy (perhaps inside a hung exchange): another
+    // one while the limit allows, so this notice does not wait behind them.
+    if (live < workerLimit) {
         ++live;
         return Handover::StartWorker;
     }
-    if (closing || waiting.size() >= kMaxWaiting) return Handover::Refused;
+    if (waiting.size() >= kMaxWaiting) return Handover::Refused;
     waiting.push_back(std::move(notice));
     waitingNow = waiting.size();
     return Handover::Queued;
 }
 
-bool TransportState::Next(Notice& notice) {
-    std::lock_guard lock(workersMutex);
-    if (waiting.empty()) {
-        if (--live == 0 && threads == 0) workersDone.notify_all();
-        return false;
+bool TransportState::Next(Notice& notice, std::chrono::milliseconds linger) {
+    std::unique_lock lock(workersMutex);
+    if (waiting.empty() && !closing) {
+        ++idle;
+        workersDone.notify_all();  // WaitUntilCarried may be waiting for this
+        const uint64_t dismissal = dismissals;
+        const auto deadline = std::chrono::steady_clock::now() + linger;
+        while (waiting.empty() && !closing && dismissal == dismissals)
+            if (work.wait_until(lock, deadline) == std::cv_status::timeout) break;
+        --idle;
     }
-    notice = std::move(waiting.front());
-    waiting.pop_front();
-    return true;
-}
-
-bool TransportState::TakeForHelper(Notice& notice) {
-    std::lock_guard lock(workersMutex);
-    if (closing || waiting.empty() || live >= workerLimit) return false;
-    ++live;
-    notice = std::move(waiting.front());
-    waiting.pop_front();
-    return true;
+    if (!waiting.empty() && !closing) {
+        notice = std::move(waiting.front());
+        waiting.pop_front();
+        return true;
+    }
+    --live;
+    workersDone.notify_all();
+    return false;
 }
 
 void TransportState::StartFailed(Notice notice) {
     std::lock_guard lock(workersMutex);
-    if (!closing) waiting.push_front(std::move(notice));
-    if (--live == 0 && threads == 0) workersDone.notify_all();
+    if (!closing) {
+        waiting.push_front(std::move(notice));
+        work.notify_one();
+    }
+    --live;
+    workersDone.notify_all();
 }
 
 void TransportState::SetWorkerLimit(int limit) {
@@ -103,6 +131,19 @@ bool TransportState::WaitForWorkers(std::chrono::milliseconds limit) {
     return workersDone.wait_for(lock, limit, [this] { return live == 0 && threads == 0; });
 }
 
+bool TransportState::WaitUntilCarried(std::chrono::milliseconds limit, bool letIdleGo) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock lock(workersMutex);
+    // Notices given back by a worker that could not start wait for the next
+    // notice's worker: with no worker alive, nothing more will be carried.
+    if (!workersDone.wait_until(lock, deadline, [this] { return (waiting.empty() || live == 0) && live == idle; }))
+        return false;
+    if (!letIdleGo) return true;
+    ++dismissals;
+    work.notify_all();
+    return workersDone.wait_until(lock, deadline, [this] { return live == 0 && threads == 0; });
+}
+
 void TransportState::ThreadEntered() {
     std::lock_guard lock(workersMutex);
     ++threads;
@@ -110,10 +151,11 @@ void TransportState::ThreadEntered() {
 
 void TransportState::ThreadLeft() {
     std::lock_guard lock(workersMutex);
-    if (--threads == 0 && live == 0) workersDone.notify_all();
+    --threads;
+    workersDone.notify_all();
 }
 
-void TransportState::Teardown(std::chrono::milliseconds limit) {
+bool TransportState::Teardown(std::chrono::milliseconds limit) {
     size_t queued = 0;
     int inFlight = 0;
     {
@@ -121,7 +163,9 @@ void TransportState::Teardown(std::chrono::milliseconds limit) {
         closing = true;
         queued = waiting.size();
         waiting.clear();
-        inFlight = live;
+        // Idle workers carry nothing: only the busy ones abandon a notice.
+        inFlight = live - idle;
+        work.notify_all();
     }
     {
         std::lock_guard lock(logMutex);
@@ -154,7 +198,10 @@ void TransportState::Teardown(std::chrono::milliseconds limit) {
     http::CloseHandle(connectionHandle);
     http::CloseHandle(internetHandle);
     connected = false;
+    return ended;
 }
+
+bool TransportState::WaitForStragglers(std::chrono::milliseconds limit) { return WaitForWorkers(limit); }
 
 http::ConnectionHandle TransportState::Connection() {
     std::lock_guard lock(connectMutex);
@@ -165,8 +212,29 @@ TARNEventProcessor::TARNEventProcessor() : transport(std::make_shared<TransportS
 
 TARNEventProcessor::~TARNEventProcessor() { Reset(); }
 
+bool TARNEventProcessor::StopWorkers(bool mayPin) {
+    bool ended = transport->Teardown(kTeardownWait);
+    if (!ended && mayPin) {
+        // Still inside this library's code: it must stay mapped for them.
+        PinThisLibrary();
+        transport->TeardownLine("Teardown: notice workers outlived the wait; the library stays loaded until the "
+                                "process ends");
+    } else if (!ended) {
+        char message[256];
+        snprintf(message, sizeof message,
+                 "Teardown: waiting up to %lld ms more for the notice workers before the library unloads",
+                 static_cast<long long>(kUnloadExtraWait.count()));
+        transport->TeardownLine(message);
+        ended = transport->WaitForStragglers(kUnloadExtraWait);
+    }
+    if (ended) AwaitSoleOwner(transport, kTeardownWait);
+    return ended;
+}
+
+void TARNEventProcessor::Terminate() { StopWorkers(true); }
+
 void TARNEventProcessor::Reset() {
-    if (transport) transport->Teardown(kTeardownWait);
+    if (transport) StopWorkers(false);
     // Workers still running keep the old state alive; this processor starts afresh.
     transport = std::make_shared<TransportState>();
     session = nullptr;
@@ -175,8 +243,12 @@ void TARNEventProcessor::Reset() {
     logLevel = 1;
 }
 
-bool TARNEventProcessor::WaitForNotices(int milliseconds) {
-    return transport->WaitForWorkers(std::chrono::milliseconds(milliseconds));
+bool TARNEventProcessor::WaitForNotices(int milliseconds, bool letIdleGo) {
+    return transport->WaitUntilCarried(std::chrono::milliseconds(milliseconds), letIdleGo);
+}
+
+uint64_t TARNEventProcessor::NoticeThreadsStarted() const {
+    return transport->threadsStarted.load(std::memory_order_relaxed);
 }
 
 AuthType TARNEventProcessor::ParseAuthType(const char* text) {
@@ -295,36 +367,32 @@ void TARNEventProcessor::openHTTPConnection() {
 }
 
 void StartNoticeWorker(const std::shared_ptr<TransportState>& state, Notice notice) {
-    // The worker runs this library's code until its very last instruction:
-    // the library stays mapped from now on, whatever the host unloads.
-    PinThisLibrary();
     // A modest stack: the exchange needs little.
     boost::thread::attributes attributes;
     attributes.set_stack_size(512 * 1024);
-    boost::thread worker(attributes, boost::bind(&TARNDomToTN::SendToProcessor, TARNDomToTN(), state,
-                                                 notice.authType, std::move(notice.address),
-                                                 std::move(notice.username), std::move(notice.password)));
+    boost::thread worker(attributes,
+                         boost::bind(&TARNDomToTN::SendToProcessor, TARNDomToTN(), state, notice.authType,
+                                     std::move(notice.address), std::move(notice.username),
+                                     std::move(notice.password), notice.queueNoteId));
     worker.detach();
+    state->threadsStarted.fetch_add(1, std::memory_order_relaxed);
 }
 
 namespace {
 
-// Hands a notice to the workers; false when it was refused. A worker that
-// cannot be started leaves Boost.Thread's resource error to the caller, and
-// its notice waiting for the next worker.
-bool HandOver(const std::shared_ptr<TransportState>& state, Notice notice, size_t& waitingNow) {
-    switch (state->Hand(notice, waitingNow)) {
-        case TransportState::Handover::Queued: return true;
-        case TransportState::Handover::Refused: return false;
-        case TransportState::Handover::StartWorker: break;
-    }
+// Hands a notice to the workers. A worker that cannot be started leaves
+// Boost.Thread's resource error to the caller, and its notice waiting for
+// the next worker.
+TransportState::Handover HandOver(const std::shared_ptr<TransportState>& state, Notice notice, size_t& waitingNow) {
+    const TransportState::Handover handover = state->Hand(notice, waitingNow);
+    if (handover != TransportState::Handover::StartWorker) return handover;
     try {
         StartNoticeWorker(state, notice);
     } catch (...) {
         state->StartFailed(std::move(notice));
         throw;
     }
-    return true;
+    return handover;
 }
 
 }  // namespace
@@ -345,8 +413,18 @@ bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
     session->Log(2, "Debug: %s: %s: %s:", settings.authType, settings.username,
                  settings.password[0] ? "********" : "");
     size_t waitingNow = 0;
-    if (!HandOver(state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},
-                  waitingNow)) {
+    const TransportState::Handover handover =
+        HandOver(state,
+                 Notice{ParseAuthType(settings.authType), address, settings.username, settings.password,
+                        event.queueNoteId},
+                 waitingNow);
+    if (handover == TransportState::Handover::Closed) {
+        // After EM_TERMINATENSF: the queue note stays for the processor to find.
+        session->Log(1, "Notice for queue note %08lX not sent: the task is shutting down",
+                     static_cast<unsigned long>(event.queueNoteId));
+        return false;
+    }
+    if (handover == TransportState::Handover::Refused) {
         session->Log(1, "Notice for queue note %08lX not sent: %lu notices already wait for the processor",
                      static_cast<unsigned long>(event.queueNoteId), static_cast<unsigned long>(waitingNow));
         return false;
@@ -369,8 +447,13 @@ void TARNEventProcessor::SendRefreshConfigNotice() {
     std::string address = std::string(settings.url) + "?action=refreshconfig";
     session->Log(2, "%s", address.c_str());
     size_t waitingNow = 0;
-    if (!HandOver(state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},
-                  waitingNow)) {
+    const TransportState::Handover handover = HandOver(
+        state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password}, waitingNow);
+    if (handover == TransportState::Handover::Closed) {
+        session->Log(1, "Refresh notice not sent: the task is shutting down");
+        return;
+    }
+    if (handover == TransportState::Handover::Refused) {
         session->Log(1, "Refresh notice not sent: %lu notices already wait for the processor",
                      static_cast<unsigned long>(waitingNow));
         return;

@@ -1,13 +1,8 @@
 // What the task's notices share with their workers: the HTTP session and
 // connection, a log outlet of their own, and the notices waiting for a
 // worker. Workers hold it by shared pointer, so none uses freed memory
-// however long it runs.
-//
-// Workers are few and start only when needed: a notice finding no worker
-// alive starts one; otherwise it waits in a bounded queue, and a worker that
-// takes a notice while others wait starts a helper, up to the limit. A worker
-// finding the queue empty ends. Teardown drops what waits, stops what is in
-// flight, waits a bounded time, and writes no worker line afterwards.
+// however long it runs. When workers start, linger and end is told once, in
+// host/entry.cc; this file keeps the counts that make it so.
 #pragma once
 
 #include <atomic>
@@ -29,6 +24,8 @@ struct Notice {
     std::string address;
     std::string username;
     std::string password;
+    // The capture-queue note announced; 0 for a refresh notice.
+    uint32_t queueNoteId = 0;
 };
 
 struct TransportState {
@@ -56,17 +53,24 @@ struct TransportState {
     // queue note stays in the capture queue).
     static constexpr size_t kMaxWaiting = 10000;
 
-    enum class Handover { StartWorker, Queued, Refused };
-    // On the server thread: never waits on the network, and starts a thread
-    // only when no worker is alive (StartWorker: the caller starts it with
-    // this notice; otherwise the notice was moved into the queue or refused).
+    // How long a worker that finds nothing to do waits for the next notice
+    // before it ends: long enough that a trickle of saves reuses it, short
+    // enough that an idle task holds no threads for long. Idle workers are
+    // never more than the worker limit, since every idle worker is live.
+    static constexpr std::chrono::milliseconds kIdleLinger{2000};
+
+    enum class Handover { StartWorker, Queued, Refused, Closed };
+    // On the server thread: never waits on the network. StartWorker when no
+    // idle worker is free for this notice and fewer than the limit are
+    // alive (the caller starts one with this notice), so no notice waits
+    // behind a slow exchange while the limit allows another; otherwise the
+    // notice was moved into the queue (an idle worker is woken for it),
+    // refused (the queue is full) or Closed (after teardown).
     Handover Hand(Notice& notice, size_t& waitingNow);
-    // On a worker: the next notice, or false when none waits (the worker is
-    // then counted out and must end).
-    bool Next(Notice& notice);
-    // On a worker, before each exchange: a notice for a helper worker when
-    // others wait and the limit allows one.
-    bool TakeForHelper(Notice& notice);
+    // On a worker: the next notice, waiting up to `linger` for one; false
+    // when none came, at teardown or when dismissed (the worker is then
+    // counted out and must end).
+    bool Next(Notice& notice, std::chrono::milliseconds linger);
     // A worker that could not be started gives its notice back.
     void StartFailed(Notice notice);
     void SetWorkerLimit(int limit);
@@ -74,15 +78,28 @@ struct TransportState {
     // True when no worker is alive and every worker thread has left its
     // body (within the time).
     bool WaitForWorkers(std::chrono::milliseconds limit);
+    // Waits until no notice is in flight and none waits (or none can be
+    // carried: no worker alive), then lets the idle workers go and waits
+    // for them to end when `letIdleGo`. True when that was reached in time.
+    bool WaitUntilCarried(std::chrono::milliseconds limit, bool letIdleGo);
     // A worker thread's body begins and ends: counted apart from `live`,
     // which a worker leaves before its last steps (NotesTermThread).
     void ThreadEntered();
     void ThreadLeft();
+    // Worker threads started for this state, for the benchmarks.
+    std::atomic<uint64_t> threadsStarted{0};
 
-    // Stops everything of this state: waiting notices dropped, exchanges
-    // aborted, worker lines silenced; waits up to `limit` for the workers and
-    // writes one level-1 line when notices were abandoned.
-    void Teardown(std::chrono::milliseconds limit);
+    // Stops everything of this state: waiting notices dropped, idle workers
+    // let go, exchanges aborted, worker lines silenced; waits up to `limit`
+    // for the workers and writes one level-1 line when notices were
+    // abandoned or workers are still running. True when every worker ended.
+    // Once torn down, the state refuses every later notice.
+    bool Teardown(std::chrono::milliseconds limit);
+    // After a Teardown that did not end every worker: waits up to `limit`
+    // more; true when they ended.
+    bool WaitForStragglers(std::chrono::milliseconds limit);
+    // A level-1 line that bypasses the closed log (teardown's own lines).
+    void TeardownLine(const char* message) const { WriteLine(message); }
 
     // Snapshot of the connection for one request.
     tarn::http::ConnectionHandle Connection();
@@ -95,20 +112,24 @@ private:
 
     mutable std::mutex workersMutex;
     std::condition_variable workersDone;
+    std::condition_variable work;  // idle workers wait here for a notice
     std::deque<Notice> waiting;
     int live = 0;
+    int idle = 0;  // live workers waiting in Next for a notice
+    uint64_t dismissals = 0;  // raised to let the idle workers go
     int threads = 0;  // worker threads inside their body
     int workerLimit = kDefaultWorkers;
     bool closing = false;
 };
 
 // The HTTP exchange of notices; runs on a detached worker thread, which
-// takes further waiting notices when its first is done.
+// takes further waiting notices when its first is done and lingers a little
+// for the next one.
 class TARNDomToTN {
 public:
     // The worker thread's body: this notice, then whatever waits.
     void SendToProcessor(std::shared_ptr<TransportState> state, AuthType authType, std::string address,
-                         std::string username, std::string password);
+                         std::string username, std::string password, uint32_t queueNoteId);
     bool PerformSessionLogin(const std::shared_ptr<TransportState>& state, std::string username,
                              std::string password);
 

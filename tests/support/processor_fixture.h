@@ -8,8 +8,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
+// The resolver's headers, which httplib brings in, define these two names
+// that the Notes headers use for their own.
+#undef STATUS
+#undef NOERROR
+
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -22,6 +32,86 @@
 #include "transport/http_client.h"
 
 namespace tarntest {
+
+// A processor played by the test: every request is counted as it arrives
+// (before it is answered), and answered by the test's function, which may
+// hold it with Hold until the test calls Release.
+class PlayedProcessor {
+public:
+    // index: the request's place in arrival order, from 0.
+    using Answer = std::function<void(PlayedProcessor&, size_t index, const httplib::Request&, httplib::Response&)>;
+
+    explicit PlayedProcessor(Answer a) : answer(std::move(a)) {
+        server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+            size_t index;
+            {
+                std::lock_guard lock(mutex);
+                index = arrived.size();
+                arrived.push_back(req.target);
+            }
+            changed.notify_all();
+            answer(*this, index, req, res);
+            {
+                std::lock_guard lock(mutex);
+                ++answered;
+            }
+            changed.notify_all();
+        });
+        // A kept-alive connection holds a server thread at its stop.
+        server.set_keep_alive_timeout(1);
+        // Bound and listening from here: a request made before the thread
+        // accepts waits in the backlog.
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~PlayedProcessor() {
+        Release();
+        server.stop();
+        if (thread.joinable()) thread.join();
+    }
+    int Port() const { return port; }
+
+    // Inside an answer: waits until Release (or a minute, so a failed test
+    // does not hold its processor for ever).
+    void Hold() {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::minutes(1), [this] { return released; });
+    }
+    void Release() {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+    bool WaitForArrived(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return arrived.size() >= count; });
+    }
+    bool WaitForAnswered(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return answered >= count; });
+    }
+    std::vector<std::string> Arrived() {
+        std::lock_guard lock(mutex);
+        return arrived;
+    }
+    size_t Answered() {
+        std::lock_guard lock(mutex);
+        return answered;
+    }
+
+private:
+    Answer answer;
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> arrived;
+    size_t answered = 0;
+    bool released = false;
+};
 
 // The address of a transaction notice, as the add-in builds it.
 inline std::string NoticeAddress(const std::string& base, const std::string& action, uint32_t qnoteid) {

@@ -1,0 +1,172 @@
+#include "play.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <thread>
+#include <tuple>
+
+#include "config_steps.h"
+#include "demo_processor.h"
+#include "queue_listing.h"
+#include "report.h"
+#include "runner/words.h"
+#include "task_names.h"
+#include "tasks.h"
+
+namespace fs = std::filesystem;
+
+namespace simcli {
+namespace {
+
+struct PlayResult {
+    int changes = 0;
+    int steps = 0;
+    bool ok = true;
+};
+
+// Notices travel on workers of their own after a task has done its part:
+// wait until the tasks' console and the processor have been quiet for a
+// moment. A worker logs each step of its exchange (at the demo's level), and
+// with the processor away it logs its failure; so a notice of before an
+// outage is not cut off by the stop, nor one sent during it answered by the
+// processor that comes back.
+void Settle(DemoProcessor* processor, const std::string& dir) {
+    if (!processor) return;
+    auto state = [&] {
+        std::error_code ec;
+        auto size = fs::file_size(dir + "/console.log", ec);
+        return std::make_tuple(static_cast<uintmax_t>(ec ? 0 : size), processor->Notices().size(),
+                               processor->Logins().size());
+    };
+    auto seen = state();
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto now = state();
+        if (now == seen) return;
+        seen = now;
+    }
+}
+
+// Waits until no queue note is pending, as long as a sweep or two takes:
+// once the tasks are done, and before the processor is stopped, so that an
+// outage begins at a defined point. `heading` is printed if there is a wait.
+void AwaitSweeps(DemoProcessor* processor, const char* heading) {
+    if (!processor || !processor->Running()) return;
+    const auto& o = processor->Options();
+    auto limit = std::chrono::steady_clock::now() + 2 * (o.sweepInterval + o.grace) + std::chrono::seconds(5);
+    bool told = false;
+    for (;;) {
+        std::vector<emu::NoteDump> queue;
+        emu::DumpNotes("brackwater\\qcapture.nsf", &queue);
+        size_t pending = CountPending(queue);
+        if (pending == 0 || std::chrono::steady_clock::now() > limit) return;
+        if (!told && heading) {
+            printf("%s: %zu queue note(s) pending\n", heading, pending);
+            fflush(stdout);
+            told = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string, std::unique_ptr<Task>>& tasks,
+                const std::map<std::string, std::string>& vars, DemoProcessor* processor, const std::string& dir) {
+    PlayResult r;
+    int token = 0;
+    auto syncAll = [&] {
+        ++token;
+        for (auto& [n, t] : tasks) t->Sync(token);
+    };
+    const std::vector<std::string> changing = {"create", "createx", "modify", "modifyx", "remove",
+                                               "stub",   "stubx",   "delete"};
+    for (const auto& step : scenario) {
+        std::string line = Substitute(step.text, vars);
+        auto w = SplitWords(line);
+        ++r.steps;
+        if (w[0] == "say") {
+            syncAll();
+            printf("\n== %s\n", HeadingText(line).c_str());
+        } else if (w[0] == "sync") {
+            syncAll();
+        } else if (w[0] == "pause") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(atoi(w[1].c_str())));
+        } else if (w[0] == "config") {
+            syncAll();
+            printf("   (administrator) %s\n", line.c_str());
+            if (!ChangeConfig(w)) r.ok = false;
+        } else if (w[0] == "processor" && processor) {
+            syncAll();
+            Settle(processor, dir);
+            tarnsim::AuthMode auth;
+            tarnsim::FailMode fail;
+            if (w[1] == "auth" && tarnsim::ParseAuthMode(w[2], auth)) {
+                processor->SetAuth(auth);
+                printf("   (processor) now asks for: %s\n", tarnsim::AuthModeName(auth));
+            } else if (w[1] == "mode" && tarnsim::ParseFailMode(w[2], fail)) {
+                processor->SetMode(fail);
+                printf("   (processor) now answers: %s\n", tarnsim::FailModeName(fail));
+            } else if (w[1] == "stop") {
+                AwaitSweeps(processor, "   (processor) catching up before it stops");
+                processor->Stop();
+                auto c = processor->Counts();
+                printf("   (processor) stopped: nothing answers on port %d (%llu queue notes handled so far)\n",
+                       processor->Port(), static_cast<unsigned long long>(c.byNotice + c.bySweep));
+            } else if (w[1] == "start") {
+                std::string why;
+                size_t recovered = 0;
+                if (processor->Running()) {
+                    printf("   (processor) already running\n");
+                } else if (processor->Start(&why, &recovered)) {
+                    printf("   (processor) started again on 127.0.0.1:%d; its first sweep recovered %zu queue "
+                           "note(s)\n",
+                           processor->Port(), recovered);
+                } else {
+                    fprintf(stderr, "tarn-sim: scenario line %d: cannot start the sample processor again: %s\n",
+                            step.number, why.c_str());
+                    r.ok = false;
+                }
+            }
+            fflush(stdout);
+        } else {
+            // A task's operation; CheckStep made sure it is one.
+            if (std::find(changing.begin(), changing.end(), w[1]) != changing.end()) ++r.changes;
+            tasks[w[0]]->Send(line.substr(line.find(w[0]) + w[0].size() + 1));
+        }
+        if (r.steps % 25 == 0) fprintf(stderr, "tarn-sim: %d steps played\n", r.steps);
+    }
+    syncAll();
+    Settle(processor, dir);
+    return r;
+}
+
+}  // namespace
+
+int RunScenario(const std::string& dir, const std::vector<ScenarioLine>& scenario, DemoProcessor* processor) {
+    emu::SetDataDirectory(dir);
+    emu::SetConsoleEcho(false);
+    const auto start = std::chrono::steady_clock::now();
+    printf("== Starting the server tasks over %s\n", dir.c_str());
+    std::map<std::string, std::unique_ptr<Task>> tasks;
+    for (const auto& name : kTasks) tasks[name] = std::make_unique<Task>(name, dir);
+    std::map<std::string, std::string> vars;
+    if (processor) vars["PORT"] = std::to_string(processor->Port());
+    PlayResult played = Play(scenario, tasks, vars, processor, dir);
+    printf("\n== Stopping the server tasks\n");
+    for (auto& [n, t] : tasks) t->Finish();
+    AwaitSweeps(processor, "\n== Waiting for the processor's sweep");
+    // Handlings under way end, and their counts with them, before the summary.
+    if (processor && processor->Running()) {
+        printf("\n== Stopping the sample processor\n");
+        processor->Stop();
+    }
+    PrintReport(dir, played.changes, processor,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return played.ok ? 0 : 1;
+}
+
+}  // namespace simcli

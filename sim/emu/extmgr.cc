@@ -1,0 +1,126 @@
+// The Extension Manager: registrations, recursion ids, and raising an
+// event to the registered callbacks.
+#include <atomic>
+#include <cstdarg>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "emu/internal.h"
+
+namespace emu {
+namespace {
+
+std::mutex gMutex;  // guards the registrations
+
+struct Registration {
+    EID eventId;
+    DWORD flags;
+    EMHANDLER callback;
+    WORD recursionId;
+};
+std::map<HEMREGISTRATION, Registration> gRegistrations;
+std::vector<std::string> gDeregistrations;
+uint16_t gNextRecursionId = 1;
+std::atomic<bool> gSkip{false};
+thread_local std::set<uint16_t> tActiveRecursion;
+thread_local int tDispatchDepth = 0;
+
+}  // namespace
+
+STATUS DispatchEm(EID eventId, WORD notificationType, STATUS status, ...) {
+    const DWORD wanted = notificationType == EM_BEFORE ? EM_REG_BEFORE : EM_REG_AFTER;
+    std::vector<Registration> targets;
+    {
+        std::lock_guard lock(gMutex);
+        for (const auto& [h, r] : gRegistrations)
+            if (r.eventId == eventId && (r.flags & wanted)) targets.push_back(r);
+    }
+    STATUS answer = ERR_EM_CONTINUE;
+    va_list args;
+    va_start(args, status);
+    for (const Registration& r : targets) {
+        // A callback's own note operations must not re-enter it.
+        if (r.recursionId != 0 && tActiveRecursion.count(r.recursionId)) continue;
+        bool marked = r.recursionId != 0 && tActiveRecursion.insert(r.recursionId).second;
+        ++tDispatchDepth;
+        // Each callback reads the arguments from the start, in its own copy.
+        EMRECORD rec;
+        rec.EId = eventId;
+        rec.NotificationType = notificationType;
+        rec.Status = status;
+        va_copy(rec.Ap, args);
+        STATUS a = r.callback(&rec);
+        va_end(rec.Ap);
+        --tDispatchDepth;
+        if (marked) tActiveRecursion.erase(r.recursionId);
+        // Anything but "continue" ends the chain: it cancels (before) or
+        // replaces the result (after).
+        if (a != ERR_EM_CONTINUE) {
+            answer = a;
+            break;
+        }
+    }
+    va_end(args);
+    return answer;
+}
+
+int RegistrationCount() {
+    std::lock_guard lock(gMutex);
+    return static_cast<int>(gRegistrations.size());
+}
+
+std::vector<std::string> DeregistrationLog() {
+    std::lock_guard lock(gMutex);
+    return gDeregistrations;
+}
+
+void SetCallbackSkip(bool on) { gSkip = on; }
+
+}  // namespace emu
+
+using emu::Op;
+using emu::err::INVALID_HANDLE;
+
+extern "C" {
+
+EMU_EXPORT STATUS EMRegister(EID eventId, DWORD flags, EMHANDLER callback, WORD recursionId,
+                             HEMREGISTRATION* handle) {
+    if (STATUS s = emu::Fault(Op::EmRegister)) return s;
+    if (!callback || !handle) return INVALID_HANDLE;
+    std::lock_guard lock(emu::gMutex);
+    HEMREGISTRATION h = emu::detail::NewHandle();
+    emu::gRegistrations[h] = emu::Registration{eventId, flags, callback, recursionId};
+    *handle = h;
+    return NOERROR;
+}
+
+EMU_EXPORT STATUS EMDeregister(HEMREGISTRATION handle) {
+    if (STATUS s = emu::Fault(Op::EmDeregister)) return s;
+    std::lock_guard lock(emu::gMutex);
+    auto it = emu::gRegistrations.find(handle);
+    if (it == emu::gRegistrations.end()) return INVALID_HANDLE;
+    emu::gDeregistrations.push_back(std::to_string(it->second.eventId) + "/" + std::to_string(it->second.flags));
+    emu::gRegistrations.erase(it);
+    return NOERROR;
+}
+
+EMU_EXPORT STATUS EMCreateRecursionID(WORD* recursionId) {
+    if (STATUS s = emu::Fault(Op::EmCreateRecursionId)) return s;
+    if (!recursionId) return INVALID_HANDLE;
+    std::lock_guard lock(emu::gMutex);
+    if (emu::gNextRecursionId == 0xFFFF) return emu::err::EM_NO_RECURSION;
+    *recursionId = emu::gNextRecursionId++;
+    return NOERROR;
+}
+
+// Not a C API function: the embedded host's answer to the add-in's
+// callback-skip query (src/host/callback_skip.h), for tests.
+EMU_EXPORT WORD HostCallbackSkip(void) {
+    emu::Fault(Op::EmCallbackSkip);
+    return emu::gSkip ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,90 @@
+// Thread accounting: NotesInitThread and NotesTermThread pairing, and C API
+// calls made on threads that never initialised.
+#include <atomic>
+
+#include "emu/internal.h"
+#include "emu/platform.h"
+
+namespace emu {
+namespace {
+
+// Per-thread pairing of NotesInitThread and NotesTermThread.
+std::atomic<uint64_t> gInits{0}, gTerms{0}, gThreadsInited{0}, gThreadsPaired{0}, gUnpairedExits{0},
+    gUninitialisedCalls{0};
+struct ThreadState {
+    int depth = 0;
+    bool everInited = false;
+    bool hostThread = false;
+    ~ThreadState() {
+        if (depth > 0) ++gUnpairedExits;
+    }
+};
+thread_local ThreadState tThread;
+
+// Asked once per thread: every C API call looks at it.
+bool IsMainThread() {
+    static thread_local const bool main = platform::OnMainThread();
+    return main;
+}
+
+}  // namespace
+
+ThreadCounts Threads() {
+    ThreadCounts c;
+    c.inits = gInits;
+    c.terms = gTerms;
+    c.threadsInited = gThreadsInited;
+    c.threadsPaired = gThreadsPaired;
+    c.unpairedExits = gUnpairedExits;
+    c.uninitialisedCalls = gUninitialisedCalls;
+    return c;
+}
+
+void ResetThreadCounts() {
+    gInits = 0;
+    gTerms = 0;
+    gThreadsInited = 0;
+    gThreadsPaired = 0;
+    gUnpairedExits = 0;
+    gUninitialisedCalls = 0;
+}
+
+void MarkHostThread() { tThread.hostThread = true; }
+
+namespace detail {
+
+void CountCallerThread(Op op) {
+    if (op != Op::NotesInitThread && op != Op::NotesTermThread && op != Op::EmCallbackSkip &&
+        tThread.depth == 0 && !tThread.hostThread && !IsMainThread())
+        ++gUninitialisedCalls;
+}
+
+}  // namespace detail
+}  // namespace emu
+
+using emu::Op;
+using emu::err::INVALID_HANDLE;
+
+extern "C" {
+
+EMU_EXPORT STATUS NotesInitThread(void) {
+    if (STATUS s = emu::Fault(Op::NotesInitThread)) return s;
+    ++emu::gInits;
+    if (!emu::tThread.everInited) ++emu::gThreadsInited;
+    emu::tThread.everInited = true;
+    ++emu::tThread.depth;
+    return NOERROR;
+}
+
+EMU_EXPORT void NotesTermThread(void) {
+    emu::Fault(Op::NotesTermThread);
+    ++emu::gTerms;
+    if (emu::tThread.depth == 0) {
+        // A term without its init: counted as an unpaired thread.
+        ++emu::gUnpairedExits;
+        return;
+    }
+    if (--emu::tThread.depth == 0) ++emu::gThreadsPaired;
+}
+
+}  // extern "C"
