@@ -153,7 +153,9 @@ std::string UnidText(NOTEHANDLE note) {
     ORIGINATORID oid{};
     NSFNoteGetInfo(note, _NOTE_OID, &oid);
     char text[33];
-    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
+    snprintf(text, sizeof text, "%08X%08X%08X%08X", static_cast<unsigned>(oid.File.Innards[1]),
+             static_cast<unsigned>(oid.File.Innards[0]), static_cast<unsigned>(oid.Note.Innards[1]),
+             static_cast<unsigned>(oid.Note.Innards[0]));
     return text;
 }
 
