@@ -1,6 +1,10 @@
 #include "emu/platform.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include <string>
 
@@ -9,6 +13,15 @@ namespace {
 // The thread that loaded the library: nnotes.dll is an import of the task's
 // program, so it is loaded before main runs, on the main thread.
 const DWORD gLoaderThread = GetCurrentThreadId();
+
+// The task's console lines end in "\n" as on Linux: the programs that read
+// them (tarn-sim, the tests) are native, and a text-mode stdout would end
+// every line in "\r\n". The host and the add-in share msvcrt's stdout.
+const bool gBinaryStdout = [] {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    return true;
+}();
 
 std::string SharedFolder() {
     char temp[MAX_PATH + 1];
