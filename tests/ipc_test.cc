@@ -103,22 +103,22 @@ TEST_F(RefreshTest, ALaterTaskFindsEveryWaitingMessageAndReloadsOnce) {
 
 TEST_F(RefreshTest, AChangeMadeThroughTheHttpTaskChangesWhatARunningTaskAccepts) {
     Prepare("nserver.exe,nhttp.exe");
-    // nserver.exe runs throughout: one change before the refresh, one after.
-    const std::string marker = dataDir + "/go";
-    auto running = StartTask("nserver.exe", dataDir,
-                             "create c1 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync one\n"
-                             "sleep 2500\n"
-                             "create c2 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync two\n");
-    // Wait until the first change has been refused.
-    for (int i = 0; i < 100; ++i) {
-        std::ifstream log(dataDir + "/console.log");
-        std::string all((std::istreambuf_iterator<char>(log)), {});
-        if (all.find("Not a TARN\tuser mail file") != std::string::npos) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    // nserver.exe runs throughout: one change before the refresh, one after,
+    // fed as the test goes.
+    FedTask running("nserver.exe", dataDir);
+    ASSERT_TRUE(running.Ok());
+    running.Feed("create c1 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync one\n");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::ifstream log(dataDir + "/console.log");
+            std::string all((std::istreambuf_iterator<char>(log)), {});
+            return all.find("Not a TARN\tuser mail file") != std::string::npos;
+        },
+        std::chrono::seconds(30)));
     AddUser("mail\\carol.nsf");
     ASSERT_EQ(RunTask("nhttp.exe", dataDir, kAlert).exitCode, 0);
-    auto r = WaitTask(running);
+    running.Feed("create c2 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync two\n");
+    auto r = running.Finish();
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "Filter: FAIL: Not a TARN\tuser mail file"), 1);
     EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 1);

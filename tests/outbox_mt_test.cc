@@ -41,7 +41,7 @@ using OutboxConcurrencyTest = QueueDbTest;
 
 TEST_F(OutboxConcurrencyTest, NoticesAndSweepsMeetingAtTheSameNotesHandleEachOnce) {
     Handled handled;
-    tarnsim::Outbox outbox({.sweepInterval = 5ms, .grace = 0ms}, std::ref(handled));
+    tarnsim::Outbox outbox({.sweepInterval = 5ms, .grace = 0ms, .now = {}}, std::ref(handled));
     ASSERT_TRUE(outbox.Start(nullptr));
 
     // Notes appear while four threads deliver two notices for each of them.
@@ -77,7 +77,7 @@ TEST_F(OutboxConcurrencyTest, NoticesAndSweepsMeetingAtTheSameNotesHandleEachOnc
 }
 
 TEST_F(OutboxConcurrencyTest, AStopAndAFreshStartInTheMiddleOfABurstLoseAndRepeatNothing) {
-    const tarnsim::OutboxOptions options{.sweepInterval = 20ms, .grace = 10ms};
+    const tarnsim::OutboxOptions options{.sweepInterval = 20ms, .grace = 10ms, .now = {}};
     Handled handled;
     auto first = std::make_unique<tarnsim::Outbox>(options, std::ref(handled));
     ASSERT_TRUE(first->Start(nullptr));

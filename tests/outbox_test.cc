@@ -26,6 +26,7 @@ protected:
         tarnsim::OutboxOptions o;
         o.sweepInterval = 1h;
         o.grace = grace;
+        o.now = [this] { return clock; };
         return std::make_unique<tarnsim::Outbox>(
             o,
             [this](const tarnsim::QueueNote& n, tarnsim::Via via) {
@@ -34,6 +35,7 @@ protected:
             },
             [this](const std::string& line) { log.push_back(line); });
     }
+    std::chrono::steady_clock::time_point clock = std::chrono::steady_clock::now();  // stepped by the tests
     bool failHandler = false;
     std::vector<std::pair<tarnsim::QueueNote, tarnsim::Via>> handled;
     std::vector<std::string> log;
@@ -89,7 +91,10 @@ TEST_F(OutboxTest, ASweepLeavesYoungNotesToTheirNoticesUntilTheGraceHasPassed) {
     NOTEID id = WriteQueueNote(db, 1);
     EXPECT_EQ(outbox->Sweep(false), 0u);  // just seen: its notice may be on the way
     EXPECT_EQ(QueueStatus()[id], 0);
-    std::this_thread::sleep_for(450ms);
+    clock += 399ms;
+    EXPECT_EQ(outbox->Sweep(false), 0u);  // still young
+    EXPECT_EQ(QueueStatus()[id], 0);
+    clock += 1ms;
     EXPECT_EQ(outbox->Sweep(false), 1u);
     EXPECT_EQ(QueueStatus()[id], 1);
     ASSERT_FALSE(log.empty());
@@ -196,10 +201,8 @@ TEST_F(OutboxTest, TheProcessorStoppedDuringABurstHandlesEveryQueueNoteExactlyOn
     const std::string record = dataDir + "/processor.jsonl";
 
     // Two tasks, 300 changes each, in steps of ten: the first half while the
-    // processor runs, the second while it is stopped. Each task reads its
-    // script from a pipe, so the halves follow the test's steps, not a clock.
-    // The pipes are closed on exec: a later child holding one would keep its
-    // task from ever reading the end of its script.
+    // processor runs, the second while it is stopped. The tasks are fed by the
+    // test's steps, not by a clock.
     auto half = [](const std::string& mail, int from) {
         std::string script;
         for (int i = from; i < from + 150; ++i) {
@@ -209,39 +212,19 @@ TEST_F(OutboxTest, TheProcessorStoppedDuringABurstHandlesEveryQueueNoteExactlyOn
         return script;
     };
     RunningTask processor = StartProcessor(dataDir, port, record);
-    struct Fed {
-        RunningTask task;
-        FILE* pipe;
-        std::string mail;
-    };
-    auto start = [&](const std::string& task, const std::string& mail) {
-        const std::string fifo = dataDir + "/" + task + ".script";
-        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        Fed f{StartTask(task, dataDir, "", {}, {"--script", fifo}), fopen(fifo.c_str(), "we"), mail};
-        EXPECT_NE(f.pipe, nullptr);
-        return f;
-    };
-    auto feed = [&](Fed& f, int from) {
-        const std::string s = half(f.mail, from);
-        fwrite(s.data(), 1, s.size(), f.pipe);
-        fflush(f.pipe);
-    };
-    Fed fedServer = start("nserver.exe", "mail\\alice.nsf"), fedAmgr = start("amgr.exe", "mail\\bob.nsf");
-    ASSERT_TRUE(fedServer.pipe && fedAmgr.pipe);
-    feed(fedServer, 1);
-    feed(fedAmgr, 1);
+    FedTask nserver("nserver.exe", dataDir), amgr("amgr.exe", dataDir);
+    ASSERT_TRUE(nserver.Ok() && amgr.Ok());
+    nserver.Feed(half("mail\\alice.nsf", 1));
+    amgr.Feed(half("mail\\bob.nsf", 1));
     ASSERT_TRUE(WaitUntil([] { return QueueStatus().size() >= 60; }, 60s));
     ProcessResult first = Stop(processor);
     EXPECT_EQ(first.exitCode, 0) << first.err;
     size_t atStop = QueueStatus().size();
-    feed(fedServer, 151);
-    feed(fedAmgr, 151);
+    nserver.Feed(half("mail\\alice.nsf", 151));
+    amgr.Feed(half("mail\\bob.nsf", 151));
     ASSERT_TRUE(WaitUntil([&] { return QueueStatus().size() >= atStop + 60; }, 60s));  // notices lost meanwhile
     processor = StartProcessor(dataDir, port, record);
-    fclose(fedServer.pipe);
-    fclose(fedAmgr.pipe);
-    RunningTask nserver = fedServer.task, amgr = fedAmgr.task;
-    ProcessResult n = WaitTask(nserver), a = WaitTask(amgr);
+    ProcessResult n = nserver.Finish(), a = amgr.Finish();
     EXPECT_TRUE(WaitUntil([] { return PendingCount() == 0; }, 30s)) << PendingCount() << " pending";
     ProcessResult second = Stop(processor);
     EXPECT_EQ(second.exitCode, 0) << second.err;

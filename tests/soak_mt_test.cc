@@ -659,10 +659,9 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     EXPECT_TRUE(observedGone == expectedGone)
         << observedGone.size() << " deleted document(s) captured, expected " << expectedGone.size();
 
-    // ---- the notices against the queue, once settled: the tasks have ended, so
-    // nothing more can come; give the processor a moment to finish recording.
-    processor.WaitForAccepted(queue.size() + totalAlerts, std::chrono::seconds(30));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // ---- the notices against the queue, once settled: the tasks have ended, and
+    // the processor records a notice before it answers, so every notice is in.
+    EXPECT_TRUE(processor.WaitForAccepted(queue.size() + totalAlerts, std::chrono::seconds(30)));
     std::map<std::string, std::vector<std::string>> actions;  // of the notices, by queue note id
     int refreshes = 0, refused = 0;
     for (const auto& n : processor.Notices()) {

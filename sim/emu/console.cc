@@ -1,6 +1,4 @@
 // The console (AddInLogMessageText and its kin) and the texts of statuses.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 #include "addin.h"
 #include "osmisc.h"
 
@@ -83,12 +82,7 @@ void ConsoleWrite(const char* line) {
         fflush(stdout);
     }
     // One append per line, so lines of several task processes never interleave.
-    int fd = ::open((dir + "/console.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-        ssize_t n = ::write(fd, out.data(), out.size());
-        (void)n;
-        ::close(fd);
-    }
+    platform::AppendToFile(dir + "/console.log", out);
 }
 
 }  // namespace detail

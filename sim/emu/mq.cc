@@ -27,7 +27,6 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/ipc/message_queue.hpp>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <array>
@@ -42,6 +41,7 @@
 #include <vector>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 
 namespace bip = boost::interprocess;
 namespace fs = std::filesystem;
@@ -55,8 +55,6 @@ constexpr size_t kMaxMessages = 64;
 // above a 256-byte receive buffer, so a message too long for it can exist.
 constexpr size_t kMaxMessageSize = 1024;
 constexpr char kPrefix[] = "tarnmq_";
-// Where the system keeps POSIX shared-memory objects.
-constexpr char kShmDirectory[] = "/dev/shm";
 
 struct Queue {
     Queue(bip::open_or_create_t, const std::string& ipc)
@@ -145,15 +143,13 @@ bool Decode(const std::string& encoded, std::string* name) {
 std::vector<std::pair<std::string, std::string>> ListQueues() {
     const std::string ns = Namespace();
     std::vector<std::pair<std::string, std::string>> found;
-    DIR* dir = opendir(kShmDirectory);
-    if (!dir) return found;
-    while (dirent* entry = readdir(dir)) {
-        std::string file = entry->d_name;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(platform::IpcDirectory(), ec)) {
+        std::string file = entry.path().filename().string();
         if (file.size() <= ns.size() || file.compare(0, ns.size(), ns) != 0) continue;
         std::string name;
         if (Decode(file.substr(ns.size()), &name)) found.emplace_back(file, name);
     }
-    closedir(dir);
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
     return found;

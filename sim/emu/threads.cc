@@ -1,12 +1,10 @@
 // Thread accounting: NotesInitThread and NotesTermThread pairing, and C API
 // calls made on threads that never initialised.
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <string>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 
 namespace emu {
 namespace {
@@ -26,7 +24,7 @@ thread_local ThreadState tThread;
 
 // Asked once per thread: every C API call looks at it.
 bool IsMainThread() {
-    static thread_local const bool main = static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    static thread_local const bool main = platform::OnMainThread();
     return main;
 }
 

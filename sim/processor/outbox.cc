@@ -83,6 +83,8 @@ void Outbox::Stop() {
     store.Close();
 }
 
+Clock::time_point Outbox::Now() const { return options.now ? options.now() : Clock::now(); }
+
 void Outbox::Run() {
     std::unique_lock lock(mutex);
     auto next = Clock::now() + options.sweepInterval;
@@ -92,10 +94,12 @@ void Outbox::Run() {
         lock.unlock();
         Sweep(false);
         lock.lock();
-        // Wake early for a note that comes of age before the next round.
+        // Wake early for a note that comes of age before the next round; with
+        // a clock of the caller's, ages are the caller's to step.
         auto now = Clock::now();
         next = now + options.sweepInterval;
-        for (const auto& [id, seen] : firstSeen) next = std::min(next, seen + options.grace);
+        if (!options.now)
+            for (const auto& [id, seen] : firstSeen) next = std::min(next, seen + options.grace);
         next = std::max(next, now + std::chrono::milliseconds(20));
     }
 }
@@ -220,7 +224,7 @@ size_t Outbox::Sweep(bool everything) {
     std::vector<uint32_t> due;
     {
         std::lock_guard lock(mutex);
-        auto now = Clock::now();
+        auto now = Now();
         std::map<uint32_t, Clock::time_point> seen;
         for (uint32_t id : pending) {
             if (unmarked.count(id)) continue;  // handled already; only its Status is owed

@@ -35,6 +35,9 @@ struct OutboxOptions {
     // start takes every unhandled note: notices sent while the processor was
     // away are lost for certain.
     std::chrono::milliseconds grace{1000};
+    // The time a sweep ages notes by; empty means the steady clock. Tests set
+    // it to step the grace exactly instead of sleeping against it.
+    std::function<std::chrono::steady_clock::time_point()> now;
 };
 
 enum class Via { Notice, Sweep };
@@ -92,6 +95,7 @@ private:
     void RetryMarks();
     void Log(const std::string& line) const;
     void Run();
+    std::chrono::steady_clock::time_point Now() const;
 
     const OutboxOptions options;
     const Handler handler;

@@ -30,9 +30,6 @@
 // of a real calendar entry holds it).
 // Values may be quoted with "..." to hold blanks. DB is a Notes path such as
 // mail\\alice.nsf. Labels name documents for later lines.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +48,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "runner/addin_library.h"
 #include "runner/operations.h"
 #include "runner/words.h"
 
@@ -64,22 +62,13 @@ struct Options {
     int lingerMs = 0;
 };
 
-std::string SelfDir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = '\0';
-    std::string s(path);
-    auto slash = s.rfind('/');
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 std::string DefaultAddin() {
     if (const char* env = getenv("TARN_ADDIN"); env && *env) return env;
-    std::string dir = SelfDir();
-    for (const std::string& candidate : {dir + "/../libtarn.so", dir + "/libtarn.so"})
-        if (access(candidate.c_str(), R_OK) == 0) return candidate;
-    return "libtarn.so";
+    const std::string dir = runner::SelfDir(), name = runner::AddinFileName();
+    std::error_code ec;
+    for (const std::string& candidate : {dir + "/../" + name, dir + "/" + name})
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    return name;
 }
 
 // The calling server thread's own handles, one for each database handle of
@@ -189,7 +178,9 @@ std::string UnidText(NOTEHANDLE note) {
     ORIGINATORID oid{};
     NSFNoteGetInfo(note, _NOTE_OID, &oid);
     char text[33];
-    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
+    snprintf(text, sizeof text, "%08X%08X%08X%08X", static_cast<unsigned>(oid.File.Innards[1]),
+             static_cast<unsigned>(oid.File.Innards[0]), static_cast<unsigned>(oid.Note.Innards[1]),
+             static_cast<unsigned>(oid.Note.Innards[0]));
     return text;
 }
 
@@ -485,16 +476,17 @@ int main(int argc, char** argv) {
     }
     if (opt.addin.empty()) opt.addin = DefaultAddin();
 
-    void* lib = dlopen(opt.addin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string loadError;
+    runner::AddinLibrary* lib = runner::AddinLibrary::Load(opt.addin, &loadError);
     if (!lib) {
-        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), dlerror());
+        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), loadError.c_str());
         return 1;
     }
     using EntryPoint = STATUS (*)();
-    auto entry = reinterpret_cast<EntryPoint>(dlsym(lib, "MainEntryPoint"));
+    auto entry = reinterpret_cast<EntryPoint>(lib->Symbol("MainEntryPoint"));
     if (!entry) {
         fprintf(stderr, "runner: %s has no MainEntryPoint\n", opt.addin.c_str());
-        dlclose(lib);
+        lib->Unload();
         return 1;
     }
     // Violations recorded after main returns (exit handlers of a library
@@ -545,10 +537,6 @@ int main(int argc, char** argv) {
     // their threads there), then unloads the Extension Manager libraries.
     // Waiting for threads inside dlclose instead would hold the loader lock
     // that a starting or ending thread may need.
-    // Then the runtime ends: a call after it is a violation.
-    emu::TerminateNsf();
-    dlclose(lib);
-    emu::EndRuntime();
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;

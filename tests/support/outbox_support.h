@@ -72,14 +72,4 @@ inline std::string Hex8(uint32_t id) {
     return text;
 }
 
-// Polls until `done` or the time-out; the final answer of `done`.
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 }  // namespace tarntest

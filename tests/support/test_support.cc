@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <functional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -161,6 +163,44 @@ ProcessResult WaitTask(const RunningTask& running) {
     r.exitCode = ExitCodeOf(status);
     ReadTaskOutput(running.scriptPath + ".out", running.scriptPath + ".err", r);
     fs::remove(running.scriptPath);
+    return r;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+FedTask::FedTask(const std::string& taskName, const std::string& dataDir,
+                 const std::map<std::string, std::string>& env) {
+    static int counter = 0;
+    fifo = dataDir + "/.fed-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    if (mkfifo(fifo.c_str(), 0600) != 0) return;
+    task = StartTask(taskName, dataDir, "", env, {"--script", fifo});
+    pipe = fopen(fifo.c_str(), "we");  // waits until the task opens its end
+}
+
+FedTask::~FedTask() {
+    if (pipe || task.pid > 0) Finish();
+}
+
+void FedTask::Feed(const std::string& script) {
+    if (!pipe) return;
+    fwrite(script.data(), 1, script.size(), pipe);
+    fflush(pipe);
+}
+
+ProcessResult FedTask::Finish() {
+    if (pipe) fclose(pipe);
+    pipe = nullptr;
+    ProcessResult r;
+    if (task.pid > 0) r = WaitTask(task);
+    task.pid = -1;
+    if (!fifo.empty()) fs::remove(fifo);
     return r;
 }
 

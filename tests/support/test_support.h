@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -82,6 +85,27 @@ RunningTask StartTask(const std::string& task, const std::string& dataDir, const
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
 ProcessResult WaitTask(const RunningTask& running);
+// Polls until `done` or the time-out; the final answer of `done`.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// A task that reads its script from a pipe, so a test feeds it step by step
+// instead of racing a sleep in the script. The pipe is closed on exec: a later
+// child holding it would keep the task from ever reading the end.
+class FedTask {
+public:
+    FedTask(const std::string& task, const std::string& dataDir, const std::map<std::string, std::string>& env = {});
+    ~FedTask();
+    FedTask(const FedTask&) = delete;
+    FedTask& operator=(const FedTask&) = delete;
+    bool Ok() const { return pipe != nullptr; }
+    void Feed(const std::string& script);
+    ProcessResult Finish();  // ends the script and waits for the task
+
+private:
+    std::string fifo;
+    RunningTask task;
+    FILE* pipe = nullptr;
+};
 // The exit code of a waitpid status (128 + signal for a killed process).
 int ExitCodeOf(int waitStatus);
 // Takes a finished task's standard output (by line) and error output into r,
