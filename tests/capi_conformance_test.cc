@@ -5,8 +5,11 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest-spi.h>
 
 #include "support/test_support.h"
 
@@ -40,8 +43,14 @@ static_assert(ERR_EM_CONTINUE == 725 && ERR_ITEM_NOT_FOUND == 0x0222 && ERR_NOT_
 static_assert(ERR_NOTE_DELETED == 0x0225 && ERR_INVALID_NOTE == 0x0227);
 static_assert(ERR_MQ_TIMEOUT == 0x045F && ERR_NO_SUCH_MQ == 0x0462 && ERR_MQ_EXCEEDED_QUOTA == 0x0463 &&
               ERR_MQ_EMPTY == 0x0464 && ERR_MQ_BFR_TOO_SMALL == 0x0465 && ERR_MQ_QUITTING == 0x0466);
-static_assert(MQ_MAX_MSGSIZE == 65326 && MQ_OPEN_CREATE == 1);
+static_assert(MQ_MAX_MSGSIZE == 65342 && MQ_OPEN_CREATE == 1);
 static_assert(TYPE_TEXT == 0x0500 && ITEM_SUMMARY == 0x0004 && UPDATE_DELETED == 0x8000);
+static_assert(UPDATE_FORCE == 1 && UPDATE_NAME_KEY_WARNING == 2 && UPDATE_NOCOMMIT == 4 && UPDATE_NOREVISION == 0x0100 &&
+              UPDATE_NOSTUB == 0x0200 && UPDATE_INCREMENTAL == 0x4000 && UPDATE_SHARE_SECOND == 0x00200000 &&
+              UPDATE_SHARE_OBJECTS == 0x00400000);
+#if defined(UPDATE_REPLICA) || defined(UPDATE_RTR)
+#error "the toolkit defines neither"
+#endif
 static_assert(NOTE_CLASS_VIEW == 8 && NAVIGATE_NEXT == 1 && SIGNAL_MORE_TO_DO == 0x0020);
 static_assert(READ_MASK_NOTEID == 1 && READ_MASK_SUMMARYVALUES == 0x2000);
 static_assert(EM_NSFNOTEUPDATE == 47 && EM_NSFNOTEUPDATEXTENDED == 102 && EM_NSFDBDELETENOTES == 24);
@@ -212,6 +221,76 @@ TEST_F(CApiTest, ItemInfoBlocksPointAtTheTypeWordThenTheDataAndBelongToTheNote) 
     NSFDbClose(db);
 }
 
+// ---- nsfdb.h -------------------------------------------------------------------
+
+// A reopened handle is a handle of its own on the same database: the same
+// identity and path, its own close, and it outlives the handle it came from.
+TEST_F(CApiTest, ReopenGivesAnIndependentHandleOnTheSameDatabase) {
+    DBHANDLE db = OpenDb();
+    DBHANDLE copy = NULLHANDLE;
+    ASSERT_EQ(NSFDbReopen(db, &copy), NOERROR);
+    EXPECT_NE(copy, db);
+    DBID a{}, b{};
+    NSFDbIDGet(db, &a);
+    NSFDbIDGet(copy, &b);
+    EXPECT_EQ(memcmp(&a, &b, sizeof a), 0);
+    EXPECT_EQ(emu::Open().databases - baseline.databases, 2);
+
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &id), 0);
+    ASSERT_EQ(NSFDbClose(db), NOERROR);
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteOpen(copy, id, 0, &note), NOERROR) << "the copy outlives its source";
+    char canonical[MAXPATH];
+    ASSERT_EQ(NSFDbPathGet(copy, canonical, nullptr), NOERROR);
+    EXPECT_STREQ(canonical, "mail\\alice.nsf");
+    NSFNoteClose(note);
+    EXPECT_EQ(NSFDbClose(copy), NOERROR);
+    EXPECT_EQ(NSFDbClose(copy), emu::err::INVALID_HANDLE) << "closed once";
+
+    DBHANDLE none = 99;
+    EXPECT_EQ(NSFDbReopen(db, &none), emu::err::INVALID_HANDLE) << "a closed source";
+    EXPECT_EQ(none, NULLHANDLE);
+    ASSERT_TRUE(emu::InjectFault("NSFDbReopen", emu::err::INJECTED));
+    db = OpenDb();
+    EXPECT_EQ(NSFDbReopen(db, &copy), emu::err::INJECTED);
+    emu::ClearFaults();
+    NSFDbClose(db);
+}
+
+// ---- nsfnote.h: how notes were saved ----------------------------------------------
+
+TEST_F(CApiTest, TheFlagsOfEachNotesLastSaveAreKept) {
+    DBHANDLE db = OpenDb();
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Memo", 4), NOERROR);
+    ASSERT_EQ(NSFNoteUpdate(note, UPDATE_NOCOMMIT), NOERROR);
+    NOTEID id = 0;
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    emu::SaveInfo info;
+    ASSERT_TRUE(emu::SaveFlags("MAIL/Alice.nsf", id, &info)) << "either separator, any case";
+    EXPECT_EQ(info.flags, DWORD{UPDATE_NOCOMMIT});
+    EXPECT_FALSE(info.extended);
+    ASSERT_EQ(NSFNoteUpdateExtended(note, UPDATE_FORCE | UPDATE_SHARE_SECOND), NOERROR);
+    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
+    EXPECT_EQ(info.flags, DWORD{UPDATE_FORCE | UPDATE_SHARE_SECOND});
+    EXPECT_TRUE(info.extended);
+    EXPECT_EQ(info.saves, 2u);
+    EXPECT_FALSE(emu::SaveFlags("mail\\bob.nsf", id, &info));
+
+    // A save that failed is not a way the note was saved.
+    emu::InjectFault("NSFNoteUpdate", emu::err::INJECTED);
+    EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::INJECTED);
+    emu::ClearFaults();
+    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
+    EXPECT_EQ(info.saves, 2u);
+    emu::ClearSaveFlags();
+    EXPECT_FALSE(emu::SaveFlags("mail\\alice.nsf", id, &info));
+    NSFNoteClose(note);
+    NSFDbClose(db);
+}
+
 // ---- idtable.h ------------------------------------------------------------------
 
 TEST_F(CApiTest, IdScanStartsWithFirstAndContinuesFromTheCallersId) {
@@ -242,3 +321,283 @@ TEST_F(CApiTest, IdScanStartsWithFirstAndContinuesFromTheCallersId) {
 }
 
 }  // namespace
+
+// ---- The rules a server holds a caller to ----------------------------------------
+
+namespace rules {
+
+using Violations = std::vector<emu::Violation>;
+
+class RulesTest : public CApiTest {
+protected:
+    void TearDown() override {
+        emu::ClearViolations();  // these tests provoke them
+        for (int r = 0; r < static_cast<int>(emu::Rule::Count_); ++r) emu::SetRuleEnforced(static_cast<emu::Rule>(r), true);
+        if (emu::RuntimeEnded()) emu::RestartRuntime();
+        CApiTest::TearDown();
+    }
+    // Runs work on a thread of its own and waits for it.
+    template <typename F>
+    static void OnAnotherThread(F work) {
+        std::thread(work).join();
+    }
+    static std::vector<std::string> Functions() {
+        std::vector<std::string> out;
+        for (const auto& v : emu::Violations()) out.push_back(v.function);
+        return out;
+    }
+    static std::string FirstText(const std::string& path, NOTEID id, const std::string& item) {
+        std::vector<emu::NoteDump> dump;
+        EXPECT_EQ(emu::DumpNotes(path, &dump), 0);
+        for (const auto& d : dump)
+            if (d.id == id)
+                for (const auto& it : d.items)
+                    if (it.name == item) return it.texts.empty() ? "" : it.texts[0];
+        return "<none>";
+    }
+};
+
+// Handles belong to the thread that opened them: on another thread every
+// use, the close too, fails as a bad handle does and is recorded; that
+// thread reopens the database instead.
+TEST_F(RulesTest, HandlesAreValidOnlyOnTheThreadThatOpenedThem) {
+    DBHANDLE db = OpenDb();
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &id), 0);
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
+    std::string otherThread;
+    OnAnotherThread([&] {
+        NOTEHANDLE n = NULLHANDLE;
+        EXPECT_EQ(NSFNoteOpen(db, id, 0, &n), emu::err::INVALID_HANDLE);
+        DBID dbid{};
+        EXPECT_EQ(NSFDbIDGet(db, &dbid), emu::err::INVALID_HANDLE);
+        char text[16] = "#";
+        EXPECT_EQ(NSFItemGetText(note, "Form", text, sizeof text), 0);
+        EXPECT_STREQ(text, "");
+        EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::INVALID_HANDLE);
+        EXPECT_EQ(NSFNoteClose(note), emu::err::INVALID_HANDLE);
+        EXPECT_EQ(NSFDbClose(db), emu::err::INVALID_HANDLE);
+
+        // Its own copy works, and is closed here.
+        DBHANDLE own = NULLHANDLE;
+        ASSERT_EQ(NSFDbReopen(db, &own), NOERROR);
+        ASSERT_EQ(NSFNoteOpen(own, id, 0, &n), NOERROR);
+        EXPECT_EQ(NSFItemGetText(n, "Form", text, sizeof text), 4);
+        EXPECT_EQ(NSFNoteClose(n), NOERROR);
+        EXPECT_EQ(NSFDbClose(own), NOERROR);
+        otherThread = emu::Violations().empty() ? "" : emu::Violations().back().thread;
+    });
+    EXPECT_EQ(Functions(), (std::vector<std::string>{"NSFNoteOpen", "NSFDbIDGet", "NSFItemGetText", "NSFNoteUpdate",
+                                                     "NSFNoteClose", "NSFDbClose"}));
+    auto v = emu::Violations();
+    EXPECT_EQ(v[0].rule, "database handle opened on another thread");
+    EXPECT_EQ(v[2].rule, "note handle opened on another thread");
+    EXPECT_EQ(otherThread.rfind("thread ", 0), 0u) << otherThread;
+    EXPECT_NE(emu::ViolationText(v[0]).find("NSFNoteOpen: database handle opened on another thread (thread "),
+              std::string::npos);
+
+    // Still open, and still the opener's.
+    char text[16];
+    EXPECT_EQ(NSFItemGetText(note, "Form", text, sizeof text), 4);
+    EXPECT_EQ(NSFNoteClose(note), NOERROR);
+    EXPECT_EQ(emu::ViolationCount(), 6u) << "nothing on the opening thread";
+
+    // Not enforced: recorded all the same, the call goes through.
+    emu::SetRuleEnforced(emu::Rule::ThreadHandles, false);
+    OnAnotherThread([&] {
+        DBID dbid{};
+        EXPECT_EQ(NSFDbIDGet(db, &dbid), NOERROR);
+    });
+    EXPECT_EQ(emu::ViolationCount(), 7u);
+    NSFDbClose(db);
+}
+
+// text_len is the buffer's size: at most text_len - 1 characters, always
+// terminated; 1 gives "", 0 writes nothing.
+TEST_F(RulesTest, ItemTextFillsAtMostTheBufferLessOneAndTerminates) {
+    DBHANDLE db = OpenDb();
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("NoticeType", "C"), emu::Text("Form", "Appointment")}, &id), 0);
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), NOERROR);
+    struct Case {
+        const char* item;
+        WORD textLen;
+        WORD returned;
+        std::string buffer;  // the first textLen + 1 bytes afterwards
+    };
+    for (const Case& c : {Case{"NoticeType", 2, 1, std::string("C\0#", 3)},
+                          Case{"NoticeType", 1, 0, std::string("\0#", 2)},
+                          Case{"NoticeType", 0, 0, "#"},
+                          Case{"Form", 5, 4, std::string("Appo\0#", 6)},
+                          Case{"Form", 12, 11, std::string("Appointment\0#", 13)},
+                          Case{"Form", 13, 11, std::string("Appointment\0#", 13)},
+                          Case{"Missing", 4, 0, std::string("\0###", 4)}}) {
+        char buffer[32];
+        memset(buffer, '#', sizeof buffer);
+        EXPECT_EQ(NSFItemGetText(note, c.item, buffer, c.textLen), c.returned) << c.item << " " << c.textLen;
+        EXPECT_EQ(std::string(buffer, c.buffer.size()), c.buffer) << c.item << " " << c.textLen;
+    }
+    NSFNoteClose(note);
+    NSFDbClose(db);
+    EXPECT_EQ(emu::ViolationCount(), 0u);
+}
+
+int gUpdateEvents = 0;
+STATUS CountUpdate(EMRECORD*) {
+    ++gUpdateEvents;
+    return ERR_EM_CONTINUE;
+}
+
+// Only flags the toolkit defines: a save with another bit is refused before
+// any event and recorded; the defined ones all go through.
+TEST_F(RulesTest, SavesTakeOnlyTheFlagsTheToolkitDefines) {
+    DBHANDLE db = OpenDb();
+    Register(EM_NSFNOTEUPDATE, EM_REG_BEFORE, CountUpdate);
+    Register(EM_NSFNOTEUPDATEXTENDED, EM_REG_BEFORE, CountUpdate);
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
+    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Memo", 4), NOERROR);
+    gUpdateEvents = 0;
+    for (WORD flags : {WORD{0x0008}, WORD{0x0800}, WORD{0x0010}, WORD{UPDATE_FORCE | 0x1000}}) {
+        EXPECT_EQ(NSFNoteUpdate(note, flags), emu::err::BAD_FLAGS) << flags;
+    }
+    EXPECT_EQ(NSFNoteUpdateExtended(note, UPDATE_SHARE_SECOND | 0x00800000), emu::err::BAD_FLAGS);
+    EXPECT_EQ(gUpdateEvents, 0);
+    ASSERT_EQ(emu::ViolationCount(), 5u);
+    EXPECT_EQ(emu::Violations()[0].rule, "update flags 0x8 that the toolkit does not define");
+    EXPECT_EQ(emu::Violations()[4].function, "NSFNoteUpdateExtended");
+
+    for (WORD flags : {WORD{0}, WORD{UPDATE_FORCE}, WORD{UPDATE_NAME_KEY_WARNING}, WORD{UPDATE_NOCOMMIT},
+                       WORD{UPDATE_NOREVISION}, WORD{UPDATE_INCREMENTAL}, WORD{UPDATE_FORCE | UPDATE_NOREVISION}})
+        EXPECT_EQ(NSFNoteUpdate(note, flags), NOERROR) << flags;
+    EXPECT_EQ(NSFNoteUpdateExtended(note, UPDATE_SHARE_SECOND | UPDATE_SHARE_OBJECTS | UPDATE_FORCE), NOERROR);
+    EXPECT_EQ(gUpdateEvents, 8);
+    EXPECT_EQ(emu::ViolationCount(), 5u);
+    NSFNoteClose(note);
+    NSFDbClose(db);
+}
+
+// UPDATE_NOCOMMIT writes summary items for good; a non-summary item saved
+// that way is lost when the runtime ends before a committed save or a close
+// of its database.
+TEST_F(RulesTest, WithoutCommitOnlySummaryItemsOutliveTheRuntime) {
+    const std::string path = "mail\\alice.nsf";
+    DBHANDLE db = OpenDb();
+    auto save = [&](WORD flags, const char* body) {
+        NOTEHANDLE note = NULLHANDLE;
+        EXPECT_EQ(NSFNoteCreate(db, &note), NOERROR);
+        EXPECT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Memo", 4), NOERROR);
+        EXPECT_EQ(NSFItemAppend(note, 0, "Body", 4, TYPE_TEXT, body, strlen(body)), NOERROR);
+        EXPECT_EQ(NSFNoteUpdate(note, flags), NOERROR);
+        NOTEID id = 0;
+        NSFNoteGetInfo(note, _NOTE_ID, &id);
+        NSFNoteClose(note);
+        return id;
+    };
+    // Flushed by a later committed save of another note of the database.
+    NOTEID flushedBySave = save(UPDATE_NOCOMMIT, "one");
+    save(0, "two");
+    // Flushed by a close of the database.
+    NOTEID flushedByClose = save(UPDATE_NOCOMMIT, "three");
+    NSFDbClose(db);
+    db = OpenDb();
+    // Never flushed.
+    NOTEID lost = save(UPDATE_NOCOMMIT, "four");
+    EXPECT_EQ(FirstText(path, lost, "Body"), "four") << "readable while the runtime lasts";
+
+    emu::EndRuntime();
+    EXPECT_EQ(FirstText(path, flushedBySave, "Body"), "one");
+    EXPECT_EQ(FirstText(path, flushedByClose, "Body"), "three");
+    EXPECT_EQ(FirstText(path, lost, "Body"), "<none>");
+    EXPECT_EQ(FirstText(path, lost, "Form"), "Memo") << "summary data is always written";
+    emu::RestartRuntime();
+    NSFDbClose(db);
+}
+
+std::vector<HEMREGISTRATION> gToDrop;
+STATUS DeregisterOnTerminate(EMRECORD* r) {
+    if (r->EId == EM_TERMINATENSF)
+        for (HEMREGISTRATION h : gToDrop) EMDeregister(h);
+    return ERR_EM_CONTINUE;
+}
+
+// Shutdown as a server does it: EM_TERMINATENSF (no deregistering inside
+// it), then the end of the runtime, after which every call is refused.
+TEST_F(RulesTest, NoDeregisteringInTerminationAndNoCallsAfterTheRuntime) {
+    HEMREGISTRATION update = 0, terminate = 0;
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, CountUpdate, 0, &update), NOERROR);
+    ASSERT_EQ(EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, DeregisterOnTerminate, 0, &terminate), NOERROR);
+    gToDrop = {update};
+    int before = emu::RegistrationCount();
+    EXPECT_EQ(emu::TerminateNsf(), ERR_EM_CONTINUE);
+    EXPECT_EQ(Functions(), std::vector<std::string>{"EMDeregister"});
+    EXPECT_EQ(emu::Violations()[0].rule, "deregistered while EM_TERMINATENSF was being raised");
+    EXPECT_EQ(emu::RegistrationCount(), before - 1) << "the registration goes all the same";
+    EXPECT_EQ(EMDeregister(terminate), NOERROR) << "at unload, as it should be";
+    EXPECT_EQ(emu::ViolationCount(), 1u);
+
+    emu::EndRuntime();
+    DBHANDLE db = NULLHANDLE;
+    EXPECT_EQ(NSFDbOpen("mail\\alice.nsf", &db), emu::err::RUNTIME_ENDED);
+    char value[8];
+    EXPECT_FALSE(OSGetEnvironmentString("TARN_Task_List", value, sizeof value - 1));
+    EXPECT_EQ(Functions(), (std::vector<std::string>{"EMDeregister", "NSFDbOpen", "OSGetEnvironmentString"}));
+    EXPECT_EQ(emu::Violations()[1].rule, "called after the runtime ended");
+    emu::RestartRuntime();
+    EXPECT_EQ(emu::CreateDatabase("mail\\alice.nsf"), 0);
+    EXPECT_EQ(NSFDbOpen("mail\\alice.nsf", &db), NOERROR);
+    NSFDbClose(db);
+}
+
+// Start-up: every call beyond the EM functions is listed by name, in order
+// of first use, with counts; nothing fails.
+TEST_F(RulesTest, CallsDuringStartUpBeyondTheEmFunctionsAreListed) {
+    EXPECT_EQ(emu::CreateDatabase("mail\\alice.nsf"), 0);
+    emu::ClearStartupCalls();
+    emu::EnterStartup();
+    WORD id = 0;
+    EXPECT_EQ(EMCreateRecursionID(&id), NOERROR);
+    char value[8];
+    OSGetEnvironmentString("A", value, sizeof value - 1);
+    DBHANDLE db = NULLHANDLE;
+    EXPECT_EQ(NSFDbOpen("mail\\alice.nsf", &db), NOERROR);
+    OSGetEnvironmentString("B", value, sizeof value - 1);
+    HEMREGISTRATION h = 0;
+    EXPECT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, CountUpdate, id, &h), NOERROR);
+    emu::LeaveStartup();
+    NSFDbClose(db);
+    EMDeregister(h);
+    auto calls = emu::StartupCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].function, "OSGetEnvironmentString");
+    EXPECT_EQ(calls[0].count, 2u);
+    EXPECT_EQ(calls[1].function, "NSFDbOpen");
+    EXPECT_EQ(calls[1].count, 1u);
+    EXPECT_EQ(emu::ViolationCount(), 0u) << "listed, not violations";
+    emu::ClearStartupCalls();
+}
+
+// A code without a text: 0 and an empty buffer, never a made-up text.
+TEST_F(RulesTest, AStatusWithoutATextLoadsNothing) {
+    char text[32];
+    memset(text, '#', sizeof text);
+    EXPECT_EQ(OSLoadString(0, 0x3A77, text, sizeof text - 1), 0);
+    EXPECT_STREQ(text, "");
+}
+
+// The task-output check names each reported violation and passes the zero count.
+TEST_F(RulesTest, TaskOutputWithViolationsFailsTheCheck) {
+    ProcessResult clean;
+    clean.out = {"runner: deregistered: 47/1", "runner: violations: 0", "runner: exit 0"};
+    ExpectNoViolations(clean);
+    ProcessResult dirty = clean;
+    dirty.out.insert(dirty.out.begin() + 1, "  [nserver.exe ] runner: violation: NSFNoteOpen: x (thread 7)");
+    EXPECT_NONFATAL_FAILURE(ExpectNoViolations(dirty), "runner: violation: NSFNoteOpen: x (thread 7)");
+    ProcessResult late = clean;
+    late.out.push_back("runner: violations at exit: 2");
+    EXPECT_NONFATAL_FAILURE(ExpectNoViolations(late), "violations at exit: 2");
+}
+
+}  // namespace rules

@@ -1,6 +1,4 @@
 // The console (AddInLogMessageText and its kin) and the texts of statuses.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 #include "addin.h"
 #include "osmisc.h"
 
@@ -83,12 +82,7 @@ void ConsoleWrite(const char* line) {
         fflush(stdout);
     }
     // One append per line, so lines of several task processes never interleave.
-    int fd = ::open((dir + "/console.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-        ssize_t n = ::write(fd, out.data(), out.size());
-        (void)n;
-        ::close(fd);
-    }
+    platform::AppendToFile(dir + "/console.log", out);
 }
 
 }  // namespace detail
@@ -104,7 +98,9 @@ void ConsoleLine(const char* text, STATUS additional) {
     if (additional == NOERROR) return emu::detail::ConsoleWrite(text);
     // "primary: secondary", the secondary being the status's text.
     char secondary[256];
-    OSLoadString(nullptr, ERR(additional), secondary, sizeof secondary - 1);
+    // The host's own console names a code it has no text for.
+    if (OSLoadString(nullptr, ERR(additional), secondary, sizeof secondary - 1) == 0)
+        snprintf(secondary, sizeof secondary, "Unknown error code %u", static_cast<unsigned>(ERR(additional)));
     std::string line = std::string(text) + ": " + secondary;
     emu::detail::ConsoleWrite(line.c_str());
 }
@@ -138,10 +134,11 @@ EMU_EXPORT WORD OSLoadString(HMODULE, STATUS status, char* buffer, WORD bufferLe
     const char* text = nullptr;
     for (const auto& st : emu::kStatusTexts)
         if (st.status == ERR(status)) text = st.text;
-    char fallback[48];
+    // The platform notes (load-status-string): a code without a text
+    // answers 0 and leaves the buffer empty.
     if (!text) {
-        snprintf(fallback, sizeof fallback, "Unknown error code %u", static_cast<unsigned>(ERR(status)));
-        text = fallback;
+        buffer[0] = '\0';
+        return 0;
     }
     size_t n = std::min<size_t>(strlen(text), bufferLength);
     memcpy(buffer, text, n);

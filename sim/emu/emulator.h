@@ -23,7 +23,13 @@
 #include "osmem.h"
 #include "osmisc.h"
 
+#if defined(_WIN32)
+// nnotes.dll exports all it defines (no dllexport anywhere in it), so one
+// declaration serves the library and its users.
+#define EMU_EXPORT
+#else
 #define EMU_EXPORT __attribute__((visibility("default")))
+#endif
 
 namespace emu {
 
@@ -47,6 +53,8 @@ constexpr STATUS MQ_TIMEOUT = ERR_MQ_TIMEOUT;        // no message within the wa
 constexpr STATUS MQ_NAME = 0x0F05;                   // bad queue name
 constexpr STATUS IN_USE = 0x0F07;                    // memory still locked (or not the caller's) when freed
 constexpr STATUS INJECTED = 0x0FFF;                  // a fault a test asked for
+constexpr STATUS RUNTIME_ENDED = 0x0F08;             // a call after the runtime ended
+constexpr STATUS BAD_FLAGS = 0x0F09;                 // flags the function does not define
 }  // namespace err
 
 // Every operation, for fault injection and call counts. The role names are
@@ -63,6 +71,7 @@ enum class Op : int {
     MqOpen, MqPut, MqGet, MqCount,
     DeleteNotes,
     NotesInitThread, NotesTermThread, MqClose,
+    ReopenDatabase,
     Count_,
 
     OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
@@ -76,7 +85,7 @@ enum class Op : int {
     NIFFindDesignNoteExt = FindView, NIFOpenCollection = OpenCollection, NIFReadEntries = ReadEntries,
     NIFCloseCollection = CloseCollection, OSLockObject = LockObject, OSUnlockObject = UnlockObject,
     OSMemFree = FreeMemory, IDScan = IdScan, MQOpen = MqOpen, MQPut = MqPut, MQGet = MqGet,
-    MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose,
+    MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose, NSFDbReopen = ReopenDatabase,
 };
 
 // The role name of an operation.
@@ -160,6 +169,64 @@ EMU_EXPORT void ResetThreadCounts();
 // thread, already initialised for the C API), as Domino's threads are.
 EMU_EXPORT void MarkHostThread();
 
+// ---- The C API's rules ----------------------------------------------------------
+// The host keeps the rules the platform notes give for the C API; a call that
+// breaks one is refused as a server would refuse it (an enforced rule) and is
+// always recorded as a contract violation. Every rule is enforced unless
+// SetRuleEnforced or EMU_LENIENT ("thread-handles,update-flags,...": the rule
+// names below) says otherwise for a process.
+enum class Rule : int {
+    ThreadHandles,          // "thread-handles": a database, note or collection handle used or
+                            // closed on a thread other than the one that opened it
+    UpdateFlags,            // "update-flags": a save with a flag the toolkit does not define
+    AfterRuntime,           // "after-runtime": a C API call after the runtime ended
+    DeregisterInTerminate,  // "deregister-in-terminate": EMDeregister inside EM_TERMINATENSF
+    Count_,
+};
+EMU_EXPORT const char* RuleName(Rule rule);
+EMU_EXPORT void SetRuleEnforced(Rule rule, bool enforced);
+EMU_EXPORT bool RuleEnforced(Rule rule);
+
+struct Violation {
+    std::string function;  // the C function ("NSFNoteOpen")
+    std::string rule;      // what it broke, in words
+    std::string thread;    // "thread 1234" ("main thread 1234" for the process's first)
+};
+// The violations recorded so far in this process, oldest first (the first
+// kViolationsKept; ViolationCount counts them all).
+constexpr size_t kViolationsKept = 1000;
+EMU_EXPORT std::vector<Violation> Violations();
+EMU_EXPORT uint64_t ViolationCount();
+EMU_EXPORT void ClearViolations();
+// "NSFNoteOpen: <rule> (thread 1234)"
+EMU_EXPORT std::string ViolationText(const Violation& v);
+
+// Start-up. A host calls MainEntryPoint between these two; every C API call
+// made meanwhile other than the Extension Manager's own is listed (not
+// failed): the platform notes allow only EM calls there.
+EMU_EXPORT void EnterStartup();
+EMU_EXPORT void LeaveStartup();
+struct StartupCall {
+    std::string function;
+    uint64_t count = 0;
+};
+// In the order of each function's first call.
+EMU_EXPORT std::vector<StartupCall> StartupCalls();
+EMU_EXPORT void ClearStartupCalls();
+
+// The end of the runtime, as a server shuts down: after EM_TERMINATENSF was
+// raised (TerminateNsf) and the Extension Manager libraries were unloaded.
+// Every C API call after it is a violation (and fails, the rule enforced).
+// Non-summary items saved with UPDATE_NOCOMMIT and not flushed since (by a
+// committed save or a close of their database) are lost here.
+EMU_EXPORT void EndRuntime();
+EMU_EXPORT bool RuntimeEnded();
+// A new runtime in the same process (tests that end one).
+EMU_EXPORT void RestartRuntime();
+// Raises EM_TERMINATENSF (before) to its registrations: the end of NSF
+// service for this process, just before the EM libraries are unloaded.
+EMU_EXPORT STATUS TerminateNsf();
+
 // ---- Databases and documents --------------------------------------------------
 // Creates the database file (and its folders) when missing; opening it is
 // then NSFDbOpen.
@@ -203,6 +270,18 @@ EMU_EXPORT void SetReadPageSize(uint32_t entries);
 EMU_EXPORT STATUS DeleteNotes(DBHANDLE db, const std::vector<NOTEID>& ids);
 // Deletes one note by an update that writes a deletion stub (flag 0x8000).
 EMU_EXPORT STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended);
+
+// How a note was last saved in this process: the flags of its last
+// successful NSFNoteUpdate (extended false) or NSFNoteUpdateExtended (true).
+// notesPath as opened ("brackwater\\x.nsf", either separator, any case).
+struct SaveInfo {
+    DWORD flags = 0;
+    bool extended = false;
+    uint64_t saves = 0;  // successful saves of the note seen so far
+};
+// False when the note was never saved through the C API in this process.
+EMU_EXPORT bool SaveFlags(const std::string& notesPath, NOTEID id, SaveInfo* info);
+EMU_EXPORT void ClearSaveFlags();
 
 EMU_EXPORT STATUS CreateIdTable(DHANDLE* table);
 EMU_EXPORT STATUS IdInsert(DHANDLE table, NOTEID id);

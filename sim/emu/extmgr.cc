@@ -27,6 +27,8 @@ uint16_t gNextRecursionId = 1;
 std::atomic<bool> gSkip{false};
 thread_local std::set<uint16_t> tActiveRecursion;
 thread_local int tDispatchDepth = 0;
+// EM_TERMINATENSF callbacks running, on any thread.
+std::atomic<int> gTerminating{0};
 
 }  // namespace
 
@@ -39,6 +41,8 @@ STATUS DispatchEm(EID eventId, WORD notificationType, STATUS status, ...) {
             if (r.eventId == eventId && (r.flags & wanted)) targets.push_back(r);
     }
     STATUS answer = ERR_EM_CONTINUE;
+    const bool terminating = eventId == EM_TERMINATENSF;
+    if (terminating) ++gTerminating;
     va_list args;
     va_start(args, status);
     for (const Registration& r : targets) {
@@ -64,6 +68,7 @@ STATUS DispatchEm(EID eventId, WORD notificationType, STATUS status, ...) {
         }
     }
     va_end(args);
+    if (terminating) --gTerminating;
     return answer;
 }
 
@@ -99,6 +104,13 @@ EMU_EXPORT STATUS EMRegister(EID eventId, DWORD flags, EMHANDLER callback, WORD 
 
 EMU_EXPORT STATUS EMDeregister(HEMREGISTRATION handle) {
     if (STATUS s = emu::Fault(Op::EmDeregister)) return s;
+    // The platform notes (shutdown): never deregister inside the
+    // EM_TERMINATENSF callback, deregister at unload. Recorded; the
+    // registration still goes, since a registration left behind would call
+    // into a library that is about to be unloaded.
+    if (emu::gTerminating > 0)
+        emu::detail::Breach(Op::EmDeregister, emu::Rule::DeregisterInTerminate,
+                            "deregistered while EM_TERMINATENSF was being raised");
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gRegistrations.find(handle);
     if (it == emu::gRegistrations.end()) return INVALID_HANDLE;

@@ -71,6 +71,7 @@ const OpNames kOpNames[] = {
     {"NotesInitThread", "NotesInitThread"},
     {"NotesTermThread", "NotesTermThread"},
     {"MqClose", "MQClose"},
+    {"ReopenDatabase", "NSFDbReopen"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 
@@ -151,6 +152,7 @@ void ResetCallCounts() {
 STATUS Fault(Op op) {
     uint64_t n = ++gCalls[static_cast<size_t>(op)];
     detail::CountCallerThread(op);
+    if (STATUS s = detail::CheckCall(op)) return s;
     std::lock_guard lock(gMutex);
     if (gFaults.empty()) return 0;
     auto it = gFaults.find(op);

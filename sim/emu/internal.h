@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -28,6 +29,21 @@ bool IdTableIds(DHANDLE table, std::vector<NOTEID>* ids);
 
 // Counts a C API call made on a thread that never initialised (see Threads()).
 void CountCallerThread(Op op);
+
+// The calling thread: a token for handle ownership (never reused within the
+// process) and a label for violation reports.
+uint64_t ThreadToken();
+std::string ThreadLabel();
+
+// Records a breach of rule by the C function of op; true when the rule is
+// enforced, so the call must fail.
+bool Breach(Op op, Rule rule, const std::string& what);
+// True when the calling thread may use a handle its owner thread opened;
+// otherwise the breach is recorded and false returned when enforced.
+bool MayUse(uint64_t owner, Op op, const char* what);
+// Every C API call passes here (through Fault): start-up listing and calls
+// after the end of the runtime. Non-zero: the call must fail with it.
+STATUS CheckCall(Op op);
 
 // The console writer used by AddInLogMessageText; one line, no trailing newline.
 void ConsoleWrite(const char* line);

@@ -14,7 +14,7 @@ EMU_EXPORT STATUS NSFItemInfo(NOTEHANDLE note, const char* name, WORD nameLength
                               WORD* type, BLOCKID* valueBlock, DWORD* valueLength) {
     if (type) *type = TYPE_INVALID_OR_UNKNOWN;
     if (STATUS s = emu::Fault(Op::ItemInfo)) return s;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::ItemInfo);
     if (!n) return err::INVALID_HANDLE;
     // No name: the note's first item.
     const emu::Item* it = nullptr;
@@ -44,11 +44,14 @@ EMU_EXPORT STATUS NSFItemInfo(NOTEHANDLE note, const char* name, WORD nameLength
     return NOERROR;
 }
 
+// The platform notes (get-item-text): text_len is the size of the buffer;
+// the text comes back NUL-terminated, at most text_len - 1 characters. So
+// text_len 1 gives "" and 0 writes nothing at all.
 EMU_EXPORT WORD NSFItemGetText(NOTEHANDLE note, const char* name, char* buffer, WORD textLength) {
-    if (!buffer) return 0;
-    if (textLength > 0) buffer[0] = '\0';
+    if (!buffer || textLength == 0) return 0;
+    buffer[0] = '\0';
     if (emu::Fault(Op::GetItemText) || !name) return 0;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::GetItemText);
     if (!n) return 0;
     const emu::Item* it = emu::FindItem(n->items, name, strlen(name));
     if (!it) return 0;
@@ -60,17 +63,15 @@ EMU_EXPORT WORD NSFItemGetText(NOTEHANDLE note, const char* name, char* buffer, 
         snprintf(num, sizeof num, "%g", d);
         text = num;
     }
-    // At most textLength characters; terminated only when there is room
-    // inside textLength, so a caller must terminate a cut text itself.
-    size_t len = std::min<size_t>(text.size(), textLength);
+    size_t len = std::min<size_t>(text.size(), textLength - 1u);
     memcpy(buffer, text.data(), len);
-    if (len < textLength) buffer[len] = '\0';
+    buffer[len] = '\0';
     return static_cast<WORD>(len);
 }
 
 EMU_EXPORT LONG NSFItemGetLong(NOTEHANDLE note, const char* name, LONG defaultValue) {
     if (emu::Fault(Op::GetItemLong) || !name) return defaultValue;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::GetItemLong);
     if (!n) return defaultValue;
     const emu::Item* it = emu::FindItem(n->items, name, strlen(name));
     if (!it || it->type != TYPE_NUMBER || it->value.size() != 8) return defaultValue;
@@ -82,7 +83,7 @@ EMU_EXPORT LONG NSFItemGetLong(NOTEHANDLE note, const char* name, LONG defaultVa
 
 EMU_EXPORT STATUS NSFItemSetNumber(NOTEHANDLE note, const char* name, const NUMBER* value) {
     if (STATUS s = emu::Fault(Op::SetItemNumber)) return s;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::SetItemNumber);
     if (!n || !name || !value) return err::INVALID_HANDLE;
     std::erase_if(n->items, [&](const emu::Item& it) { return emu::SameName(it.name, name, strlen(name)); });
     emu::Item it;
@@ -97,7 +98,7 @@ EMU_EXPORT STATUS NSFItemSetNumber(NOTEHANDLE note, const char* name, const NUMB
 EMU_EXPORT STATUS NSFItemAppend(NOTEHANDLE note, WORD flags, const char* name, WORD nameLength, WORD type,
                                 const void* value, DWORD valueLength) {
     if (STATUS s = emu::Fault(Op::AppendItem)) return s;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::AppendItem);
     if (!n || !name || nameLength == 0 || (!value && valueLength)) return err::INVALID_HANDLE;
     emu::Item it;
     it.name.assign(name, nameLength);
@@ -112,7 +113,7 @@ EMU_EXPORT STATUS NSFItemAppend(NOTEHANDLE note, WORD flags, const char* name, W
 // every other item function answers.
 EMU_EXPORT STATUS NSFItemDelete(NOTEHANDLE note, const char* name, WORD nameLength) {
     if (STATUS s = emu::Fault(Op::DeleteItem)) return s;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::DeleteItem);
     if (!n || !name) return err::INVALID_HANDLE;
     size_t removed = std::erase_if(n->items, [&](const emu::Item& it) { return emu::SameName(it.name, name, nameLength); });
     return removed ? NOERROR : err::ITEM_NOT_FOUND;
@@ -124,7 +125,7 @@ EMU_EXPORT STATUS NSFProfileGetField(DBHANDLE db, const char* profileName, WORD 
                                      const char* fieldName, WORD fieldNameLength, WORD* dataType, BLOCKID* valueBlock,
                                      DWORD* valueLength) {
     if (STATUS s = emu::Fault(Op::GetProfileField)) return s;
-    auto d = emu::FindDb(db);
+    auto d = emu::UseDb(db, Op::GetProfileField);
     if (!d || !profileName || !fieldName) return err::INVALID_HANDLE;
     std::vector<emu::Item> items;
     {

@@ -27,7 +27,6 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/ipc/message_queue.hpp>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <array>
@@ -42,6 +41,7 @@
 #include <vector>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 
 namespace bip = boost::interprocess;
 namespace fs = std::filesystem;
@@ -51,12 +51,10 @@ namespace {
 
 constexpr size_t kMaxNameLength = 64;
 constexpr size_t kMaxMessages = 64;
-// Below MQ_MAX_MSGSIZE (65326), to keep each queue's shared memory small;
+// Below MQ_MAX_MSGSIZE (65342), to keep each queue's shared memory small;
 // above a 256-byte receive buffer, so a message too long for it can exist.
 constexpr size_t kMaxMessageSize = 1024;
 constexpr char kPrefix[] = "tarnmq_";
-// Where the system keeps POSIX shared-memory objects.
-constexpr char kShmDirectory[] = "/dev/shm";
 
 struct Queue {
     Queue(bip::open_or_create_t, const std::string& ipc)
@@ -145,15 +143,13 @@ bool Decode(const std::string& encoded, std::string* name) {
 std::vector<std::pair<std::string, std::string>> ListQueues() {
     const std::string ns = Namespace();
     std::vector<std::pair<std::string, std::string>> found;
-    DIR* dir = opendir(kShmDirectory);
-    if (!dir) return found;
-    while (dirent* entry = readdir(dir)) {
-        std::string file = entry->d_name;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(platform::IpcDirectory(), ec)) {
+        std::string file = entry.path().filename().string();
         if (file.size() <= ns.size() || file.compare(0, ns.size(), ns) != 0) continue;
         std::string name;
         if (Decode(file.substr(ns.size()), &name)) found.emplace_back(file, name);
     }
-    closedir(dir);
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
     return found;
@@ -246,7 +242,10 @@ EMU_EXPORT STATUS MQPut(MQHANDLE queue, WORD priority, char* buffer, WORD length
     auto q = emu::Find(queue);
     if (!q) return emu::err::MQ_EMPTY;  // what MQPut answers for a bad handle
     // A message the queue cannot hold is refused, not cut.
-    if ((!buffer && length > 0) || length > q->mq.get_max_msg_size()) return emu::err::MQ_BFR_TOO_SMALL;
+    // MQ_MAX_MSGSIZE is the API's bound for any queue; this host's queues
+    // hold less (kMaxMessageSize).
+    if ((!buffer && length > 0) || length > MQ_MAX_MSGSIZE || length > q->mq.get_max_msg_size())
+        return emu::err::MQ_BFR_TOO_SMALL;
     static const char kNothing = 0;
     try {
         // The underlying queue takes larger numbers first; 0 is Notes' highest.

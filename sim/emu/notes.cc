@@ -1,9 +1,19 @@
 // Note handles: open, create, close, save (raising the update events as a
 // server does) and the note's header information.
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
 #include "emu/store.h"
 
 namespace emu {
 namespace {
+
+std::mutex gSavesMutex;
+// (database file, note id) -> its last save.
+std::map<std::pair<std::string, NOTEID>, SaveInfo> gSaves;
 
 // Raises the update's events with the core function's own arguments: the
 // note handle, then the flags (a WORD, promoted to int through "...", for
@@ -13,9 +23,54 @@ STATUS RaiseUpdate(EID eventId, WORD type, STATUS status, NOTEHANDLE handle, DWO
     return DispatchEm(eventId, type, status, handle, flags);
 }
 
+// The flags the toolkit defines (the platform notes, UPDATE_xxx): 16-bit ones
+// for NSFNoteUpdate, and the 32-bit UPDATE_SHARE_SECOND and
+// UPDATE_SHARE_OBJECTS for NSFNoteUpdateExtended only.
+constexpr DWORD kUpdateFlags = UPDATE_FORCE | UPDATE_NAME_KEY_WARNING | UPDATE_NOCOMMIT | UPDATE_NOREVISION |
+                               UPDATE_NOSTUB | UPDATE_INCREMENTAL | UPDATE_DELETED;
+constexpr DWORD kExtendedUpdateFlags = kUpdateFlags | UPDATE_SHARE_SECOND | UPDATE_SHARE_OBJECTS;
+
+// Non-summary items saved with UPDATE_NOCOMMIT and not flushed since:
+// database file -> note id -> item names (lower case).
+std::mutex gUncommittedMutex;
+std::map<std::string, std::map<NOTEID, std::set<std::string>>> gUncommitted;
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The platform notes (UPDATE_NOCOMMIT): no flush to disk after the update;
+// non-summary data can be lost, summary data is always written. A save
+// without it flushes the whole database, as a close does.
+void TrackCommit(const Note& note, DWORD flags) {
+    std::lock_guard lock(gUncommittedMutex);
+    if (!(flags & UPDATE_NOCOMMIT)) {
+        gUncommitted.erase(note.db->file);
+        return;
+    }
+    if (flags & UPDATE_DELETED) return;
+    auto& names = gUncommitted[note.db->file][note.id];
+    for (const Item& it : note.items) {
+        if (it.flags & ITEM_SUMMARY)
+            names.erase(Lower(it.name));
+        else
+            names.insert(Lower(it.name));
+    }
+}
+
 STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
-    NotePtr note = FindNote(handle);
+    const bool extended = eventId == EM_NSFNOTEUPDATEXTENDED;
+    const Op op = extended ? Op::UpdateNoteExtended : Op::UpdateNote;
+    NotePtr note = UseNote(handle, op);
     if (!note) return err::INVALID_HANDLE;
+    // A bit the toolkit does not define: the reference says nothing of what a
+    // server does with one; refusing it is the stricter of the plausible answers.
+    if (DWORD unknown = flags & ~(extended ? kExtendedUpdateFlags : kUpdateFlags)) {
+        char what[80];
+        snprintf(what, sizeof what, "update flags 0x%X that the toolkit does not define", unknown);
+        if (detail::Breach(op, Rule::UpdateFlags, what)) return err::BAD_FLAGS;
+    }
     // A "before" callback that answers anything but "continue" cancels the save.
     if (STATUS cancel = RaiseUpdate(eventId, EM_BEFORE, NOERROR, handle, flags); cancel != ERR_EM_CONTINUE)
         return cancel;
@@ -35,6 +90,10 @@ STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     } else {
         s = Store(*note->db, *note);
     }
+    if (!s) {
+        RecordSave(*note->db, note->id, flags, extended);
+        TrackCommit(*note, flags);
+    }
     // An "after" callback's other answer becomes the result.
     if (STATUS replaced = RaiseUpdate(eventId, EM_AFTER, s, handle, flags); replaced != ERR_EM_CONTINUE)
         s = replaced;
@@ -48,6 +107,55 @@ void ReleaseNoteBlocks(Note& note) {
 
 }  // namespace
 
+void RecordSave(const Database& db, NOTEID id, DWORD flags, bool extended) {
+    std::lock_guard lock(gSavesMutex);
+    SaveInfo& info = gSaves[{db.file, id}];
+    info.flags = flags;
+    info.extended = extended;
+    ++info.saves;
+}
+
+bool SaveFlags(const std::string& notesPath, NOTEID id, SaveInfo* info) {
+    // The file name is lower case whichever way the path was written.
+    std::lock_guard lock(gSavesMutex);
+    auto it = gSaves.find({FilePathFor(notesPath), id});
+    if (it == gSaves.end()) return false;
+    if (info) *info = it->second;
+    return true;
+}
+
+void FlushDatabase(const std::string& file) {
+    std::lock_guard lock(gUncommittedMutex);
+    gUncommitted.erase(file);
+}
+
+// lose: the runtime ends, what was never flushed goes from the files.
+void ForgetUncommitted(bool lose) {
+    std::map<std::string, std::map<NOTEID, std::set<std::string>>> pending;
+    {
+        std::lock_guard lock(gUncommittedMutex);
+        pending.swap(gUncommitted);
+    }
+    if (!lose) return;
+    for (const auto& [file, notes] : pending) {
+        sqlite3* conn = OpenFile(file, false);
+        if (!conn) continue;
+        for (const auto& [id, names] : notes)
+            for (const auto& name : names) {
+                Stmt st(conn, "DELETE FROM items WHERE note=? AND lower(name)=? AND (flags & 4)=0");
+                sqlite3_bind_int64(st.s, 1, id);
+                sqlite3_bind_text(st.s, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_step(st.s);
+            }
+        sqlite3_close_v2(conn);
+    }
+}
+
+void ClearSaveFlags() {
+    std::lock_guard lock(gSavesMutex);
+    gSaves.clear();
+}
+
 }  // namespace emu
 
 using emu::Op;
@@ -58,9 +166,10 @@ extern "C" {
 
 EMU_EXPORT STATUS NSFNoteOpen(DBHANDLE db, NOTEID id, WORD, NOTEHANDLE* note) {
     if (STATUS s = emu::Fault(Op::OpenNote)) return s;
-    auto d = emu::FindDb(db);
+    auto d = emu::UseDb(db, Op::OpenNote);
     if (!d || !note) return err::INVALID_HANDLE;
     auto n = std::make_shared<emu::Note>();
+    n->owner = emu::detail::ThreadToken();
     n->db = d;
     n->dbHandle = db;
     if (STATUS s = emu::LoadNote(*d, id, n.get())) return s;
@@ -70,6 +179,7 @@ EMU_EXPORT STATUS NSFNoteOpen(DBHANDLE db, NOTEID id, WORD, NOTEHANDLE* note) {
 
 EMU_EXPORT STATUS NSFNoteClose(NOTEHANDLE note) {
     if (STATUS s = emu::Fault(Op::CloseNote)) return s;
+    if (emu::FindNote(note) && !emu::UseNote(note, Op::CloseNote)) return err::INVALID_HANDLE;
     emu::NotePtr n = emu::TakeHandle(emu::gNotes, note, Counter::Notes);
     if (!n) return err::INVALID_HANDLE;
     // Item values go with the note; one still locked is the caller's fault.
@@ -79,9 +189,10 @@ EMU_EXPORT STATUS NSFNoteClose(NOTEHANDLE note) {
 
 EMU_EXPORT STATUS NSFNoteCreate(DBHANDLE db, NOTEHANDLE* note) {
     if (STATUS s = emu::Fault(Op::CreateNote)) return s;
-    auto d = emu::FindDb(db);
+    auto d = emu::UseDb(db, Op::CreateNote);
     if (!d || !note) return err::INVALID_HANDLE;
     auto n = std::make_shared<emu::Note>();
+    n->owner = emu::detail::ThreadToken();
     n->db = d;
     n->dbHandle = db;
     n->oid.File.Innards[0] = emu::Random32();
@@ -104,7 +215,7 @@ EMU_EXPORT STATUS NSFNoteUpdateExtended(NOTEHANDLE note, DWORD flags) {
 
 EMU_EXPORT void NSFNoteGetInfo(NOTEHANDLE note, WORD member, void* value) {
     if (emu::Fault(Op::GetNoteInfo) || !value) return;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::GetNoteInfo);
     if (!n) return;
     switch (member) {
         case _NOTE_DB: *static_cast<DBHANDLE*>(value) = n->dbHandle; break;
@@ -119,7 +230,7 @@ EMU_EXPORT void NSFNoteGetInfo(NOTEHANDLE note, WORD member, void* value) {
 
 EMU_EXPORT void NSFNoteSetInfo(NOTEHANDLE note, WORD member, void* value) {
     if (!value) return;
-    auto n = emu::FindNote(note);
+    auto n = emu::UseNote(note, Op::GetNoteInfo);
     if (!n) return;
     if (member == _NOTE_CLASS) n->noteClass = *static_cast<WORD*>(value);
 }

@@ -27,6 +27,29 @@ NotePtr FindNote(NOTEHANDLE h) {
     return it == gNotes.end() ? nullptr : it->second;
 }
 
+DbPtr UseDb(DBHANDLE h, Op op) {
+    DbPtr d = FindDb(h);
+    if (d && !detail::MayUse(d->owner, op, "database handle")) return nullptr;
+    return d;
+}
+
+NotePtr UseNote(NOTEHANDLE h, Op op) {
+    NotePtr n = FindNote(h);
+    if (n && !detail::MayUse(n->owner, op, "note handle")) return nullptr;
+    return n;
+}
+
+std::shared_ptr<Collection> UseCollection(HCOLLECTION h, Op op) {
+    std::shared_ptr<Collection> c;
+    {
+        std::lock_guard lock(gMutex);
+        auto it = gCollections.find(h);
+        if (it != gCollections.end()) c = it->second;
+    }
+    if (c && !detail::MayUse(c->owner, op, "collection handle")) return nullptr;
+    return c;
+}
+
 uint32_t Random32() {
     static std::mutex m;
     static std::mt19937 rng{std::random_device{}()};

@@ -39,6 +39,7 @@ struct Database {
     std::string canonical;  // as opened, with backslashes
     std::string file;
     DBID id{};
+    uint64_t owner = 0;  // the thread that opened the handle (detail::ThreadToken)
     std::vector<MEMHANDLE> hostBlocks;  // profile values handed out
     // Profile values belong to the handle that asked for them.
     void ReleaseBlocks() {
@@ -63,6 +64,7 @@ struct Note {
     NOTEID id = 0;
     uint16_t noteClass = NOTE_CLASS_DOCUMENT;
     ORIGINATORID oid{};
+    uint64_t owner = 0;  // the thread that opened or created the handle
     std::vector<Item> items;
     std::vector<MEMHANDLE> itemBlocks;  // item values handed out; the note owns them
 };
@@ -83,6 +85,7 @@ struct Entry {
 };
 
 struct Collection {
+    uint64_t owner = 0;  // the thread that opened it
     std::vector<Entry> entries;
 };
 
@@ -93,6 +96,17 @@ extern std::unordered_map<HCOLLECTION, std::shared_ptr<Collection>> gCollections
 extern std::atomic<uint32_t> gPageSize;
 
 DbPtr FindDb(DBHANDLE h);
+// The same for a C API function: null too when the handle is another
+// thread's (recorded as a violation; see detail::MayUse).
+DbPtr UseDb(DBHANDLE h, Op op);
+NotePtr UseNote(NOTEHANDLE h, Op op);
+std::shared_ptr<Collection> UseCollection(HCOLLECTION h, Op op);
+// Opens the database file of a canonical path under a new handle.
+STATUS OpenDatabaseHandle(const std::string& canonical, DBHANDLE* db);
+// Remembers a successful save's flags (SaveFlags).
+void RecordSave(const Database& db, NOTEID id, DWORD flags, bool extended);
+// A close flushes what UPDATE_NOCOMMIT saves left unflushed in the file.
+void FlushDatabase(const std::string& file);
 NotePtr FindNote(NOTEHANDLE h);
 NOTEHANDLE AddNote(NotePtr note);
 

@@ -1,11 +1,10 @@
 // Thread accounting: NotesInitThread and NotesTermThread pairing, and C API
 // calls made on threads that never initialised.
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <string>
 
 #include "emu/internal.h"
+#include "emu/platform.h"
 
 namespace emu {
 namespace {
@@ -25,9 +24,14 @@ thread_local ThreadState tThread;
 
 // Asked once per thread: every C API call looks at it.
 bool IsMainThread() {
-    static thread_local const bool main = static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+    static thread_local const bool main = platform::OnMainThread();
     return main;
 }
+
+std::atomic<uint64_t> gNextToken{1};
+
+// The system's number for the calling thread (what a debugger shows).
+long SystemThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 }  // namespace
 
@@ -54,6 +58,15 @@ void ResetThreadCounts() {
 void MarkHostThread() { tThread.hostThread = true; }
 
 namespace detail {
+
+uint64_t ThreadToken() {
+    static thread_local const uint64_t token = gNextToken++;
+    return token;
+}
+
+std::string ThreadLabel() {
+    return std::string(IsMainThread() ? "main thread " : "thread ") + std::to_string(SystemThreadId());
+}
 
 void CountCallerThread(Op op) {
     if (op != Op::NotesInitThread && op != Op::NotesTermThread && op != Op::EmCallbackSkip &&

@@ -14,7 +14,7 @@ extern "C" {
 EMU_EXPORT STATUS NIFFindDesignNoteExt(DBHANDLE db, const char* name, WORD noteClass, const char* pattern,
                                        NOTEID* viewId, DWORD) {
     if (STATUS s = emu::Fault(Op::FindView)) return s;
-    auto d = emu::FindDb(db);
+    auto d = emu::UseDb(db, Op::FindView);
     if (!d || !name || !viewId) return err::INVALID_HANDLE;
     // Patterns of the form "-XYZ^" leave out design notes whose $Flags hold
     // any of X, Y, Z ("-G40n^": views and folders one can use). No pattern
@@ -57,8 +57,8 @@ EMU_EXPORT STATUS NIFOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID vie
                                     HCOLLECTION* collection, NOTEHANDLE* viewNote, UNID* viewUnid,
                                     DHANDLE* collapsedList, DHANDLE* selectedList) {
     if (STATUS s = emu::Fault(Op::OpenCollection)) return s;
-    auto vd = emu::FindDb(viewDb);
-    auto dd = emu::FindDb(dataDb);
+    auto vd = emu::UseDb(viewDb, Op::OpenCollection);
+    auto dd = emu::UseDb(dataDb, Op::OpenCollection);
     // rethViewNote is reserved and must be NULL.
     if (!vd || !dd || !collection || viewNote) return err::INVALID_HANDLE;
     emu::Note view;
@@ -78,6 +78,7 @@ EMU_EXPORT STATUS NIFOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID vie
         sortColumn = static_cast<int>(v);
     }
     auto c = std::make_shared<emu::Collection>();
+    c->owner = emu::detail::ThreadToken();
     {
         std::lock_guard lock(dd->mutex);
         emu::Stmt st(dd->conn, "SELECT id FROM notes WHERE (class & 1)=1 AND deleted=0 AND profile IS NULL ORDER BY id");
@@ -137,12 +138,7 @@ EMU_EXPORT STATUS NIFReadEntries(HCOLLECTION collection, COLLECTIONPOSITION* pos
                                  DWORD skipCount, WORD, DWORD returnCount, DWORD readMask, DHANDLE* buffer,
                                  WORD* bufferLength, DWORD* skipped, DWORD* returned, WORD* signalFlags) {
     if (STATUS s = emu::Fault(Op::ReadEntries)) return s;
-    std::shared_ptr<emu::Collection> c;
-    {
-        std::lock_guard lock(emu::gMutex);
-        auto it = emu::gCollections.find(collection);
-        if (it != emu::gCollections.end()) c = it->second;
-    }
+    std::shared_ptr<emu::Collection> c = emu::UseCollection(collection, Op::ReadEntries);
     if (!c || !position) return err::INVALID_HANDLE;
     if (buffer) *buffer = NULLHANDLE;
     if (bufferLength) *bufferLength = 0;
@@ -215,6 +211,7 @@ EMU_EXPORT STATUS NIFCloseCollection(HCOLLECTION collection) {
         if (emu::gCollections.erase(collection)) emu::detail::CountOpen(Counter::Collections, -1);
         return s;
     }
+    if (!emu::UseCollection(collection, Op::CloseCollection)) return err::INVALID_HANDLE;
     std::lock_guard lock(emu::gMutex);
     if (!emu::gCollections.erase(collection)) return err::INVALID_HANDLE;
     emu::detail::CountOpen(Counter::Collections, -1);

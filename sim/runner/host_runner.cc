@@ -30,9 +30,6 @@
 // of a real calendar entry holds it).
 // Values may be quoted with "..." to hold blanks. DB is a Notes path such as
 // mail\\alice.nsf. Labels name documents for later lines.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +48,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "runner/addin_library.h"
 #include "runner/operations.h"
 #include "runner/words.h"
 
@@ -64,22 +62,37 @@ struct Options {
     int lingerMs = 0;
 };
 
-std::string SelfDir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = '\0';
-    std::string s(path);
-    auto slash = s.rfind('/');
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 std::string DefaultAddin() {
     if (const char* env = getenv("TARN_ADDIN"); env && *env) return env;
-    std::string dir = SelfDir();
-    for (const std::string& candidate : {dir + "/../libtarn.so", dir + "/libtarn.so"})
-        if (access(candidate.c_str(), R_OK) == 0) return candidate;
-    return "libtarn.so";
+    const std::string dir = runner::SelfDir(), name = runner::AddinFileName();
+    std::error_code ec;
+    for (const std::string& candidate : {dir + "/../" + name, dir + "/" + name})
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    return name;
+}
+
+// The calling server thread's own handles, one for each database handle of
+// the reading thread: handles belong to the thread that opened them, so a
+// server thread reopens what it uses and closes it itself.
+thread_local std::map<DBHANDLE, DBHANDLE> tOwnDbs;
+
+DBHANDLE OwnHandle(DBHANDLE shared) {
+    auto it = tOwnDbs.find(shared);
+    if (it != tOwnDbs.end()) return it->second;
+    DBHANDLE own = 0;
+    if (STATUS s = NSFDbReopen(shared, &own)) {
+        char text[200];
+        OSLoadString(0, ERR(s), text, sizeof text - 1);
+        fprintf(stderr, "runner: reopen failed: %s (0x%x)\n", text, s);
+        return 0;
+    }
+    tOwnDbs[shared] = own;
+    return own;
+}
+
+void CloseOwnHandles() {
+    for (auto& [shared, own] : tOwnDbs) NSFDbClose(own);
+    tOwnDbs.clear();
 }
 
 // A fixed pool of server threads; Drain waits until all queued work is done.
@@ -116,7 +129,7 @@ private:
             {
                 std::unique_lock lock(mutex);
                 wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-                if (jobs.empty()) return;
+                if (jobs.empty()) break;
                 job = std::move(jobs.front());
                 jobs.pop_front();
             }
@@ -124,6 +137,7 @@ private:
             std::lock_guard lock(mutex);
             if (--pending == 0) idle.notify_all();
         }
+        CloseOwnHandles();
     }
     std::mutex mutex;
     std::condition_variable wake, idle;
@@ -164,7 +178,9 @@ std::string UnidText(NOTEHANDLE note) {
     ORIGINATORID oid{};
     NSFNoteGetInfo(note, _NOTE_OID, &oid);
     char text[33];
-    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
+    snprintf(text, sizeof text, "%08X%08X%08X%08X", static_cast<unsigned>(oid.File.Innards[1]),
+             static_cast<unsigned>(oid.File.Innards[0]), static_cast<unsigned>(oid.Note.Innards[1]),
+             static_cast<unsigned>(oid.Note.Innards[0]));
     return text;
 }
 
@@ -250,6 +266,8 @@ private:
         fprintf(stderr, "runner: line %d: %s failed: %s (0x%x)\n", lineNo, what, text, s);
     }
 
+    // The reading thread's handle of a database (opened here, so that a
+    // missing one is reported with its line); server threads reopen it.
     DBHANDLE Db(const std::string& path, int lineNo) {
         std::lock_guard lock(mutex);
         auto it = dbs.find(path);
@@ -293,7 +311,8 @@ private:
         pool.Post([=] {
             NOTEHANDLE note = 0;
             NOTEID id = 0;
-            STATUS s = NSFNoteCreate(db, &note);
+            DBHANDLE own = OwnHandle(db);
+            STATUS s = own ? NSFNoteCreate(own, &note) : STATUS(emu::err::INVALID_HANDLE);
             if (!s) s = WriteItems(note, items);
             if (!s) s = Save(note, extended);
             if (!s) NSFNoteGetInfo(note, _NOTE_ID, &id);
@@ -323,9 +342,11 @@ private:
         pool.Post([=] {
             NOTEID id = doc.id.get();
             if (!id) return;
+            DBHANDLE own = OwnHandle(db);
+            if (!own) return;
             NOTEHANDLE note = 0;
-            STATUS s = NSFNoteOpen(db, id, 0, &note);
-            if (!s) s = work(db, id, note);
+            STATUS s = NSFNoteOpen(own, id, 0, &note);
+            if (!s) s = work(own, id, note);
             if (note) NSFNoteClose(note);
             Report(lineNo, "operation", s);
         });
@@ -355,7 +376,8 @@ private:
         if (!db) return;
         pool.Post([=] {
             NOTEID id = doc.id.get();
-            if (id) Report(lineNo, "stub", emu::DeleteByStub(db, id, extended));
+            DBHANDLE own = id ? OwnHandle(db) : 0;
+            if (own) Report(lineNo, "stub", emu::DeleteByStub(own, id, extended));
         });
     }
 
@@ -372,7 +394,7 @@ private:
             std::vector<NOTEID> ids;
             for (const auto& d : targets)
                 if (NOTEID id = d.id.get()) ids.push_back(id);
-            Report(lineNo, "delete", emu::DeleteNotes(db, ids));
+            if (DBHANDLE own = OwnHandle(db)) Report(lineNo, "delete", emu::DeleteNotes(own, ids));
         });
     }
 
@@ -381,6 +403,38 @@ private:
     std::map<std::string, DBHANDLE> dbs;
     std::map<std::string, Doc> docs;
 };
+
+// "runner: start-up calls: OSGetEnvironmentString x2, NSFDbOpen x3" (or
+// "none"): what MainEntryPoint called beyond the EM functions, in order.
+void PrintStartupCalls() {
+    std::string list;
+    for (const auto& call : emu::StartupCalls())
+        list += (list.empty() ? " " : ", ") + call.function + " x" + std::to_string(call.count);
+    printf("runner: start-up calls:%s\n", list.empty() ? " none" : list.c_str());
+}
+
+// One line a violation, then their count.
+uint64_t gViolationsPrinted = 0;
+
+void PrintViolations() {
+    auto all = emu::Violations();
+    for (const auto& v : all) printf("runner: violation: %s\n", emu::ViolationText(v).c_str());
+    gViolationsPrinted = emu::ViolationCount();
+    if (gViolationsPrinted > all.size())
+        printf("runner: violations not shown: %llu\n",
+               static_cast<unsigned long long>(gViolationsPrinted - all.size()));
+    printf("runner: violations: %llu\n", static_cast<unsigned long long>(gViolationsPrinted));
+}
+
+void ReportLateViolations() {
+    uint64_t count = emu::ViolationCount();
+    if (count <= gViolationsPrinted) return;
+    auto all = emu::Violations();
+    for (size_t i = gViolationsPrinted; i < all.size(); ++i)
+        printf("runner: violation: %s\n", emu::ViolationText(all[i]).c_str());
+    printf("runner: violations at exit: %llu\n", static_cast<unsigned long long>(count - gViolationsPrinted));
+    fflush(stdout);
+}
 
 int Usage() {
     fprintf(stderr, "usage: TASK.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE] [--linger MS]\n");
@@ -422,22 +476,31 @@ int main(int argc, char** argv) {
     }
     if (opt.addin.empty()) opt.addin = DefaultAddin();
 
-    void* lib = dlopen(opt.addin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string loadError;
+    runner::AddinLibrary* lib = runner::AddinLibrary::Load(opt.addin, &loadError);
     if (!lib) {
-        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), dlerror());
+        fprintf(stderr, "runner: cannot load %s: %s\n", opt.addin.c_str(), loadError.c_str());
         return 1;
     }
     using EntryPoint = STATUS (*)();
-    auto entry = reinterpret_cast<EntryPoint>(dlsym(lib, "MainEntryPoint"));
+    auto entry = reinterpret_cast<EntryPoint>(lib->Symbol("MainEntryPoint"));
     if (!entry) {
         fprintf(stderr, "runner: %s has no MainEntryPoint\n", opt.addin.c_str());
-        dlclose(lib);
+        lib->Unload();
         return 1;
     }
+    // Violations recorded after main returns (exit handlers of a library
+    // that stayed loaded) are reported by this handler, which runs after them.
+    atexit(ReportLateViolations);
+    // Every call MainEntryPoint makes beyond the EM functions is listed.
+    emu::EnterStartup();
     STATUS status = entry();
+    emu::LeaveStartup();
     if (status) fprintf(stderr, "runner: MainEntryPoint returned %u\n", status);
     if (getenv("TARN_RUNNER_ENTRY_TWICE")) {
+        emu::EnterStartup();
         STATUS again = entry();
+        emu::LeaveStartup();
         fprintf(stderr, "runner: second MainEntryPoint returned %u\n", again);
     }
 
@@ -474,13 +537,14 @@ int main(int argc, char** argv) {
     // their threads there), then unloads the Extension Manager libraries.
     // Waiting for threads inside dlclose instead would hold the loader lock
     // that a starting or ending thread may need.
-    emu::DispatchEm(EM_TERMINATENSF, EM_BEFORE, NOERROR, static_cast<void*>(nullptr));
-    dlclose(lib);
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
     printf("runner: deregistered:%s\n", order.c_str());
+    PrintStartupCalls();
+    PrintViolations();
     printf("runner: exit %u\n", status);
+    fflush(stdout);
     if (status) return 3;
     return badScript ? 2 : 0;
 }

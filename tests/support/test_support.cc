@@ -41,6 +41,24 @@ void DataDirTest::SetUp() {
     emu::SetReadPageSize(0);
 }
 
+void ExpectNoViolations() {
+    if (uint64_t n = emu::ViolationCount()) {
+        std::string text;
+        for (const auto& v : emu::Violations()) text += "\n  " + emu::ViolationText(v);
+        ADD_FAILURE() << n << " contract violation(s) in the host:" << text;
+    }
+}
+
+void ExpectNoViolations(const ProcessResult& r) {
+    std::string text;
+    for (const auto& line : r.out) {
+        auto at = line.find("runner: violation");
+        if (at == std::string::npos || line.compare(at, 21, "runner: violations: 0") == 0) continue;
+        text += "\n  " + line.substr(at);
+    }
+    if (!text.empty()) ADD_FAILURE() << "the task reported contract violations:" << text;
+}
+
 void ExpectAllReleased(bool databasesToo) {
     emu::OpenCounts c = emu::Open();
     if (databasesToo) {
@@ -200,6 +218,7 @@ void ReadTaskOutput(const std::string& outPath, const std::string& errPath, Proc
     r.err = ss.str();
     fs::remove(outPath);
     fs::remove(errPath);
+    ExpectNoViolations(r);
 }
 
 ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script,

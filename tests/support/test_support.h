@@ -32,6 +32,10 @@ std::string MakeTempDir(const std::string& tag);
 // tables.
 void ExpectAllReleased(bool databasesToo = true);
 
+// No contract violations recorded by the host in this process. Every test
+// is checked at its end anyway (a listener of the support library).
+void ExpectNoViolations();
+
 // The configuration, alerts and capture-queue databases, with a "server"
 // document (unless empty), "maildblookup" listing the given mail files and
 // "dsdlookup" listing the excluded ones.
@@ -59,6 +63,10 @@ struct ProcessResult {
     std::vector<std::string> out;  // stdout lines
     std::string err;
 };
+// No "runner: violation..." line in a task's output but the zero count
+// (checked for every task output read through ReadTaskOutput).
+void ExpectNoViolations(const ProcessResult& r);
+
 // Runs build/bin/<task> over dataDir with the given operations on stdin.
 ProcessResult RunTask(const std::string& task, const std::string& dataDir, const std::string& script = "",
                       const std::map<std::string, std::string>& env = {},

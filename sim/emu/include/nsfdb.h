@@ -9,6 +9,8 @@ extern "C" {
 #endif
 STATUS LNPUBLIC NSFDbOpen(const char FAR *PathName, DBHANDLE FAR *rethDB);
 STATUS LNPUBLIC NSFDbClose(DBHANDLE hDB);
+/* A new handle to the database of hDB for the calling thread (hDB may be
+   another thread's); the caller closes it on that thread. */
 STATUS LNPUBLIC NSFDbReopen(DBHANDLE hDB, DBHANDLE FAR *rethDB);
 /* This replica copy's creation time; always NOERROR for an open handle. */
 STATUS LNPUBLIC NSFDbIDGet(DBHANDLE hDB, DBID FAR *retDbID);

@@ -21,22 +21,17 @@
 .SUFFIXES: .cc .cpp .obj
 
 OUT = build-win64
+# The sources (as objects) and the defines, shared with the mingw-w64 build.
+!INCLUDE src\host\windows\sources.mak
+OBJS = $(TARN_OBJS)
+
 TARGET = $(OUT)\ntarn.dll
 
 # The toolkit's compile line for 64-bit Windows, with two departures: -Zl is
 # left out (the add-in is C++ and links its run-time by default), and W is
 # defined as itself (Boost names a template parameter W).
-CPPFLAGS = /nologo /c /std:c++20 /MD /EHsc /GS- /Gy /GF /favor:INTEL64 /Zc:wchar_t- /W3 \
-    -DNT -DW32 -DW=W -DW64 -DND64 -D_AMD64_ -D_WINDOWS -DND64SERVER -DDTRACE -D_CRT_SECURE_NO_WARNINGS \
-    -DPRODUCTION_VERSION -DHANDLE_IS_32BITS -DWIN32_LEAN_AND_MEAN -DNOMINMAX \
+CPPFLAGS = /nologo /c /std:c++20 /MD /EHsc /GS- /Gy /GF /favor:INTEL64 /Zc:wchar_t- /W3 $(TARN_DEFINES) \
     /Isrc /Isrc\host\windows\include /I"$(NOTESAPI)\include" /I"$(BOOST)" /FIsrc\host\windows\msvc_compat.h
-
-# Every source of the add-in but the libcurl backend; WinINet carries HTTP.
-OBJS = \
-    $(OUT)\summary_buffer.obj $(OUT)\tarn_config.obj $(OUT)\tarn_event_processor.obj \
-    $(OUT)\entry.obj $(OUT)\exports.obj $(OUT)\process_name.obj $(OUT)\tarn_session.obj \
-    $(OUT)\refresh_queues.obj $(OUT)\notes_error.obj $(OUT)\tarn_log.obj $(OUT)\tarn_queue.obj \
-    $(OUT)\dom_to_tn.obj $(OUT)\http_client_win.obj $(OUT)\notice.obj
 
 $(TARGET): $(OUT) $(OBJS) src\host\windows\ntarn.def
     link /nologo -dll -def:src\host\windows\ntarn.def -machine:AMD64 -out:$(TARGET) $(OBJS) \

@@ -1,0 +1,21 @@
+// The few things the embedded host does differently on Linux and Windows,
+// one small file per platform (platform.cc, platform_win.cc).
+#pragma once
+
+#include <string>
+
+namespace emu::platform {
+
+// Whether the calling thread is the process's first one.
+bool OnMainThread();
+
+// Appends the bytes to the file in one write, so lines of several processes
+// never interleave; creates the file if needed. Failures are ignored: the
+// console file is a copy of what stdout shows.
+void AppendToFile(const std::string& path, const std::string& bytes);
+
+// The folder holding the message queues' shared-memory objects, one file
+// each, named by their IPC name.
+std::string IpcDirectory();
+
+}  // namespace emu::platform

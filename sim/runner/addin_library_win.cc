@@ -1,0 +1,42 @@
+#include "runner/addin_library.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace runner {
+
+AddinLibrary* AddinLibrary::Load(const std::string& path, std::string* error) {
+    HMODULE h = LoadLibraryA(path.c_str());
+    if (!h) {
+        char text[64];
+        snprintf(text, sizeof text, "LoadLibrary error %lu", GetLastError());
+        *error = text;
+        return nullptr;
+    }
+    return new AddinLibrary(h);
+}
+
+void* AddinLibrary::Symbol(const char* name) const {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+
+void AddinLibrary::Unload() {
+    FreeLibrary(static_cast<HMODULE>(handle));
+    delete this;
+}
+
+// The task's name and folder come from the module file name, as the add-in
+// takes its own process name.
+std::string SelfDir() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return ".";
+    std::string s(path, n);
+    auto slash = s.find_last_of("\\/");
+    return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
+const char* AddinFileName() { return "ntarn.dll"; }
+
+}  // namespace runner

@@ -1,0 +1,27 @@
+# The add-in's sources and defines for 64-bit Windows, in one place for both
+# Windows builds: the MSVC makefile includes this file, and the mingw-w64
+# build (src/host/windows/CMakeLists.txt) reads it, so the two cannot drift.
+# Each object is named after its source in src/*/ (X_win.cc is the Windows
+# flavour of X.cc; WinINet carries HTTP, not libcurl); .ci/mingw-check checks
+# this list against the sources that are there.
+TARN_OBJS = \
+    $(OUT)\summary_buffer.obj \
+    $(OUT)\tarn_config.obj \
+    $(OUT)\tarn_event_processor.obj \
+    $(OUT)\entry.obj \
+    $(OUT)\exports.obj \
+    $(OUT)\process_name.obj \
+    $(OUT)\tarn_session.obj \
+    $(OUT)\refresh_queues.obj \
+    $(OUT)\notes_error.obj \
+    $(OUT)\tarn_log.obj \
+    $(OUT)\tarn_queue.obj \
+    $(OUT)\dom_to_tn.obj \
+    $(OUT)\http_client_win.obj \
+    $(OUT)\library_pin_win.obj \
+    $(OUT)\notice.obj
+
+# The toolkit's defines for 64-bit Windows; W is defined as itself (Boost
+# names a template parameter W).
+TARN_DEFINES = -DNT -DW32 -DW=W -DW64 -DND64 -D_AMD64_ -D_WINDOWS -DND64SERVER -DDTRACE \
+    -D_CRT_SECURE_NO_WARNINGS -DPRODUCTION_VERSION -DHANDLE_IS_32BITS -DWIN32_LEAN_AND_MEAN -DNOMINMAX
