@@ -537,6 +537,10 @@ int main(int argc, char** argv) {
     // their threads there), then unloads the Extension Manager libraries.
     // Waiting for threads inside dlclose instead would hold the loader lock
     // that a starting or ending thread may need.
+    // Then the runtime ends: a call after it is a violation.
+    emu::TerminateNsf();
+    lib->Unload();
+    emu::EndRuntime();
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
