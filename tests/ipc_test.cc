@@ -54,11 +54,11 @@ TEST_F(RefreshTest, TheHttpTaskOpensEveryListedTasksQueueAsWritten) {
     auto r = RunTask("nhttp.exe", dataDir, kAlert);
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "Opened message queue in: TARNnhttp.exe"), 1);
-    EXPECT_EQ(Count(lines, "Opened message queue in: TARN nserver.exe"), 1);  // the blank belongs to the name
-    EXPECT_EQ(Count(lines, "Opened message queue in: TARN"), 1);              // the empty entry
-    EXPECT_EQ(Count(lines, "Opened message queue in: TARNnserver.exe"), 1);
-    EXPECT_EQ(Sorted(emu::QueueNames()),
-              (Strings{"TARN", "TARN nserver.exe", "TARNamgr.exe", "TARNnhttp.exe", "TARNnserver.exe"}));
+    // " nserver.exe" serves nserver.exe (a substring match), so its queue is
+    // the one that task reads: named without the blank.
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARN"), 1);  // the empty entry
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARNnserver.exe"), 2);
+    EXPECT_EQ(Sorted(emu::QueueNames()), (Strings{"TARN", "TARNamgr.exe", "TARNnhttp.exe", "TARNnserver.exe"}));
     // One broadcast: one message in each queue, in name order, duplicates once.
     EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 1);
     EXPECT_EQ(Count(lines, "Sending IPC to: TARNnserver.exe"), 1);
@@ -67,22 +67,24 @@ TEST_F(RefreshTest, TheHttpTaskOpensEveryListedTasksQueueAsWritten) {
     EXPECT_EQ(Waiting("TARNnhttp.exe"), 1);  // its own, never read: harmless
 }
 
-TEST_F(RefreshTest, EntriesThatCanNeverMatchAreNamedButStillUsed) {
+TEST_F(RefreshTest, EntriesThatCanNeverMatchAreNamedButStillUsedAndBlanksAreTrimmed) {
     Prepare("nhttp.exe, nserver.exe,AMGR.exe,nrouter.exe;nupdate.exe,amgr.exe", 1);
     auto r = RunTask("nhttp.exe", dataDir, "");
     auto lines = BannerLines(r.out);
     const std::string p = "Brackwater TARN 1.2.27 (nhttp.exe) : WARNING: TARN_Task_List entry ";
-    EXPECT_EQ(Count(lines, p + "\" nserver.exe\" can never match a task (blank at its start or end)"), 1);
+    EXPECT_EQ(Count(lines, p + "\" nserver.exe\" has blanks around it: its task is served and its queue is "
+                               "TARNnserver.exe"),
+              1);
     EXPECT_EQ(Count(lines, p + "\"AMGR.exe\" can never match a task (capital letter)"), 1);
     EXPECT_EQ(Count(lines, p + "\"nrouter.exe;nupdate.exe\" can never match a task (';' inside, entries are "
                                "separated by ',')"),
               1);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.find("can never match") != std::string::npos; }),
-              3);
-    // Still used as written.
-    EXPECT_EQ(Sorted(emu::QueueNames()), (Strings{"TARN nserver.exe", "TARNAMGR.exe", "TARNamgr.exe",
-                                                  "TARNnhttp.exe", "TARNnrouter.exe;nupdate.exe"}));
+              2);
+    // Still used as written, but for the blanks around an entry.
+    EXPECT_EQ(Sorted(emu::QueueNames()), (Strings{"TARNAMGR.exe", "TARNamgr.exe", "TARNnhttp.exe",
+                                                  "TARNnrouter.exe;nupdate.exe", "TARNnserver.exe"}));
 }
 
 TEST_F(RefreshTest, ALaterTaskFindsEveryWaitingMessageAndReloadsOnce) {

@@ -45,6 +45,16 @@ struct OpenedNote {
     }
 };
 
+// The calling thread's own handle on the capture queue, closed on every way
+// out by the thread that took it: handles belong to the thread that opened
+// them, and the processor's requests and sweeps run on threads of their own.
+struct ThreadCopy {
+    DBHANDLE h = 0;
+    ~ThreadCopy() {
+        if (h) NSFDbClose(h);
+    }
+};
+
 }  // namespace
 
 bool SelectDataDirectory(const std::string& dir, std::string* why) {
@@ -81,14 +91,17 @@ void OutboxStore::Close() {
     db = 0;
 }
 
-DBHANDLE OutboxStore::Handle() {
+STATUS OutboxStore::Reopen(DBHANDLE* own) {
     std::lock_guard lock(mutex);
-    return db;
+    if (!db) return emu::err::INVALID_HANDLE;
+    return NSFDbReopen(db, own);
 }
 
 StoreResult OutboxStore::Read(uint32_t id, QueueNote* out, std::string* why) {
+    ThreadCopy queue;
+    if (STATUS s = Reopen(&queue.h)) return Fail("reopen the capture queue", s, why);
     OpenedNote note;
-    if (STATUS s = NSFNoteOpen(Handle(), id, 0, &note.h)) return Fail("open note", s, why);
+    if (STATUS s = NSFNoteOpen(queue.h, id, 0, &note.h)) return Fail("open note", s, why);
     WORD noteClass = 0;
     NSFNoteGetInfo(note.h, _NOTE_CLASS, &noteClass);
     WORD type = 0;
@@ -110,8 +123,10 @@ StoreResult OutboxStore::Read(uint32_t id, QueueNote* out, std::string* why) {
 }
 
 StoreResult OutboxStore::MarkHandled(uint32_t id, std::string* why) {
+    ThreadCopy queue;
+    if (STATUS s = Reopen(&queue.h)) return Fail("reopen the capture queue", s, why);
     OpenedNote note;
-    if (STATUS s = NSFNoteOpen(Handle(), id, 0, &note.h)) return Fail("open note", s, why);
+    if (STATUS s = NSFNoteOpen(queue.h, id, 0, &note.h)) return Fail("open note", s, why);
     const NUMBER handled = kStatusHandled;
     if (STATUS s = NSFItemSetNumber(note.h, "Status", &handled)) return Fail("set Status", s, why);
     if (STATUS s = NSFNoteUpdate(note.h, 0)) return Fail("save note", s, why);

@@ -35,7 +35,8 @@ enum class StoreResult {
 // not exist or holds no capture queue.
 bool SelectDataDirectory(const std::string& dir, std::string* why);
 
-// One open handle of the capture queue, shared by the processor's threads.
+// One open handle of the capture queue; each use takes the calling thread's
+// own copy of it.
 class OutboxStore {
 public:
     OutboxStore() = default;
@@ -55,7 +56,7 @@ public:
     StoreResult Pending(std::vector<uint32_t>* ids, std::string* why);
 
 private:
-    uint32_t Handle();
+    uint16_t Reopen(uint32_t* own);  // a Notes status
     std::mutex mutex;  // guards db (open, close); the host serialises the rest
     uint32_t db = 0;
 };
