@@ -200,6 +200,11 @@ EMU_EXPORT uint64_t ViolationCount();
 EMU_EXPORT void ClearViolations();
 // "NSFNoteOpen: <rule> (thread 1234)"
 EMU_EXPORT std::string ViolationText(const Violation& v);
+// A host program's report: "<who>: violation: ..." for each kept violation
+// from the first'th on, then "<who>: violations not shown: N" if some were
+// not kept, then "<who>: <total>: N" with the count from first on.
+EMU_EXPORT std::vector<std::string> ViolationReport(const std::string& who, const std::string& total = "violations",
+                                                    uint64_t first = 0);
 
 // Start-up. A host calls MainEntryPoint between these two; every C API call
 // made meanwhile other than the Extension Manager's own is listed (not

@@ -76,6 +76,18 @@ void ClearViolations() {
 
 std::string ViolationText(const Violation& v) { return v.function + ": " + v.rule + " (" + v.thread + ")"; }
 
+std::vector<std::string> ViolationReport(const std::string& who, const std::string& total, uint64_t first) {
+    const uint64_t count = ViolationCount();
+    const auto kept = Violations();
+    std::vector<std::string> lines;
+    for (size_t i = first; i < kept.size(); ++i) lines.push_back(who + ": violation: " + ViolationText(kept[i]));
+    const uint64_t shown = kept.size() > first ? kept.size() - first : 0;
+    const uint64_t all = count > first ? count - first : 0;
+    if (all > shown) lines.push_back(who + ": violations not shown: " + std::to_string(all - shown));
+    lines.push_back(who + ": " + total + ": " + std::to_string(all));
+    return lines;
+}
+
 void EnterStartup() { gInStartup = true; }
 void LeaveStartup() { gInStartup = false; }
 

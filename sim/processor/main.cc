@@ -11,6 +11,7 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
+#include "emu/emulator.h"
 #include "processor/outbox.h"
 #include "processor/processor.h"
 
@@ -131,6 +132,9 @@ int main(int argc, char** argv) {
         std::cerr << "tarn-processor: queue notes handled " << c.byNotice + c.bySweep << " (by notice " << c.byNotice
                   << ", recovered by sweep " << c.bySweep << "), duplicates ignored " << c.duplicates
                   << ", unknown notices " << c.unknown << ", host failures " << c.failures << "\n";
+        outbox.reset();
     }
+    // The processor is server code too: its breaches of the host's rules are said.
+    for (const auto& line : emu::ViolationReport("tarn-processor")) std::cerr << line << "\n";
     return 0;
 }

@@ -417,22 +417,14 @@ void PrintStartupCalls() {
 uint64_t gViolationsPrinted = 0;
 
 void PrintViolations() {
-    auto all = emu::Violations();
-    for (const auto& v : all) printf("runner: violation: %s\n", emu::ViolationText(v).c_str());
     gViolationsPrinted = emu::ViolationCount();
-    if (gViolationsPrinted > all.size())
-        printf("runner: violations not shown: %llu\n",
-               static_cast<unsigned long long>(gViolationsPrinted - all.size()));
-    printf("runner: violations: %llu\n", static_cast<unsigned long long>(gViolationsPrinted));
+    for (const auto& line : emu::ViolationReport("runner")) printf("%s\n", line.c_str());
 }
 
 void ReportLateViolations() {
-    uint64_t count = emu::ViolationCount();
-    if (count <= gViolationsPrinted) return;
-    auto all = emu::Violations();
-    for (size_t i = gViolationsPrinted; i < all.size(); ++i)
-        printf("runner: violation: %s\n", emu::ViolationText(all[i]).c_str());
-    printf("runner: violations at exit: %llu\n", static_cast<unsigned long long>(count - gViolationsPrinted));
+    if (emu::ViolationCount() <= gViolationsPrinted) return;
+    for (const auto& line : emu::ViolationReport("runner", "violations at exit", gViolationsPrinted))
+        printf("%s\n", line.c_str());
     fflush(stdout);
 }
 

@@ -50,13 +50,18 @@ void ExpectNoViolations() {
 }
 
 void ExpectNoViolations(const ProcessResult& r) {
+    // Tasks report on stdout, the processor on stderr.
+    std::vector<std::string> lines = r.out;
+    std::istringstream err(r.err);
+    for (std::string line; std::getline(err, line);) lines.push_back(line);
     std::string text;
-    for (const auto& line : r.out) {
-        auto at = line.find("runner: violation");
-        if (at == std::string::npos || line.compare(at, 21, "runner: violations: 0") == 0) continue;
-        text += "\n  " + line.substr(at);
-    }
-    if (!text.empty()) ADD_FAILURE() << "the task reported contract violations:" << text;
+    for (const auto& line : lines)
+        for (const std::string who : {"runner: ", "tarn-processor: "}) {
+            auto at = line.find(who + "violation");
+            if (at == std::string::npos || line.compare(at, who.size() + 13, who + "violations: 0") == 0) continue;
+            text += "\n  " + line.substr(at);
+        }
+    if (!text.empty()) ADD_FAILURE() << "the program reported contract violations:" << text;
 }
 
 void ExpectAllReleased(bool databasesToo) {

@@ -63,7 +63,8 @@ struct ProcessResult {
     std::vector<std::string> out;  // stdout lines
     std::string err;
 };
-// No "runner: violation..." line in a task's output but the zero count
+// No "runner: violation..." (task) or "tarn-processor: violation..." line in
+// a program's output but the zero count
 // (checked for every task output read through ReadTaskOutput).
 void ExpectNoViolations(const ProcessResult& r);
 
