@@ -190,6 +190,13 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
     EXPECT_EQ(notices[0].qnoteid, Hex(dump[0].id));
     EXPECT_EQ(notices[0].action, "Change");
+    // Saved without a commit, and durable all the same: every item is a
+    // summary item, and summary data is written regardless.
+    emu::SaveInfo info;
+    ASSERT_TRUE(emu::SaveFlags("brackwater\\qcapture.nsf", dump[0].id, &info));
+    EXPECT_EQ(info.flags, DWORD{UPDATE_NOCOMMIT});
+    EXPECT_FALSE(info.extended);
+    for (const auto& item : dump[0].items) EXPECT_EQ(item.flags & ITEM_SUMMARY, ITEM_SUMMARY) << item.name;
 }
 
 TEST_F(EventsTest, WhichCallsAreProcessed) {
