@@ -100,6 +100,11 @@ EMU_EXPORT bool OpFromName(const std::string& name, Op* op);
 // The data directory holds notes.ini, console.log and the databases. Taken
 // from NOTES_DATA when set, else "./data". Changing it closes nothing.
 EMU_EXPORT void SetDataDirectory(const std::string& dir);
+// The separator of the paths the host answers (NSFDbPathGet): '\\' as a
+// Windows server writes them (the default), '/' as a Linux server does.
+// Paths are accepted with either.
+EMU_EXPORT void SetPathSeparator(char separator);
+EMU_EXPORT char PathSeparator();
 EMU_EXPORT std::string DataDirectory();
 // "brackwater\x.nsf" -> DATA/brackwater/x.nsf
 EMU_EXPORT std::string FilePathFor(const std::string& notesPath);

@@ -4,6 +4,7 @@
 #include "emu/store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
 
@@ -65,10 +66,19 @@ bool SameName(const std::string& a, const char* b, size_t len) {
     return true;
 }
 
+namespace {
+// A Windows server writes its paths with '\\', a Linux server with '/'.
+std::atomic<char> gPathSeparator{'\\'};
+}  // namespace
+
+void SetPathSeparator(char separator) { gPathSeparator.store(separator == '/' ? '/' : '\\'); }
+char PathSeparator() { return gPathSeparator.load(); }
+
 std::string Canonical(const std::string& path) {
+    const char sep = PathSeparator();
     std::string c = path;
     for (char& ch : c)
-        if (ch == '/') ch = '\\';
+        if (ch == '/' || ch == '\\') ch = sep;
     return c;
 }
 

@@ -36,7 +36,7 @@ struct Item {
 struct Database {
     sqlite3* conn = nullptr;
     std::mutex mutex;
-    std::string canonical;  // as opened, with backslashes
+    std::string canonical;  // as opened, with the server's separator
     std::string file;
     DBID id{};
     uint64_t owner = 0;  // the thread that opened the handle (detail::ThreadToken)

@@ -428,6 +428,15 @@ void ReportLateViolations() {
     fflush(stdout);
 }
 
+bool IsLinuxTaskName(const std::string& path) {
+    const size_t cut = path.find_last_of("/\\");
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (name == "tarn-host" || name.empty()) return false;  // this program's own name
+    std::string ext = name.substr(std::min(name.rfind('.'), name.size()));
+    for (char& c : ext) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return ext != ".exe";
+}
+
 int Usage() {
     fprintf(stderr, "usage: TASK.exe [--data DIR] [--addin LIB] [--threads N] [--script FILE] [--linger MS]\n");
     return 2;
@@ -449,6 +458,9 @@ int main(int argc, char** argv) {
         else return Usage();
     }
     if (!opt.data.empty()) emu::SetDataDirectory(opt.data);
+    // Started under a Linux server's task name (server, http, amgr: no
+    // ".exe"), the host answers paths with '/' as that server does.
+    if (IsLinuxTaskName(argv[0])) emu::SetPathSeparator('/');
     // A server has a data directory with a notes.ini; without one every served
     // task would only say that no tasks are listed.
     {

@@ -73,8 +73,11 @@ ProcessResult RunTask(const std::string& task, const std::string& dataDir, const
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
 
-// Runs the host under a task name the build does not provide: a hard link
-// to it in dataDir/bin.
+// The host under a task name the build does not provide: a hard link to it
+// in dataDir/bin (made once); its path, for StartTask and FedTask, which then
+// need TARN_ADDIN set to the build's library.
+std::string TaskProgram(const std::string& name, const std::string& dataDir);
+// Runs TaskProgram(name).
 ProcessResult RunTaskAs(const std::string& name, const std::string& dataDir, const std::string& script = "");
 
 // The same, started in the background; Wait collects the result.

@@ -1,0 +1,101 @@
+// The whole flow as on a Linux server: task programs named server, http and
+// amgr (no "n", no ".exe"), and a host that answers database paths with '/'.
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+
+#include "processor/processor.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using Strings = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+namespace {
+
+class LinuxServerTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        ASSERT_TRUE(processor.Start());
+        SampleConfig cfg;
+        cfg.port = processor.Port();
+        cfg.url = "/servlet/dts";
+        cfg.logLevel = 3;
+        // Written as a Linux administrator would; the alerts and queue
+        // paths of the add-in keep their '\'.
+        cfg.mailFiles = {"mail/alice.nsf"};
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice");
+        CreateMailFile("mail\\carol.nsf", "CN=Carol");
+        emu::SetIniVariable("TARN_Task_List", "server,http,amgr");
+    }
+    void TearDown() override {
+        processor.Stop();
+        DataDirTest::TearDown();
+    }
+    static int Count(const Strings& lines, const std::string& text) {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
+        }));
+    }
+    bool ConsoleHas(const std::string& text) const {
+        std::ifstream log(dataDir + "/console.log");
+        std::string all((std::istreambuf_iterator<char>(log)), {});
+        return all.find(text) != std::string::npos;
+    }
+    bool Accepted(size_t n) {
+        return WaitUntil([&] { return processor.AcceptedNotices().size() >= n; }, 30s);
+    }
+
+    tarnsim::Processor processor;
+    const std::map<std::string, std::string> env = {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}};
+};
+
+TEST_F(LinuxServerTest, CaptureNoticeAlertAndRefreshUnderLinuxTaskNames) {
+    FedTask server(TaskProgram("server", dataDir), dataDir, env);
+    ASSERT_TRUE(server.Ok());
+    // A user listed with '/' is served when the host answers '/'; a file not
+    // listed yet is refused.
+    server.Feed("create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n"
+                "create c1 mail/carol.nsf Form=Appointment ApptUNID=@unid\nsync one\n");
+    ASSERT_TRUE(WaitUntil([&] { return ConsoleHas("Not a TARN\tuser mail file"); }, 30s));
+    ASSERT_TRUE(Accepted(1));
+
+    // Listed the other way; the HTTP task, named http, takes the alert from
+    // the alerts database the host names with '/', and tells the others.
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+    NOTEID id = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\carol.nsf")}, &id), 0);
+    NSFDbClose(db);
+    auto http = RunTask(TaskProgram("http", dataDir), dataDir, "create x1 brackwater\\tarnalerts.nsf Form=Alert\n", env);
+    EXPECT_EQ(http.exitCode, 0) << http.err;
+    auto httpLines = BannerLines(http.out);
+    EXPECT_EQ(Count(httpLines, "Opened message queue in: TARNserver"), 1);
+    EXPECT_EQ(Count(httpLines, "Opened message queue in: TARNamgr"), 1);
+    EXPECT_EQ(Count(httpLines, "Broadcasting Config Referesh"), 1);
+    EXPECT_EQ(Count(httpLines, "ExtMgrCallback. checking IPC for config update"), 0) << "http is the HTTP task";
+
+    server.Feed("create c2 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync two\n");
+    ASSERT_TRUE(Accepted(2));
+    auto r = server.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "Brackwater TARN 1.2.27  (server) loading..."), 1);
+    EXPECT_EQ(Count(lines, "server: message received: x"), 1);
+    EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 2);
+    EXPECT_NE(std::find(r.out.begin(), r.out.end(), "runner: deregistered: 69/1 24/1 102/2 102/1 47/1 47/2"),
+              r.out.end());
+
+    // The queue notes carry the paths as this server writes them.
+    std::vector<emu::NoteDump> queue;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
+    Strings paths;
+    for (const auto& n : queue)
+        for (const auto& item : n.items)
+            if (item.name == "CalDbPath" && !item.texts.empty()) paths.push_back(item.texts[0]);
+    EXPECT_EQ(paths, (Strings{"mail/alice.nsf", "mail/carol.nsf"}));
+}
+
+}  // namespace
