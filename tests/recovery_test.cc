@@ -1,0 +1,194 @@
+// Failures an administrator must hear of, and the way back from a failed
+// reload, in real task processes.
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+
+#include "support/test_support.h"
+
+using namespace tarntest;
+using Strings = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Each followed by a sync: the runner's server threads finish one step before
+// the next begins.
+const char kAlert[] = "create x brackwater\\tarnalerts.nsf Form=Alert\nsync alert\n";
+
+class TaskFailureTest : public DataDirTest {
+protected:
+    void Prepare(int level = 3, const std::string& taskList = "nserver.exe,nhttp.exe") {
+        SampleConfig cfg;
+        cfg.logLevel = level;
+        cfg.port = 9;  // notices go nowhere; these tests are about the task
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice");
+        emu::SetIniVariable("TARN_Task_List", taskList);
+    }
+    static int Count(const Strings& lines, const std::string& text) {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
+        }));
+    }
+    static bool Has(const Strings& lines, const std::string& part) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+    int ConsoleCount(const std::string& text) const {
+        std::ifstream log(dataDir + "/console.log");
+        int n = 0;
+        for (std::string line; std::getline(log, line);) n += line.find(text) != std::string::npos;
+        return n;
+    }
+    testing::AssertionResult ConsoleReaches(const std::string& text, int n) const {
+        if (WaitUntil([&] { return ConsoleCount(text) >= n; }, 30s)) return testing::AssertionSuccess();
+        std::ifstream log(dataDir + "/console.log");
+        return testing::AssertionFailure() << "console:\n" << std::string(std::istreambuf_iterator<char>(log), {});
+    }
+    // The server view, removed and put back as an administrator would.
+    NOTEID RemoveServerView() {
+        DBHANDLE db = 0;
+        EXPECT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        NOTEID view = 0;
+        EXPECT_EQ(NIFFindDesignNoteExt(db, "server", NOTE_CLASS_VIEW, "", &view, 0), 0);
+        EXPECT_EQ(emu::DeleteNotes(db, {view}), 0);
+        NSFDbClose(db);
+        return view;
+    }
+    void RestoreServerView() {
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        NOTEID id = 0;
+        EXPECT_EQ(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), 0);
+        NSFDbClose(db);
+    }
+    static size_t QueueNotes() {
+        std::vector<emu::NoteDump> dump;
+        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+        return dump.size();
+    }
+};
+
+const char kSave[] = "create s mail\\alice.nsf Form=Appointment ApptUNID=@unid\nsync save\n";
+const std::string kBack = "Configuration reloaded: this task captures changes again";
+
+// A task other than HTTP: its reload fails on a refresh message; while off
+// it captures nothing, and the next refresh after the mend brings it back.
+// Both tasks run throughout, as on a server.
+TEST_F(TaskFailureTest, ATaskOffAfterAFailedReloadComesBackWithTheNextRefresh) {
+    Prepare();
+    FedTask server("nserver.exe", dataDir), http("nhttp.exe", dataDir);
+    ASSERT_TRUE(server.Ok() && http.Ok());
+    server.Feed(kSave);
+    ASSERT_TRUE(ConsoleReaches("Saved queue note ok", 1));
+
+    RemoveServerView();
+    http.Feed(kAlert);
+    ASSERT_TRUE(ConsoleReaches("Broadcasting Config Referesh", 1));
+    server.Feed(kSave);  // meets the refresh; the reload fails
+    ASSERT_TRUE(ConsoleReaches("(nserver.exe) : Error occured when finding server view", 1));
+    server.Feed(kSave);  // off: not captured
+    ASSERT_TRUE(ConsoleReaches("(nserver.exe) : ExtMgrCallback. TARNSession not initialised", 2));
+    EXPECT_EQ(QueueNotes(), 1u);
+
+    RestoreServerView();
+    http.Feed(kAlert);
+    ASSERT_TRUE(ConsoleReaches("Broadcasting Config Referesh", 2));
+    server.Feed(kSave);  // the refresh mends it, and this change is captured
+    auto r = server.Finish();
+    http.Finish();
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "(nserver.exe) : " + kBack), 1) << testing::PrintToString(lines);
+    EXPECT_EQ(Count(lines, "TARNQueue::WriteToQueue :  Saved queue note ok"), 2);
+    EXPECT_EQ(QueueNotes(), 2u);
+}
+
+// The HTTP task's own reload fails on an alert; while off it still knows
+// an alert, and the one after the mend brings it back.
+TEST_F(TaskFailureTest, TheHttpTaskOffAfterAFailedReloadComesBackWithTheNextAlert) {
+    Prepare();
+    FedTask http("nhttp.exe", dataDir);
+    ASSERT_TRUE(http.Ok());
+    RemoveServerView();
+    http.Feed(kAlert);
+    ASSERT_TRUE(ConsoleReaches("Error occured when finding server view", 1));
+    http.Feed(kSave);
+    ASSERT_TRUE(ConsoleReaches("ExtMgrCallback. TARNSession not initialised", 2));
+    EXPECT_EQ(QueueNotes(), 0u);
+
+    RestoreServerView();
+    http.Feed(kAlert);
+    http.Feed(kSave);
+    auto r = http.Finish();
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "(nhttp.exe) : " + kBack), 1) << testing::PrintToString(lines);
+    EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 2);
+    EXPECT_EQ(Count(lines, "TARNQueue::WriteToQueue :  Saved queue note ok"), 1);
+    EXPECT_EQ(QueueNotes(), 1u);
+}
+
+// A start-up that failed stays off for good: a refresh does not start it.
+TEST_F(TaskFailureTest, AFailedStartUpIsNotUndoneByARefresh) {
+    Prepare();
+    RemoveServerView();
+    FedTask server("nserver.exe", dataDir);
+    ASSERT_TRUE(server.Ok());
+    RestoreServerView();
+    ASSERT_EQ(RunTask("nhttp.exe", dataDir, kAlert).exitCode, 0);
+    server.Feed(kSave);
+    auto lines = BannerLines(server.Finish().out);
+    EXPECT_FALSE(Has(lines, kBack));
+    EXPECT_EQ(QueueNotes(), 0u);
+}
+
+TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {
+    Prepare(3);
+    auto r = RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EmRegister=0x0FFF@2,EmDeregister=0x0FFF@3"}});
+    auto lines = BannerLines(r.out);
+    const std::string p = "Brackwater TARN 1.2.27 (nserver.exe) : ";
+    EXPECT_TRUE(Has(lines, p + "ERROR: MainEntryPoint:\tcould not register after callback for EM_NSFNOTEUPDATE: "))
+        << testing::PrintToString(lines);
+    // The refused one has no "registered" line; the others go on.
+    EXPECT_EQ(Count(lines, "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATE"), 0);
+    EXPECT_EQ(Count(lines, "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATE"), 1);
+    EXPECT_EQ(Count(lines, "MainEntryPoint:\tregistered callback for EM_NSFDBDELETENOTES"), 1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) {
+                                return l.find("ERROR: EMDeregister failed (") != std::string::npos &&
+                                       l.find("a callback stays registered") != std::string::npos;
+                            }),
+              1);
+}
+
+TEST_F(TaskFailureTest, QueueFailuresAreSaidAtLevelOne) {
+    // The task's own queue: the task is off, and says so.
+    Prepare(1);
+    auto own = BannerLines(RunTask("nserver.exe", dataDir, kSave, {{"EMU_FAULTS", "MqOpen=0x0F05"}}).out);
+    EXPECT_TRUE(Has(own, "ERROR: message queue TARNnserver.exe could not be opened ("));
+    EXPECT_TRUE(Has(own, "this task captures no change"));
+    // A refresh message that cannot be put: that task keeps its old configuration.
+    auto http = BannerLines(RunTask("nhttp.exe", dataDir, kAlert, {{"EMU_FAULTS", "MqPut=0x0F05"}}).out);
+    EXPECT_EQ(std::count_if(http.begin(), http.end(),
+                            [](const std::string& l) {
+                                return l.find("ERROR: refresh message to TARN") != std::string::npos &&
+                                       l.find("not sent (") != std::string::npos &&
+                                       l.find("that task keeps its old configuration") != std::string::npos;
+                            }),
+              2);
+}
+
+TEST_F(TaskFailureTest, ATaskListPastItsLengthSaysWhoIsNotServed) {
+    const std::string filler(250, 'x');
+    Prepare(1, "nhttp.exe," + filler + ",nserver.exe");
+    auto late = BannerLines(RunTask("nserver.exe", dataDir, "").out);
+    // Not served: the line has no banner, so the console log is read.
+    EXPECT_EQ(ConsoleCount("ERROR: TARN_Task_List is longer than 255 characters: only its first 255 are used, and "
+                           "this task, named after them, is not served"),
+              1);
+    EXPECT_EQ(late.size(), 1u) << testing::PrintToString(late);  // that line only
+    auto early = BannerLines(RunTask("nhttp.exe", dataDir, "").out);
+    EXPECT_EQ(ConsoleCount("ERROR: TARN_Task_List is longer than 255 characters: only its first 255 are used"), 2);
+    EXPECT_FALSE(early.empty());
+}
+
+}  // namespace
