@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -201,6 +202,20 @@ protected:
         EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": the exchange never ended";
         return Checked(p, task.Finish());
     }
+    // Saves one appointment in alice's mail file.
+    static void Save(Task& task, const std::string& label) {
+        task.Feed("create " + label + " mail\\alice.nsf " + kAppointment + "\nwait\n");
+    }
+    // Ends a task after one more notice, which the processor (told by
+    // `refuse`) answers with 404: the task has one notice worker, so that
+    // answer's console line says every exchange before it is over.
+    ProcessResult EndAfterRefusal(Platform p, Task& task, const std::function<void()>& refuse) {
+        auto done = OnceMore("the processor answered 404");
+        refuse();
+        Save(task, "last");
+        EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": no refusal reported";
+        return Checked(p, task.Finish());
+    }
     // Done when the console holds `text` once more than now.
     std::function<bool()> OnceMore(const std::string& text) const {
         const int before = Occurrences(text);
@@ -245,34 +260,47 @@ TEST_F(WineTest, EntryPointRegistersAsOnLinuxAndServesOnlyListedTasks) {
     EXPECT_EQ(Count(amgr.out, "runner: deregistered:"), 1);
 }
 
-// The same notice exchange from both tasks: their consoles agree and the
-// processor saw the same requests.
+// The same notice exchanges from both tasks: their consoles agree and the
+// processor saw what it should.
 TEST_F(WineTest, NoneAndBasicExchangesMatchTheLinuxTask) {
     for (AuthMode mode : {AuthMode::None, AuthMode::Basic}) {
         SCOPED_TRACE(tarnsim::AuthModeName(mode));
         tarnsim::Processor processor(Options([&](auto& o) { o.auth = mode; o.password = kPassword; }));
         ASSERT_TRUE(processor.Start());
         Prepare(processor.Port(), mode == AuthMode::Basic ? "Basic" : "None");
+        emu::SetIniVariable("TARN_HTTP_Workers", "1");
         std::map<Platform, Strings> lines;
         for (Platform p : {Platform::Linux, Platform::Windows}) {
-            const size_t before = processor.Notices().size(), accepted = processor.AcceptedNotices().size();
-            lines[p] = Masked(BannerLines(SaveOne(p, [&] { return processor.AcceptedNotices().size() > accepted; }).out));
-            auto notices = processor.Notices();
-            // None: the notice alone; Basic: the 401, then the notice with credentials.
-            EXPECT_EQ(notices.size() - before, mode == AuthMode::Basic ? 2u : 1u) << Name(p);
+            processor.SetMode(tarnsim::FailMode::Normal);
+            const size_t before = processor.Notices().size(), attempts = processor.BasicAttempts().size();
+            Task task(p, "nserver.exe", dataDir);
+            Save(task, "a1");
+            ASSERT_TRUE(processor.WaitForAccepted(p == Platform::Linux ? 1 : 2, std::chrono::seconds(30))) << Name(p);
+            const auto notices = processor.Notices();
+            lines[p] = Masked(BannerLines(
+                EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+            // None: the notice alone. Basic: a 401, then the notice with
+            // credentials; Wine's WinINet sends the resend once more without
+            // them first and answers that 401 itself (one round trip more).
+            const size_t sent = notices.size() - before;
+            if (mode == AuthMode::None || p == Platform::Linux)
+                EXPECT_EQ(sent, mode == AuthMode::Basic ? 2u : 1u) << Name(p);
+            else
+                EXPECT_TRUE(sent == 2u || sent == 3u) << Name(p) << ": " << sent << " requests";
             EXPECT_TRUE(notices.back().tokenOk);
             EXPECT_EQ(notices.back().acceptedUnder, tarnsim::AuthModeName(mode));
+            if (mode == AuthMode::Basic) {
+                auto got = processor.BasicAttempts();
+                ASSERT_GE(got.size(), attempts + 1);
+                EXPECT_TRUE(got[attempts].ok) << Name(p);
+                EXPECT_EQ(got[attempts].password, kPassword);
+            }
         }
         EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
         EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::SendToProcessor. Set username and password"),
                   mode == AuthMode::Basic ? 1 : 0);
         EXPECT_EQ(CountContaining(lines[Platform::Windows], "Failed"), 0);
-        if (mode == AuthMode::Basic) {
-            auto attempts = processor.BasicAttempts();
-            ASSERT_EQ(attempts.size(), 2u);
-            EXPECT_TRUE(attempts[1].ok);
-            EXPECT_EQ(attempts[1].password, kPassword);
-        }
+        EXPECT_EQ(Count(lines[Platform::Windows], "the processor answered 404"), 1);
         processor.Stop();
         emu::RemoveAllQueues();
         fs::remove_all(dataDir + "/brackwater");
@@ -287,7 +315,6 @@ TEST_F(WineTest, AWrongBasicPasswordIsTriedOnceAndFails) {
     ProcessResult r = SaveOne(Platform::Windows, OnceMore("Authentication Failed"));
     EXPECT_EQ(Count(BannerLines(r.out), "Authentication Failed"), 1);
     EXPECT_EQ(processor.BasicAttempts().size(), 1u);  // answered once, not again and again
-    EXPECT_EQ(processor.Notices().size(), 2u);
     EXPECT_TRUE(processor.AcceptedNotices().empty());
 }
 
@@ -295,17 +322,20 @@ TEST_F(WineTest, SessionLoginFollowsItsRedirectAndLaterNoticesCarryTheCookie) {
     tarnsim::Processor processor(Options([&](auto& o) { o.auth = AuthMode::Session; o.password = kPassword; }));
     ASSERT_TRUE(processor.Start());
     Prepare(processor.Port(), "Session");
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
     std::map<Platform, Strings> lines;
     for (Platform p : {Platform::Linux, Platform::Windows}) {
+        processor.SetMode(tarnsim::FailMode::Normal);
         const size_t logins = processor.Logins().size(), accepted = processor.AcceptedNotices().size();
         Task task(p, "nserver.exe", dataDir);
-        task.Feed("create a1 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        Save(task, "a1");
         ASSERT_TRUE(processor.WaitForAccepted(accepted + 1, std::chrono::seconds(30))) << Name(p);
-        task.Feed("create a2 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        Save(task, "a2");
         ASSERT_TRUE(processor.WaitForAccepted(accepted + 2, std::chrono::seconds(30))) << Name(p);
-        lines[p] = Masked(BannerLines(Checked(p, task.Finish()).out));
+        lines[p] = Masked(BannerLines(
+            EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
         auto got = processor.Logins();
-        ASSERT_EQ(got.size(), logins + 1) << Name(p) << ": one login for both notices";
+        ASSERT_EQ(got.size(), logins + 1) << Name(p) << ": one login for every notice";
         EXPECT_TRUE(got.back().ok);
         EXPECT_EQ(got.back().status, 302);  // followed to "/", whose 200 is what the add-in saw
         EXPECT_EQ(got.back().password, kPassword);
@@ -318,28 +348,38 @@ TEST_F(WineTest, SessionLoginFollowsItsRedirectAndLaterNoticesCarryTheCookie) {
 }
 
 TEST_F(WineTest, ARedirectedNoticeIsFollowedToItsNewAddress) {
-    PlayedProcessor played([](PlayedProcessor&, size_t, const httplib::Request& req, httplib::Response& res) {
+    std::atomic<bool> notFound{false};
+    PlayedProcessor played([&](PlayedProcessor&, size_t, const httplib::Request& req, httplib::Response& res) {
         if (req.target.find("&moved=1") == std::string::npos) {
             res.set_redirect(req.target + "&moved=1", 302);
             return;
         }
-        res.set_content("ok", "text/plain");
+        if (notFound)
+            res.status = 404;
+        else
+            res.set_content("ok", "text/plain");
     });
     Prepare(played.Port(), "None", 1);
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
     std::map<Platform, Strings> lines;
     for (Platform p : {Platform::Linux, Platform::Windows}) {
+        notFound = false;
         const size_t before = played.Arrived().size();
         Task task(p, "nserver.exe", dataDir);
-        task.Feed("create a1 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        Save(task, "a1");
         ASSERT_TRUE(played.WaitForAnswered(before + 2)) << Name(p);
-        lines[p] = BannerLines(Checked(p, task.Finish()).out);
+        lines[p] = BannerLines(EndAfterRefusal(p, task, [&] { notFound = true; }).out);
         auto arrived = played.Arrived();
-        ASSERT_EQ(arrived.size(), before + 2) << Name(p);
-        EXPECT_EQ(arrived.back(), arrived[before] + "&moved=1");
+        ASSERT_EQ(arrived.size(), before + 4) << Name(p);
+        EXPECT_EQ(arrived[before + 1], arrived[before] + "&moved=1");
+        EXPECT_EQ(arrived[before + 3], arrived[before + 2] + "&moved=1");
     }
-    // Level 1: an accepted notice, redirected or not, says nothing.
-    EXPECT_EQ(lines[Platform::Windows], Strings{"Brackwater TARN 1.2.27  (nserver.exe) loading..."});
-    EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
+    // The accepted notice says nothing; the refused one names the status at
+    // the end of the redirect, not the 302.
+    ASSERT_EQ(lines[Platform::Windows].size(), 2u) << PrintToString(lines[Platform::Windows]);
+    EXPECT_EQ(lines[Platform::Windows][0], "Brackwater TARN 1.2.27  (nserver.exe) loading...");
+    EXPECT_NE(lines[Platform::Windows][1].find(": the processor answered 404"), std::string::npos);
+    EXPECT_EQ(Masked(lines[Platform::Windows]), Masked(lines[Platform::Linux]));
 }
 
 TEST_F(WineTest, AHungProcessorIsGivenUpAfterTheConfiguredTimeout) {
