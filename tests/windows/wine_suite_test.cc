@@ -511,4 +511,28 @@ TEST_F(WineTest, ARefreshFromTheHttpTaskReachesARunningServerTask) {
     EXPECT_EQ(queue.size(), 1u);
 }
 
+// Two Windows tasks writing the data directory's console log at once: every
+// line either printed is in the log, whole.
+TEST_F(WineTest, TasksWritingTheConsoleLogAtOnceLoseNoLine) {
+    Prepare(9, "None", 3, kPassword, "nserver.exe,amgr.exe");
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
+    std::string script;
+    for (int i = 0; i < 150; ++i) script += "create m" + std::to_string(i) + " mail\\carol.nsf Form=Memo\n";
+    RunningTask server = StartTask(TaskPath(Platform::Windows, "nserver.exe"), dataDir, script);
+    RunningTask agent = StartTask(TaskPath(Platform::Windows, "amgr.exe"), dataDir, script);
+    Strings printed;
+    for (const RunningTask& t : {server, agent}) {
+        ProcessResult r = Checked(Platform::Windows, WaitTask(t));
+        for (const auto& l : BannerLines(r.out)) printed.push_back(l);
+    }
+    Strings logged;
+    std::istringstream log(Console());
+    for (std::string line; std::getline(log, line);) logged.push_back(line);
+    std::sort(printed.begin(), printed.end());
+    std::sort(logged.begin(), logged.end());
+    ASSERT_GT(printed.size(), 2000u);
+    EXPECT_EQ(logged.size(), printed.size());
+    EXPECT_TRUE(logged == printed) << "the console log differs from what the tasks printed";
+}
+
 }  // namespace
