@@ -430,6 +430,8 @@ TEST_F(WineTest, LargeAndEndlessRepliesAreAcceptedWithinBoundedMemory) {
             o.endlessReply = endless;
             if (!endless) o.replyBody = std::string(20u << 20, 'r');
             const long kib = peak(Platform::Windows, o, mode, &lines);
+            printf("  %s reply, %s: peak %ld KiB (with a small reply %ld KiB)\n", endless ? "endless" : "20 MiB",
+                   tarnsim::AuthModeName(mode), kib, base);
             EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
             EXPECT_EQ(Count(lines, "TARNDomToTN::SendToProcessor. Session login"), 0);
             // Not the whole reply held: well under its 20 MiB more than the small one.
