@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One entry for people and CI:
 #   bash run.sh demo [tarn-sim options]   the whole system on this machine
+#   bash run.sh demo --windows [...]      the same with the Windows task programs under Wine
 #   bash run.sh test                      build and run every test
 #   bash run.sh build [DIR] [CMAKE ARGS]  build only
 # Missing Debian packages are installed on first use.
@@ -37,7 +38,22 @@ case "$cmd" in
   demo)
     ensure_packages
     build build -DTARN_BENCH=OFF >/dev/null
-    exec build/bin/tarn-sim demo "$@"
+    if [ "${1:-}" != --windows ]; then exec build/bin/tarn-sim demo "$@"; fi
+    shift
+    # The tasks are the Windows build's programs (built as .ci/wine-check
+    # does), run under wine64 with a throw-away Wine prefix.
+    ensure_packages wine64
+    deps=$(bash tools/windows/deps.sh)
+    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DTARN_WIN_DEPS="$deps" >/dev/null
+    cmake --build build-win -j"$(nproc)" >/dev/null
+    prefix=$(mktemp -d)
+    trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
+    export WINEPREFIX="$prefix" WINEDEBUG=-all DISPLAY=
+    echo "== preparing a Wine prefix"
+    wineboot -i >/dev/null 2>&1
+    wineserver -p 2>/dev/null || true
+    TARN_SIM_WINDOWS="$here/build-win/bin" build/bin/tarn-sim demo "$@"
     ;;
   test)
     ensure_packages

@@ -12,7 +12,24 @@
 
 namespace simcli {
 
+namespace {
+
+// TARN_SIM_WINDOWS names a folder of the Windows build's task programs
+// (build-win/bin); the tasks then run there under wine64 (TARN_SIM_WINE, or
+// Debian's /usr/lib/wine/wine64), with the same data directory.
+const char* WindowsPrograms() {
+    const char* dir = getenv("TARN_SIM_WINDOWS");
+    return dir && *dir ? dir : nullptr;
+}
+
+}  // namespace
+
 std::vector<std::string> TaskCommandLine(const std::string& name, const std::string& dir) {
+    if (const char* windows = WindowsPrograms()) {
+        const char* wine = getenv("TARN_SIM_WINE");
+        return {wine && *wine ? wine : "/usr/lib/wine/wine64", std::string(windows) + "/" + name, "--data", dir,
+                "--threads", "4"};
+    }
     // The runner takes the task's name from its own executable, so each task
     // is the runner's hard link of that name.
     return {SelfDir() + "/" + name, "--data", dir, "--threads", "4"};
@@ -22,7 +39,9 @@ Task::Task(const std::string& name, const std::string& dir) : name(name) {
     // Built before the fork: the child only execs.
     const std::vector<std::string> command = TaskCommandLine(name, dir);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(name.c_str()));  // argv[0] is the task's name
+    // argv[0] is the task's name (Wine's loader is given its own: it finds
+    // its files from it, and the task's name comes from the program path).
+    argv.push_back(const_cast<char*>(WindowsPrograms() ? command[0].c_str() : name.c_str()));
     for (size_t i = 1; i < command.size(); ++i) argv.push_back(const_cast<char*>(command[i].c_str()));
     argv.push_back(nullptr);
     int in[2], out[2];

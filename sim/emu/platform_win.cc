@@ -39,13 +39,25 @@ namespace emu::platform {
 
 bool OnMainThread() { return GetCurrentThreadId() == gLoaderThread; }
 
+// Lines of several task processes must neither interleave nor overwrite
+// one another. An append-only handle (FILE_APPEND_DATA) is such an append on
+// Windows, but not under Wine, where it is a move to the end and a write:
+// two tasks writing at once overwrote each other's lines. So each append
+// holds an exclusive lock on one byte far past any end of the file while it
+// moves to the end and writes; every task appends this way.
 void AppendToFile(const std::string& path, const std::string& bytes) {
-    // FILE_APPEND_DATA alone: every write goes to the end, as O_APPEND does.
-    HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    OVERLAPPED range{};
+    range.OffsetHigh = 0x40000000;
+    const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range) != FALSE;
+    LARGE_INTEGER zero{};
+    if (SetFilePointerEx(h, zero, nullptr, FILE_END)) {
+        DWORD written = 0;
+        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+    if (locked) UnlockFileEx(h, 0, 1, 0, &range);
     CloseHandle(h);
 }
 

@@ -60,6 +60,10 @@ struct Request;
 struct Session {
     explicit Session(HINTERNET h) : internet(h) {}
     InternetHandle internet;
+    // The time-outs in force, by option, for the connections opened later.
+    DWORD timeouts[3][2] = {{INTERNET_OPTION_CONNECT_TIMEOUT, kDefaultConnectTimeoutMs},
+                            {INTERNET_OPTION_SEND_TIMEOUT, kDefaultSendTimeoutMs},
+                            {INTERNET_OPTION_RECEIVE_TIMEOUT, kDefaultReceiveTimeoutMs}};
     SRWLOCK liveLock = SRWLOCK_INIT;
     std::set<Request*> live;
     bool aborted = false;  // guarded by liveLock
@@ -91,12 +95,9 @@ SessionHandle OpenSession(const char* agent, uint32_t accessType) {
     if (!h) return nullptr;
     auto session = std::make_shared<Session>(h);
     // The same bounds as the other backend, rather than WinINet's own.
-    const DWORD defaults[][2] = {{INTERNET_OPTION_CONNECT_TIMEOUT, kDefaultConnectTimeoutMs},
-                                 {INTERNET_OPTION_SEND_TIMEOUT, kDefaultSendTimeoutMs},
-                                 {INTERNET_OPTION_RECEIVE_TIMEOUT, kDefaultReceiveTimeoutMs}};
-    for (const auto& d : defaults) {
-        DWORD v = d[1];
-        InternetSetOptionA(h, d[0], &v, sizeof v);
+    for (const auto& t : session->timeouts) {
+        DWORD v = t[1];
+        InternetSetOptionA(h, t[0], &v, sizeof v);
     }
     return session;
 }
@@ -107,7 +108,10 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
         return Fail(ERROR_INTERNET_INVALID_OPTION);
     if (value == 0) return Fail(ERROR_INVALID_PARAMETER);
     DWORD v = value;
-    return InternetSetOptionA(session->internet.get(), option, &v, sizeof v) != FALSE;
+    if (!InternetSetOptionA(session->internet.get(), option, &v, sizeof v)) return false;
+    for (auto& t : session->timeouts)
+        if (t[0] == option) t[1] = value;
+    return true;
 }
 
 void AbortSession(const SessionHandle& session) {
@@ -124,6 +128,14 @@ ConnectionHandle OpenConnection(const SessionHandle& session, const char* host, 
     }
     HINTERNET h = InternetConnectA(session->internet.get(), host, port, nullptr, nullptr, service, 0, 0);
     if (!h) return nullptr;
+    // Set again on the connection: its requests take their time-outs from
+    // it. Windows also passes the session's down, but Wine's WinINet ignores
+    // the send and receive time-outs of a session handle, so a processor
+    // that never answered would hold a worker for ever there.
+    for (const auto& t : session->timeouts) {
+        DWORD v = t[1];
+        InternetSetOptionA(h, t[0], &v, sizeof v);
+    }
     return std::make_shared<Connection>(h, session);
 }
 
@@ -200,14 +212,30 @@ void CloseHandle(RequestHandle& handle) { handle.reset(); }
 
 uint32_t LastError() { return GetLastError(); }
 
+// WinINet's own errors have their texts in wininet.dll, not in the system's
+// table (a FormatMessage from the system alone leaves them "Unknown Error").
+// The text ends in a line break, which a console line must not carry.
 std::string ErrorText(uint32_t error) {
     char* text = nullptr;
-    // Allocate the buffer, text from the system, the user's default language.
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error, 0x400,
-                             reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD n = 0;
+    // The user's default language.
+    constexpr DWORD kLanguage = 0x400;
+    if (error >= INTERNET_ERROR_BASE && error <= INTERNET_ERROR_LAST)
+        if (HMODULE wininet = GetModuleHandleA("wininet.dll"))
+            n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               wininet, error, kLanguage, reinterpret_cast<char*>(&text), 0, nullptr);
+    if (n == 0 || !text) {
+        if (text) LocalFree(text);
+        text = nullptr;
+        n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, error, kLanguage, reinterpret_cast<char*>(&text), 0, nullptr);
+    }
     if (n == 0 || !text) return {};
     std::string result(text, n);
     LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
+        result.pop_back();
     return result;
 }
 

@@ -1,0 +1,540 @@
+// The Windows build at work: the task programs of build-win (nserver.exe,
+// nhttp.exe, amgr.exe over nnotes.dll, loading ntarn.dll) run under wine64
+// against the sample processor on loopback, so the add-in's WinINet backend
+// carries the notices. Where it is cheap, the same scenario is also run by
+// the Linux task (libcurl) and the two consoles are compared.
+//
+// One Wine prefix for the whole run (its first start takes seconds), kept
+// warm by a persistent wineserver, removed at the end.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+#include "support/processor_fixture.h"
+
+using namespace tarntest;
+using ::testing::PrintToString;
+using Strings = std::vector<std::string>;
+using tarnsim::AuthMode;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string gWrappers;  // folder of nserver.exe, ... that run the Windows programs
+
+std::string WinBin() {
+    const char* env = getenv("TARN_WIN_BIN");
+    return env && *env ? env : TARN_WIN_BIN;
+}
+
+std::string WineServer() {
+    const std::string beside = fs::path(TARN_WINE64).parent_path() / "wineserver";
+    return fs::exists(beside) ? beside : "wineserver";
+}
+
+class WineEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(WinBin() + "/ntarn.dll")) << WinBin() << ": build the Windows programs first";
+        root = MakeTempDir("wine");
+        setenv("WINEPREFIX", (root + "/prefix").c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        unsetenv("DISPLAY");
+        ASSERT_EQ(system((std::string(TARN_WINE64) + " wineboot.exe -i >/dev/null 2>&1").c_str()), 0);
+        // Stays up between tasks (wineboot's own server may still be up: then
+        // this one ends at once, and that one is told to stay by the next).
+        if (system((WineServer() + " -p 2>/dev/null").c_str()) != 0) {
+            // already running
+        }
+        // Each task name is a script that runs the Windows program of that
+        // name, so the suite's helpers start it as they start a Linux task.
+        gWrappers = root + "/tasks";
+        fs::create_directories(gWrappers);
+        for (const char* task : {"nserver.exe", "nhttp.exe", "amgr.exe"}) {
+            const std::string path = gWrappers + "/" + task;
+            std::ofstream(path) << "#!/bin/sh\nexec " << TARN_WINE64 << " " << WinBin() << "/" << task << " \"$@\"\n";
+            fs::permissions(path, fs::perms::owner_all);
+        }
+        ready = true;
+    }
+    static inline bool ready = false;
+    void TearDown() override {
+        if (root.empty()) return;
+        if (system((WineServer() + " -k 2>/dev/null").c_str()) != 0) {
+            // already gone
+        }
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+private:
+    std::string root;
+};
+
+const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new WineEnvironment);
+
+enum class Platform { Linux, Windows };
+const char* Name(Platform p) { return p == Platform::Linux ? "Linux task" : "Windows task"; }
+
+std::string TaskPath(Platform p, const std::string& task) {
+    return p == Platform::Linux ? BuildDir() + "/bin/" + task : gWrappers + "/" + task;
+}
+
+const std::string kAppointment = "Form=Appointment ApptUNID=@unid StartDateTime@=46000.4";
+const std::string kPassword = "Wq9-pass-7Zr";
+
+// A task fed its operations through a pipe, as the test goes.
+class Task {
+public:
+    Task(Platform p, const std::string& name, const std::string& dataDir, const Strings& extra = {}) {
+        static int counter = 0;
+        fifo = dataDir + "/.wine-fed-" + std::to_string(++counter);
+        if (mkfifo(fifo.c_str(), 0600) != 0) return;
+        Strings args = {"--script", fifo};
+        args.insert(args.end(), extra.begin(), extra.end());
+        running = StartTask(TaskPath(p, name), dataDir, "", {}, args);
+        pipe = fopen(fifo.c_str(), "we");
+    }
+    ~Task() { Finish(); }
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    void Feed(const std::string& script) {
+        if (!pipe) return;
+        fwrite(script.data(), 1, script.size(), pipe);
+        fflush(pipe);
+    }
+    int Pid() const { return running.pid; }
+    ProcessResult Finish() {
+        ProcessResult r;
+        if (pipe) fclose(pipe);
+        pipe = nullptr;
+        if (running.pid > 0) r = WaitTask(running);
+        running.pid = -1;
+        if (!fifo.empty()) fs::remove(fifo);
+        fifo.clear();
+        return r;
+    }
+
+private:
+    std::string fifo;
+    RunningTask running;
+    FILE* pipe = nullptr;
+};
+
+// Peak resident memory of a running process, in KiB.
+long PeakKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+// Ids and UNIDs differ from run to run.
+Strings Masked(const Strings& lines) {
+    static const std::regex hex("[0-9A-F]{8}");
+    Strings out;
+    for (const auto& l : lines) out.push_back(std::regex_replace(l, hex, "X"));
+    return out;
+}
+
+int Count(const Strings& lines, const std::string& text) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
+    }));
+}
+int CountContaining(const Strings& lines, const std::string& text) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+}
+
+class WineTest : public DataDirTest {
+protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        // A failed preparation fails every test, rather than skipping them.
+        ASSERT_TRUE(WineEnvironment::ready) << "the Wine prefix or the Windows programs are missing";
+    }
+    void Prepare(int port, const std::string& authType = "None", int level = 2, const std::string& password = kPassword,
+                 const std::string& taskList = "nserver.exe,nhttp.exe") {
+        SampleConfig cfg;
+        cfg.port = port;
+        cfg.url = "/servlet/dts";
+        cfg.logLevel = level;
+        cfg.authType = authType;
+        cfg.password = password;
+        CreateSampleDatabases(cfg);
+        CreateMailFile("mail\\alice.nsf", "CN=Alice");
+        CreateMailFile("mail\\carol.nsf", "CN=Carol");
+        emu::SetIniVariable("TARN_Task_List", taskList);
+        emu::SetIniVariable("TARN_HTTP_Timeout", "10");
+    }
+    std::string Console() const {
+        std::ifstream log(dataDir + "/console.log");
+        return std::string((std::istreambuf_iterator<char>(log)), {});
+    }
+    // Waits until the data directory's console holds `text` `count` times in all.
+    bool WaitForConsole(const std::string& text, int count = 1,
+                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
+        return WaitUntil(
+            [&] {
+                const std::string all = Console();
+                int n = 0;
+                for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+                return n >= count;
+            },
+            limit);
+    }
+    // One appointment saved in alice's mail file; the task ends once `done`.
+    ProcessResult SaveOne(Platform p, const std::function<bool()>& done) {
+        Task task(p, "nserver.exe", dataDir);
+        task.Feed("create a1 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": the exchange never ended";
+        return Checked(p, task.Finish());
+    }
+    // Saves one appointment in alice's mail file.
+    static void Save(Task& task, const std::string& label) {
+        task.Feed("create " + label + " mail\\alice.nsf " + kAppointment + "\nwait\n");
+    }
+    // Ends a task after one more notice, which the processor (told by
+    // `refuse`) answers with 404: the task has one notice worker, so that
+    // answer's console line says every exchange before it is over.
+    ProcessResult EndAfterRefusal(Platform p, Task& task, const std::function<void()>& refuse) {
+        auto done = OnceMore("the processor answered 404");
+        refuse();
+        Save(task, "last");
+        EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": no refusal reported";
+        return Checked(p, task.Finish());
+    }
+    // Done when the console holds `text` once more than now.
+    std::function<bool()> OnceMore(const std::string& text) const {
+        const int before = Occurrences(text);
+        return [this, text, before] { return Occurrences(text) > before; };
+    }
+    int Occurrences(const std::string& text) const {
+        const std::string all = Console();
+        int n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+        return n;
+    }
+    // Every task ends cleanly and never shows the password.
+    ProcessResult Checked(Platform p, ProcessResult r) {
+        EXPECT_EQ(r.exitCode, 0) << Name(p) << "\n" << r.err;
+        for (const auto& l : r.out) EXPECT_EQ(l.find(kPassword), std::string::npos) << Name(p) << ": " << l;
+        EXPECT_EQ(r.err.find(kPassword), std::string::npos) << Name(p);
+        return r;
+    }
+    void TearDown() override {
+        EXPECT_EQ(Console().find(kPassword), std::string::npos);
+        DataDirTest::TearDown();
+    }
+};
+
+const std::string P = "Brackwater TARN 1.2.27 (nserver.exe) : ";
+
+TEST_F(WineTest, EntryPointRegistersAsOnLinuxAndServesOnlyListedTasks) {
+    Prepare(9, "None", 3);
+    std::map<Platform, ProcessResult> runs;
+    for (Platform p : {Platform::Linux, Platform::Windows}) runs[p] = Checked(p, RunTask(TaskPath(p, "nserver.exe"), dataDir));
+    const Strings win = BannerLines(runs[Platform::Windows].out);
+    EXPECT_EQ(win, BannerLines(runs[Platform::Linux].out));
+    ASSERT_FALSE(win.empty());
+    EXPECT_EQ(win.front(), "Brackwater TARN 1.2.27  (nserver.exe) loading...");
+    EXPECT_EQ(win.back(), P + " (nserver.exe) loaded OK...");
+    EXPECT_EQ(Count(win, "Opened message queue in: TARNnserver.exe"), 1);
+    EXPECT_EQ(Count(runs[Platform::Windows].out, "runner: deregistered: 69/1 24/1 102/2 102/1 47/1 47/2"), 1);
+
+    // amgr.exe is not listed: loaded, but it registers nothing.
+    ProcessResult amgr = Checked(Platform::Windows, RunTask(TaskPath(Platform::Windows, "amgr.exe"), dataDir));
+    EXPECT_TRUE(BannerLines(amgr.out).empty()) << PrintToString(amgr.out);
+    EXPECT_EQ(Count(amgr.out, "runner: deregistered:"), 1);
+}
+
+// The same notice exchanges from both tasks: their consoles agree and the
+// processor saw what it should.
+TEST_F(WineTest, NoneAndBasicExchangesMatchTheLinuxTask) {
+    for (AuthMode mode : {AuthMode::None, AuthMode::Basic}) {
+        SCOPED_TRACE(tarnsim::AuthModeName(mode));
+        tarnsim::Processor processor(Options([&](auto& o) { o.auth = mode; o.password = kPassword; }));
+        ASSERT_TRUE(processor.Start());
+        Prepare(processor.Port(), mode == AuthMode::Basic ? "Basic" : "None");
+        emu::SetIniVariable("TARN_HTTP_Workers", "1");
+        std::map<Platform, Strings> lines;
+        for (Platform p : {Platform::Linux, Platform::Windows}) {
+            processor.SetMode(tarnsim::FailMode::Normal);
+            const size_t before = processor.Notices().size(), attempts = processor.BasicAttempts().size();
+            Task task(p, "nserver.exe", dataDir);
+            Save(task, "a1");
+            ASSERT_TRUE(processor.WaitForAccepted(p == Platform::Linux ? 1 : 2, std::chrono::seconds(30))) << Name(p);
+            const auto notices = processor.Notices();
+            lines[p] = Masked(BannerLines(
+                EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+            // None: the notice alone. Basic: a 401, then the notice with
+            // credentials; Wine's WinINet sends the resend once more without
+            // them first and answers that 401 itself (one round trip more).
+            const size_t sent = notices.size() - before;
+            if (mode == AuthMode::None || p == Platform::Linux)
+                EXPECT_EQ(sent, mode == AuthMode::Basic ? 2u : 1u) << Name(p);
+            else
+                EXPECT_TRUE(sent == 2u || sent == 3u) << Name(p) << ": " << sent << " requests";
+            EXPECT_TRUE(notices.back().tokenOk);
+            EXPECT_EQ(notices.back().acceptedUnder, tarnsim::AuthModeName(mode));
+            if (mode == AuthMode::Basic) {
+                auto got = processor.BasicAttempts();
+                ASSERT_GE(got.size(), attempts + 1);
+                EXPECT_TRUE(got[attempts].ok) << Name(p);
+                EXPECT_EQ(got[attempts].password, kPassword);
+            }
+        }
+        EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
+        EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::SendToProcessor. Set username and password"),
+                  mode == AuthMode::Basic ? 1 : 0);
+        EXPECT_EQ(CountContaining(lines[Platform::Windows], "Failed"), 0);
+        EXPECT_EQ(Count(lines[Platform::Windows], "the processor answered 404"), 1);
+        processor.Stop();
+        emu::RemoveAllQueues();
+        fs::remove_all(dataDir + "/brackwater");
+        fs::remove_all(dataDir + "/mail");
+    }
+}
+
+TEST_F(WineTest, AWrongBasicPasswordIsTriedOnceAndFails) {
+    tarnsim::Processor processor(Options([&](auto& o) { o.auth = AuthMode::Basic; }));
+    ASSERT_TRUE(processor.Start());
+    Prepare(processor.Port(), "Basic");  // the processor accepts "secret" only
+    ProcessResult r = SaveOne(Platform::Windows, OnceMore("Authentication Failed"));
+    EXPECT_EQ(Count(BannerLines(r.out), "Authentication Failed"), 1);
+    EXPECT_EQ(processor.BasicAttempts().size(), 1u);  // answered once, not again and again
+    EXPECT_TRUE(processor.AcceptedNotices().empty());
+}
+
+TEST_F(WineTest, SessionLoginFollowsItsRedirectAndLaterNoticesCarryTheCookie) {
+    tarnsim::Processor processor(Options([&](auto& o) { o.auth = AuthMode::Session; o.password = kPassword; }));
+    ASSERT_TRUE(processor.Start());
+    Prepare(processor.Port(), "Session");
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
+    std::map<Platform, Strings> lines;
+    for (Platform p : {Platform::Linux, Platform::Windows}) {
+        processor.SetMode(tarnsim::FailMode::Normal);
+        const size_t logins = processor.Logins().size(), accepted = processor.AcceptedNotices().size();
+        Task task(p, "nserver.exe", dataDir);
+        Save(task, "a1");
+        ASSERT_TRUE(processor.WaitForAccepted(accepted + 1, std::chrono::seconds(30))) << Name(p);
+        Save(task, "a2");
+        ASSERT_TRUE(processor.WaitForAccepted(accepted + 2, std::chrono::seconds(30))) << Name(p);
+        lines[p] = Masked(BannerLines(
+            EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+        auto got = processor.Logins();
+        ASSERT_EQ(got.size(), logins + 1) << Name(p) << ": one login for every notice";
+        EXPECT_TRUE(got.back().ok);
+        EXPECT_EQ(got.back().status, 302);  // followed to "/", whose 200 is what the add-in saw
+        EXPECT_EQ(got.back().password, kPassword);
+        auto notices = processor.AcceptedNotices();
+        EXPECT_EQ(notices.back().acceptedUnder, "session") << Name(p);
+    }
+    EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
+    EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::SendToProcessor. Session login"), 1);
+    EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::PerformSessionLogin - return status: 200"), 1);
+}
+
+TEST_F(WineTest, ARedirectedNoticeIsFollowedToItsNewAddress) {
+    std::atomic<bool> notFound{false};
+    PlayedProcessor played([&](PlayedProcessor&, size_t, const httplib::Request& req, httplib::Response& res) {
+        if (req.target.find("&moved=1") == std::string::npos) {
+            res.set_redirect(req.target + "&moved=1", 302);
+            return;
+        }
+        if (notFound)
+            res.status = 404;
+        else
+            res.set_content("ok", "text/plain");
+    });
+    Prepare(played.Port(), "None", 1);
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
+    std::map<Platform, Strings> lines;
+    for (Platform p : {Platform::Linux, Platform::Windows}) {
+        notFound = false;
+        const size_t before = played.Arrived().size();
+        Task task(p, "nserver.exe", dataDir);
+        Save(task, "a1");
+        ASSERT_TRUE(played.WaitForAnswered(before + 2)) << Name(p);
+        lines[p] = BannerLines(EndAfterRefusal(p, task, [&] { notFound = true; }).out);
+        auto arrived = played.Arrived();
+        ASSERT_EQ(arrived.size(), before + 4) << Name(p);
+        EXPECT_EQ(arrived[before + 1], arrived[before] + "&moved=1");
+        EXPECT_EQ(arrived[before + 3], arrived[before + 2] + "&moved=1");
+    }
+    // The accepted notice says nothing; the refused one names the status at
+    // the end of the redirect, not the 302.
+    ASSERT_EQ(lines[Platform::Windows].size(), 2u) << PrintToString(lines[Platform::Windows]);
+    EXPECT_EQ(lines[Platform::Windows][0], "Brackwater TARN 1.2.27  (nserver.exe) loading...");
+    EXPECT_NE(lines[Platform::Windows][1].find(": the processor answered 404"), std::string::npos);
+    EXPECT_EQ(Masked(lines[Platform::Windows]), Masked(lines[Platform::Linux]));
+}
+
+TEST_F(WineTest, AHungProcessorIsGivenUpAfterTheConfiguredTimeout) {
+    tarnsim::Processor processor(
+        Options([&](auto& o) { o.mode = tarnsim::FailMode::Hang; o.hangLimit = std::chrono::seconds(120); }));
+    ASSERT_TRUE(processor.Start());
+    Prepare(processor.Port());
+    emu::SetIniVariable("TARN_HTTP_Timeout", "2");
+    const auto start = std::chrono::steady_clock::now();
+    ProcessResult r = SaveOne(Platform::Windows, OnceMore("HttpSendRequest Failed: "));
+    // Well before the processor would let the request go.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "openHTTPConnection. HTTP time-out: 2 s (TARN_HTTP_Timeout)"), 1);
+    EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: "), 1) << PrintToString(lines);
+    EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: Unknown Error"), 0) << "the failure is named";
+    EXPECT_EQ(CountContaining(lines, "Teardown:"), 0);
+}
+
+TEST_F(WineTest, LargeAndEndlessRepliesAreAcceptedWithinBoundedMemory) {
+    // The peak memory of a task whose notice had a small reply, for comparison.
+    auto peak = [&](Platform p, const tarnsim::ProcessorOptions& o, AuthMode mode, Strings* lines) {
+        tarnsim::Processor processor(o);
+        EXPECT_TRUE(processor.Start());
+        Prepare(processor.Port(), mode == AuthMode::Session ? "Session" : "None");
+        Task task(p, "nserver.exe", dataDir);
+        task.Feed("create a1 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        EXPECT_TRUE(processor.WaitForAccepted(1, std::chrono::seconds(30)));
+        // The exchange is over when the task's worker has closed its request:
+        // a second notice goes out on the same worker after it.
+        task.Feed("create a2 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        EXPECT_TRUE(processor.WaitForAccepted(2, std::chrono::seconds(60)));
+        const long kib = PeakKiB(task.Pid());
+        *lines = BannerLines(Checked(p, task.Finish()).out);
+        processor.Stop();
+        emu::RemoveAllQueues();
+        fs::remove_all(dataDir + "/brackwater");
+        fs::remove_all(dataDir + "/mail");
+        return kib;
+    };
+    Strings lines;
+    const long base = peak(Platform::Windows, {}, AuthMode::None, &lines);
+    ASSERT_GT(base, 0);
+    for (bool endless : {false, true}) {
+        for (AuthMode mode : {AuthMode::None, AuthMode::Session}) {
+            SCOPED_TRACE(std::string(endless ? "endless" : "20 MiB") + " reply, " + tarnsim::AuthModeName(mode));
+            tarnsim::ProcessorOptions o;
+            o.endlessReply = endless;
+            if (!endless) o.replyBody = std::string(20u << 20, 'r');
+            const long kib = peak(Platform::Windows, o, mode, &lines);
+            printf("  %s reply, %s: peak %ld KiB (with a small reply %ld KiB)\n", endless ? "endless" : "20 MiB",
+                   tarnsim::AuthModeName(mode), kib, base);
+            EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
+            EXPECT_EQ(Count(lines, "TARNDomToTN::SendToProcessor. Session login"), 0);
+            // Not the whole reply held: well under its 20 MiB more than the small one.
+            EXPECT_LT(kib - base, 12 * 1024) << "peak " << kib << " KiB, with a small reply " << base << " KiB";
+        }
+    }
+}
+
+TEST_F(WineTest, ANegotiateOnlyChallengeGetsNoCredentials) {
+    std::mutex mutex;
+    Strings authorizations;
+    PlayedProcessor played([&](PlayedProcessor&, size_t, const httplib::Request& req, httplib::Response& res) {
+        if (req.has_header("Authorization")) {
+            std::lock_guard lock(mutex);
+            authorizations.push_back(req.get_header_value("Authorization"));
+        }
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Negotiate");
+        res.set_header("WWW-Authenticate", "NTLM");
+        res.set_content("<html>sign on</html>", "text/html");
+    });
+    Prepare(played.Port(), "Basic");
+    std::map<Platform, Strings> lines;
+    for (Platform p : {Platform::Linux, Platform::Windows}) {
+        lines[p] = BannerLines(SaveOne(p, OnceMore("Authentication Failed")).out);
+        EXPECT_EQ(Count(lines[p], "Authentication Failed"), 1) << Name(p);
+    }
+    EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(authorizations, Strings{});
+}
+
+TEST_F(WineTest, UnloadInTheMiddleOfABurstToAHungProcessorNeverCrashes) {
+    tarnsim::Processor processor(Options([&](auto& o) {
+        o.mode = tarnsim::FailMode::Hang;
+        o.hangLimit = std::chrono::milliseconds(3400);  // let go after the unload, before the process ends
+    }));
+    ASSERT_TRUE(processor.Start());
+    Prepare(processor.Port(), "None", 1);
+    constexpr int kNotices = 24;  // more than the workers: some in flight, the rest waiting
+    std::string script;
+    for (int i = 0; i < kNotices; ++i) script += "create a" + std::to_string(i) + " mail\\alice.nsf " + kAppointment + "\n";
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ProcessResult r = RunTask(TaskPath(Platform::Windows, "nserver.exe"), dataDir, script, {},
+                                  {"--threads", "4", "--linger", "800"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        auto lines = BannerLines(r.out);
+        EXPECT_EQ(CountContaining(lines, P + "Teardown: " + std::to_string(kNotices) + " notice(s) abandoned ("), 1)
+            << PrintToString(lines);
+        EXPECT_EQ(CountContaining(lines, "HttpSendRequest"), 0);
+        EXPECT_EQ(Count(r.out, "runner: exit 0"), 1);
+    }
+}
+
+TEST_F(WineTest, ARefreshFromTheHttpTaskReachesARunningServerTask) {
+    Prepare(9, "None", 3);
+    Task server(Platform::Windows, "nserver.exe", dataDir);
+    server.Feed("create c1 mail\\carol.nsf " + kAppointment + "\nwait\n");
+    ASSERT_TRUE(WaitForConsole("Not a TARN\tuser mail file"));
+    {
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        NOTEID id;
+        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\carol.nsf")}, &id),
+                  0);
+        NSFDbClose(db);
+    }
+    ProcessResult http = Checked(Platform::Windows, RunTask(TaskPath(Platform::Windows, "nhttp.exe"), dataDir,
+                                                            "create n1 brackwater\\tarnalerts.nsf Form=Alert\n"));
+    EXPECT_EQ(Count(BannerLines(http.out), "Sending IPC to: TARNnserver.exe"), 1) << PrintToString(http.out);
+    server.Feed("create c2 mail\\carol.nsf " + kAppointment + "\nwait\n");
+    auto lines = BannerLines(Checked(Platform::Windows, server.Finish()).out);
+    EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 1) << PrintToString(lines);
+    EXPECT_EQ(Count(lines, "Filter: FAIL: Not a TARN\tuser mail file"), 1);
+    EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
+    std::vector<emu::NoteDump> queue;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
+    EXPECT_EQ(queue.size(), 1u);
+}
+
+// Two Windows tasks writing the data directory's console log at once: every
+// line either printed is in the log, whole.
+TEST_F(WineTest, TasksWritingTheConsoleLogAtOnceLoseNoLine) {
+    Prepare(9, "None", 3, kPassword, "nserver.exe,amgr.exe");
+    emu::SetIniVariable("TARN_HTTP_Workers", "1");
+    std::string script;
+    for (int i = 0; i < 150; ++i) script += "create m" + std::to_string(i) + " mail\\carol.nsf Form=Memo\n";
+    RunningTask server = StartTask(TaskPath(Platform::Windows, "nserver.exe"), dataDir, script);
+    RunningTask agent = StartTask(TaskPath(Platform::Windows, "amgr.exe"), dataDir, script);
+    Strings printed;
+    for (const RunningTask& t : {server, agent}) {
+        ProcessResult r = Checked(Platform::Windows, WaitTask(t));
+        for (const auto& l : BannerLines(r.out)) printed.push_back(l);
+    }
+    Strings logged;
+    std::istringstream log(Console());
+    for (std::string line; std::getline(log, line);) logged.push_back(line);
+    std::sort(printed.begin(), printed.end());
+    std::sort(logged.begin(), logged.end());
+    ASSERT_GT(printed.size(), 2000u);
+    EXPECT_EQ(logged.size(), printed.size());
+    EXPECT_TRUE(logged == printed) << "the console log differs from what the tasks printed";
+}
+
+}  // namespace
