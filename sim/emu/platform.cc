@@ -8,6 +8,8 @@ namespace emu::platform {
 
 bool OnMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
 
+long SystemThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
+
 void AppendToFile(const std::string& path, const std::string& bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd < 0) return;

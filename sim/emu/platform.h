@@ -9,6 +9,9 @@ namespace emu::platform {
 // Whether the calling thread is the process's first one.
 bool OnMainThread();
 
+// The system's number for the calling thread (what a debugger shows).
+long SystemThreadId();
+
 // Appends the bytes to the file in one write, so lines of several processes
 // never interleave; creates the file if needed. Failures are ignored: the
 // console file is a copy of what stdout shows.

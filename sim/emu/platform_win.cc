@@ -39,6 +39,8 @@ namespace emu::platform {
 
 bool OnMainThread() { return GetCurrentThreadId() == gLoaderThread; }
 
+long SystemThreadId() { return static_cast<long>(GetCurrentThreadId()); }
+
 // Lines of several task processes must neither interleave nor overwrite
 // one another. An append-only handle (FILE_APPEND_DATA) is such an append on
 // Windows, but not under Wine, where it is a move to the end and a write:

@@ -30,8 +30,6 @@ bool IsMainThread() {
 
 std::atomic<uint64_t> gNextToken{1};
 
-// The system's number for the calling thread (what a debugger shows).
-long SystemThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 }  // namespace
 
@@ -65,7 +63,7 @@ uint64_t ThreadToken() {
 }
 
 std::string ThreadLabel() {
-    return std::string(IsMainThread() ? "main thread " : "thread ") + std::to_string(SystemThreadId());
+    return std::string(IsMainThread() ? "main thread " : "thread ") + std::to_string(platform::SystemThreadId());
 }
 
 void CountCallerThread(Op op) {

@@ -16,6 +16,8 @@ public:
     NotesThread& operator=(const NotesThread&) = delete;
     // Not NOERROR: the thread must make no C API call.
     STATUS Status() const { return status; }
+    // The runtime may have ended under this thread: no NotesTermThread.
+    void Forget() { status = 1; }
 
 private:
     STATUS status;

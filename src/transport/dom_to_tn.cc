@@ -88,7 +88,9 @@ void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthTyp
         Deliver(state, notice);
     } while (state->Next(notice, TransportState::kIdleLinger));
     // Counted out: nothing of the task is touched after this but the
-    // thread's own end (NotesTermThread, then the presence count).
+    // thread's own end (NotesTermThread, then the presence count), and not
+    // even NotesTermThread when teardown gave this worker up.
+    if (state->abandoned.load(std::memory_order_acquire)) notesThread.Forget();
 }
 
 void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const Notice& notice) {

@@ -215,7 +215,9 @@ TARNEventProcessor::~TARNEventProcessor() { Reset(); }
 bool TARNEventProcessor::StopWorkers(bool mayPin) {
     bool ended = transport->Teardown(kTeardownWait);
     if (!ended && mayPin) {
-        // Still inside this library's code: it must stay mapped for them.
+        // Still inside this library's code: it must stay mapped for them,
+        // and the runtime ends without them.
+        transport->abandoned.store(true, std::memory_order_release);
         PinThisLibrary();
         transport->TeardownLine("Teardown: notice workers outlived the wait; the library stays loaded until the "
                                 "process ends");
@@ -226,6 +228,7 @@ bool TARNEventProcessor::StopWorkers(bool mayPin) {
                  static_cast<long long>(kUnloadExtraWait.count()));
         transport->TeardownLine(message);
         ended = transport->WaitForStragglers(kUnloadExtraWait);
+        if (!ended) transport->abandoned.store(true, std::memory_order_release);
     }
     if (ended) AwaitSoleOwner(transport, kTeardownWait);
     return ended;

@@ -95,6 +95,10 @@ struct TransportState {
     // abandoned or workers are still running. True when every worker ended.
     // Once torn down, the state refuses every later notice.
     bool Teardown(std::chrono::milliseconds limit);
+    // Workers that outlived teardown are given up: the host ends the
+    // runtime without them, so when they return they make no C API call
+    // at all, not even NotesTermThread.
+    std::atomic<bool> abandoned{false};
     // After a Teardown that did not end every worker: waits up to `limit`
     // more; true when they ended.
     bool WaitForStragglers(std::chrono::milliseconds limit);
