@@ -39,6 +39,16 @@ public:
         reset();
         handle = h;
     }
+    // Empties the holder, then holds what call(&h) opened, only when it
+    // succeeded (a handle a failed call may have written is never closed).
+    template <typename Call>
+    STATUS Take(Call call) {
+        reset();
+        Handle h = 0;
+        const STATUS s = call(&h);
+        if (s == 0) handle = h;
+        return s;
+    }
     explicit operator bool() const { return handle != 0; }
 
 private:
@@ -48,14 +58,9 @@ private:
 using DbHandle = UniqueHandle<DBHANDLE, NSFDbClose>;
 using NoteHandle = UniqueHandle<NOTEHANDLE, NSFNoteClose>;
 
-// Opens a database into the holder; on failure the holder stays empty (a
-// handle a failed call may have written is never closed).
+// Opens a database into the holder; on failure the holder stays empty.
 inline STATUS OpenDatabaseInto(DbHandle& holder, const char* path) {
-    holder.reset();
-    DBHANDLE h = 0;
-    STATUS s = NSFDbOpen(path, &h);
-    if (s == 0) holder.adopt(h);
-    return s;
+    return holder.Take([&](DBHANDLE* h) { return NSFDbOpen(path, h); });
 }
 
 // This thread's own handle on a database opened on another thread: handles
@@ -63,29 +68,16 @@ inline STATUS OpenDatabaseInto(DbHandle& holder, const char* path) {
 // thread takes a copy and closes it on the same thread (the holder is local
 // to the use). On failure the holder stays empty.
 inline STATUS ReopenDatabaseInto(DbHandle& holder, DBHANDLE opened) {
-    holder.reset();
-    DBHANDLE h = 0;
-    STATUS s = NSFDbReopen(opened, &h);
-    if (s == 0) holder.adopt(h);
-    return s;
+    return holder.Take([&](DBHANDLE* h) { return NSFDbReopen(opened, h); });
 }
 
-// Open and create a note into the holder; on failure it stays empty (a
-// handle a failed call may have written is never closed).
+// Open and create a note into the holder; on failure it stays empty.
 inline STATUS OpenNoteInto(NoteHandle& holder, DBHANDLE db, NOTEID id, WORD flags) {
-    holder.reset();
-    NOTEHANDLE h = 0;
-    STATUS s = NSFNoteOpen(db, id, flags, &h);
-    if (s == 0) holder.adopt(h);
-    return s;
+    return holder.Take([&](NOTEHANDLE* h) { return NSFNoteOpen(db, id, flags, h); });
 }
 
 inline STATUS CreateNoteInto(NoteHandle& holder, DBHANDLE db) {
-    holder.reset();
-    NOTEHANDLE h = 0;
-    STATUS s = NSFNoteCreate(db, &h);
-    if (s == 0) holder.adopt(h);
-    return s;
+    return holder.Take([&](NOTEHANDLE* h) { return NSFNoteCreate(db, h); });
 }
 
 // The one existence test for an item of a note.
