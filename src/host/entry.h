@@ -21,7 +21,9 @@
 //     worker has left the library's code (bounded: 3 s). Later notices are
 //     refused. Nothing is deregistered there: the platform forbids it. A
 //     worker that outlives the bound gets the library pinned (a level-1
-//     line); only then does teardown wait for process exit.
+//     line); only then does teardown wait for process exit. Such a worker,
+//     given up, makes no C API call when it returns (not even
+//     NotesTermThread): the host ends the runtime without it.
 //  6. Unload: the holders are destroyed in reverse order, deregistering
 //     EM_TERMINATENSF, then delete-notes first and update-after last; then
 //     the session closes what it opened. If the host never raised
