@@ -2,8 +2,6 @@
 // their way to a processor that does not answer: the workers are inside
 // requests or waiting for one when the host lets the library go, and the
 // process lives on a while after the unload, as a server shutting down does.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,18 +81,12 @@ TEST_F(UnloadTest, ATaskThatSentANoticeDeregistersEveryCallbackAtUnload) {
 
     // The task reads its operations from a pipe, so the test decides when it
     // unloads: after the processor has the notice.
-    const std::string pipe = dataDir + "/operations";
-    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    RunningTask task = StartTask("nserver.exe", dataDir, "", {}, {"--script", pipe});
-    const int fd = open(pipe.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    const std::string save = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\nwait\n";
-    ASSERT_EQ(write(fd, save.data(), save.size()), static_cast<ssize_t>(save.size()));
+    FedTask task("nserver.exe", dataDir);
+    ASSERT_TRUE(task.Ok());
+    task.Feed("create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\nwait\n");
     const bool delivered = processor.WaitForAccepted(1, std::chrono::seconds(30));
-    const std::string quit = "quit\n";
-    EXPECT_EQ(write(fd, quit.data(), quit.size()), static_cast<ssize_t>(quit.size()));
-    close(fd);
-    ProcessResult r = WaitTask(task);
+    task.Feed("quit\n");
+    ProcessResult r = task.Finish();
     ASSERT_TRUE(delivered);
     ASSERT_EQ(r.exitCode, 0) << r.err;
 

@@ -68,7 +68,7 @@ STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     // server does with one; refusing it is the stricter of the plausible answers.
     if (DWORD unknown = flags & ~(extended ? kExtendedUpdateFlags : kUpdateFlags)) {
         char what[80];
-        snprintf(what, sizeof what, "update flags 0x%X that the toolkit does not define", unknown);
+        snprintf(what, sizeof what, "update flags 0x%X that the toolkit does not define", static_cast<unsigned>(unknown));
         if (detail::Breach(op, Rule::UpdateFlags, what)) return err::BAD_FLAGS;
     }
     // A "before" callback that answers anything but "continue" cancels the save.

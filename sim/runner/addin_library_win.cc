@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace runner {
 
@@ -38,5 +39,27 @@ std::string SelfDir() {
 }
 
 const char* AddinFileName() { return "ntarn.dll"; }
+
+namespace {
+const int* gExitCode = nullptr;
+
+// ExitProcess kills the other threads wherever they are, then runs every
+// library's detach routine. The host's own library links the toolchain's
+// threads library statically, whose key table lock a killed thread may
+// still hold (seen under Wine: nnotes.dll's detach waiting in
+// pthread_key_delete for ever after "runner: exit 0"). A server process is
+// not ended through the stand-in's detach, so the task ends here, after
+// this program's exit handlers (the late violation report) and before any
+// detach: TerminateProcess on the own process keeps the exit code.
+void EndNow() {
+    fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(*gExitCode));
+}
+}  // namespace
+
+void EndAfterExitHandlers(const int* exitCode) {
+    gExitCode = exitCode;
+    atexit(EndNow);  // first registered, so it runs last
+}
 
 }  // namespace runner

@@ -444,7 +444,19 @@ int Usage() {
 
 }  // namespace
 
+namespace {
+int gExitCode = 0;
+int Run(int argc, char** argv);
+}  // namespace
+
 int main(int argc, char** argv) {
+    runner::EndAfterExitHandlers(&gExitCode);
+    gExitCode = Run(argc, argv);
+    return gExitCode;
+}
+
+namespace {
+int Run(int argc, char** argv) {
     Options opt;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -556,3 +568,4 @@ int main(int argc, char** argv) {
     if (status) return 3;
     return badScript ? 2 : 0;
 }
+}  // namespace

@@ -3,10 +3,12 @@
 #include <cstdarg>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -161,10 +163,31 @@ RunningTask StartTask(const std::string& task, const std::string& dataDir, const
     return r;
 }
 
+namespace {
+// A task that has not ended by then is killed and the test fails: one hung
+// task must not hold the whole run (CI has a time limit for everything).
+constexpr auto kTaskLimit = std::chrono::minutes(5);
+
+// Whether pid has ended (its status in *status), polling until `until`.
+bool ReapBy(pid_t pid, int* status, std::chrono::steady_clock::time_point until) {
+    for (;;) {
+        const pid_t got = waitpid(pid, status, WNOHANG);
+        if (got == pid || (got < 0 && errno != EINTR)) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+}  // namespace
+
 ProcessResult WaitTask(const RunningTask& running) {
     ProcessResult r;
     int status = 0;
-    waitpid(running.pid, &status, 0);
+    if (!ReapBy(running.pid, &status, std::chrono::steady_clock::now() + kTaskLimit)) {
+        ADD_FAILURE() << "task " << running.pid << " (" << running.scriptPath << ") did not end within "
+                      << std::chrono::duration_cast<std::chrono::seconds>(kTaskLimit).count() << " s: killed";
+        kill(running.pid, SIGKILL);
+        waitpid(running.pid, &status, 0);
+    }
     r.exitCode = ExitCodeOf(status);
     ReadTaskOutput(running.scriptPath + ".out", running.scriptPath + ".err", r);
     fs::remove(running.scriptPath);
@@ -181,12 +204,20 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 FedTask::FedTask(const std::string& taskName, const std::string& dataDir,
-                 const std::map<std::string, std::string>& env) {
+                 const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs) {
     static int counter = 0;
     fifo = dataDir + "/.fed-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     if (mkfifo(fifo.c_str(), 0600) != 0) return;
-    task = StartTask(taskName, dataDir, "", env, {"--script", fifo});
-    pipe = fopen(fifo.c_str(), "we");  // waits until the task opens its end
+    // Opened for reading and writing before the task starts, so the task
+    // never finds the pipe without a writer (a reader that opens without
+    // blocking, as Wine's does, would read an empty script), and opening it
+    // never waits on a task that has died or hangs.
+    const int fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return;
+    pipe = fdopen(fd, "w");
+    std::vector<std::string> args = {"--script", fifo};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    task = StartTask(taskName, dataDir, "", env, args);
 }
 
 FedTask::~FedTask() {

@@ -88,6 +88,8 @@ struct RunningTask {
 RunningTask StartTask(const std::string& task, const std::string& dataDir, const std::string& script,
                       const std::map<std::string, std::string>& env = {},
                       const std::vector<std::string>& extraArgs = {});
+// Waits for the task's end; one that is still running after five minutes is
+// killed and the test fails.
 ProcessResult WaitTask(const RunningTask& running);
 // Polls until `done` or the time-out; the final answer of `done`.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
@@ -97,11 +99,13 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // child holding it would keep the task from ever reading the end.
 class FedTask {
 public:
-    FedTask(const std::string& task, const std::string& dataDir, const std::map<std::string, std::string>& env = {});
+    FedTask(const std::string& task, const std::string& dataDir, const std::map<std::string, std::string>& env = {},
+            const std::vector<std::string>& extraArgs = {});
     ~FedTask();
     FedTask(const FedTask&) = delete;
     FedTask& operator=(const FedTask&) = delete;
     bool Ok() const { return pipe != nullptr; }
+    int Pid() const { return task.pid; }
     void Feed(const std::string& script);
     ProcessResult Finish();  // ends the script and waits for the task
 

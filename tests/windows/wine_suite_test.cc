@@ -47,13 +47,21 @@ public:
     void SetUp() override {
         ASSERT_TRUE(fs::exists(WinBin() + "/ntarn.dll")) << WinBin() << ": build the Windows programs first";
         root = MakeTempDir("wine");
-        setenv("WINEPREFIX", (root + "/prefix").c_str(), 1);
+        // A prefix the caller made already (wine-check's) saves a first start.
+        const char* given = getenv("TARN_WINE_PREFIX");
+        ownPrefix = !(given && *given);
+        setenv("WINEPREFIX", ownPrefix ? (root + "/prefix").c_str() : given, 1);
         setenv("WINEDEBUG", "-all", 1);
         unsetenv("DISPLAY");
-        ASSERT_EQ(system((std::string(TARN_WINE64) + " wineboot.exe -i >/dev/null 2>&1").c_str()), 0);
+        if (ownPrefix) {
+            ASSERT_EQ(system(("timeout 300 " + std::string(TARN_WINE64) + " wineboot.exe -i >/dev/null 2>&1").c_str()),
+                      0);
+        }
         // Stays up between tasks (wineboot's own server may still be up: then
         // this one ends at once, and that one is told to stay by the next).
-        if (system((WineServer() + " -p 2>/dev/null").c_str()) != 0) {
+        // Its output goes nowhere: a server left behind must not hold the
+        // caller's pipe open.
+        if (system((WineServer() + " -p >/dev/null 2>&1 </dev/null").c_str()) != 0) {
             // already running
         }
         // Each task name is a script that runs the Windows program of that
@@ -70,7 +78,7 @@ public:
     static inline bool ready = false;
     void TearDown() override {
         if (root.empty()) return;
-        if (system((WineServer() + " -k 2>/dev/null").c_str()) != 0) {
+        if (ownPrefix && system((WineServer() + " -k >/dev/null 2>&1").c_str()) != 0) {
             // already gone
         }
         std::error_code ec;
@@ -79,6 +87,7 @@ public:
 
 private:
     std::string root;
+    bool ownPrefix = true;
 };
 
 const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new WineEnvironment);
@@ -93,42 +102,11 @@ std::string TaskPath(Platform p, const std::string& task) {
 const std::string kAppointment = "Form=Appointment ApptUNID=@unid StartDateTime@=46000.4";
 const std::string kPassword = "Wq9-pass-7Zr";
 
-// A task fed its operations through a pipe, as the test goes.
-class Task {
+// A task of either platform fed its operations through a pipe.
+class Task : public FedTask {
 public:
-    Task(Platform p, const std::string& name, const std::string& dataDir, const Strings& extra = {}) {
-        static int counter = 0;
-        fifo = dataDir + "/.wine-fed-" + std::to_string(++counter);
-        if (mkfifo(fifo.c_str(), 0600) != 0) return;
-        Strings args = {"--script", fifo};
-        args.insert(args.end(), extra.begin(), extra.end());
-        running = StartTask(TaskPath(p, name), dataDir, "", {}, args);
-        pipe = fopen(fifo.c_str(), "we");
-    }
-    ~Task() { Finish(); }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    void Feed(const std::string& script) {
-        if (!pipe) return;
-        fwrite(script.data(), 1, script.size(), pipe);
-        fflush(pipe);
-    }
-    int Pid() const { return running.pid; }
-    ProcessResult Finish() {
-        ProcessResult r;
-        if (pipe) fclose(pipe);
-        pipe = nullptr;
-        if (running.pid > 0) r = WaitTask(running);
-        running.pid = -1;
-        if (!fifo.empty()) fs::remove(fifo);
-        fifo.clear();
-        return r;
-    }
-
-private:
-    std::string fifo;
-    RunningTask running;
-    FILE* pipe = nullptr;
+    Task(Platform p, const std::string& name, const std::string& dataDir, const Strings& extra = {})
+        : FedTask(TaskPath(p, name), dataDir, {}, extra) {}
 };
 
 // Peak resident memory of a running process, in KiB.
