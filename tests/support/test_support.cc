@@ -177,6 +177,23 @@ bool ReapBy(pid_t pid, int* status, std::chrono::steady_clock::time_point until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
+
+// Whether process pid has `path` open for reading only: the task's own
+// descriptor, not the test's read-write one that a child holds until exec.
+bool HasOpenForReading(pid_t pid, const std::string& path) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator(proc + "/fd", ec)) {
+        std::error_code readError;
+        if (fs::read_symlink(fd.path(), readError) != path) continue;
+        std::ifstream info(proc + "/fdinfo/" + fd.path().filename().string());
+        std::string key;
+        unsigned long flags = 0;
+        while (info >> key)
+            if (key == "flags:" && info >> std::oct >> flags) return (flags & O_ACCMODE) == O_RDONLY;
+    }
+    return false;
+}
 }  // namespace
 
 ProcessResult WaitTask(const RunningTask& running) {
@@ -218,6 +235,23 @@ FedTask::FedTask(const std::string& taskName, const std::string& dataDir,
     std::vector<std::string> args = {"--script", fifo};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     task = StartTask(taskName, dataDir, "", env, args);
+    // Returns once the task has opened its script (after MainEntryPoint):
+    // tests change the databases after the task's start-up.
+    const auto until = std::chrono::steady_clock::now() + kTaskLimit;
+    while (!HasOpenForReading(task.pid, fifo)) {
+        int status = 0;
+        if (waitpid(task.pid, &status, WNOHANG) == task.pid) {
+            ADD_FAILURE() << taskName << " ended (exit " << ExitCodeOf(status) << ") before reading its script";
+            task.pid = -1;
+            return;
+        }
+        if (std::chrono::steady_clock::now() > until) {
+            ADD_FAILURE() << taskName << " never opened its script: killed";
+            kill(task.pid, SIGKILL);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 FedTask::~FedTask() {
