@@ -19,9 +19,6 @@ private:
     void* handle;
 };
 
-// The folder of this program's executable ("." when unknown).
-std::string SelfDir();
-
 // The add-in's file name on this platform: libtarn.so, ntarn.dll.
 const char* AddinFileName();
 
