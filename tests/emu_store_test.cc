@@ -867,8 +867,8 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     cfg.logLevel = 1;
     tarntest::CreateSampleDatabases(cfg);
     emu::SetIniVariable("TARN_Task_List", "nserver.exe");
-    auto r = tarntest::RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EMCreateRecursionID=0x0519"}});
-    EXPECT_NE(r.err.find("MainEntryPoint returned 1305"), std::string::npos) << r.err;
+    auto r = tarntest::RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EMCreateRecursionID=0x02D3"}});
+    EXPECT_NE(r.err.find("MainEntryPoint returned 723"), std::string::npos) << r.err;
 }
 
 TEST_F(StoreTest, BadHandlesAndArgumentsAreRefused) {

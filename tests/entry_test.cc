@@ -76,17 +76,17 @@ TEST_F(EntryPointTest, UnlistedOrUnconfiguredTasksAreNotServed) {
 
 TEST_F(EntryPointTest, FailedRecursionIdReturnsItsStatusAndRegistersNothing) {
     Prepare(1);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x0519"}});
-    EXPECT_NE(r.err.find("MainEntryPoint returned 1305"), std::string::npos) << r.err;
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x02D3"}});
+    EXPECT_NE(r.err.find("MainEntryPoint returned 723"), std::string::npos) << r.err;
     EXPECT_EQ(BannerLines(r.out), (Lines{kLoading,
         "Brackwater TARN 1.2.27 (nserver.exe) : Couldn't create recursion id.: "
-        "No more Extension Manager recursion identifiers (0x519)"}));
+        "No more Extension Manager recursion identifiers (0x2d3)"}));
     EXPECT_EQ(Deregistered(r), "");
 }
 
 TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
     Prepare(3);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmRegister=0x0FFF@2"}});
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmRegister=0x1A41@2"}});
     auto lines = BannerLines(r.out);
     EXPECT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (nserver.exe) :  (nserver.exe) loaded OK...");
@@ -95,7 +95,7 @@ TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
 
 TEST_F(EntryPointTest, SecondCallDoesNothingEvenAfterAFailedFirstOne) {
     Prepare(1);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x0519"}, {"TARN_RUNNER_ENTRY_TWICE", "1"}});
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x02D3"}, {"TARN_RUNNER_ENTRY_TWICE", "1"}});
     EXPECT_NE(r.err.find("second MainEntryPoint returned 0"), std::string::npos) << r.err;
     EXPECT_EQ(BannerLines(r.out).size(), 2u);
 }

@@ -480,7 +480,7 @@ TEST_F(EventsTest, NoteAndDatabaseLookupFailuresRefuseWithTheirStatus) {
     emu::ClearFaults();
     emu::InjectFault(emu::Op::GetDatabasePath, emu::err::INJECTED, 1);
     Appointment();
-    EXPECT_TRUE(Has("Couldn't get db path for event: Injected failure (0xfff)"));
+    EXPECT_TRUE(Has("Couldn't get db path for event: Injected failure (0x1a41)"));
     EXPECT_TRUE(Queue().empty());
 }
 

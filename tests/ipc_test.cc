@@ -133,14 +133,14 @@ TEST_F(RefreshTest, AChangeMadeThroughTheHttpTaskChangesWhatARunningTaskAccepts)
 TEST_F(RefreshTest, ATaskWhoseQueueCannotBeOpenedServesNothing) {
     Prepare("nserver.exe,nhttp.exe");
     auto r = RunTask("nserver.exe", dataDir, "create c mail\\alice.nsf Form=Appointment ApptUNID=@unid\n",
-                     {{"EMU_FAULTS", "MqOpen=0x0F05"}});
+                     {{"EMU_FAULTS", "MqOpen=0x1A42"}});
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
     EXPECT_EQ(Count(lines, "MainEntryPoint:\tcreated recursion ID"), 0);
     EXPECT_EQ(Count(lines, "ExtMgrCallback. Start"), 0);
 
     // In the HTTP task a queue that cannot be opened only leaves that task out.
-    auto http = RunTask("nhttp.exe", dataDir, "", {{"EMU_FAULTS", "MqOpen=0x0F05@1"}});
+    auto http = RunTask("nhttp.exe", dataDir, "", {{"EMU_FAULTS", "MqOpen=0x1A42@1"}});
     auto httpLines = BannerLines(http.out);
     EXPECT_EQ(Count(httpLines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
     EXPECT_EQ(Count(httpLines, "Opened message queue in: TARNnhttp.exe"), 1);

@@ -53,18 +53,18 @@ TEST_F(LogTest, SessionLinesNameTheTaskAndFollowTheConfiguredLevel) {
 
 TEST_F(LogTest, CheckNotesStatusComposesTheHostText) {
     EXPECT_NO_THROW(CheckNotesStatus(0, "Couldn't create recursion id."));
-    EXPECT_NO_THROW(CheckNotesStatus(0x0519, nullptr));
+    EXPECT_NO_THROW(CheckNotesStatus(0x02D3, nullptr));
     try {
-        CheckNotesStatus(0x0519, "Couldn't create recursion id.");
+        CheckNotesStatus(0x02D3, "Couldn't create recursion id.");
         FAIL() << "no exception";
     } catch (const NotesWrapper::notes_error& e) {
-        EXPECT_EQ(e.status, 0x0519);
-        EXPECT_STREQ(e.what(), "Couldn't create recursion id.: No more Extension Manager recursion identifiers (0x519)");
+        EXPECT_EQ(e.status, 0x02D3);
+        EXPECT_STREQ(e.what(), "Couldn't create recursion id.: No more Extension Manager recursion identifiers (0x2d3)");
     }
     // Texts past 199 characters are cut, never overrun.
     std::string huge(500, 'q');
     try {
-        CheckNotesStatus(0x0106, "%s", huge.c_str());
+        CheckNotesStatus(0x0138, "%s", huge.c_str());
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(strlen(e.what()), 199u);

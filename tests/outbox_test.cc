@@ -153,6 +153,20 @@ TEST_F(OutboxTest, HostFailuresAndAFailedHandlingLeaveTheNoteForALaterSweep) {
     EXPECT_EQ(emu::Open().notes, 0);
 }
 
+TEST_F(OutboxTest, AHostStatusWithoutATextIsNamedByItsCode) {
+    auto outbox = Make();
+    ASSERT_TRUE(outbox->Start(nullptr));
+    NOTEID id = WriteQueueNote(db, 1);
+    // The host has no text for 0x3777 (flags clear): the reason names the code.
+    emu::InjectFault(emu::Op::OpenNote, 0x3777, 1);
+    EXPECT_EQ(outbox->OnNotice(Hex8(id)), "(not handled now: open note: Unknown error code 14199 (0x3777))");
+    // With the flag bits set, the text is looked up without them; the status is shown whole.
+    emu::InjectFault(emu::Op::OpenNote, 0x8000 | emu::err::DB_IO, 1);
+    EXPECT_EQ(outbox->OnNotice(Hex8(id)),
+              "(not handled now: open note: Database file could not be read or written (0x810E))");
+    EXPECT_EQ(emu::Open().notes, 0);
+}
+
 TEST_F(OutboxTest, AnOutboxThatIsNotRunningHandlesNothing) {
     auto outbox = Make();
     NOTEID id = WriteQueueNote(db, 1);

@@ -143,7 +143,7 @@ TEST_F(TaskFailureTest, AFailedStartUpIsNotUndoneByARefresh) {
 
 TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {
     Prepare(3);
-    auto r = RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EmRegister=0x0FFF@2,EmDeregister=0x0FFF@3"}});
+    auto r = RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EmRegister=0x1A41@2,EmDeregister=0x1A41@3"}});
     auto lines = BannerLines(r.out);
     const std::string p = "Brackwater TARN 1.2.27 (nserver.exe) : ";
     EXPECT_TRUE(Has(lines, p + "ERROR: MainEntryPoint:\tcould not register after callback for EM_NSFNOTEUPDATE: "))
@@ -163,11 +163,11 @@ TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {
 TEST_F(TaskFailureTest, QueueFailuresAreSaidAtLevelOne) {
     // The task's own queue: the task is off, and says so.
     Prepare(1);
-    auto own = BannerLines(RunTask("nserver.exe", dataDir, kSave, {{"EMU_FAULTS", "MqOpen=0x0F05"}}).out);
+    auto own = BannerLines(RunTask("nserver.exe", dataDir, kSave, {{"EMU_FAULTS", "MqOpen=0x1A42"}}).out);
     EXPECT_TRUE(Has(own, "ERROR: message queue TARNnserver.exe could not be opened ("));
     EXPECT_TRUE(Has(own, "this task captures no change"));
     // A refresh message that cannot be put: that task keeps its old configuration.
-    auto http = BannerLines(RunTask("nhttp.exe", dataDir, kAlert, {{"EMU_FAULTS", "MqPut=0x0F05"}}).out);
+    auto http = BannerLines(RunTask("nhttp.exe", dataDir, kAlert, {{"EMU_FAULTS", "MqPut=0x1A42"}}).out);
     EXPECT_EQ(std::count_if(http.begin(), http.end(),
                             [](const std::string& l) {
                                 return l.find("ERROR: refresh message to TARN") != std::string::npos &&

@@ -9,9 +9,6 @@
 
 namespace simcli {
 
-// The folder of the running tarn-sim, where the task programs are built.
-std::string SelfDir();
-
 // True when `s` is success; otherwise one line on standard error naming
 // `what` and the status text.
 bool Check(STATUS s, const std::string& what);

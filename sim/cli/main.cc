@@ -32,6 +32,7 @@
 
 #include "config_steps.h"
 #include "emu/emulator.h"
+#include "emu/platform.h"
 #include "demo_processor.h"
 #include "host_calls.h"
 #include "play.h"
@@ -45,7 +46,7 @@ using namespace simcli;
 namespace {
 
 std::string DefaultScenario() {
-    for (const std::string& p : {SelfDir() + "/../../examples/demo.scenario", std::string("examples/demo.scenario")})
+    for (const std::string& p : {emu::platform::ExecutableDirectory() + "/../../examples/demo.scenario", std::string("examples/demo.scenario")})
         if (fs::exists(p)) return p;
     return "examples/demo.scenario";
 }

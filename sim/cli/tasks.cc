@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "emu/platform.h"
 #include "host_calls.h"
 
 namespace simcli {
@@ -32,7 +33,7 @@ std::vector<std::string> TaskCommandLine(const std::string& name, const std::str
     }
     // The runner takes the task's name from its own executable, so each task
     // is the runner's hard link of that name.
-    return {SelfDir() + "/" + name, "--data", dir, "--threads", "4"};
+    return {emu::platform::ExecutableDirectory() + "/" + name, "--data", dir, "--threads", "4"};
 }
 
 Task::Task(const std::string& name, const std::string& dir) : name(name) {

@@ -43,9 +43,12 @@ const StatusText kStatusTexts[] = {
     {err::MQ_BFR_TOO_SMALL, "Message is larger than the receive buffer"},
     {err::MQ_QUOTA, "Message queue is full"},
     {err::MQ_TIMEOUT, "Timed out waiting for a message"},
-    {err::MQ_NAME, "Invalid message queue name"},
-    {err::IN_USE, "Memory is still locked or does not belong to the caller"},
+    {err::NAME_LENGTH, "Name too long"},
+    {err::IN_USE, "Memory is still locked"},
+    {err::RUNTIME_ENDED, "Notes needs to be initialized before calling into NSF"},
+    {err::BAD_FLAGS, "Invalid combination of flags"},
     {err::INJECTED, "Injected failure"},
+    {err::MQ_NAME, "Invalid message queue name"},
 };
 
 }  // namespace

@@ -23,38 +23,57 @@
 #include "osmem.h"
 #include "osmisc.h"
 
-#if defined(_WIN32)
-// nnotes.dll exports all it defines (no dllexport anywhere in it), so one
-// declaration serves the library and its users.
-#define EMU_EXPORT
-#else
-#define EMU_EXPORT __attribute__((visibility("default")))
-#endif
+#include "emu/export.h"
 
 namespace emu {
 
 // Statuses of the emulator; each has a text (OSLoadString). Where the C API
-// has a code for the case, it is that code.
+// has a code of the same meaning, it is that code, under its toolkit name
+// and package. The values are the toolkit's, as the Java bindings of the C
+// API carry them (domino-jna, errors/errortexts: IOsErr, INsfErr, IMiscErr;
+// IGlobalErr for the packages). A status is two flag bits, a package and a
+// number; ERR() drops the flags.
+//
+// The few the C API has no code for are the stand-in's own, numbered from 1
+// in one package that no real package uses. All 64 package bytes
+// 0x0000..0x3F00 are taken, most of them split into smaller packages (the
+// toolkit's package list, IGlobalErr), so ours is a gap inside one: 0x1A40,
+// after PKG_AGENT (0x1A00, codes 0-63, up to 0x1A3F) and before PKG_CCONSOLE2
+// (0x1A50). No package of the list covers 0x1A40..0x1A4F.
+constexpr STATUS kOwnPackage = 0x1A40;
+
 namespace err {
-constexpr STATUS NOEXIST = 0x0103;                   // file does not exist
-constexpr STATUS INVALID_HANDLE = 0x0106;            // invalid or closed handle
-constexpr STATUS NOT_FOUND = ERR_NOT_FOUND;          // entry not found in index
-constexpr STATUS ITEM_NOT_FOUND = ERR_ITEM_NOT_FOUND;// note item not found
-constexpr STATUS NOTE_DELETED = ERR_NOTE_DELETED;    // note has been deleted
-constexpr STATUS BAD_NOTEID = ERR_INVALID_NOTE;      // invalid note id
-constexpr STATUS DB_IO = 0x0F06;                     // database file could not be read or written
-constexpr STATUS NO_MEMORY = 0x0107;                 // insufficient memory
-constexpr STATUS EM_NO_RECURSION = 0x0519;           // no more recursion ids
-constexpr STATUS MQ_NOEXIST = ERR_NO_SUCH_MQ;        // message queue does not exist
-constexpr STATUS MQ_EMPTY = ERR_MQ_EMPTY;            // no message waiting
-constexpr STATUS MQ_BFR_TOO_SMALL = ERR_MQ_BFR_TOO_SMALL;  // message larger than the buffer
-constexpr STATUS MQ_QUOTA = ERR_MQ_EXCEEDED_QUOTA;   // queue full
-constexpr STATUS MQ_TIMEOUT = ERR_MQ_TIMEOUT;        // no message within the wait
-constexpr STATUS MQ_NAME = 0x0F05;                   // bad queue name
-constexpr STATUS IN_USE = 0x0F07;                    // memory still locked (or not the caller's) when freed
-constexpr STATUS INJECTED = 0x0FFF;                  // a fault a test asked for
-constexpr STATUS RUNTIME_ENDED = 0x0F08;             // a call after the runtime ended
-constexpr STATUS BAD_FLAGS = 0x0F09;                 // flags the function does not define
+constexpr STATUS NOEXIST = 0x0103;                   // ERR_NOEXIST, PKG_OS+3: file does not exist
+// ERR_OS_FREE_HANDLE, PKG_OS+56 ("LookupHandle: handle not allocated"):
+// a handle that is closed, never was, or belongs to another thread.
+constexpr STATUS INVALID_HANDLE = 0x0138;
+constexpr STATUS NOT_FOUND = ERR_NOT_FOUND;          // PKG_MISC+4: entry not found in index
+constexpr STATUS ITEM_NOT_FOUND = ERR_ITEM_NOT_FOUND;// PKG_NSF+34: note item not found
+constexpr STATUS NOTE_DELETED = ERR_NOTE_DELETED;    // PKG_NSF+37: note has been deleted
+constexpr STATUS BAD_NOTEID = ERR_INVALID_NOTE;      // PKG_NSF+39: invalid note id
+constexpr STATUS DB_IO = 0x010E;                     // ERR_IOERROR, PKG_OS+14: the database file failed a read or write
+constexpr STATUS NO_MEMORY = 0x0107;                 // ERR_MEMORY, PKG_OS+7: insufficient memory
+// ERR_EM_TOOMANYADDINS, PKG_NSF+211: no recursion id left. A library takes
+// one id for all its registrations, so running out is having too many
+// add-ins. (The reference names ERR_ILLEGALEXT for EMCreateRecursionID, a
+// call out of place, with no value in any source.)
+constexpr STATUS EM_NO_RECURSION = 0x02D3;
+constexpr STATUS MQ_NOEXIST = ERR_NO_SUCH_MQ;        // PKG_MISC+98: message queue does not exist
+constexpr STATUS MQ_EMPTY = ERR_MQ_EMPTY;            // PKG_MISC+100: no message waiting
+constexpr STATUS MQ_BFR_TOO_SMALL = ERR_MQ_BFR_TOO_SMALL;  // PKG_MISC+101: message larger than the buffer
+constexpr STATUS MQ_QUOTA = ERR_MQ_EXCEEDED_QUOTA;   // PKG_MISC+99: queue full
+constexpr STATUS MQ_TIMEOUT = ERR_MQ_TIMEOUT;        // PKG_MISC+95: no message within the wait
+constexpr STATUS NAME_LENGTH = 0x040E;               // ERR_NAME_LENGTH, PKG_MISC+14: a queue name too long
+constexpr STATUS IN_USE = 0x0139;                    // ERR_OS_STILL_LOCKED, PKG_OS+57: memory freed while locked
+// ERR_NOTES_NOT_INITIALIZED, PKG_NSF+23: a call after the runtime ended
+// (the runtime is no longer initialised for it).
+constexpr STATUS RUNTIME_ENDED = 0x0217;
+constexpr STATUS BAD_FLAGS = 0x0208;                 // ERR_VALUE_FLAGS, PKG_NSF+8: flags the function does not define
+
+// The stand-in's own.
+constexpr STATUS INJECTED = kOwnPackage + 1;         // 0x1A41: a fault a test asked for
+constexpr STATUS MQ_NAME = kOwnPackage + 2;          // 0x1A42: no queue name (null or empty)
+static_assert(ERR(MQ_NAME) == MQ_NAME && MQ_NAME < kOwnPackage + 0x10, "own codes stay inside the gap");
 }  // namespace err
 
 // Every operation, for fault injection and call counts. The role names are

@@ -203,7 +203,8 @@ EMU_EXPORT STATUS MQOpen(const char* name, DWORD options, MQHANDLE* queue) {
     *queue = 0;
     if (!name) return emu::err::MQ_NAME;
     const size_t length = strnlen(name, emu::kMaxNameLength + 1);
-    if (length == 0 || length > emu::kMaxNameLength) return emu::err::MQ_NAME;
+    if (length == 0) return emu::err::MQ_NAME;
+    if (length > emu::kMaxNameLength) return emu::err::NAME_LENGTH;
 
     const std::string ipc = emu::Namespace() + emu::Encode(name, length);
     std::shared_ptr<emu::Queue> q;

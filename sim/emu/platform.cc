@@ -4,6 +4,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 namespace emu::platform {
 
 bool OnMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
@@ -20,5 +22,13 @@ void AppendToFile(const std::string& path, const std::string& bytes) {
 
 // Where the system keeps POSIX shared-memory objects.
 std::string IpcDirectory() { return "/dev/shm"; }
+
+// The kernel's link to the running program, read whatever its length.
+std::string ExecutableDirectory() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || !exe.has_parent_path()) return ".";
+    return exe.parent_path().string();
+}
 
 }  // namespace emu::platform

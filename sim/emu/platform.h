@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "emu/export.h"
+
 namespace emu::platform {
 
 // Whether the calling thread is the process's first one.
@@ -20,5 +22,10 @@ void AppendToFile(const std::string& path, const std::string& bytes);
 // The folder holding the message queues' shared-memory objects, one file
 // each, named by their IPC name.
 std::string IpcDirectory();
+
+// The folder holding the running program ("." when the system cannot say):
+// the host programs find the add-in and one another there. Exported for
+// them.
+EMU_EXPORT std::string ExecutableDirectory();
 
 }  // namespace emu::platform

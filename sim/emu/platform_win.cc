@@ -72,6 +72,16 @@ std::string IpcDirectory() {
     return dir;
 }
 
+// From the module file name, as the add-in takes its own process name.
+std::string ExecutableDirectory() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return ".";
+    std::string s(path, n);
+    auto slash = s.find_last_of("\\/");
+    return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
 }  // namespace emu::platform
 
 namespace boost::interprocess::ipcdetail {

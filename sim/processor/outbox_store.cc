@@ -2,6 +2,7 @@
 // file so that moving the processor to another host touches nothing else.
 #include "processor/outbox_store.h"
 
+#include <cstdio>
 #include <filesystem>
 
 #include "emu/emulator.h"
@@ -18,7 +19,10 @@ constexpr STATUS kNoteDeleted = emu::err::NOTE_DELETED;
 std::string Describe(const char* what, STATUS s) {
     char text[200];
     text[0] = '\0';
-    OSLoadString(0, ERR(s), text, sizeof text - 1);
+    // A code the host has no text for answers 0: name the code, as the
+    // add-in's own lines do.
+    if (OSLoadString(0, ERR(s), text, sizeof text - 1) == 0)
+        snprintf(text, sizeof text, "Unknown error code %u", static_cast<unsigned>(ERR(s)));
     text[sizeof text - 1] = '\0';
     char code[16];
     snprintf(code, sizeof code, " (0x%04X)", s);

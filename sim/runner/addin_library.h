@@ -19,9 +19,6 @@ private:
     void* handle;
 };
 
-// The folder of this program's executable ("." when unknown).
-std::string SelfDir();
-
 // Called first in main: how the process ends once main has returned and
 // this program's own exit handlers have run, with *exitCode. Linux: as
 // usual. Windows: without the libraries' detach routines (see the Windows

@@ -27,17 +27,6 @@ void AddinLibrary::Unload() {
     delete this;
 }
 
-// The task's name and folder come from the module file name, as the add-in
-// takes its own process name.
-std::string SelfDir() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) return ".";
-    std::string s(path, n);
-    auto slash = s.find_last_of("\\/");
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 const char* AddinFileName() { return "ntarn.dll"; }
 
 namespace {

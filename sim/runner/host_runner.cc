@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "emu/platform.h"
 #include "runner/addin_library.h"
 #include "runner/operations.h"
 #include "runner/words.h"
@@ -64,7 +65,7 @@ struct Options {
 
 std::string DefaultAddin() {
     if (const char* env = getenv("TARN_ADDIN"); env && *env) return env;
-    const std::string dir = runner::SelfDir(), name = runner::AddinFileName();
+    const std::string dir = emu::platform::ExecutableDirectory(), name = runner::AddinFileName();
     std::error_code ec;
     for (const std::string& candidate : {dir + "/../" + name, dir + "/" + name})
         if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
