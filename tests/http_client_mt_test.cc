@@ -37,8 +37,7 @@ TEST_F(HttpClientMtTest, EveryRequestOnTheSharedConnectionArrivesExactlyOnce) {
     ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads * kPerThread));
     for (int t = 0; t < kThreads; ++t)
         for (int i = 0; i < kPerThread; ++i) {
-            char id[9];
-            snprintf(id, sizeof id, "%08X", t * 1000 + i);
+            const std::string id = tarntest::Hex8(static_cast<uint32_t>(t * 1000 + i));
             EXPECT_EQ(seen[id], 1) << id;
         }
 }

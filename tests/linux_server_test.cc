@@ -34,11 +34,6 @@ protected:
         processor.Stop();
         DataDirTest::TearDown();
     }
-    static int Count(const Strings& lines, const std::string& text) {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-            return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
-        }));
-    }
     bool ConsoleHas(const std::string& text) const {
         std::ifstream log(dataDir + "/console.log");
         std::string all((std::istreambuf_iterator<char>(log)), {});

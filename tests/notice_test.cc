@@ -171,12 +171,6 @@ TEST_F(NoticeTest, TheLoginMarkerIsLookedForInEachPieceByItself) {
     }
 }
 
-TEST_F(NoticeTest, FormEncodingKeepsPlainCredentials) {
-    EXPECT_EQ(FormUrlEncode("tarn42"), "tarn42");
-    EXPECT_EQ(FormUrlEncode("a&b=c d+%"), "a%26b%3Dc%20d%2B%25");
-    EXPECT_EQ(FormUrlEncode("\xC3\xA9"), "%C3%A9");
-}
-
 // Threads of this process now.
 int ThreadCount() {
     FILE* f = fopen("/proc/self/status", "r");
@@ -199,19 +193,14 @@ TEST_F(NoticeTest, BasicNeverAnswersAChallengeThatDoesNotOfferIt) {
 }
 
 TEST_F(NoticeTest, LargeAndEndlessRepliesToAcceptedNoticesAreNoFailures) {
-    for (bool endless : {false, true}) {
-        for (AuthMode mode : {AuthMode::None, AuthMode::Session}) {
-            SCOPED_TRACE(std::string(endless ? "endless" : "20 MiB") + " reply, " + tarnsim::AuthModeName(mode));
-            tarnsim::ProcessorOptions o;
-            o.endlessReply = endless;
-            if (!endless) o.replyBody = std::string(20u << 20, 'r');
-            Serve(o);
-            Configure(mode);
-            Notice(47, 1);
-            EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
-            EXPECT_FALSE(HasPrefix("HttpSendRequest Failed")) << ::testing::PrintToString(emu::ConsoleLines());
-            EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), 0);
-        }
+    for (const auto& c : tarntest::LargeReplyCases()) {
+        SCOPED_TRACE(c.name);
+        Serve(c.options);
+        Configure(c.mode);
+        Notice(47, 1);
+        EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
+        EXPECT_FALSE(HasPrefix("HttpSendRequest Failed")) << ::testing::PrintToString(emu::ConsoleLines());
+        EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), 0);
     }
 }
 

@@ -26,11 +26,6 @@ protected:
         CreateMailFile("mail\\alice.nsf", "CN=Alice");
         emu::SetIniVariable("TARN_Task_List", taskList);
     }
-    static int Count(const Strings& lines, const std::string& text) {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-            return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
-        }));
-    }
     static bool Has(const Strings& lines, const std::string& part) {
         return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
     }

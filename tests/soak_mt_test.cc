@@ -394,11 +394,6 @@ int WaitingMessages(const std::string& task) {
     return MQGetCount(queue);
 }
 
-int CountEnding(const std::vector<std::string>& lines, const std::string& tail) {
-    return static_cast<int>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.ends_with(tail); }));
-}
-
 // A task process fed its script phase by phase, so that the tasks' phases
 // overlap for certain, whatever their speed (ThreadSanitizer slows them
 // unevenly).
@@ -589,14 +584,14 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
                  {": $TARN removed.", e.markerRemoved},
                  {": TARNEventProcessor::ProcessEventSingle. Passed Filter", accepted},
                  {": TARNEventProcessor::ProcessEventSingle. Write to Queue Ok", accepted}})
-            EXPECT_EQ(CountEnding(lines, tail), want) << tail;
+            EXPECT_EQ(Count(lines, tail), want) << tail;
         missingProfileLines += e.missingProfile;
         if (task == "nhttp.exe") {
-            EXPECT_EQ(CountEnding(lines, ": Broadcasting Config Referesh"), scripts[i].alerts);
+            EXPECT_EQ(Count(lines, ": Broadcasting Config Referesh"), scripts[i].alerts);
         } else {
             // Every broadcast reached this task: taken at one of its events, or
             // still waiting after its last one; and some were taken mid-run.
-            const int taken = CountEnding(lines, ": " + task + ": message received: x");
+            const int taken = Count(lines, ": " + task + ": message received: x");
             EXPECT_EQ(taken + WaitingMessages(task), totalAlerts);
             EXPECT_GT(taken, 0);
             refreshesTaken += taken;

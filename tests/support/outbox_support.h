@@ -66,10 +66,4 @@ inline size_t PendingCount() {
     return n;
 }
 
-inline std::string Hex8(uint32_t id) {
-    char text[9];
-    snprintf(text, sizeof text, "%08X", id);
-    return text;
-}
-
 }  // namespace tarntest

@@ -115,9 +115,7 @@ private:
 
 // The address of a transaction notice, as the add-in builds it.
 inline std::string NoticeAddress(const std::string& base, const std::string& action, uint32_t qnoteid) {
-    char id[9];
-    snprintf(id, sizeof id, "%08X", qnoteid);
-    return base + "?action=" + action + "&qnoteid=" + id + "&id=" + tarnsim::kNoticeToken;
+    return base + "?action=" + action + "&qnoteid=" + Hex8(qnoteid) + "&id=" + tarnsim::kNoticeToken;
 }
 
 // Default processor options with `set` applied (designated initialisers
@@ -127,6 +125,27 @@ tarnsim::ProcessorOptions Options(Set set) {
     tarnsim::ProcessorOptions o;
     set(o);
     return o;
+}
+
+// Replies too large to hold (20 MiB) or without an end, to accepted notices
+// sent without a login and with one: neither may count as a failure.
+struct LargeReplyCase {
+    std::string name;
+    tarnsim::ProcessorOptions options;
+    tarnsim::AuthMode mode;
+};
+
+inline std::vector<LargeReplyCase> LargeReplyCases() {
+    std::vector<LargeReplyCase> cases;
+    for (bool endless : {false, true})
+        for (tarnsim::AuthMode mode : {tarnsim::AuthMode::None, tarnsim::AuthMode::Session}) {
+            tarnsim::ProcessorOptions o;
+            o.endlessReply = endless;
+            if (!endless) o.replyBody = std::string(20u << 20, 'r');
+            cases.push_back({std::string(endless ? "endless" : "20 MiB") + " reply, " + tarnsim::AuthModeName(mode), o,
+                             mode});
+        }
+    return cases;
 }
 
 // A loopback port nothing listens on: bound to learn a free number, then

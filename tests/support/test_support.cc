@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -308,6 +309,26 @@ std::string TaskProgram(const std::string& name, const std::string& dataDir) {
 
 ProcessResult RunTaskAs(const std::string& name, const std::string& dataDir, const std::string& script) {
     return RunTask(TaskProgram(name, dataDir), dataDir, script, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+}
+
+std::string Hex8(uint32_t id) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", id);
+    return text;
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.ends_with(text); }));
+}
+
+void ExpectTheRefreshWasServed(const std::vector<std::string>& lines) {
+    EXPECT_EQ(Count(lines, "Filter: FAIL: Not a TARN\tuser mail file"), 1) << ::testing::PrintToString(lines);
+    EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 1);
+    EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
+    std::vector<emu::NoteDump> queue;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
+    EXPECT_EQ(queue.size(), 1u);
 }
 
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {

@@ -120,8 +120,16 @@ int ExitCodeOf(int waitStatus);
 // and removes both files.
 void ReadTaskOutput(const std::string& outPath, const std::string& errPath, ProcessResult& r);
 
+// An id as the add-in writes it: eight upper-case hex digits.
+std::string Hex8(uint32_t id);
+
 // Only the add-in's console lines (those with the banner).
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
+// How many of lines end with text (a console line's text follows its banner).
+int Count(const std::vector<std::string>& lines, const std::string& text);
+// What a task shows once a refresh message made it reload its lists: a mail
+// file added since it started, refused before, now passes and is captured.
+void ExpectTheRefreshWasServed(const std::vector<std::string>& bannerLines);
 
 std::string BuildDir();
 

@@ -126,11 +126,6 @@ Strings Masked(const Strings& lines) {
     return out;
 }
 
-int Count(const Strings& lines, const std::string& text) {
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
-    }));
-}
 int CountContaining(const Strings& lines, const std::string& text) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(),
                                           [&](const std::string& l) { return l.find(text) != std::string::npos; }));
@@ -194,6 +189,18 @@ protected:
         EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": no refusal reported";
         return Checked(p, task.Finish());
     }
+    // The console, addresses masked, of a task ended by a notice the
+    // processor refuses.
+    Strings LinesAfterNotFound(Platform p, Task& task, tarnsim::Processor& processor) {
+        return Masked(
+            BannerLines(EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+    }
+    // The data directory as before Prepare, for another round in the same test.
+    void ClearRound() {
+        emu::RemoveAllQueues();
+        fs::remove_all(dataDir + "/brackwater");
+        fs::remove_all(dataDir + "/mail");
+    }
     // Done when the console holds `text` once more than now.
     std::function<bool()> OnceMore(const std::string& text) const {
         const int before = Occurrences(text);
@@ -255,8 +262,7 @@ TEST_F(WineTest, NoneAndBasicExchangesMatchTheLinuxTask) {
             Save(task, "a1");
             ASSERT_TRUE(processor.WaitForAccepted(p == Platform::Linux ? 1 : 2, std::chrono::seconds(30))) << Name(p);
             const auto notices = processor.Notices();
-            lines[p] = Masked(BannerLines(
-                EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+            lines[p] = LinesAfterNotFound(p, task, processor);
             // None: the notice alone. Basic: a 401, then the notice with
             // credentials; Wine's WinINet sends the resend once more without
             // them first and answers that 401 itself (one round trip more).
@@ -280,9 +286,7 @@ TEST_F(WineTest, NoneAndBasicExchangesMatchTheLinuxTask) {
         EXPECT_EQ(CountContaining(lines[Platform::Windows], "Failed"), 0);
         EXPECT_EQ(Count(lines[Platform::Windows], "the processor answered 404"), 1);
         processor.Stop();
-        emu::RemoveAllQueues();
-        fs::remove_all(dataDir + "/brackwater");
-        fs::remove_all(dataDir + "/mail");
+        ClearRound();
     }
 }
 
@@ -310,8 +314,7 @@ TEST_F(WineTest, SessionLoginFollowsItsRedirectAndLaterNoticesCarryTheCookie) {
         ASSERT_TRUE(processor.WaitForAccepted(accepted + 1, std::chrono::seconds(30))) << Name(p);
         Save(task, "a2");
         ASSERT_TRUE(processor.WaitForAccepted(accepted + 2, std::chrono::seconds(30))) << Name(p);
-        lines[p] = Masked(BannerLines(
-            EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+        lines[p] = LinesAfterNotFound(p, task, processor);
         auto got = processor.Logins();
         ASSERT_EQ(got.size(), logins + 1) << Name(p) << ": one login for every notice";
         EXPECT_TRUE(got.back().ok);
@@ -393,28 +396,20 @@ TEST_F(WineTest, LargeAndEndlessRepliesAreAcceptedWithinBoundedMemory) {
         const long kib = PeakKiB(task.Pid());
         *lines = BannerLines(Checked(p, task.Finish()).out);
         processor.Stop();
-        emu::RemoveAllQueues();
-        fs::remove_all(dataDir + "/brackwater");
-        fs::remove_all(dataDir + "/mail");
+        ClearRound();
         return kib;
     };
     Strings lines;
     const long base = peak(Platform::Windows, {}, AuthMode::None, &lines);
     ASSERT_GT(base, 0);
-    for (bool endless : {false, true}) {
-        for (AuthMode mode : {AuthMode::None, AuthMode::Session}) {
-            SCOPED_TRACE(std::string(endless ? "endless" : "20 MiB") + " reply, " + tarnsim::AuthModeName(mode));
-            tarnsim::ProcessorOptions o;
-            o.endlessReply = endless;
-            if (!endless) o.replyBody = std::string(20u << 20, 'r');
-            const long kib = peak(Platform::Windows, o, mode, &lines);
-            printf("  %s reply, %s: peak %ld KiB (with a small reply %ld KiB)\n", endless ? "endless" : "20 MiB",
-                   tarnsim::AuthModeName(mode), kib, base);
-            EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
-            EXPECT_EQ(Count(lines, "TARNDomToTN::SendToProcessor. Session login"), 0);
-            // Not the whole reply held: well under its 20 MiB more than the small one.
-            EXPECT_LT(kib - base, 12 * 1024) << "peak " << kib << " KiB, with a small reply " << base << " KiB";
-        }
+    for (const auto& c : LargeReplyCases()) {
+        SCOPED_TRACE(c.name);
+        const long kib = peak(Platform::Windows, c.options, c.mode, &lines);
+        printf("  %s: peak %ld KiB (with a small reply %ld KiB)\n", c.name.c_str(), kib, base);
+        EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
+        EXPECT_EQ(Count(lines, "TARNDomToTN::SendToProcessor. Session login"), 0);
+        // Not the whole reply held: well under its 20 MiB more than the small one.
+        EXPECT_LT(kib - base, 12 * 1024) << "peak " << kib << " KiB, with a small reply " << base << " KiB";
     }
 }
 
@@ -482,13 +477,7 @@ TEST_F(WineTest, ARefreshFromTheHttpTaskReachesARunningServerTask) {
                                                             "create n1 brackwater\\tarnalerts.nsf Form=Alert\n"));
     EXPECT_EQ(Count(BannerLines(http.out), "Sending IPC to: TARNnserver.exe"), 1) << PrintToString(http.out);
     server.Feed("create c2 mail\\carol.nsf " + kAppointment + "\nwait\n");
-    auto lines = BannerLines(Checked(Platform::Windows, server.Finish()).out);
-    EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 1) << PrintToString(lines);
-    EXPECT_EQ(Count(lines, "Filter: FAIL: Not a TARN\tuser mail file"), 1);
-    EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
-    std::vector<emu::NoteDump> queue;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
-    EXPECT_EQ(queue.size(), 1u);
+    ExpectTheRefreshWasServed(BannerLines(Checked(Platform::Windows, server.Finish()).out));
 }
 
 // Two Windows tasks writing the data directory's console log at once: every
