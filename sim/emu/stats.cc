@@ -13,6 +13,8 @@
 // what it cannot convert.
 #include <sqlite3.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,7 @@ constexpr size_t kMaxText = 255;  // a VT_TEXT value, bytes
 std::mutex gMutex;  // the connection, and which directory it belongs to
 sqlite3* gConn = nullptr;
 std::string gConnDir;
+pid_t gConnPid = 0;  // a connection is never used across fork
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS stats(facility TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
@@ -40,6 +43,7 @@ constexpr char kSchema[] =
 // be opened. Called with gMutex held.
 sqlite3* Table() {
     const std::string dir = DataDirectory();
+    if (gConn && gConnPid != getpid()) gConn = nullptr;  // the parent's: left alone
     if (gConn && gConnDir == dir) return gConn;
     if (gConn) sqlite3_close_v2(gConn);
     gConn = nullptr;
@@ -51,13 +55,17 @@ sqlite3* Table() {
         return nullptr;
     }
     sqlite3_busy_timeout(conn, 10000);
-    if (sqlite3_exec(conn, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+    // A server's statistics live in memory: no need to reach the disk at
+    // each commit.
+    if (sqlite3_exec(conn, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) !=
+            SQLITE_OK ||
         sqlite3_exec(conn, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_close_v2(conn);
         return nullptr;
     }
     gConn = conn;
     gConnDir = dir;
+    gConnPid = getpid();
     return gConn;
 }
 

@@ -214,7 +214,7 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
         }
         const uint32_t status = StatusOf(guard.request);
         state->Log(2, "TARNDomToTN::PerformSessionLogin - return status: %d", static_cast<int>(status));
-        if (status == 200) tarn::stats::Add(tarn::stats::Count::NoticesLogins);
+        tarn::stats::Add(tarn::stats::Count::NoticesLogins);  // made; whether it let in shows in the notice's outcome
         return status == 200;
     } catch (const std::exception& e) {
         state->Log(1, "%s", e.what());
