@@ -115,15 +115,17 @@ struct StatsPublisher::Shared {
     std::thread thread;
 
     const std::atomic<bool>* go = nullptr;
-    std::string task;
     std::function<const char*()> state;
     Line line;
+
+    // The task's own names, made once: a round that publishes allocates nothing.
+    std::string gaugeNames[kGauges], stateName, captureName;
 
     // What the host was last given; only the publisher's thread uses these.
     uint64_t counts[kCounts] = {};
     uint64_t totals[kTotalCount] = {};
     int64_t gauges[kGauges];
-    std::string stateText, captureText;
+    char stateText[32] = {}, captureText[32] = {};
     bool version = false;
     bool failing = false;
 
@@ -133,12 +135,12 @@ struct StatsPublisher::Shared {
 
     void Run();
     void Round(bool last);
-    bool Update(const std::string& name, WORD flags, WORD type, const void* value);
+    bool Update(const char* name, WORD flags, WORD type, const void* value);
     bool AddCount(const char* name, uint64_t now, uint64_t& published);
 };
 
-bool StatsPublisher::Shared::Update(const std::string& name, WORD flags, WORD type, const void* value) {
-    const STATUS s = StatUpdate(kFacility, name.c_str(), flags, type, value);
+bool StatsPublisher::Shared::Update(const char* name, WORD flags, WORD type, const void* value) {
+    const STATUS s = StatUpdate(kFacility, name, flags, type, value);
     if (s == NOERROR) return true;
     // Said once until a round succeeds again; what was not published is
     // tried again next round.
@@ -146,8 +148,7 @@ bool StatsPublisher::Shared::Update(const std::string& name, WORD flags, WORD ty
         char text[200];
         NotesStatusText(s, text, sizeof text);
         char message[256];
-        snprintf(message, sizeof message, "Statistic %s.%s not published (%s): trying again", kFacility, name.c_str(),
-                 text);
+        snprintf(message, sizeof message, "Statistic %s.%s not published (%s): trying again", kFacility, name, text);
         line(message);
     }
     failing = true;
@@ -155,10 +156,13 @@ bool StatsPublisher::Shared::Update(const std::string& name, WORD flags, WORD ty
 }
 
 bool StatsPublisher::Shared::AddCount(const char* name, uint64_t now, uint64_t& published) {
-    // A LONG at a time: the host's additive values are 32-bit.
+    // A LONG at a time: the host's additive values are 32-bit. Added to one
+    // instance (ST_UNIQUE with ST_ADDITIVE, which is ST_RESETABLE): without
+    // ST_UNIQUE the reference speaks of appending another instance, and
+    // "set stat" may reset the count after an alarm was handled.
     while (now > published) {
         const LONG delta = static_cast<LONG>(std::min<uint64_t>(now - published, LONG_MAX));
-        if (!Update(name, ST_ADDITIVE, VT_LONG, &delta)) return false;
+        if (!Update(name, ST_RESETABLE, VT_LONG, &delta)) return false;
         published += static_cast<uint64_t>(delta);
     }
     return true;
@@ -179,22 +183,21 @@ void StatsPublisher::Shared::Round(bool last) {
             sum += counts[i];  // what the host holds of the parts, so the two agree
         ok = AddCount(kTotals[t].name, sum, totals[t]) && ok;
     }
-    const std::string taskPrefix = "Task." + task + ".";
     for (unsigned g = 0; g < kGauges; ++g) {
         // At the end the task holds nothing; its peak stays as a record.
         const bool zero = last && g != static_cast<unsigned>(Gauge::WorkersPeak);
         const int64_t now = zero ? 0 : gFigures.gauges[g].load(std::memory_order_relaxed);
         if (now == gauges[g]) continue;
         const LONG value = static_cast<LONG>(std::min<int64_t>(now, LONG_MAX));
-        if (Update(taskPrefix + kGaugeNames[g], ST_UNIQUE, VT_LONG, &value))
+        if (Update(gaugeNames[g].c_str(), ST_UNIQUE, VT_LONG, &value))
             gauges[g] = now;
         else
             ok = false;
     }
     const char* stateNow = last ? "Not served" : (state ? state() : "Serving");
-    if (stateText != stateNow) {
-        if (Update(taskPrefix + "State", ST_UNIQUE, VT_TEXT, stateNow))
-            stateText = stateNow;
+    if (strcmp(stateText, stateNow) != 0) {
+        if (Update(stateName.c_str(), ST_UNIQUE, VT_TEXT, stateNow))
+            CopyBounded(stateText, sizeof stateText, stateNow);
         else
             ok = false;
     }
@@ -207,9 +210,9 @@ void StatsPublisher::Shared::Round(bool last) {
 #endif
         char text[32];
         strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
-        if (captureText != text) {
-            if (Update(taskPrefix + "Events.LastCapture", ST_UNIQUE, VT_TEXT, text))
-                captureText = text;
+        if (strcmp(captureText, text) != 0) {
+            if (Update(captureName.c_str(), ST_UNIQUE, VT_TEXT, text))
+                CopyBounded(captureText, sizeof captureText, text);
             else
                 ok = false;
         }
@@ -246,7 +249,10 @@ void StatsPublisher::Start(const char* task, std::function<const char*()> state,
     if (shared) return;
     shared = new Shared;
     shared->go = &go;
-    shared->task = task;
+    const std::string prefix = std::string("Task.") + task + ".";
+    for (unsigned g = 0; g < kGauges; ++g) shared->gaugeNames[g] = prefix + kGaugeNames[g];
+    shared->stateName = prefix + "State";
+    shared->captureName = prefix + "Events.LastCapture";
     shared->state = std::move(state);
     shared->line = std::move(line);
     shared->thread = std::thread([s = shared] { s->Run(); });

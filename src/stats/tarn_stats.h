@@ -13,7 +13,7 @@
 
 namespace tarn::stats {
 
-// Counts each task adds to the server's total (StatUpdate with ST_ADDITIVE):
+// Counts each task adds to the server's total (StatUpdate, ST_RESETABLE):
 // TARN.<name>. Every refusal of the filter moves exactly one Refused figure;
 // Events.Refused and Notices.Failed are published as the sums of theirs.
 enum class Count : unsigned {
