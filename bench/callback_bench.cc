@@ -15,6 +15,7 @@
 #include "host/callback_skip.h"
 #include "host/entry.h"
 #include "host/tarn_session.h"
+#include "stats/tarn_stats.h"
 #include "support/test_support.h"
 
 // The replacement pair below is malloc/free on both sides.
@@ -66,8 +67,13 @@ struct World {
         TARNSession& s = ProcessSession();
         s.Reset();
         if (!s.Init("nserver.exe", "nserver.exe")) std::abort();
+        // Statistics on, as in a served task: counted on the callback's
+        // path, published by their own thread.
+        ProcessStatsPublisher().Start("nserver.exe", nullptr, nullptr);
+        ProcessStatsPublisher().Go();
     }
     ~World() {
+        ProcessStatsPublisher().Stop(true);
         ProcessSession().Reset();
         for (NOTEHANDLE n : {profileNote, aliceNote, carolNote, sharedNote}) NSFNoteClose(n);
         for (DBHANDLE d : {alice, carol, shared}) NSFDbClose(d);

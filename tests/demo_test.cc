@@ -16,7 +16,18 @@ struct Demo {
     int rc = -1;
     std::string out;  // standard and error output
     size_t queues = 0;  // message queues the tasks left behind
+    std::string stats;  // tarn-sim stats TARN.Events afterwards
 };
+
+std::string Output(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    std::array<char, 4096> buf;
+    for (size_t n; (n = fread(buf.data(), 1, buf.size(), p)) > 0;) out.append(buf.data(), n);
+    pclose(p);
+    return out;
+}
 
 // tarn-sim demo with a bundled scenario over a fresh data directory, which is
 // removed afterwards with the tasks' message queues (they live on in /dev/shm
@@ -32,6 +43,7 @@ Demo RunDemo(const std::string& scenario, const std::string& options = "") {
     std::array<char, 4096> buf;
     for (size_t n; (n = fread(buf.data(), 1, buf.size(), p)) > 0;) d.out.append(buf.data(), n);
     d.rc = pclose(p);
+    d.stats = Output(BuildDir() + "/bin/tarn-sim stats --data " + dir + " TARN.Events 2>&1");
     emu::SetDataDirectory(dir);
     d.queues = emu::QueueNames().size();
     emu::RemoveAllQueues();
@@ -83,6 +95,12 @@ TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     EXPECT_GE(Number(out, "  notices lost in transit "), 3);
     EXPECT_FALSE(Has(out, "  pending  "));  // no note listed as pending
     EXPECT_TRUE(Has(out, "Filter: FAIL: Excluded db being updated"));
+    // The figures the tasks published agree with the summary's.
+    EXPECT_TRUE(Has(out, "\n== show stat TARN\n  TARN.Config."));
+    EXPECT_TRUE(Has(demo.stats, "TARN.Events.Captured = 14\n")) << demo.stats;
+    const int accepted = Number(out, "  events accepted        "), refused = Number(out, "  events refused         ");
+    EXPECT_EQ(Number(demo.stats, "TARN.Events.Seen = "), accepted + refused);
+    EXPECT_EQ(Number(demo.stats, "TARN.Events.Refused = "), refused);
 }
 
 TEST(DemoTest, TheOutageScenarioEndsWithNothingPending) {

@@ -10,6 +10,7 @@
 #include "host/entry.h"
 #include "host/tarn_session.h"
 #include "processor/processor.h"
+#include "support/stats_support.h"
 #include "support/test_support.h"
 
 using namespace tarntest;
@@ -220,7 +221,12 @@ TEST_F(EventsTest, WhichCallsAreProcessed) {
 TEST_F(EventsTest, DeleteNotesExpandsIntoOneDeletionPerNote) {
     NOTEID a = Appointment(), b = Appointment(), c = Appointment();
     emu::ClearConsole();
+    const FigureSnapshot before;
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b, c}), 0);
+    const Moved moved = before.Since();
+    EXPECT_EQ(moved.at("Events.Deletions"), 3u);
+    EXPECT_EQ(moved.at("Events.Captured"), 3u);
+    EXPECT_EQ(moved.count("Events.Cancellations"), 0u);
     auto q = Queue();
     ASSERT_EQ(q.size(), 6u);
     Strings ids;
@@ -246,8 +252,10 @@ TEST_F(EventsTest, DeleteNotesSkipsANoteThatCannotBeOpened) {
     NOTEID a = Appointment(), b = Appointment();
     emu::ClearConsole();
     emu::InjectFault(emu::Op::OpenNote, emu::err::INJECTED, 1);
+    const FigureSnapshot before;
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b}), 0);
     EXPECT_TRUE(Has("ProcessDeletedNotes: note " + Hex8(a) + " could not be opened: Injected failure"));
+    EXPECT_EQ(before.Since().at("Events.DeletionsNotQueued"), 1u);
     EXPECT_EQ(Queue().size(), 3u);
 }
 
@@ -255,7 +263,9 @@ TEST_F(EventsTest, AnIdTableScanThatFailsPartWayIsReported) {
     NOTEID a = Appointment(), b = Appointment(), c = Appointment();
     emu::ClearConsole();
     emu::InjectFault(emu::Op::IdScan, emu::err::INJECTED, 2);
+    const FigureSnapshot before;
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b, c}), 0);
+    EXPECT_EQ(before.Since().at("Events.DeletionsNotQueued"), 2u);
     EXPECT_EQ(Count("ProcessDeletedNotes: id table scan failed after note " + Hex8(std::min({a, b, c})) +
                     " (1 of 3): deletions in mail\\alice.nsf not queued"),
               1)
@@ -286,9 +296,14 @@ TEST_F(EventsTest, DeleteNotesGoesOnAfterANoteWhoseProcessingThrows) {
     HEMREGISTRATION hook = 0;
     ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, &ThrowOnQueueSave, 0, &hook), 0);
     emu::ClearConsole();
+    const FigureSnapshot before;
     ASSERT_EQ(emu::DeleteNotes(Db("mail\\alice.nsf"), {a, b}), 0);
     EMDeregister(hook);
     EXPECT_EQ(Count("hook failed"), 1);
+    const Moved moved = before.Since();
+    EXPECT_EQ(moved.at("Queue.Failed"), 1u);  // every change seen is captured, refused or failed
+    EXPECT_EQ(moved.at("Events.Seen"), 2u);
+    EXPECT_EQ(moved.at("Queue.Written"), 1u);
     // The second note still had its turn; every note handle was closed
     // (checked at tear-down).
     auto q = Queue();
@@ -302,27 +317,37 @@ TEST_F(EventsTest, RefusalsSayWhy) {
         std::string db;
         std::vector<std::pair<std::string, std::string>> items;
         std::string line;  // empty: refused without a line of its own
+        std::string figure;  // the one refusal figure it moves
     };
     const Case cases[] = {
-        {"mail\\shared.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Excluded db being updated"},
-        {"mail\\carol.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Not a TARN\tuser mail file"},
-        {"mail\\alice.nsf", {{"Subject", "no form"}}, "Filter: FAIL: No FORM field contained in document"},
-        {"mail\\alice.nsf", {{"Form", "appointment"}}, "Filter: Not Appointment, Task, or Notice"},
-        {"mail\\alice.nsf", {{"Form", "Appointments"}}, "Filter: Not Appointment, Task, or Notice"},
-        {"mail\\alice.nsf", {{"Form", "Task"}}, "Filter: FAIL: hasTaskDates: No start date"},
-        {"mail\\alice.nsf", {{"Form", "Task"}, {"StartDateTime", "x"}}, "Filter: FAIL: hasTaskDates: No Due date"},
+        {"mail\\shared.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Excluded db being updated",
+         "Excluded"},
+        {"mail\\carol.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Not a TARN\tuser mail file",
+         "NotUser"},
+        {"mail\\alice.nsf", {{"Subject", "no form"}}, "Filter: FAIL: No FORM field contained in document", "NoForm"},
+        {"mail\\alice.nsf", {{"Form", "appointment"}}, "Filter: Not Appointment, Task, or Notice", "NotCalendar"},
+        {"mail\\alice.nsf", {{"Form", "Appointments"}}, "Filter: Not Appointment, Task, or Notice", "NotCalendar"},
+        {"mail\\alice.nsf", {{"Form", "Task"}}, "Filter: FAIL: hasTaskDates: No start date", "NoStartDate"},
+        {"mail\\alice.nsf", {{"Form", "Task"}, {"StartDateTime", "x"}}, "Filter: FAIL: hasTaskDates: No Due date",
+         "NoDueDate"},
         {"mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"$REF", "parent"}},
-         "Filter: FAIL: Repeating child"},
+         "Filter: FAIL: Repeating child", "RepeatingChild"},
         {"mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "0123456789abcdef0123456789abcdef"}},
-         "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar"},
-        {"mail\\alice.nsf", {{"Form", "Task"}, {"StartDateTime", "x"}, {"DueDateTime", "y"}}, ""},  // no ApptUNID
-        {"mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, ""},  // a plain update
-        {"mail\\noprofile.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Not a TARN\tuser mail file"},
+         "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar", "Draft"},
+        {"mail\\alice.nsf", {{"Form", "Task"}, {"StartDateTime", "x"}, {"DueDateTime", "y"}}, "", "NoApptUNID"},
+        {"mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, "", "NotCancellation"},  // a plain update
+        {"mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"$TARN", "1"}}, "$TARN removed.",
+         "Marker"},
+        {"mail\\noprofile.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, "Filter: FAIL: Not a TARN\tuser mail file",
+         "NotUser"},
+        {"brackwater\\tarnalerts.nsf", {{"Form", "Alert"}}, "Received config update alert", "Alert"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line + " in " + c.db);
         emu::ClearConsole();
+        const FigureSnapshot before;
         Save(c.db, c.items);
+        EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused." + c.figure, 1}}));
         if (!c.line.empty()) {
             EXPECT_TRUE(Has(c.line)) << ::testing::PrintToString(Console());
         }
@@ -338,10 +363,12 @@ TEST_F(EventsTest, NonDocumentsAreRefusedFirst) {
     NOTEHANDLE note = 0;
     ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), id, 0, &note), 0);
     emu::ClearConsole();
+    const FigureSnapshot before;
     ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
     NSFNoteClose(note);
     EXPECT_TRUE(Has("Filter: FAIL: Note NOT a Document"));
     EXPECT_FALSE(Has("Event Database: mail\\alice.nsf"));
+    EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused.NotDocument", 1}}));
 }
 
 TEST_F(EventsTest, TasksWithBothDatesAndTheirOwnUnidPass) {
@@ -353,6 +380,7 @@ TEST_F(EventsTest, TasksWithBothDatesAndTheirOwnUnidPass) {
 }
 
 TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
+    FigureSnapshot before;
     Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, true);
     Save("mail\\alice.nsf", {{"Form", "TaskNotice"}, {"NoticeType", "C"}, {"ApptUNID", "self"}}, true);
     Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "R"}, {"ApptUNID", "self"}, {"$REF", "x"}}, true);
@@ -361,8 +389,12 @@ TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
     for (const auto& n : q) EXPECT_EQ(n.action, 1);
     EXPECT_EQ(q[1].form, "TaskNotice");
     EXPECT_EQ(Count("Filter: pass :\tCancellation"), 3);
+    Moved moved = before.Since();
+    EXPECT_EQ(moved.at("Events.Cancellations"), 3u);
+    EXPECT_EQ(moved.count("Events.Deletions"), 0u);
 
     emu::ClearConsole();
+    before = FigureSnapshot();
     Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "C"}, {"ApptUNID", "00000000000000000000000000000000"}}, true);
     Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "X"}}, true);
     Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", ""}}, true);
@@ -370,6 +402,9 @@ TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
     EXPECT_EQ(Queue().size(), 3u);
     EXPECT_EQ(Count("Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar"), 1);
     EXPECT_EQ(Count("TARNEventProcessor::ProcessEventSingle. Failed Filter"), 4);
+    moved = before.Since();
+    EXPECT_EQ(moved.at("Events.Refused.Draft"), 1u);
+    EXPECT_EQ(moved.at("Events.Refused.NotCancellation"), 3u);
 }
 
 TEST_F(EventsTest, MarkerIsRemovedOnceAndTheNextUpdateIsFiltered) {
@@ -423,8 +458,10 @@ TEST_F(EventsTest, MissingProfileRefusesWithAnError) {
     std::filesystem::remove_all(dataDir + "/brackwater");
     CreateSampleDatabases(cfg);
     StartSession("nserver.exe");
+    const FigureSnapshot before;
     Appointment("mail\\noprofile.nsf");
     EXPECT_EQ(Console(), Strings{P + "Error: Calendar Profile not found."});
+    EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused.NoOwner", 1}}));
     EXPECT_TRUE(Queue().empty());
 }
 
@@ -437,7 +474,9 @@ TEST_F(EventsTest, AlertsDatabaseIsRefusedInOtherTasks) {
 
 TEST_F(EventsTest, QueueFailuresLeaveNothingBehind) {
     emu::InjectFault(emu::Op::CreateNote, emu::err::INJECTED, 2);  // 1: the user's note
+    const FigureSnapshot before;
     Appointment();
+    EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Queue.Failed", 1}}));
     EXPECT_TRUE(Has("ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue"));
     EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Fail"));
 
@@ -469,11 +508,15 @@ TEST_F(EventsTest, QueueFailuresLeaveNothingBehind) {
 
 TEST_F(EventsTest, NoteAndDatabaseLookupFailuresRefuseWithTheirStatus) {
     emu::InjectFault(emu::Op::OpenNote, emu::err::INJECTED, 1);
+    FigureSnapshot before;
     NOTEID id = Appointment();
     EXPECT_TRUE(Has("Filter: FAIL: note " + Hex8(id) + " could not be opened: Injected failure"));
+    EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused.Unreadable", 1}}));
     emu::ClearFaults();
     emu::InjectFault(emu::Op::GetDatabasePath, emu::err::INJECTED, 1);
+    before = FigureSnapshot();
     Appointment();
+    EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused.Error", 1}}));
     EXPECT_TRUE(Has("Couldn't get db path for event: Injected failure (0x1a41)"));
     EXPECT_TRUE(Queue().empty());
 }
@@ -485,7 +528,9 @@ TEST_F(EventsTest, DeletionWithoutUnidIsRefused) {
     e.eventId = 47;
     EXPECT_TRUE(p.isValidDeletion(e));
     e.eventId = kEventDeletion;
+    const FigureSnapshot before;
     EXPECT_FALSE(p.isValidDeletion(e));
+    EXPECT_EQ(before.Since(), (Moved{{"Events.Refused.EmptyUNID", 1}}));
     e.unid[2] = 1;
     EXPECT_TRUE(p.isValidDeletion(e));
 }

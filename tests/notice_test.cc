@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "support/processor_fixture.h"
+#include "support/stats_support.h"
 #include "transport/transport_state.h"
 
 using namespace tarntest;
@@ -60,7 +61,9 @@ TEST_F(NoticeTest, AuthTypeMapsByExactText) {
 
 TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
     Start(AuthMode::Basic);
+    FigureSnapshot before;
     Notice(47, 1);
+    EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Delivered", 1}}));
     EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
     EXPECT_EQ(processor->AcceptedNotices()[0].acceptedUnder, "basic");
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Set username and password"), 1);
@@ -68,22 +71,28 @@ TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
     EXPECT_EQ(Count("Authentication Failed"), 0);
 
     Configure(AuthMode::Basic, "tarn", "wrong");
+    before = FigureSnapshot();
     Notice(47, 2);
     EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
     EXPECT_EQ(Count("Authentication Failed"), 1);
+    EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Authentication", 1}}));
 }
 
 TEST_F(NoticeTest, A401WithoutCredentialsConfiguredSendsNothingMore) {
     Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; }));
     Configure(AuthMode::None);
+    const FigureSnapshot before;
     Notice(47, 1);
     EXPECT_EQ(Count("Authentication seems to be required but no login details specified"), 1);
+    EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Authentication", 1}}));
     EXPECT_EQ(processor->Notices().size(), 1u);
 }
 
 TEST_F(NoticeTest, SessionLoginIsKeptForLaterNotices) {
     Start(AuthMode::Session);
+    const FigureSnapshot before;
     Notice(47, 1);
+    EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Delivered", 1}, {"Notices.Logins", 1}}));
     ASSERT_EQ(processor->Logins().size(), 1u);
     EXPECT_TRUE(processor->Logins()[0].ok);
     EXPECT_EQ(processor->Logins()[0].rawBody, "username=tarn&password=secret&redirectto=/");
@@ -104,7 +113,10 @@ TEST_F(NoticeTest, AFailedLoginFailsTheNoticeWhetherTheFormOrAnErrorComesBack) {
         SCOPED_TRACE(status);
         Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.loginFailureStatus = status; }));
         Configure(AuthMode::Session, "tarn", "wrong");
+        const FigureSnapshot before;
         Notice(47, 1);
+        EXPECT_EQ(before.Since(),
+                  (Moved{{"Notices.Sent", 1}, {"Notices.Logins", 1}, {"Notices.Failed.Authentication", 1}}));
         if (status == 200) {
             EXPECT_EQ(Count("Session Authentication failed"), 1);
         } else {
@@ -131,7 +143,9 @@ TEST_F(NoticeTest, CredentialsArriveIntact) {
 TEST_F(NoticeTest, FailuresOfTheProcessorAreLoggedAndLaterNoticesTryAgain) {
     const uint16_t port = UnusedLoopbackPort();
     Configure(AuthMode::None, "tarn", "secret", 2, "/servlet/dts", port);
+    const FigureSnapshot before;
     EXPECT_TRUE(Notice(47, 1));
+    EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Transport", 1}}));
     EXPECT_TRUE(HasPrefix("HttpSendRequest Failed: ")) << ::testing::PrintToString(emu::ConsoleLines());
 
     // The processor comes up on that port: the next notice gets through.
@@ -142,7 +156,9 @@ TEST_F(NoticeTest, FailuresOfTheProcessorAreLoggedAndLaterNoticesTryAgain) {
     for (auto mode : {tarnsim::FailMode::NotFound, tarnsim::FailMode::ServerError}) {
         emu::ClearConsole();
         processor->SetMode(mode);
+        const FigureSnapshot before;
         Notice(47, 3);
+        EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Status", 1}}));
         EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 1);
         EXPECT_FALSE(HasPrefix("HttpSendRequest Failed"));
     }
@@ -287,8 +303,12 @@ TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) 
     Configure(AuthMode::None, "tarn", "secret", 1);
     emu::SetIniVariable("TARN_HTTP_Workers", "1");
     const int accepted = 1 + static_cast<int>(TransportState::kMaxWaiting);
+    const FigureSnapshot before;
     for (int i = 0; i < accepted; ++i) ASSERT_TRUE(Send(static_cast<uint32_t>(i)));
     EXPECT_FALSE(Send(0xABCDEF));
+    EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", static_cast<uint64_t>(accepted)}, {"Notices.Dropped.Full", 1}}));
+    EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::NoticesWaiting), static_cast<int64_t>(TransportState::kMaxWaiting));
+    EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::Workers), 1);
     EXPECT_EQ(emu::ConsoleLines(),
               Strings{P + "Notice for queue note 00ABCDEF not sent: 10000 notices already wait for the processor"});
 
@@ -297,6 +317,10 @@ TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) 
     session->Reset();  // the one exchange in flight is stopped, not waited for
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(emu::ConsoleLines(), Strings{P + "Teardown: 10001 notice(s) abandoned (10000 queued, 1 in flight)"});
+    // The one in flight was aborted: a transport failure.
+    EXPECT_EQ(before.Since().at("Notices.Dropped.Teardown"), TransportState::kMaxWaiting);
+    EXPECT_EQ(before.Since().at("Notices.Failed.Transport"), 1u);
+    EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::NoticesWaiting), 0);
     emu::RemoveIniVariable("TARN_HTTP_Workers");
 }
 

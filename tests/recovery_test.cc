@@ -57,6 +57,12 @@ protected:
         EXPECT_EQ(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), 0);
         NSFDbClose(db);
     }
+    // One statistic as the console shows it, once the tasks published it.
+    static testing::AssertionResult StatReaches(const std::string& line) {
+        const std::string name = line.substr(0, line.find(" = "));
+        if (WaitUntil([&] { return emu::ShowStat(name) == Strings{line}; }, 30s)) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << testing::PrintToString(emu::ShowStat(name));
+    }
     static size_t QueueNotes() {
         std::vector<emu::NoteDump> dump;
         EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
@@ -85,13 +91,21 @@ TEST_F(TaskFailureTest, ATaskOffAfterAFailedReloadComesBackWithTheNextRefresh) {
     server.Feed(kSave);  // off: not captured
     ASSERT_TRUE(ConsoleReaches("(nserver.exe) : ExtMgrCallback. TARNSession not initialised", 2));
     EXPECT_EQ(QueueNotes(), 1u);
+    EXPECT_TRUE(StatReaches("TARN.Task.nserver.exe.State = Off: reload failed"));
+    EXPECT_TRUE(StatReaches("TARN.Task.nhttp.exe.State = Off: reload failed"));  // its own reload, on the alert
 
     RestoreServerView();
     http.Feed(kAlert);
     ASSERT_TRUE(ConsoleReaches("Broadcasting Config Referesh", 2));
     server.Feed(kSave);  // the refresh mends it, and this change is captured
+    EXPECT_TRUE(StatReaches("TARN.Task.nserver.exe.State = Serving"));
     auto r = server.Finish();
     http.Finish();
+    // Ended: nothing served, nothing held.
+    for (const char* line : {"State = Not served", "Config.Users = 0", "Config.Excluded = 0", "Notices.Waiting = 0",
+                             "Notices.Workers = 0"})
+        EXPECT_TRUE(StatReaches(std::string("TARN.Task.nserver.exe.") + line));
+    EXPECT_TRUE(StatReaches("TARN.Config.ReloadsFailed = 2"));
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "(nserver.exe) : " + kBack), 1) << testing::PrintToString(lines);
     EXPECT_EQ(Count(lines, "TARNQueue::WriteToQueue :  Saved queue note ok"), 2);
@@ -117,6 +131,8 @@ TEST_F(TaskFailureTest, TheHttpTaskOffAfterAFailedReloadComesBackWithTheNextAler
     auto r = http.Finish();
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "(nhttp.exe) : " + kBack), 1) << testing::PrintToString(lines);
+    // While off it looked at the save only for an alert.
+    EXPECT_TRUE(StatReaches("TARN.Events.Refused.Off = 1"));
     EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 2);
     EXPECT_EQ(Count(lines, "TARNQueue::WriteToQueue :  Saved queue note ok"), 1);
     EXPECT_EQ(QueueNotes(), 1u);

@@ -52,6 +52,8 @@ TEST(ScenarioTest, EveryStepOfTheLanguageIsReadWithItsLineNumber) {
         "processor start",
         "sync",
         "pause 250",
+        "show stat",
+        "show stat TARN.Notices",
     };
     std::string text;
     for (const auto& s : steps) text += s + "\n";
@@ -88,7 +90,7 @@ TEST(ScenarioTest, AMistakeIsOneLineNamingTheFileTheLineAndWhatIsWrong) {
         "processor steps are: processor auth none|basic|session, processor mode normal|404|500|hang|close, "
         "processor stop, processor start";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"frobnicate now", "unknown step \"frobnicate\" (steps: say, sync, pause, config, processor, or a task: "
+        {"frobnicate now", "unknown step \"frobnicate\" (steps: say, sync, pause, config, processor, show stat, or a task: "
                            "nserver.exe, nhttp.exe, amgr.exe)"},
         {"nfoo.exe create a x.nsf", "unknown task nfoo.exe (the tasks are nserver.exe, nhttp.exe and amgr.exe)"},
         {"nserver.exe", "a task step names an operation (nserver.exe create LABEL DB ITEM...)"},
@@ -113,6 +115,9 @@ TEST(ScenarioTest, AMistakeIsOneLineNamingTheFileTheLineAndWhatIsWrong) {
         {"processor mode 403", processorUsage},
         {"processor stop now", processorUsage},
         {"processor", processorUsage},
+        {"show", "show takes stat and a prefix (show stat [PREFIX])"},
+        {"show stats TARN", "show takes stat and a prefix (show stat [PREFIX])"},
+        {"show stat TARN Notices", "show takes stat and a prefix (show stat [PREFIX])"},
     };
     for (const auto& [line, what] : cases) {
         Read r = ReadText("say first\n" + line + "\nsay never read\n");

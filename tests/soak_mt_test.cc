@@ -566,7 +566,8 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
 
     // ---- each task's own account, at level 3: every refusal with a line of
     // its own, every accepted change, every refresh message taken
-    int missingProfileLines = 0, refreshesTaken = 0;
+    int missingProfileLines = 0, refreshesTaken = 0, excludedLines = 0, notUserLines = 0, markerLines = 0,
+        filteredLines = 0;
     for (size_t i = 0; i < results.size(); ++i) {
         const std::string& task = scripts[i].task;
         SCOPED_TRACE(task);
@@ -586,6 +587,11 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
                  {": TARNEventProcessor::ProcessEventSingle. Write to Queue Ok", accepted}})
             EXPECT_EQ(Count(lines, tail), want) << tail;
         missingProfileLines += e.missingProfile;
+        excludedLines += e.excluded;
+        notUserLines += e.notUser;
+        markerLines += e.markerRemoved;
+        filteredLines += Count(lines, ": TARNEventProcessor::ProcessEventSingle. Passed Filter") +
+                         Count(lines, ": TARNEventProcessor::ProcessEventSingle. Failed Filter");
         if (task == "nhttp.exe") {
             EXPECT_EQ(Count(lines, ": Broadcasting Config Referesh"), scripts[i].alerts);
         } else {
@@ -681,6 +687,36 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
         actions.erase(id);
     }
     for (const auto& [id, a] : actions) ADD_FAILURE() << "notice for " << id << ", which is no queue note";
+
+    // ---- the statistics the three tasks published, summed by the host,
+    // against the console, the queue and the processor; the tasks' gauges
+    // back at zero now that they ended
+    std::map<std::string, long> figure;
+    for (const std::string& line : emu::ShowStat("TARN")) {
+        const size_t eq = line.find(" = ");
+        figure[line.substr(5, eq - 5)] = atol(line.c_str() + eq + 3);
+    }
+    const long deletionNotes = std::count_if(queue.begin(), queue.end(), [](const QueueNote& q) { return q.action == 1; });
+    for (const auto& [name, want] : std::vector<std::pair<std::string, long>>{
+             {"Events.Seen", filteredLines},
+             {"Events.Captured", static_cast<long>(queue.size())},
+             {"Queue.Written", static_cast<long>(queue.size())},
+             {"Queue.Failed", 0},
+             {"Events.Refused.NoOwner", missingProfileLines},
+             {"Events.Refused.Excluded", excludedLines},
+             {"Events.Refused.NotUser", notUserLines},
+             {"Events.Refused.Marker", markerLines},
+             {"Notices.Sent", static_cast<long>(queue.size()) + totalAlerts},
+             {"Notices.Delivered", static_cast<long>(queue.size()) + totalAlerts},
+             {"Notices.Failed", 0},
+             {"Config.RefreshSent", 3L * totalAlerts},  // one to each task of the list, the HTTP task too
+             {"Config.RefreshReceived", refreshesTaken}})
+        EXPECT_EQ(figure[name], want) << name;
+    EXPECT_EQ(figure["Events.Deletions"] + figure["Events.Cancellations"], deletionNotes);
+    EXPECT_EQ(figure["Events.Seen"], figure["Events.Captured"] + figure["Events.Refused"]);
+    for (const auto& s : scripts)
+        for (const char* gauge : {"Notices.Waiting", "Notices.Workers", "Config.Users", "Config.Excluded"})
+            EXPECT_EQ(figure["Task." + s.task + "." + gauge], 0) << s.task << " " << gauge;
 
     printf("soak: seed %u, %d documents per task (%zu in all, %zu survived, %d deleted), %d alerts; "
            "%zu accepted changes expected, %zu queue notes, %d challenges, %d refresh "

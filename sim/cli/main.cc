@@ -6,6 +6,8 @@
 //                                                     data directory and play a scenario
 //                                                     (standard input when no file)
 //   tarn-sim queue   --data DIR [--items] [--pending] list the capture queue
+//   tarn-sim stats   --data DIR [PREFIX]              the server's statistics, as the
+//                                                     console's "show stat PREFIX" shows them
 //
 // A scenario is a text file, one step a line (scenario.h, examples/). ${PORT}
 // stands for the port of the demo's sample processor. The demo's processor
@@ -86,6 +88,11 @@ int main(int argc, char** argv) {
     queue->add_flag("--items", items, "show every item");
     queue->add_flag("--pending", pendingOnly, "only the notes no processor has handled yet (Status is not 1)");
 
+    std::string statPrefix;
+    auto* stats = app.add_subcommand("stats", "show the statistics the tasks published, as \"show stat\" does");
+    stats->add_option("--data", dir, "data directory")->required();
+    stats->add_option("prefix", statPrefix, "a facility, group or statistic (TARN, TARN.Notices, ...); all when none");
+
     CLI11_PARSE(app, argc, argv);
     signal(SIGPIPE, SIG_IGN);
     // tarn-sim calls the host as server code does: its own breaches are said
@@ -97,13 +104,18 @@ int main(int argc, char** argv) {
     dir = fs::absolute(dir).string();
 
     if (*prepare) return Prepare(dir, prep) ? 0 : 1;
-    if (*queue || *run) {
+    if (*queue || *run || *stats) {
         if (std::string problem = CheckPrepared(dir, true); !problem.empty()) {
             fprintf(stderr, "tarn-sim: %s\n", problem.c_str());
             return 2;
         }
     }
     if (*queue) return ListQueue(dir, items, pendingOnly);
+    if (*stats) {
+        emu::SetDataDirectory(dir);
+        for (const std::string& line : emu::ShowStat(statPrefix)) printf("%s\n", line.c_str());
+        return 0;
+    }
 
     if (*demo && scenarioFile.empty()) scenarioFile = DefaultScenario();
     std::vector<ScenarioLine> scenario;

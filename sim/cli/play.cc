@@ -93,6 +93,11 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
             printf("\n== %s\n", HeadingText(line).c_str());
         } else if (w[0] == "sync") {
             syncAll();
+        } else if (w[0] == "show") {
+            // What the host holds: each task publishes its figures every few
+            // seconds and when it ends.
+            syncAll();
+            PrintStats(w.size() == 3 ? w[2] : "");
         } else if (w[0] == "pause") {
             std::this_thread::sleep_for(std::chrono::milliseconds(atoi(w[1].c_str())));
         } else if (w[0] == "config") {
@@ -166,6 +171,7 @@ int RunScenario(const std::string& dir, const std::vector<ScenarioLine>& scenari
     }
     PrintReport(dir, played.changes, processor,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (processor) PrintStats("TARN");
     return played.ok ? 0 : 1;
 }
 

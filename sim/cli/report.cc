@@ -107,4 +107,10 @@ void PrintReport(const std::string& dir, int changes, DemoProcessor* processor, 
     printf("  console log            %s/console.log\n", dir.c_str());
 }
 
+void PrintStats(const std::string& prefix) {
+    printf("\n== show stat%s%s\n", prefix.empty() ? "" : " ", prefix.c_str());
+    for (const std::string& line : emu::ShowStat(prefix)) printf("  %s\n", line.c_str());
+    fflush(stdout);
+}
+
 }  // namespace simcli

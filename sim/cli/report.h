@@ -11,5 +11,7 @@ class DemoProcessor;
 // Prints the capture queue of `dir`, the processor's notices and logins
 // (when there is a processor) and the summary.
 void PrintReport(const std::string& dir, int changes, DemoProcessor* processor, double seconds);
+// The console's "show stat PREFIX": a heading, then one statistic a line.
+void PrintStats(const std::string& prefix);
 
 }  // namespace simcli

@@ -15,6 +15,8 @@ std::string CheckStep(const std::vector<std::string>& w, bool withProcessor) {
         return !t.empty() && t.size() < 10 && t.find_first_not_of("0123456789") == std::string::npos;
     };
     if (step == "say" || step == "sync") return {};
+    if (step == "show")
+        return (w.size() == 2 || w.size() == 3) && w[1] == "stat" ? "" : "show takes stat and a prefix (show stat [PREFIX])";
     if (step == "pause") return w.size() == 2 && isNumber(w[1]) ? "" : "pause takes a time in milliseconds (pause MS)";
     if (step == "config") {
         if (w.size() == 4 && w[1] == "user" && (w[2] == "add" || w[2] == "remove")) return {};
@@ -45,7 +47,7 @@ std::string CheckStep(const std::vector<std::string>& w, bool withProcessor) {
     }
     if (step.size() > 4 && step.compare(step.size() - 4, 4, ".exe") == 0)
         return "unknown task " + step + " (the tasks are nserver.exe, nhttp.exe and amgr.exe)";
-    return "unknown step \"" + step + "\" (steps: say, sync, pause, config, processor, or a task: nserver.exe, "
+    return "unknown step \"" + step + "\" (steps: say, sync, pause, config, processor, show stat, or a task: nserver.exe, "
            "nhttp.exe, amgr.exe)";
 }
 

@@ -49,6 +49,9 @@ const StatusText kStatusTexts[] = {
     {err::BAD_FLAGS, "Invalid combination of flags"},
     {err::INJECTED, "Injected failure"},
     {err::MQ_NAME, "Invalid message queue name"},
+    {err::STAT_NOT_FOUND, " not found in server statistics table"},
+    {err::STAT_NOT_SET, " cannot be reset."},
+    {err::INVALID_ARGS, "Invalid arguments"},
 };
 
 }  // namespace

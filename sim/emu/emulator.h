@@ -22,6 +22,7 @@
 #include "osenv.h"
 #include "osmem.h"
 #include "osmisc.h"
+#include "stats.h"
 
 #include "emu/export.h"
 
@@ -69,6 +70,9 @@ constexpr STATUS IN_USE = 0x0139;                    // ERR_OS_STILL_LOCKED, PKG
 // (the runtime is no longer initialised for it).
 constexpr STATUS RUNTIME_ENDED = 0x0217;
 constexpr STATUS BAD_FLAGS = 0x0208;                 // ERR_VALUE_FLAGS, PKG_NSF+8: flags the function does not define
+constexpr STATUS STAT_NOT_FOUND = ERR_STAT_NOT_FOUND; // PKG_MISC+82: no such statistic
+constexpr STATUS STAT_NOT_SET = ERR_STAT_NOT_SET;     // PKG_MISC+103: the statistic cannot be reset
+constexpr STATUS INVALID_ARGS = ERR_MISC_INVALID_ARGS; // PKG_MISC+149: invalid arguments
 
 // The stand-in's own.
 constexpr STATUS INJECTED = kOwnPackage + 1;         // 0x1A41: a fault a test asked for
@@ -91,6 +95,7 @@ enum class Op : int {
     DeleteNotes,
     NotesInitThread, NotesTermThread, MqClose,
     ReopenDatabase,
+    StatUpdate, StatDelete, StatReset, StatTraverse, StatQuery,
     Count_,
 
     OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
@@ -160,6 +165,12 @@ struct OpenCounts {
     int badFrees = 0;         // frees of memory the caller does not own, or still locked
 };
 EMU_EXPORT OpenCounts Open();
+
+// ---- Statistics -----------------------------------------------------------------
+// The console's "show stat PREFIX": "Facility.Name = value", one a line,
+// sorted; PREFIX names a facility, a group or one statistic (case ignored),
+// or ends in '*' for any name beginning so; empty for all.
+EMU_EXPORT std::vector<std::string> ShowStat(const std::string& prefix);
 
 // ---- Extension Manager ------------------------------------------------------
 // Raises one event to the registrations for (event, phase) on the calling

@@ -72,6 +72,11 @@ const OpNames kOpNames[] = {
     {"NotesTermThread", "NotesTermThread"},
     {"MqClose", "MQClose"},
     {"ReopenDatabase", "NSFDbReopen"},
+    {"StatUpdate", "StatUpdate"},
+    {"StatDelete", "StatDelete"},
+    {"StatReset", "StatReset"},
+    {"StatTraverse", "StatTraverse"},
+    {"StatQuery", "StatQuery"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 

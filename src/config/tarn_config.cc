@@ -9,6 +9,7 @@
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
+#include "stats/tarn_stats.h"
 
 namespace {
 
@@ -111,6 +112,8 @@ void TARNConfig::Reset() {
 
 void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
                          std::vector<std::string> excluded) {
+    tarn::stats::Set(tarn::stats::Gauge::Users, static_cast<int64_t>(users.size()));
+    tarn::stats::Set(tarn::stats::Gauge::Excluded, static_cast<int64_t>(excluded.size()));
     PublishLists(std::make_unique<const Lists>(s, std::move(users), std::move(excluded)));
     logLevel.store(s.logLevel, std::memory_order_relaxed);
 }

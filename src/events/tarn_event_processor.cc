@@ -12,6 +12,7 @@
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "queue/tarn_queue.h"
+#include "stats/tarn_stats.h"
 
 void FormatUnid(const uint32_t unid[4], char out[33]) {
     snprintf(out, 33, "%08X%08X%08X%08X", unid[1], unid[0], unid[3], unid[2]);
@@ -54,6 +55,7 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
             // Without the note there is nothing to look at: skip this id.
             char text[200];
             NotesStatusText(status, text, sizeof text);
+            tarn::stats::Add(tarn::stats::Count::DeletionsNotQueued);
             session->Log(1, "ProcessDeletedNotes: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(id), text);
             continue;
@@ -73,6 +75,7 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
     // own count tells them apart, so the deletions never reached are heard of.
     const DWORD total = IDEntries(event.deletedIdTable);
     if (scanned < total) {
+        tarn::stats::Add(tarn::stats::Count::DeletionsNotQueued, total - scanned);
         char path[MAXPATH] = {};
         NSFDbPathGet(event.dbHandle, path, nullptr);
         path[sizeof path - 1] = '\0';
@@ -83,17 +86,38 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
 }
 
 void TARNEventProcessor::ProcessEventSingle(EventData& event) {
+    tarn::stats::Add(tarn::stats::Count::EventsSeen);
     if (!FilterEvent(event)) {
         Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Failed Filter");
         return;
     }
     Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Passed Filter");
-    if (queue->WriteToQueue(event)) {
+    bool written = false;
+    try {
+        written = queue->WriteToQueue(event);
+    } catch (...) {
+        // A throwing hook of another add-in on the queue's save: lost all the same.
+        tarn::stats::Add(tarn::stats::Count::QueueFailed);
+        throw;
+    }
+    if (written) {
         Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Write to Queue Ok");
+        CountCapture(event);
         SendTransactionNotice(event);
     } else {
+        tarn::stats::Add(tarn::stats::Count::QueueFailed);
         Trace(2, "%s", "TARNEventProcessor::ProcessEventSingle. Write to Queue Fail");
     }
+}
+
+void TARNEventProcessor::CountCapture(const EventData& event) {
+    using tarn::stats::Count;
+    tarn::stats::Add(Count::EventsCaptured);
+    tarn::stats::Add(Count::QueueWritten);
+    tarn::stats::CaptureTime();
+    // A cancellation notice travels as a deletion of its appointment.
+    const bool notice = strcmp(event.form, "Notice") == 0 || strcmp(event.form, "TaskNotice") == 0;
+    if (event.eventId == kEventDeletion) tarn::stats::Add(notice ? Count::CancellationsCaptured : Count::DeletionsCaptured);
 }
 
 void TARNEventProcessor::CompleteEventFromNote(EventData& event) {
@@ -116,6 +140,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
     try {
         CompleteEventFromNote(event);
         if (!(event.noteClass & NOTE_CLASS_DOCUMENT)) {
+            tarn::stats::Add(tarn::stats::Count::RefusedNotDocument);
             Trace(3, "%s", "Filter: FAIL: Note NOT a Document");
             return false;
         }
@@ -131,12 +156,15 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         Trace(3, "Event Database: %s", event.dbPath);
 
         if (haveId && memcmp(&dbId, config->GetAlertsDbId(), sizeof dbId) == 0) {
+            tarn::stats::Add(tarn::stats::Count::RefusedAlert);
             Trace(3, "%s", "Received config update alert");
             if (session->IsHttpTask()) {
                 if (event.eventId != kEventDeletion) {
                     Trace(2, "%s", "Broadcasting Config Referesh");
                     session->BroadcastConfigRefresh();
-                    if (config->Load()) SendRefreshConfigNotice();
+                    const bool reloaded = config->Load();
+                    tarn::stats::Add(reloaded ? tarn::stats::Count::ConfigReloads : tarn::stats::Count::ConfigReloadsFailed);
+                    if (reloaded) SendRefreshConfigNotice();
                 }
             } else {
                 Trace(3, "%s", "Filter: FAIL: TARN Alerts db being updated!");
@@ -144,12 +172,17 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             return false;
         }
         // Off after a failed reload: nothing but an alert is looked at.
-        if (!session->IsInitialised()) return false;
+        if (!session->IsInitialised()) {
+            tarn::stats::Add(tarn::stats::Count::RefusedOff);
+            return false;
+        }
         if (config->IsExcludedDb(event.dbPath)) {
+            tarn::stats::Add(tarn::stats::Count::RefusedExcluded);
             Trace(3, "%s", "Filter: FAIL: Excluded db being updated");
             return false;
         }
         if (!config->IsUserMailFile(event.dbPath)) {
+            tarn::stats::Add(tarn::stats::Count::RefusedNotUser);
             Trace(3, "%s", "Filter: FAIL: Not a TARN\tuser mail file");
             return false;
         }
@@ -158,6 +191,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         if (status != 0) {
             char text[200];
             NotesStatusText(status, text, sizeof text);
+            tarn::stats::Add(tarn::stats::Count::RefusedUnreadable);
             session->Log(1, "Filter: FAIL: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(event.noteId), text);
             return false;
@@ -171,6 +205,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         Trace(3, "UNID:%s", unidText);
 
         if (!HasItem(note, "Form")) {
+            tarn::stats::Add(tarn::stats::Count::RefusedNoForm);
             Trace(3, "%s", "Filter: FAIL: No FORM field contained in document");
             return false;
         }
@@ -186,6 +221,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         } else if (strcmp(form, "Task") == 0) {
             pass = hasTaskDates(note);
         } else if (strcmp(form, "Notice") == 0 || strcmp(form, "TaskNotice") == 0) {
+            bool unidChecked = false;  // a failed check counts its own reason
             if (event.eventId == EM_NSFNOTEUPDATEXTENDED && HasItem(note, "NoticeType")) {
                 char type[2] = {};
                 // The whole buffer: at most one character and the terminator.
@@ -193,15 +229,18 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
                 type[sizeof type - 1] = '\0';
                 if (strcmp(type, "S") == 0)
                     cancellation = true;
-                else if (strcmp(type, "C") == 0 || strcmp(type, "R") == 0)
+                else if ((unidChecked = strcmp(type, "C") == 0 || strcmp(type, "R") == 0))
                     cancellation = isApptUNIDThisDoc(note, unidText);
             }
             if (cancellation) {
                 event.eventId = kEventDeletion;
                 pass = true;
                 Trace(3, "%s", "Filter: pass :\tCancellation");
+            } else if (!unidChecked) {
+                tarn::stats::Add(tarn::stats::Count::RefusedNotCancellation);
             }
         } else {
+            tarn::stats::Add(tarn::stats::Count::RefusedNotCalendar);
             Trace(3, "%s", "Filter: Not Appointment, Task, or Notice");
         }
 
@@ -209,6 +248,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             NSFItemDelete(note, "$TARN", 5);
             NSFNoteUpdate(note, 0);
             pass = false;
+            tarn::stats::Add(tarn::stats::Count::RefusedMarker);
             Trace(3, "%s", "$TARN removed.");
         }
 
@@ -229,6 +269,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             STATUS s = NSFProfileGetField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type,
                                           &block, &length);
             if (s != 0) {
+                tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
                 session->Log(1, "%s", "Error: Calendar Profile not found.");
             } else {
                 const char* reason = nullptr;
@@ -253,6 +294,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
                 }
                 if (pool) OSUnlockBlock(block);
                 // An accepted change is about to be dropped: say which and why.
+                if (reason) tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
                 if (reason)
                     session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued", reason,
                                  static_cast<unsigned long>(event.noteId), event.dbPath);
@@ -260,6 +302,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         }
         return pass;
     } catch (const std::exception& e) {
+        tarn::stats::Add(tarn::stats::Count::RefusedError);
         session->Log(1, "%s", e.what());
         return false;
     }
@@ -267,10 +310,12 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
 
 bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
     if (!HasItem(note, "StartDateTime")) {
+        tarn::stats::Add(tarn::stats::Count::RefusedNoStartDate);
         Trace(3, "%s", "Filter: FAIL: hasTaskDates: No start date");
         return false;
     }
     if (!HasItem(note, "DueDateTime")) {
+        tarn::stats::Add(tarn::stats::Count::RefusedNoDueDate);
         Trace(3, "%s", "Filter: FAIL: hasTaskDates: No Due date");
         return false;
     }
@@ -278,17 +323,22 @@ bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
 }
 
 bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText) {
-    if (!HasItem(note, "ApptUNID")) return false;
+    if (!HasItem(note, "ApptUNID")) {
+        tarn::stats::Add(tarn::stats::Count::RefusedNoApptUnid);
+        return false;
+    }
     char value[256] = {};
     NSFItemGetText(note, "ApptUNID", value, sizeof value);
     value[sizeof value - 1] = '\0';
     if (strcmp(value, unidText) == 0) return true;
+    tarn::stats::Add(tarn::stats::Count::RefusedDraft);
     Trace(3, "%s", "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar");
     return false;
 }
 
 bool TARNEventProcessor::isRepeatingChild(NOTEHANDLE note) {
     if (HasItem(note, "$REF")) {
+        tarn::stats::Add(tarn::stats::Count::RefusedRepeatingChild);
         Trace(3, "%s", "Filter: FAIL: Repeating child");
         return true;
     }
@@ -301,6 +351,7 @@ bool TARNEventProcessor::isValidDeletion(const EventData& event) {
     char text[33];
     FormatUnid(event.unid, text);
     if (strcmp(text, "00000000000000000000000000000000") == 0) {
+        tarn::stats::Add(tarn::stats::Count::RefusedEmptyUnid);
         Trace(3, "%s", "Filter: FAIL: deletion with empty\tUNID");
         return false;
     }

@@ -60,6 +60,7 @@ public:
 private:
     bool FilterEvent(EventData& event);
     void CompleteEventFromNote(EventData& event);
+    void CountCapture(const EventData& event);
     // A line whose level this processor tests against its copy.
     void Trace(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     // Teardown of the transport; keeps the library loaded for workers that

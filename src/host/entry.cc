@@ -12,11 +12,15 @@
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
+#include "stats/tarn_stats.h"
 
 // Constructed at load in this order, destroyed at unload in the reverse one
 // (the whole lifecycle is told in entry.h).
 namespace {
 TARNSession gSession;
+// Stopped at EM_TERMINATENSF, or at the latest here at unload, before the
+// session it reads goes.
+tarn::stats::StatsPublisher gPublisher;
 EmRegistration gUpdateAfter;
 EmRegistration gUpdateBefore;
 EmRegistration gExtendedUpdateBefore;
@@ -54,6 +58,7 @@ struct Registration {
 }  // namespace
 
 TARNSession& ProcessSession() { return gSession; }
+tarn::stats::StatsPublisher& ProcessStatsPublisher() { return gPublisher; }
 
 // The callback the Extension Manager calls; exported beside MainEntryPoint.
 extern "C" __attribute__((visibility("default"))) STATUS LNCALLBACK ExtMgrCallback(EMRECORD* record) {
@@ -120,6 +125,14 @@ STATUS RunMainEntryPoint() {
         // before the host unloads the library. No line of its own.
         CheckNotesStatus(EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out()),
                          nullptr);
+        gPublisher.Start(
+            processName,
+            [] {
+                return gSession.IsInitialised()     ? "Serving"
+                       : gSession.IsOffAfterReload() ? "Off: reload failed"
+                                                     : "Not served";
+            },
+            [](const char* line) { gSession.Log(1, "%s", line); });
         gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
         return 0;
     } catch (const NotesWrapper::notes_error& e) {
@@ -161,10 +174,14 @@ WORD CallbackSkip() {
 
 STATUS RunExtMgrCallback(EMRECORD* record) {
     try {
+        // The host is up: the statistics thread may begin its C API calls.
+        gPublisher.Go();
         if (record->EId == EM_TERMINATENSF) {
             // Stop the workers only: deregistering here is forbidden; the
-            // holders do it at unload.
+            // holders do it at unload. Then the last figures, what the
+            // teardown dropped included, go out from the statistics thread.
             gSession.GetProcessor()->Terminate();
+            gPublisher.Stop(true);
             return ERR_EM_CONTINUE;
         }
         if (CallbackSkip() != 0) return ERR_EM_CONTINUE;

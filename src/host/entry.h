@@ -7,6 +7,8 @@
 //     its session initialised (notes.ini, databases, message queues), then
 //     five registrations with one recursion id, each with its level-3 line,
 //     then EM_TERMINATENSF with the same id and no line of its own.
+//     The statistics thread starts; its C API calls wait for the first
+//     callback.
 //  3. Callbacks, on any server thread, several at once: a captured change
 //     is written to the capture queue and its notice handed to a worker. The
 //     server thread never waits on the network.
@@ -19,7 +21,8 @@
 //     the libraries): waiting notices are dropped, exchanges in flight are
 //     aborted, idle workers let go, and the callback returns only when every
 //     worker has left the library's code (bounded: 3 s). Later notices are
-//     refused. Nothing is deregistered there: the platform forbids it. A
+//     refused. The statistics thread publishes its last round and ends.
+//     Nothing is deregistered there: the platform forbids it. A
 //     worker that outlives the bound gets the library pinned (a level-1
 //     line); only then does teardown wait for process exit. Such a worker,
 //     given up, makes no C API call when it returns (not even
@@ -37,9 +40,14 @@
 #include "host/notes_capi.h"
 
 class TARNSession;
+namespace tarn::stats {
+class StatsPublisher;
+}
 
 // Lives from library load to unload; destroyed after the registrations.
 TARNSession& ProcessSession();
+// Hands the task's figures to the host (see stats/tarn_stats.h).
+tarn::stats::StatsPublisher& ProcessStatsPublisher();
 
 // Deregisters, and says so at level 1 when the host refuses.
 void DeregisterSaying(HEMREGISTRATION handle);

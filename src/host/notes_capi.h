@@ -16,3 +16,4 @@
 #include <osenv.h>
 #include <osmem.h>
 #include <osmisc.h>
+#include <stats.h>

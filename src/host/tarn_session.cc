@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <strings.h>
 
+#include "stats/tarn_stats.h"
+
 MQHANDLE ownQueue = 0;
 
 void TARNSession::Reset() {
@@ -22,11 +24,13 @@ void TARNSession::Reset() {
 void TARNSession::MarkNotInitialised() {
     initialised.store(false, std::memory_order_release);
     if (started.load(std::memory_order_acquire)) offAfterReload.store(true, std::memory_order_release);
+    tarn::stats::StateChanged();
 }
 
 void TARNSession::ReloadSucceeded() {
     if (!offAfterReload.exchange(false, std::memory_order_acq_rel)) return;
     initialised.store(true, std::memory_order_release);
+    tarn::stats::StateChanged();
     Log(1, "%s", "Configuration reloaded: this task captures changes again");
 }
 

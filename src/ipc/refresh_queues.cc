@@ -9,6 +9,7 @@
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
 #include "log/notes_error.h"
+#include "stats/tarn_stats.h"
 
 namespace {
 // MQPut takes a char*, not a const one.
@@ -102,7 +103,9 @@ void TARNSession::OpenTaskQueues(std::string list) {
 void TARNSession::BroadcastConfigRefresh() {
     for (const auto& [name, queue] : taskQueues) {
         Log(3, "%s%s", "Sending IPC to: ", name.c_str());
-        if (const STATUS s = MQPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0); s != 0) {
+        const STATUS s = MQPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0);
+        if (s == 0) tarn::stats::Add(tarn::stats::Count::RefreshSent);
+        if (s != 0) {
             // That task would go on with the old configuration unheard of.
             char text[200];
             NotesStatusText(s, text, sizeof text);
@@ -122,7 +125,8 @@ void TARNSession::CheckConfigRefreshMessages() {
         // reported; it still announces a refresh.
         if (MQGet(ownQueue, buffer, kRefreshBufferSize, 0, 1, &length) != 0) continue;
         buffer[length < kRefreshBufferSize ? length : kRefreshBufferSize] = '\0';
+        tarn::stats::Add(tarn::stats::Count::RefreshReceived);
         Log(3, "%s%s%s", processName, ": message received: ", buffer);
     }
-    config.Load();
+    tarn::stats::Add(config.Load() ? tarn::stats::Count::ConfigReloads : tarn::stats::Count::ConfigReloadsFailed);
 }

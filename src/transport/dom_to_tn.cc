@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/notes_thread.h"
+#include "stats/tarn_stats.h"
 #include "transport/transport_state.h"
 
 namespace http = tarn::http;
@@ -25,6 +26,10 @@ std::string LastErrorText() { return http::ErrorText(http::LastError()); }
 // the notice must not pass for one that did. 0 (nothing read) was already
 // reported by the failed send.
 void ReportRefusal(const std::shared_ptr<TransportState>& state, const Notice& notice, uint32_t status) {
+    using tarn::stats::Count;
+    tarn::stats::Add(status == 0 ? Count::FailedTransport
+                     : status >= 200 && status < 300 ? Count::NoticesDelivered
+                                                       : Count::FailedStatus);
     if (status == 0 || (status >= 200 && status < 300)) return;
     if (notice.queueNoteId != 0)
         state->Log(1, "Notice for queue note %08lX: the processor answered %u",
@@ -105,6 +110,7 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
             state->Log(2, "TARNDomToTN::SendToProcessor. Begin");
             guard.request = http::OpenRequest(state->Connection(), "GET", address.c_str(), http::kFlagsReloadKeepAlive);
             if (!guard.request) {
+                tarn::stats::Add(tarn::stats::Count::FailedTransport);
                 std::string text = LastErrorText();
                 if (text.empty())
                     state->Log(1, "STP. HttpOpenRequest Failed. Unknown Error");
@@ -124,10 +130,12 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                 status = StatusOf(guard.request);
                 if (status != 401) break;
                 if (authType == AuthType::None) {
+                    tarn::stats::Add(tarn::stats::Count::FailedAuthentication);
                     state->Log(1, "Authentication seems to be required but no login details specified");
                     return;
                 }
                 if (!mayAuthenticate) {
+                    tarn::stats::Add(tarn::stats::Count::FailedAuthentication);
                     state->Log(1, "Authentication Failed");
                     return;
                 }
@@ -160,18 +168,22 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                 return;
             }
             if (!mayAuthenticate) {
+                tarn::stats::Add(tarn::stats::Count::FailedAuthentication);
                 state->Log(1, "Session Authentication failed");
                 return;
             }
             mayAuthenticate = false;
             state->Log(2, "TARNDomToTN::SendToProcessor. Session login");
             if (!PerformSessionLogin(state, username, password)) {
+                tarn::stats::Add(tarn::stats::Count::FailedAuthentication);
                 state->Log(1, "Unable to login via Form Authentication");
                 return;
             }
             http::CloseHandle(guard.request);
         }
     } catch (const std::exception& e) {
+        // The exchange could not be carried through.
+        tarn::stats::Add(tarn::stats::Count::FailedTransport);
         state->Log(1, "%s", e.what());
     }
 }
@@ -202,6 +214,7 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
         }
         const uint32_t status = StatusOf(guard.request);
         state->Log(2, "TARNDomToTN::PerformSessionLogin - return status: %d", static_cast<int>(status));
+        tarn::stats::Add(tarn::stats::Count::NoticesLogins);  // made; whether it let in shows in the notice's outcome
         return status == 200;
     } catch (const std::exception& e) {
         state->Log(1, "%s", e.what());

@@ -14,6 +14,7 @@
 #include "events/tarn_event_processor.h"
 #include "host/tarn_session.h"
 #include "log/tarn_log.h"
+#include "stats/tarn_stats.h"
 #include "transport/library_pin.h"
 #include "transport/transport_state.h"
 
@@ -35,6 +36,25 @@ constexpr std::chrono::milliseconds kUnloadExtraWait{20000};
 void AwaitSoleOwner(const std::shared_ptr<TransportState>& state, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (state.use_count() > 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+
+// The figures of a handover and of the waiting room (workersMutex held).
+void Gauges(size_t waiting, int live) {
+    using tarn::stats::Gauge;
+    tarn::stats::Set(Gauge::NoticesWaiting, static_cast<int64_t>(waiting));
+    tarn::stats::Set(Gauge::Workers, live);
+    if (live > tarn::stats::Value(Gauge::WorkersPeak)) tarn::stats::Set(Gauge::WorkersPeak, live);
+}
+
+void CountHandover(TransportState::Handover handover, size_t waiting, int live) {
+    using tarn::stats::Count;
+    switch (handover) {
+        case TransportState::Handover::StartWorker:
+        case TransportState::Handover::Queued: tarn::stats::Add(Count::NoticesSent); break;
+        case TransportState::Handover::Refused: tarn::stats::Add(Count::DroppedFull); break;
+        case TransportState::Handover::Closed: tarn::stats::Add(Count::DroppedTeardown); break;
+    }
+    Gauges(waiting, live);
 }
 
 }  // namespace
@@ -64,25 +84,29 @@ void TransportState::WriteLine(const char* message) const {
 
 TransportState::Handover TransportState::Hand(Notice& notice, size_t& waitingNow) {
     std::lock_guard lock(workersMutex);
-    waitingNow = waiting.size();
-    if (closing) return Handover::Closed;
-    // An idle worker not yet spoken for takes it: no thread to start.
-    if (static_cast<size_t>(idle) > waiting.size()) {
+    const Handover handover = [&] {
+        waitingNow = waiting.size();
+        if (closing) return Handover::Closed;
+        // An idle worker not yet spoken for takes it: no thread to start.
+        if (static_cast<size_t>(idle) > waiting.size()) {
+            waiting.push_back(std::move(notice));
+            waitingNow = waiting.size();
+            work.notify_one();
+            return Handover::Queued;
+        }
+        // Every live worker is busy (perhaps inside a hung exchange): another
+        // one while the limit allows, so this notice does not wait behind them.
+        if (live < workerLimit) {
+            ++live;
+            return Handover::StartWorker;
+        }
+        if (waiting.size() >= kMaxWaiting) return Handover::Refused;
         waiting.push_back(std::move(notice));
         waitingNow = waiting.size();
-        work.notify_one();
         return Handover::Queued;
-    }
-    // Every live worker is busy (perhaps inside a hung exchange): another
-    // one while the limit allows, so this notice does not wait behind them.
-    if (live < workerLimit) {
-        ++live;
-        return Handover::StartWorker;
-    }
-    if (waiting.size() >= kMaxWaiting) return Handover::Refused;
-    waiting.push_back(std::move(notice));
-    waitingNow = waiting.size();
-    return Handover::Queued;
+    }();
+    CountHandover(handover, waiting.size(), live);
+    return handover;
 }
 
 bool TransportState::Next(Notice& notice, std::chrono::milliseconds linger) {
@@ -99,9 +123,11 @@ bool TransportState::Next(Notice& notice, std::chrono::milliseconds linger) {
     if (!waiting.empty() && !closing) {
         notice = std::move(waiting.front());
         waiting.pop_front();
+        Gauges(waiting.size(), live);
         return true;
     }
     --live;
+    Gauges(waiting.size(), live);
     workersDone.notify_all();
     return false;
 }
@@ -111,8 +137,11 @@ void TransportState::StartFailed(Notice notice) {
     if (!closing) {
         waiting.push_front(std::move(notice));
         work.notify_one();
+    } else {
+        tarn::stats::Add(tarn::stats::Count::DroppedTeardown);
     }
     --live;
+    Gauges(waiting.size(), live);
     workersDone.notify_all();
 }
 
@@ -163,6 +192,8 @@ bool TransportState::Teardown(std::chrono::milliseconds limit) {
         closing = true;
         queued = waiting.size();
         waiting.clear();
+        tarn::stats::Add(tarn::stats::Count::DroppedTeardown, queued);
+        Gauges(0, live);
         // Idle workers carry nothing: only the busy ones abandon a notice.
         inFlight = live - idle;
         work.notify_all();

@@ -13,5 +13,8 @@
 #define ERR_MQ_EMPTY (PKG_MISC + 100)           /* 0x0464 */
 #define ERR_MQ_BFR_TOO_SMALL (PKG_MISC + 101)   /* 0x0465 */
 #define ERR_MQ_QUITTING (PKG_MISC + 102)        /* 0x0466 */
+#define ERR_STAT_NOT_FOUND (PKG_MISC + 82)      /* 0x0452 */
+#define ERR_STAT_NOT_SET (PKG_MISC + 103)       /* 0x0467 */
+#define ERR_MISC_INVALID_ARGS (PKG_MISC + 149)  /* 0x0495 */
 
 #endif

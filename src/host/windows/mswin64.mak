@@ -55,6 +55,8 @@ $(OUT):
     cl $(CPPFLAGS) /Fo$@ /Tp $<
 {src\queue}.cc{$(OUT)}.obj:
     cl $(CPPFLAGS) /Fo$@ /Tp $<
+{src\stats}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
 {src\transport}.cc{$(OUT)}.obj:
     cl $(CPPFLAGS) /Fo$@ /Tp $<
 

@@ -16,6 +16,7 @@ TARN_OBJS = \
     $(OUT)\notes_error.obj \
     $(OUT)\tarn_log.obj \
     $(OUT)\tarn_queue.obj \
+    $(OUT)\tarn_stats.obj \
     $(OUT)\dom_to_tn.obj \
     $(OUT)\http_client_win.obj \
     $(OUT)\library_pin_win.obj \
