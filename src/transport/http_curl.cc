@@ -10,7 +10,6 @@
 // shut them down under transfers blocked on them (what closing WinINet
 // handles does); a progress check stops whatever is between two reads.
 #include <curl/curl.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "host/ascii.h"
 #include "transport/http_client.h"
 
 namespace tarn::http {
@@ -241,7 +241,7 @@ static bool OffersBasic(const std::string& value) {
         size_t j = i;
         while (j < n && (value[j] == ' ' || value[j] == '\t')) ++j;
         const bool parameter = j < n && value[j] == '=';
-        if (!parameter && strcasecmp(word.c_str(), "Basic") == 0) return true;
+        if (!parameter && AsciiEqualNoCase(word.c_str(), "Basic")) return true;
         // Skip to the next comma outside quotes.
         bool quoted = false;
         for (; i < n; ++i) {
@@ -263,7 +263,7 @@ static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
     if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
         self->challengeBasic = false;  // the head of another answer begins
-    } else if (n > kName && strncasecmp(data, "WWW-Authenticate:", kName) == 0) {
+    } else if (n > kName && AsciiEqualNoCase(data, "WWW-Authenticate:", kName)) {
         std::string value(data + kName, n - kName);
         while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
         if (OffersBasic(value)) self->challengeBasic = true;
@@ -408,7 +408,7 @@ curl_slist* BuildHeaders(const char* headers, bool hasBody, bool& ok) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             pos = end + 1;
             if (line.empty()) continue;
-            if (line.size() >= 13 && strncasecmp(line.c_str(), "content-type:", 13) == 0) contentType = true;
+            if (line.size() >= 13 && AsciiEqualNoCase(line.c_str(), "content-type:", 13)) contentType = true;
             add(line);
         }
     }
