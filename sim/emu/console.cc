@@ -137,7 +137,7 @@ EMU_EXPORT WORD OSLoadString(HMODULE, STATUS status, char* buffer, WORD bufferLe
     const char* text = nullptr;
     for (const auto& st : emu::kStatusTexts)
         if (st.status == ERR(status)) text = st.text;
-    // The platform notes (load-status-string): a code without a text
+    // The C API reference (OSLoadString): a code without a text
     // answers 0 and leaves the buffer empty.
     if (!text) {
         buffer[0] = '\0';

@@ -40,8 +40,8 @@ private:
     std::atomic<HINTERNET> handle;
 };
 
-// A slim reader/writer lock, held exclusively (this toolchain's standard
-// library may have no std::mutex).
+// A slim reader/writer lock, held exclusively: mingw-w64's win32-threads
+// flavour, which .ci/mingw-check compiles this file with, has no std::mutex.
 class Lock {
 public:
     explicit Lock(SRWLOCK& l) : lock(l) { AcquireSRWLockExclusive(&lock); }
@@ -176,6 +176,10 @@ bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value
     value = v;
     return true;
 }
+
+// WinINet answers every scheme it knows (Basic, Digest, NTLM, Negotiate)
+// with the credentials set: a 401 left after them is a refusal.
+bool ChallengeAnswerable(const RequestHandle& request) { return request != nullptr; }
 
 bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length) {
     if (!request) return Fail(ERROR_INVALID_HANDLE);

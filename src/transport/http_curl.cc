@@ -23,6 +23,7 @@
 
 #include "host/ascii.h"
 #include "transport/http_client.h"
+#include "transport/www_authenticate.h"
 
 namespace tarn::http {
 namespace {
@@ -226,37 +227,6 @@ static size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-// True when a WWW-Authenticate value offers Basic. The value lists
-// challenges and their parameters, all separated by commas: an element whose
-// first word is not followed by '=' starts a challenge, and that word is its
-// scheme. Quoted strings may hold commas.
-static bool OffersBasic(const std::string& value) {
-    size_t i = 0;
-    const size_t n = value.size();
-    while (i < n) {
-        while (i < n && (value[i] == ' ' || value[i] == '\t' || value[i] == ',')) ++i;
-        size_t start = i;
-        while (i < n && value[i] != ' ' && value[i] != '\t' && value[i] != ',' && value[i] != '=') ++i;
-        std::string word = value.substr(start, i - start);
-        size_t j = i;
-        while (j < n && (value[j] == ' ' || value[j] == '\t')) ++j;
-        const bool parameter = j < n && value[j] == '=';
-        if (!parameter && AsciiEqualNoCase(word.c_str(), "Basic")) return true;
-        // Skip to the next comma outside quotes.
-        bool quoted = false;
-        for (; i < n; ++i) {
-            if (quoted && value[i] == '\\' && i + 1 < n) {
-                ++i;
-            } else if (value[i] == '"') {
-                quoted = !quoted;
-            } else if (!quoted && value[i] == ',') {
-                break;
-            }
-        }
-    }
-    return false;
-}
-
 static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Request*>(user);
     const size_t n = size * count;
@@ -266,7 +236,7 @@ static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     } else if (n > kName && AsciiEqualNoCase(data, "WWW-Authenticate:", kName)) {
         std::string value(data + kName, n - kName);
         while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-        if (OffersBasic(value)) self->challengeBasic = true;
+        if (OffersBasic(value.data(), value.size())) self->challengeBasic = true;
     }
     return n;
 }
@@ -519,6 +489,8 @@ bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value
     value = static_cast<uint32_t>(request->status);
     return true;
 }
+
+bool ChallengeAnswerable(const RequestHandle& request) { return request && request->offersBasic; }
 
 bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length) {
     if (!request) return Fail(kErrorInvalidHandle);
