@@ -68,6 +68,17 @@ void ClearConsole() {
     gConsole.clear();
 }
 
+namespace {
+std::mutex gOutputMutex;  // whole lines on stdout
+}  // namespace
+
+void WriteOutputLine(const std::string& line) {
+    const std::string out = line + "\n";
+    std::lock_guard lock(gOutputMutex);
+    fwrite(out.data(), 1, out.size(), stdout);
+    fflush(stdout);
+}
+
 namespace detail {
 
 void ConsoleWrite(const char* line) {
@@ -79,11 +90,8 @@ void ConsoleWrite(const char* line) {
         if (gConsole.size() > kConsoleKeep) gConsole.pop_front();
         echo = gEcho;
     }
-    std::string out = std::string(line) + "\n";
-    if (echo) {
-        fwrite(out.data(), 1, out.size(), stdout);
-        fflush(stdout);
-    }
+    if (echo) WriteOutputLine(line);
+    const std::string out = std::string(line) + "\n";
     // One append per line, so lines of several task processes never interleave.
     platform::AppendToFile(dir + "/console.log", out);
 }

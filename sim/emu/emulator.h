@@ -136,6 +136,12 @@ EMU_EXPORT void RemoveIniVariable(const std::string& name);
 // Every line goes to stdout (unless echo is off) and to DATA/console.log;
 // the last lines are kept for tests.
 EMU_EXPORT void SetConsoleEcho(bool on);
+// One whole line (a newline added) to standard output, flushed, under the
+// lock the console's echo takes: a host program's own lines and the
+// console's, written from several threads, never run into each other (a
+// Windows C run-time does not keep one write whole against another
+// thread's).
+EMU_EXPORT void WriteOutputLine(const std::string& line);
 EMU_EXPORT std::vector<std::string> ConsoleLines();
 EMU_EXPORT void ClearConsole();
 
