@@ -8,7 +8,8 @@ out=build-fuzz
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Isim -Isim/emu/include)
 clang++ "${flags[@]}" fuzz/summary_entry_fuzz.cc src/config/summary_buffer.cc -o "$out/summary_entry_fuzz"
-for target in summary_entry; do
+clang++ "${flags[@]}" fuzz/www_authenticate_fuzz.cc src/transport/www_authenticate.cc -o "$out/www_authenticate_fuzz"
+for target in summary_entry www_authenticate; do
   corpus=fuzz/corpus/$target
   work=$(mktemp -d)
   cp "$corpus"/* "$work"/

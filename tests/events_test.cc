@@ -518,6 +518,19 @@ TEST_F(EventsTest, NoteAndDatabaseLookupFailuresRefuseWithTheirStatus) {
     Appointment();
     EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused.Error", 1}}));
     EXPECT_TRUE(Has("Couldn't get db path for event: Injected failure (0x1a41)"));
+    // An item that cannot be read is not absent: the marker ($TARN, the
+    // second item read) or the repeating child's $REF (the third) unread
+    // refuses the change, said at level 1.
+    for (const auto& [nth, item] : {std::pair{2u, "$TARN"}, std::pair{3u, "$REF"}}) {
+        emu::ClearFaults();
+        emu::InjectFault(emu::Op::ItemInfo, emu::err::DB_IO, nth);
+        Appointment();
+        const std::string line = P + "Filter: FAIL: item " + item + " could not be read: ";
+        auto lines = Console();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(line, 0) == 0; }),
+                  1)
+            << item;
+    }
     EXPECT_TRUE(Queue().empty());
 }
 

@@ -51,9 +51,11 @@ TEST_F(RefreshTest, TheHttpTaskOpensEveryListedTasksQueueAsWritten) {
     EXPECT_EQ(Count(lines, "Opened message queue in: TARNnhttp.exe"), 1);
     // " nserver.exe" serves nserver.exe (a substring match), so its queue is
     // the one that task reads: named without the blank.
-    EXPECT_EQ(Count(lines, "Opened message queue in: TARN"), 1);  // the empty entry
+    // The empty entry names no task: no queue "TARN" for it, and a warning.
+    EXPECT_EQ(Count(lines, "Opened message queue in: TARN"), 0);
+    EXPECT_EQ(Count(lines, "WARNING: TARN_Task_List has an empty entry: no message queue opened for it"), 1);
     EXPECT_EQ(Count(lines, "Opened message queue in: TARNnserver.exe"), 2);
-    EXPECT_EQ(Sorted(emu::QueueNames()), (Strings{"TARN", "TARNamgr.exe", "TARNnhttp.exe", "TARNnserver.exe"}));
+    EXPECT_EQ(Sorted(emu::QueueNames()), (Strings{"TARNamgr.exe", "TARNnhttp.exe", "TARNnserver.exe"}));
     // One broadcast: one message in each queue, in name order, duplicates once.
     EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 1);
     EXPECT_EQ(Count(lines, "Sending IPC to: TARNnserver.exe"), 1);

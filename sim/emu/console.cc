@@ -71,6 +71,17 @@ void ClearConsole() {
     gConsole.clear();
 }
 
+namespace {
+std::mutex gOutputMutex;  // whole lines on stdout
+}  // namespace
+
+void WriteOutputLine(const std::string& line) {
+    const std::string out = line + "\n";
+    std::lock_guard lock(gOutputMutex);
+    fwrite(out.data(), 1, out.size(), stdout);
+    fflush(stdout);
+}
+
 namespace detail {
 
 void ConsoleWrite(const char* line) {
@@ -82,11 +93,8 @@ void ConsoleWrite(const char* line) {
         if (gConsole.size() > kConsoleKeep) gConsole.pop_front();
         echo = gEcho;
     }
-    std::string out = std::string(line) + "\n";
-    if (echo) {
-        fwrite(out.data(), 1, out.size(), stdout);
-        fflush(stdout);
-    }
+    if (echo) WriteOutputLine(line);
+    const std::string out = std::string(line) + "\n";
     // One append per line, so lines of several task processes never interleave.
     platform::AppendToFile(dir + "/console.log", out);
 }
@@ -140,7 +148,7 @@ EMU_EXPORT WORD OSLoadString(HMODULE, STATUS status, char* buffer, WORD bufferLe
     const char* text = nullptr;
     for (const auto& st : emu::kStatusTexts)
         if (st.status == ERR(status)) text = st.text;
-    // The platform notes (load-status-string): a code without a text
+    // The C API reference (OSLoadString): a code without a text
     // answers 0 and leaves the buffer empty.
     if (!text) {
         buffer[0] = '\0';

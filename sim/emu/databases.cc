@@ -48,8 +48,8 @@ EMU_EXPORT STATUS NSFDbOpen(const char* path, DBHANDLE* db) {
 }
 
 // Another handle to the same database, with a connection of its own: what a
-// thread that did not open the database uses (the platform notes: handles
-// are thread-scoped, NSFDbReopen gives another thread its copy).
+// thread that did not open the database uses (the C API reference,
+// NSFDbReopen: handles are thread-scoped, it gives another thread its copy).
 EMU_EXPORT STATUS NSFDbReopen(DBHANDLE source, DBHANDLE* db) {
     if (STATUS s = emu::Fault(Op::ReopenDatabase)) return s;
     if (!db) return err::INVALID_HANDLE;

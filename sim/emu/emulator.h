@@ -56,7 +56,7 @@ constexpr STATUS DB_IO = 0x010E;                     // ERR_IOERROR, PKG_OS+14: 
 constexpr STATUS NO_MEMORY = 0x0107;                 // ERR_MEMORY, PKG_OS+7: insufficient memory
 // ERR_EM_TOOMANYADDINS, PKG_NSF+211: no recursion id left. A library takes
 // one id for all its registrations, so running out is having too many
-// add-ins. (The reference names ERR_ILLEGALEXT for EMCreateRecursionID, a
+// add-ins. (The C API reference names ERR_ILLEGALEXT for EMCreateRecursionID, a
 // call out of place, with no value in any source.)
 constexpr STATUS EM_NO_RECURSION = 0x02D3;
 constexpr STATUS MQ_NOEXIST = ERR_NO_SUCH_MQ;        // PKG_MISC+98: message queue does not exist
@@ -141,6 +141,12 @@ EMU_EXPORT void RemoveIniVariable(const std::string& name);
 // Every line goes to stdout (unless echo is off) and to DATA/console.log;
 // the last lines are kept for tests.
 EMU_EXPORT void SetConsoleEcho(bool on);
+// One whole line (a newline added) to standard output, flushed, under the
+// lock the console's echo takes: a host program's own lines and the
+// console's, written from several threads, never run into each other (a
+// Windows C run-time does not keep one write whole against another
+// thread's).
+EMU_EXPORT void WriteOutputLine(const std::string& line);
 EMU_EXPORT std::vector<std::string> ConsoleLines();
 EMU_EXPORT void ClearConsole();
 
@@ -205,7 +211,7 @@ EMU_EXPORT void ResetThreadCounts();
 EMU_EXPORT void MarkHostThread();
 
 // ---- The C API's rules ----------------------------------------------------------
-// The host keeps the rules the platform notes give for the C API; a call that
+// The host keeps the rules the C API reference gives; a call that
 // breaks one is refused as a server would refuse it (an enforced rule) and is
 // always recorded as a contract violation. Every rule is enforced unless
 // SetRuleEnforced or EMU_LENIENT ("thread-handles,update-flags,...": the rule
@@ -243,7 +249,7 @@ EMU_EXPORT std::vector<std::string> ViolationReport(const std::string& who, cons
 
 // Start-up. A host calls MainEntryPoint between these two; every C API call
 // made meanwhile other than the Extension Manager's own is listed (not
-// failed): the platform notes allow only EM calls there.
+// failed): the C API reference allows only EM calls there.
 EMU_EXPORT void EnterStartup();
 EMU_EXPORT void LeaveStartup();
 struct StartupCall {

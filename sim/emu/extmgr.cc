@@ -104,7 +104,7 @@ EMU_EXPORT STATUS EMRegister(EID eventId, DWORD flags, EMHANDLER callback, WORD 
 
 EMU_EXPORT STATUS EMDeregister(HEMREGISTRATION handle) {
     if (STATUS s = emu::Fault(Op::EmDeregister)) return s;
-    // The platform notes (shutdown): never deregister inside the
+    // The C API reference (EM_TERMINATENSF): never deregister inside the
     // EM_TERMINATENSF callback, deregister at unload. Recorded; the
     // registration still goes, since a registration left behind would call
     // into a library that is about to be unloaded.

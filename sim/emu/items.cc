@@ -44,7 +44,7 @@ EMU_EXPORT STATUS NSFItemInfo(NOTEHANDLE note, const char* name, WORD nameLength
     return NOERROR;
 }
 
-// The platform notes (get-item-text): text_len is the size of the buffer;
+// The C API reference (NSFItemGetText): text_len is the size of the buffer;
 // the text comes back NUL-terminated, at most text_len - 1 characters. So
 // text_len 1 gives "" and 0 writes nothing at all.
 EMU_EXPORT WORD NSFItemGetText(NOTEHANDLE note, const char* name, char* buffer, WORD textLength) {

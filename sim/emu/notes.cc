@@ -23,7 +23,7 @@ STATUS RaiseUpdate(EID eventId, WORD type, STATUS status, NOTEHANDLE handle, DWO
     return DispatchEm(eventId, type, status, handle, flags);
 }
 
-// The flags the toolkit defines (the platform notes, UPDATE_xxx): 16-bit ones
+// The flags the toolkit defines (the C API reference, UPDATE_xxx): 16-bit ones
 // for NSFNoteUpdate, and the 32-bit UPDATE_SHARE_SECOND and
 // UPDATE_SHARE_OBJECTS for NSFNoteUpdateExtended only.
 constexpr DWORD kUpdateFlags = UPDATE_FORCE | UPDATE_NAME_KEY_WARNING | UPDATE_NOCOMMIT | UPDATE_NOREVISION |
@@ -40,7 +40,7 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// The platform notes (UPDATE_NOCOMMIT): no flush to disk after the update;
+// The C API reference (UPDATE_NOCOMMIT): no flush to disk after the update;
 // non-summary data can be lost, summary data is always written. A save
 // without it flushes the whole database, as a close does.
 void TrackCommit(const Note& note, DWORD flags) {
@@ -64,7 +64,7 @@ STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     const Op op = extended ? Op::UpdateNoteExtended : Op::UpdateNote;
     NotePtr note = UseNote(handle, op);
     if (!note) return err::INVALID_HANDLE;
-    // A bit the toolkit does not define: the reference says nothing of what a
+    // A bit the toolkit does not define: the C API reference says nothing of what a
     // server does with one; refusing it is the stricter of the plausible answers.
     if (DWORD unknown = flags & ~(extended ? kExtendedUpdateFlags : kUpdateFlags)) {
         char what[80];

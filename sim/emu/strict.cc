@@ -115,7 +115,7 @@ void RestartRuntime() {
 }
 
 STATUS TerminateNsf() {
-    // The platform notes: EM_TERMINATENSF is raised just before the EM
+    // The C API reference (TerminateNSFEMCallback): EM_TERMINATENSF is raised just before the EM
     // libraries are unloaded, with one reserved pointer as its argument.
     return DispatchEm(EM_TERMINATENSF, EM_BEFORE, NOERROR, static_cast<void*>(nullptr));
 }
@@ -133,9 +133,9 @@ bool Breach(Op op, Rule rule, const std::string& what) {
 
 bool MayUse(uint64_t owner, Op op, const char* what) {
     if (owner == ThreadToken()) return true;
-    // The platform notes (threads): a database or note handle is valid only
-    // on the thread that opened or created it; another thread takes its own
-    // with NSFDbReopen.
+    // The C API reference (NSFDbReopen, multi-threaded programs): a handle
+    // is valid only on the thread that opened or created it; another thread
+    // takes its own with NSFDbReopen.
     return !Breach(op, Rule::ThreadHandles, std::string(what) + " opened on another thread");
 }
 
@@ -144,7 +144,7 @@ STATUS CheckCall(Op op) {
         if (Breach(op, Rule::AfterRuntime, "called after the runtime ended")) return err::RUNTIME_ENDED;
         return 0;
     }
-    // The platform notes (building and loading): only EM calls in
+    // The C API reference (the Extension Manager chapter): only EM calls in
     // MainEntryPoint, the rest of the server is not ready yet. Listed, not
     // refused: the add-in's start-up order reads notes.ini and opens its
     // databases there, and a server trial is where that shows.

@@ -236,16 +236,14 @@ public:
         if (op == "wait") return pool.Drain();
         if (op == "sync" && w.size() == 2) {
             pool.Drain();
-            printf("runner: sync %s\n", w[1].c_str());
-            fflush(stdout);
+            emu::WriteOutputLine("runner: sync " + w[1]);
             return;
         }
         if (op == "sleep" && w.size() == 2) return std::this_thread::sleep_for(std::chrono::milliseconds(atoi(w[1].c_str())));
         if (op == "echo") {
             std::string text;
             for (size_t i = 1; i < w.size(); ++i) text += (i > 1 ? " " : "") + w[i];
-            printf("%s\n", text.c_str());
-            fflush(stdout);
+            emu::WriteOutputLine(text);
             return;
         }
         if ((op == "create" || op == "createx") && w.size() >= 3) return Create(w, op == "createx", lineNo);
@@ -411,7 +409,7 @@ void PrintStartupCalls() {
     std::string list;
     for (const auto& call : emu::StartupCalls())
         list += (list.empty() ? " " : ", ") + call.function + " x" + std::to_string(call.count);
-    printf("runner: start-up calls:%s\n", list.empty() ? " none" : list.c_str());
+    emu::WriteOutputLine("runner: start-up calls:" + (list.empty() ? std::string(" none") : list));
 }
 
 // One line a violation, then their count.
@@ -419,7 +417,7 @@ uint64_t gViolationsPrinted = 0;
 
 void PrintViolations() {
     gViolationsPrinted = emu::ViolationCount();
-    for (const auto& line : emu::ViolationReport("runner")) printf("%s\n", line.c_str());
+    for (const auto& line : emu::ViolationReport("runner")) emu::WriteOutputLine(line);
 }
 
 void ReportLateViolations() {
@@ -561,11 +559,10 @@ int Run(int argc, char** argv) {
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;
     for (const auto& d : emu::DeregistrationLog()) order += " " + d;
-    printf("runner: deregistered:%s\n", order.c_str());
+    emu::WriteOutputLine("runner: deregistered:" + order);
     PrintStartupCalls();
     PrintViolations();
-    printf("runner: exit %u\n", status);
-    fflush(stdout);
+    emu::WriteOutputLine("runner: exit " + std::to_string(status));
     if (status) return 3;
     return badScript ? 2 : 0;
 }

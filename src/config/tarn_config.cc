@@ -28,7 +28,7 @@ struct BufferGuard {
     }
 };
 
-// HCOLLECTION is a WORD in the reference; whether it widens on 64-bit is not
+// HCOLLECTION is a WORD in the C API reference; whether it widens on 64-bit is not
 // stated. It is received into a zeroed 4-byte variable, right for either.
 struct CollectionGuard {
     DWORD handle = 0;

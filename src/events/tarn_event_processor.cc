@@ -18,6 +18,25 @@ void FormatUnid(const uint32_t unid[4], char out[33]) {
     snprintf(out, 33, "%08X%08X%08X%08X", unid[1], unid[0], unid[3], unid[2]);
 }
 
+namespace {
+
+// Whether a document has the item. A read that fails is no absence: an
+// unread $TARN or $REF would let through a change that must be refused. So
+// any status but ERR_ITEM_NOT_FOUND (NSFItemInfo) stops the filter, whose
+// catch says it at level 1 and refuses the change.
+bool ItemPresent(NOTEHANDLE note, const char* name) {
+    const STATUS s = NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr);
+    if (s == NOERROR) return true;
+    if (ERR(s) == ERR_ITEM_NOT_FOUND) return false;
+    char text[200];
+    NotesStatusText(s, text, sizeof text);
+    char message[256];
+    snprintf(message, sizeof message, "Filter: FAIL: item %s could not be read: %s", name, text);
+    throw NotesWrapper::notes_error(s, message);
+}
+
+}  // namespace
+
 void TARNEventProcessor::Trace(int level, const char* format, ...) const {
     const int32_t configured = logLevel.load(std::memory_order_relaxed);
     if ((level == 2 && configured < 2) || (level == 3 && configured != 3)) return;
@@ -204,7 +223,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         FormatUnid(event.unid, unidText);
         Trace(3, "UNID:%s", unidText);
 
-        if (!HasItem(note, "Form")) {
+        if (!ItemPresent(note, "Form")) {
             tarn::stats::Add(tarn::stats::Count::RefusedNoForm);
             Trace(3, "%s", "Filter: FAIL: No FORM field contained in document");
             return false;
@@ -222,7 +241,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             pass = hasTaskDates(note);
         } else if (strcmp(form, "Notice") == 0 || strcmp(form, "TaskNotice") == 0) {
             bool unidChecked = false;  // a failed check counts its own reason
-            if (event.eventId == EM_NSFNOTEUPDATEXTENDED && HasItem(note, "NoticeType")) {
+            if (event.eventId == EM_NSFNOTEUPDATEXTENDED && ItemPresent(note, "NoticeType")) {
                 char type[2] = {};
                 // The whole buffer: at most one character and the terminator.
                 NSFItemGetText(note, "NoticeType", type, sizeof type);
@@ -244,7 +263,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             Trace(3, "%s", "Filter: Not Appointment, Task, or Notice");
         }
 
-        if (pass && HasItem(note, "$TARN")) {
+        if (pass && ItemPresent(note, "$TARN")) {
             NSFItemDelete(note, "$TARN", 5);
             NSFNoteUpdate(note, 0);
             pass = false;
@@ -309,12 +328,12 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
 }
 
 bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
-    if (!HasItem(note, "StartDateTime")) {
+    if (!ItemPresent(note, "StartDateTime")) {
         tarn::stats::Add(tarn::stats::Count::RefusedNoStartDate);
         Trace(3, "%s", "Filter: FAIL: hasTaskDates: No start date");
         return false;
     }
-    if (!HasItem(note, "DueDateTime")) {
+    if (!ItemPresent(note, "DueDateTime")) {
         tarn::stats::Add(tarn::stats::Count::RefusedNoDueDate);
         Trace(3, "%s", "Filter: FAIL: hasTaskDates: No Due date");
         return false;
@@ -323,7 +342,7 @@ bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
 }
 
 bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText) {
-    if (!HasItem(note, "ApptUNID")) {
+    if (!ItemPresent(note, "ApptUNID")) {
         tarn::stats::Add(tarn::stats::Count::RefusedNoApptUnid);
         return false;
     }
@@ -337,7 +356,7 @@ bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText
 }
 
 bool TARNEventProcessor::isRepeatingChild(NOTEHANDLE note) {
-    if (HasItem(note, "$REF")) {
+    if (ItemPresent(note, "$REF")) {
         tarn::stats::Add(tarn::stats::Count::RefusedRepeatingChild);
         Trace(3, "%s", "Filter: FAIL: Repeating child");
         return true;

@@ -197,8 +197,9 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                 if (!gSession.IsInitialised()) return ERR_EM_CONTINUE;
             }
         }
-        // The level read here stays this call's reference even if a refresh
-        // below reloads the configuration.
+        // Read once, before a refresh below may reload the configuration: the
+        // level tests of this call follow it, while Log's own level test
+        // follows the configuration in force when each line is written.
         const int32_t level = gSession.GetConfig()->GetLogLevel();
         if (!gSession.IsHttpTask()) {
             if (level == 3) gSession.Log(0, "ExtMgrCallback. checking IPC for config update");

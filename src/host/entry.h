@@ -3,7 +3,8 @@
 // Lifecycle of the add-in in one task process, from load to unload:
 //  1. Load: the host maps the library; the session and the registration
 //     holders are constructed (entry.cc), nothing is registered yet.
-//  2. MainEntryPoint, once per process: a task named in TARN_Task_List gets
+//  2. MainEntryPoint, once per process: a task whose lower-cased file name
+//     occurs anywhere in TARN_Task_List's text (a substring match) gets
 //     its session initialised (notes.ini, databases, message queues), then
 //     five registrations with one recursion id, each with its level-3 line,
 //     then EM_TERMINATENSF with the same id and no line of its own.

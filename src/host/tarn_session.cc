@@ -2,7 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <strings.h>
+
+#include "host/ascii.h"
 
 #include "stats/tarn_stats.h"
 
@@ -38,7 +39,7 @@ bool TARNSession::StartLog(const char* name) {
     CopyBounded(processName, sizeof processName, name);
     // The HTTP task's executable is nhttp.exe on Windows and http on a Linux
     // server, whose task names carry no "n" and no ".exe".
-    isHttpTask = strcasecmp(processName, "nhttp.exe") == 0 || strcasecmp(processName, "http") == 0;
+    isHttpTask = AsciiEqualNoCase(processName, "nhttp.exe") || AsciiEqualNoCase(processName, "http");
     log = TARNLog();
     return log.Init(this);
 }

@@ -2,14 +2,16 @@
 # toolkit instead of the embedded host:
 #
 #   cmake -S . -B build-server -DTARN_NOTES_SDK=/opt/notesapi \
-#         [-DTARN_NOTES_EXEC_DIR=/opt/hcl/domino/notes/latest/linux]
+#         [-DTARN_NOTES_EXEC_DIR=/opt/hcl/domino/notes/latest/linux] \
+#         [-DTARN_BOOST_THREAD_STATIC=/path/to/libboost_thread.a]
 #   cmake --build build-server --target tarn
 #
 # Headers come from TARN_NOTES_SDK/include only (nothing of sim/); the
 # defines and flags are the toolkit's for 64-bit Linux. On UNIX the toolkit
 # has no link library of its own: libnotes.so is the server's, in its
 # program directory (TARN_NOTES_EXEC_DIR). The result is libtarn.so with
-# exactly MainEntryPoint and ExtMgrCallback exported, C linkage.
+# exactly MainEntryPoint and ExtMgrCallback exported, C linkage, needing
+# libnotes.so, libcurl and the C and C++ run-times only.
 set(TARN_NOTES_EXEC_DIR "" CACHE PATH "directory holding the server's libnotes.so")
 if(NOT EXISTS ${TARN_NOTES_SDK}/include/global.h)
   message(FATAL_ERROR "TARN_NOTES_SDK=${TARN_NOTES_SDK}: no include/global.h there")
@@ -37,10 +39,21 @@ target_include_directories(tarn SYSTEM PRIVATE ${TARN_NOTES_SDK}/include)
 target_compile_definitions(tarn PRIVATE ${TARN_TOOLKIT_DEFINES})
 target_compile_options(tarn PRIVATE -m64 -fPIC -fno-strict-aliasing -fvisibility=hidden
   -fvisibility-inlines-hidden)
-target_link_libraries(tarn PRIVATE ${TARN_NOTES_LIBRARY} Boost::thread CURL::libcurl Threads::Threads m resolv
-  ${CMAKE_DL_LIBS})
+# Boost.Thread goes into the library itself: a server's Linux has no Boost
+# package, only libcurl. Its symbols stay hidden (the version script exports
+# the two entry points alone).
+# A distribution's libboost_thread.a is seldom position-independent: build
+# one with -fPIC (tools/windows/deps.sh makes one in its linux64/ folder).
+set(TARN_BOOST_THREAD_STATIC "$ENV{HOME}/.cache/tarn-win/linux64/libboost_thread.a" CACHE FILEPATH
+  "a static, position-independent libboost_thread.a (Boost ${Boost_VERSION_STRING})")
+if(NOT EXISTS ${TARN_BOOST_THREAD_STATIC})
+  message(FATAL_ERROR "TARN_BOOST_THREAD_STATIC=${TARN_BOOST_THREAD_STATIC}: no such file; build Boost.Thread "
+    "static with -fPIC (tools/windows/deps.sh does, into its linux64/ folder) and name it here")
+endif()
+target_link_libraries(tarn PRIVATE ${TARN_NOTES_LIBRARY} Boost::headers ${TARN_BOOST_THREAD_STATIC} CURL::libcurl
+  Threads::Threads m resolv ${CMAKE_DL_LIBS})
 target_link_options(tarn PRIVATE -m64 -Wl,-z,text -Wl,-rpath-link,${TARN_NOTES_LIBRARY_DIR}
-  -Wl,--version-script=${CMAKE_SOURCE_DIR}/src/host/exports.map)
+  -Wl,--version-script=${CMAKE_SOURCE_DIR}/src/host/exports.map -Wl,--exclude-libs,libboost_thread.a)
 # Found at run time where the server keeps it; a server process has it
 # loaded already.
 set_target_properties(tarn PROPERTIES PREFIX "lib" OUTPUT_NAME "tarn"

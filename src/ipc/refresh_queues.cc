@@ -84,6 +84,12 @@ void TARNSession::OpenTaskQueues(std::string list) {
             Log(1, "WARNING: TARN_Task_List entry \"%s\" has blanks around it: its task is served and its queue is TARN%s",
                 entry.c_str(), trimmed.c_str());
         entry = trimmed;
+        // "a,,b" or a trailing ',': nothing to name a queue after (the name
+        // would be "TARN" alone, no task's).
+        if (entry.empty()) {
+            Log(1, "WARNING: TARN_Task_List has an empty entry: no message queue opened for it");
+            continue;
+        }
         // Used as written all the same: the administrator decides.
         if (std::string why = WhyEntryNeverMatches(entry); !why.empty())
             Log(1, "WARNING: TARN_Task_List entry \"%s\" can never match a task (%s)", entry.c_str(), why.c_str());

@@ -136,7 +136,12 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                 }
                 if (!mayAuthenticate) {
                     tarn::stats::Add(tarn::stats::Count::FailedAuthentication);
-                    state->Log(1, "Authentication Failed");
+                    // Not a wrong password: the credentials never went out.
+                    if (!http::ChallengeAnswerable(guard.request))
+                        state->Log(1, "Authentication not possible: the processor asks for no scheme the add-in "
+                                      "answers (Basic)");
+                    else
+                        state->Log(1, "Authentication Failed");
                     return;
                 }
                 state->Log(2, "TARNDomToTN::SendToProcessor. Set username and password");

@@ -117,6 +117,10 @@ bool SendRequest(const RequestHandle& request, const char* headers = nullptr, co
 // last send. Leaves `value` untouched and returns false when there is none.
 bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value);
 
+// Whether credentials could answer the last send's 401: its challenge offers
+// a scheme this backend answers (libcurl: Basic; WinINet: its own schemes).
+bool ChallengeAnswerable(const RequestHandle& request);
+
 // InternetSetOptionA on a request: kOptionUsername or kOptionPassword. The
 // text is `length` bytes, cut at the first zero byte (so a length counting
 // the terminator is fine). Credentials answer only a challenge that offers

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "transport/http_client.h"
+#include "transport/www_authenticate.h"
 
 namespace tarn::http {
 namespace {
@@ -40,8 +41,8 @@ private:
     std::atomic<HINTERNET> handle;
 };
 
-// A slim reader/writer lock, held exclusively (this toolchain's standard
-// library may have no std::mutex).
+// A slim reader/writer lock, held exclusively: mingw-w64's win32-threads
+// flavour, which .ci/mingw-check compiles this file with, has no std::mutex.
 class Lock {
 public:
     explicit Lock(SRWLOCK& l) : lock(l) { AcquireSRWLockExclusive(&lock); }
@@ -175,6 +176,30 @@ bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value
     if (!HttpQueryInfoA(request->internet.get(), infoLevel, &v, &length, nullptr)) return false;
     value = v;
     return true;
+}
+
+// As the libcurl backend: the credentials set answer Basic, so a 401 whose
+// challenges (one WWW-Authenticate header each, HttpQueryInfoA by index)
+// offer no Basic cannot be answered.
+bool ChallengeAnswerable(const RequestHandle& request) {
+    if (!request) return false;
+    HINTERNET h = request->internet.get();
+    if (!h) return false;
+    constexpr DWORD kMaxValue = 64 * 1024;
+    std::string value(256, '\0');
+    DWORD index = 0;
+    for (;;) {
+        DWORD length = static_cast<DWORD>(value.size());
+        const DWORD asked = index;
+        if (!HttpQueryInfoA(h, HTTP_QUERY_WWW_AUTHENTICATE, value.data(), &length, &index)) {
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length > kMaxValue) return false;
+            value.resize(length + 1);  // the same header again, with room for it
+            index = asked;
+            continue;
+        }
+        if (OffersBasic(value.data(), std::min<size_t>(length, value.size()))) return true;
+        if (index == asked) return false;  // no next header
+    }
 }
 
 bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length) {

@@ -10,7 +10,6 @@
 // shut them down under transfers blocked on them (what closing WinINet
 // handles does); a progress check stops whatever is between two reads.
 #include <curl/curl.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "host/ascii.h"
 #include "transport/http_client.h"
+#include "transport/www_authenticate.h"
 
 namespace tarn::http {
 namespace {
@@ -226,47 +227,16 @@ static size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-// True when a WWW-Authenticate value offers Basic. The value lists
-// challenges and their parameters, all separated by commas: an element whose
-// first word is not followed by '=' starts a challenge, and that word is its
-// scheme. Quoted strings may hold commas.
-static bool OffersBasic(const std::string& value) {
-    size_t i = 0;
-    const size_t n = value.size();
-    while (i < n) {
-        while (i < n && (value[i] == ' ' || value[i] == '\t' || value[i] == ',')) ++i;
-        size_t start = i;
-        while (i < n && value[i] != ' ' && value[i] != '\t' && value[i] != ',' && value[i] != '=') ++i;
-        std::string word = value.substr(start, i - start);
-        size_t j = i;
-        while (j < n && (value[j] == ' ' || value[j] == '\t')) ++j;
-        const bool parameter = j < n && value[j] == '=';
-        if (!parameter && strcasecmp(word.c_str(), "Basic") == 0) return true;
-        // Skip to the next comma outside quotes.
-        bool quoted = false;
-        for (; i < n; ++i) {
-            if (quoted && value[i] == '\\' && i + 1 < n) {
-                ++i;
-            } else if (value[i] == '"') {
-                quoted = !quoted;
-            } else if (!quoted && value[i] == ',') {
-                break;
-            }
-        }
-    }
-    return false;
-}
-
 static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Request*>(user);
     const size_t n = size * count;
     constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
     if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
         self->challengeBasic = false;  // the head of another answer begins
-    } else if (n > kName && strncasecmp(data, "WWW-Authenticate:", kName) == 0) {
+    } else if (n > kName && AsciiEqualNoCase(data, "WWW-Authenticate:", kName)) {
         std::string value(data + kName, n - kName);
         while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-        if (OffersBasic(value)) self->challengeBasic = true;
+        if (OffersBasic(value.data(), value.size())) self->challengeBasic = true;
     }
     return n;
 }
@@ -408,7 +378,7 @@ curl_slist* BuildHeaders(const char* headers, bool hasBody, bool& ok) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             pos = end + 1;
             if (line.empty()) continue;
-            if (line.size() >= 13 && strncasecmp(line.c_str(), "content-type:", 13) == 0) contentType = true;
+            if (line.size() >= 13 && AsciiEqualNoCase(line.c_str(), "content-type:", 13)) contentType = true;
             add(line);
         }
     }
@@ -519,6 +489,8 @@ bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value
     value = static_cast<uint32_t>(request->status);
     return true;
 }
+
+bool ChallengeAnswerable(const RequestHandle& request) { return request && request->offersBasic; }
 
 bool SetRequestOption(const RequestHandle& request, uint32_t option, const void* buffer, uint32_t length) {
     if (!request) return Fail(kErrorInvalidHandle);

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <thread>
 
 #include "config/tarn_config.h"
 #include "events/tarn_event_processor.h"
+#include "host/ascii.h"
 #include "host/tarn_session.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"
@@ -303,7 +303,7 @@ bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
     }
     while (*p == ' ' || *p == '\t') ++p;
     uint64_t ms;
-    if (strncasecmp(p, "ms", 2) == 0) {
+    if (AsciiEqualNoCase(p, "ms", 2)) {
         ms = value;
         p += 2;
     } else {

@@ -2,7 +2,7 @@
 // connection, a log outlet of their own, and the notices waiting for a
 // worker. Workers hold it by shared pointer, so none uses freed memory
 // however long it runs. When workers start, linger and end is told once, in
-// host/entry.cc; this file keeps the counts that make it so.
+// host/entry.h; this file keeps the counts that make it so.
 #pragma once
 
 #include <atomic>

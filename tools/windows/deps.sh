@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds what the mingw-w64 build needs and the distribution has no Windows
 # package of: Boost.Thread (static, from Debian's boost1.74 source) and SQLite
-# (static, from Debian's sqlite3 source). Once, into a cache folder outside
+# (static, from Debian's sqlite3 source); and for the Linux server build a
+# static Boost.Thread that can go inside a shared object (linux64/). Once, into a cache folder outside
 # the tree; prints that folder. Boost's headers are the system's own, the
 # same 1.74, so the library and the headers cannot disagree.
 #
@@ -68,6 +69,25 @@ if [ ! -f "$cache/lib/libboost_thread.a" ]; then
   mkdir -p "$cache/lib"
   $ar rcs "$cache/lib/libboost_thread.a" "$obj"/*.o
   rm -rf "$inc" "$obj"
+fi
+
+# The Linux server build's Boost.Thread (src/host/toolkit.cmake): static and
+# position-independent, to go inside libtarn.so (Debian's own libboost_thread.a
+# is not built with -fPIC). Built with the system's compiler.
+if [ ! -f "$cache/linux64/libboost_thread.a" ]; then
+  src=$(fetch boost1.74)
+  tarball=$(compgen -G "$src/boost1.74_*.orig.tar.*")
+  rm -rf "$src/thread-linux" && mkdir -p "$src/thread-linux"
+  tar xf "$tarball" -C "$src/thread-linux" --strip-components=1 --wildcards '*/libs/thread/src/pthread/*' \
+    '*/libs/thread/src/future.cpp'
+  obj=$(mktemp -d)
+  for f in libs/thread/src/pthread/thread.cpp libs/thread/src/pthread/once.cpp libs/thread/src/future.cpp; do
+    g++ -std=c++17 -O2 -fPIC -fvisibility=hidden -DBOOST_THREAD_BUILD_LIB -DBOOST_THREAD_USE_LIB -DNDEBUG \
+      -c "$src/thread-linux/$f" -o "$obj/$(basename "$f" .cpp).o" 2>>"$log"
+  done
+  mkdir -p "$cache/linux64"
+  ar rcs "$cache/linux64/libboost_thread.a" "$obj"/*.o
+  rm -rf "$obj"
 fi
 
 # SQLite: Debian's source carries the amalgamation's inputs; build the

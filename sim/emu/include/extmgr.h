@@ -29,7 +29,7 @@ typedef STATUS(LNCALLBACKPTR EMHANDLER)(EMRECORD FAR *);
 #define EM_REG_BEFORE 0x0001
 #define EM_REG_AFTER 0x0002
 
-/* Notification types. Their values are not in the reference; 0 and 1 are
+/* Notification types. Their values are not in the C API reference; 0 and 1 are
    the values the toolkit header is remembered to use. */
 #define EM_BEFORE 0
 #define EM_AFTER 1

@@ -1,6 +1,6 @@
 /* Base types, calling-convention macros and status helpers of the Notes C
    API, as the embedded host declares them. Only what the add-in and the
-   host's own tools use is here; values and widths follow the platform notes
+   host's own tools use is here; values and widths follow the C API reference
    (64-bit: Domino handles stay 32-bit, LONG is 32-bit). */
 #ifndef TARN_EMU_GLOBAL_H
 #define TARN_EMU_GLOBAL_H
@@ -27,10 +27,10 @@ typedef unsigned short USHORT;
 typedef unsigned int DWORD;
 /* LONGIS64BIT: LONG stays 32-bit where long is 64-bit. */
 typedef int LONG;
-/* The reference leaves BOOL's page blank; the Java bindings use a native
+/* The C API reference leaves BOOL's page blank; the Java bindings use a native
    int, so an int it is. */
 typedef int BOOL;
-/* HMODULE is not defined by the reference; a pointer-sized 0 is what
+/* HMODULE is not defined by the C API reference; a pointer-sized 0 is what
    callers pass on UNIX. */
 typedef void *HMODULE;
 #endif

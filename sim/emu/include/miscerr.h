@@ -1,4 +1,4 @@
-/* Statuses of the MISC package (values from the platform notes). */
+/* Statuses of the MISC package (values as the C API's Java bindings carry them). */
 #ifndef TARN_EMU_MISCERR_H
 #define TARN_EMU_MISCERR_H
 

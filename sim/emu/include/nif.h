@@ -6,7 +6,7 @@
 #include "nsfdata.h"
 #include "nsfnote.h"
 
-/* The reference types it as a WORD; whether it widens on 64-bit is not
+/* The C API reference types it as a WORD; whether it widens on 64-bit is not
    stated, so callers receive it into a zeroed 4-byte variable. */
 typedef WORD HCOLLECTION;
 

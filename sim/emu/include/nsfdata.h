@@ -4,7 +4,7 @@
 
 #include "global.h"
 
-/* The reference gives no number for the unknown type; 0 is no real type. */
+/* The C API reference gives no number for the unknown type; 0 is no real type. */
 #define TYPE_INVALID_OR_UNKNOWN 0x0000
 #define TYPE_NUMBER 0x0300
 #define TYPE_TIME 0x0400

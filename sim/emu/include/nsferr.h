@@ -1,4 +1,4 @@
-/* Statuses of the NSF package (values from the platform notes). */
+/* Statuses of the NSF package (values as the C API's Java bindings carry them). */
 #ifndef TARN_EMU_NSFERR_H
 #define TARN_EMU_NSFERR_H
 

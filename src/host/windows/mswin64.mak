@@ -9,7 +9,7 @@
 #
 # Run from the repository's root in an "x64 Native Tools" prompt. Copy
 # ntarn.dll into the Domino program directory and list it in notes.ini as
-# EXTMGR_ADDINS=ntarn (see README, "Running on a Domino server").
+# EXTMGR_ADDINS=ntarn.dll (see README, "Running on a Domino server").
 
 !IFNDEF NOTESAPI
 !ERROR set NOTESAPI to the toolkit folder (its include\ and lib\mswin64\notes.lib)
@@ -31,7 +31,7 @@ TARGET = $(OUT)\ntarn.dll
 # left out (the add-in is C++ and links its run-time by default), and W is
 # defined as itself (Boost names a template parameter W).
 CPPFLAGS = /nologo /c /std:c++20 /MD /EHsc /GS- /Gy /GF /favor:INTEL64 /Zc:wchar_t- /W3 $(TARN_DEFINES) \
-    /Isrc /Isrc\host\windows\include /I"$(NOTESAPI)\include" /I"$(BOOST)" /FIsrc\host\windows\msvc_compat.h
+    /Isrc /I"$(NOTESAPI)\include" /I"$(BOOST)" /FIsrc\host\windows\msvc_compat.h
 
 $(TARGET): $(OUT) $(OBJS) src\host\windows\ntarn.def
     link /nologo -dll -def:src\host\windows\ntarn.def -machine:AMD64 -out:$(TARGET) $(OBJS) \

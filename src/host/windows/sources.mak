@@ -20,7 +20,8 @@ TARN_OBJS = \
     $(OUT)\dom_to_tn.obj \
     $(OUT)\http_client_win.obj \
     $(OUT)\library_pin_win.obj \
-    $(OUT)\notice.obj
+    $(OUT)\notice.obj \
+    $(OUT)\www_authenticate.obj
 
 # The toolkit's defines for 64-bit Windows; W is defined as itself (Boost
 # names a template parameter W).

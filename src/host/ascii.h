@@ -1,0 +1,18 @@
+// Case-insensitive comparison of ASCII text (header names, schemes, units,
+// task names): locale-free, and the same on every C run-time, whose own
+// calls differ (strcasecmp is POSIX only, _stricmp MSVC's only).
+#pragma once
+
+#include <cstddef>
+
+inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when a and b agree in their first n characters, ASCII letters of
+// either case being equal (as strncasecmp(a, b, n) == 0).
+inline bool AsciiEqualNoCase(const char* a, const char* b, size_t n = static_cast<size_t>(-1)) {
+    for (size_t i = 0; i < n; ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+        if (a[i] == '\0') return true;
+    }
+    return true;
+}
