@@ -49,6 +49,9 @@ const StatusText kStatusTexts[] = {
     {err::BAD_FLAGS, "Invalid combination of flags"},
     {err::INJECTED, "Injected failure"},
     {err::MQ_NAME, "Invalid message queue name"},
+    {err::DXL_IMPORT_FAILED, "DXL importer operation failed"},
+    {err::DXL_BAD_OPTION, "Invalid DXL importer option"},
+    {err::DB_EXISTS, "Database already exists"},
 };
 
 }  // namespace

@@ -154,5 +154,7 @@ Item FromValue(const ItemValue& v);
 ItemValue ToValue(const Item& it);
 const Item* FindItem(const std::vector<Item>& items, const char* name, size_t len);
 std::string FirstText(const Item& it);
+// One term of an imported view's selection (dxl.cc) against a note's items.
+bool SelectionTermMatches(const std::string& term, const std::vector<Item>& items);
 
 }  // namespace emu
