@@ -324,38 +324,43 @@ Parsed ParseDxl(const std::string& bytes) {
     return out;
 }
 
-void SetMeta(Database& db, const char* key, const std::string& value) {
-    std::lock_guard lock(db.mutex);
-    Stmt st(db.conn, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+void SetMeta(sqlite3* conn, const char* key, const std::string& value) {
+    Stmt st(conn, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
     sqlite3_bind_text(st.s, 1, key, -1, SQLITE_STATIC);
     sqlite3_bind_text(st.s, 2, value.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(st.s) != SQLITE_DONE) throw Failure(std::string("the database's ") + key + " was not written");
 }
 
+// One transaction for the whole import: all of it is written or none.
 // Notes written by the importer raise no Extension Manager events here:
 // only a kit program imports, and no add-in runs in it.
-STATUS Write(Database& db, const DbPtr& ptr, const Importer& imp, const Parsed& p, std::vector<NOTEID>* ids) {
-    if (imp.replaceDbProperties && p.title) SetMeta(db, "title", *p.title);
-    if (imp.acl != DXLIMPORTOPTION_IGNORE && p.hasAcl) SetMeta(db, "acl", p.acl);
-    auto store = [&](uint16_t noteClass, const std::vector<Item>& items) {
-        Note note;
-        note.db = ptr;
-        note.noteClass = noteClass;
-        note.oid.File.Innards[0] = Random32();
-        note.oid.File.Innards[1] = Random32();
-        note.oid.Note.Innards[0] = Random32();
-        note.oid.Note.Innards[1] = Random32();
-        note.items = items;
-        STATUS s = Store(db, note);
-        if (!s) ids->push_back(note.id);
-        return s;
-    };
-    if (imp.design != DXLIMPORTOPTION_IGNORE)
-        for (const auto& [noteClass, items] : p.designs)
-            if (STATUS s = store(noteClass, items)) return s;
-    if (imp.documents != DXLIMPORTOPTION_IGNORE)
-        for (const auto& items : p.documents)
-            if (STATUS s = store(NOTE_CLASS_DOCUMENT, items)) return s;
+STATUS Write(Database& db, const Importer& imp, const Parsed& p, std::vector<NOTEID>* ids) {
+    std::lock_guard lock(db.mutex);
+    if (!Exec(db.conn, "BEGIN IMMEDIATE")) return err::DB_IO;
+    try {
+        if (imp.replaceDbProperties && p.title) SetMeta(db.conn, "title", *p.title);
+        if (imp.acl != DXLIMPORTOPTION_IGNORE && p.hasAcl) SetMeta(db.conn, "acl", p.acl);
+        auto store = [&](uint16_t noteClass, const std::vector<Item>& items) {
+            Note note;
+            note.noteClass = noteClass;
+            note.oid.File.Innards[0] = Random32();
+            note.oid.File.Innards[1] = Random32();
+            note.oid.Note.Innards[0] = Random32();
+            note.oid.Note.Innards[1] = Random32();
+            const NOTEID id = InsertNoteRow(db.conn, note);
+            if (!id || !WriteItems(db.conn, id, items)) throw Failure("a note was not written");
+            ids->push_back(id);
+        };
+        if (imp.design != DXLIMPORTOPTION_IGNORE)
+            for (const auto& [noteClass, items] : p.designs) store(noteClass, items);
+        if (imp.documents != DXLIMPORTOPTION_IGNORE)
+            for (const auto& items : p.documents) store(NOTE_CLASS_DOCUMENT, items);
+        if (!Exec(db.conn, "COMMIT")) throw Failure("the import was not committed");
+    } catch (const Failure&) {
+        Exec(db.conn, "ROLLBACK");
+        ids->clear();
+        return err::DB_IO;
+    }
     return NOERROR;
 }
 
@@ -469,7 +474,7 @@ EMU_EXPORT STATUS DXLImport(DXLIMPORTHANDLE importer, XML_READ_FUNCTION reader, 
             std::lock_guard lock(emu::gImportersMutex);
             settings = emu::gImporters[importer];
         }
-        result = emu::Write(*db, db, settings, parsed, &imported);
+        result = emu::Write(*db, settings, parsed, &imported);
         if (result) reason = "the database could not be written";
     } catch (const emu::Failure& e) {
         result = err::DXL_IMPORT_FAILED;
