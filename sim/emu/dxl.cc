@@ -17,7 +17,6 @@
 #include <functional>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -28,7 +27,6 @@
 
 using emu::Op;
 namespace err = emu::err;
-namespace fs = std::filesystem;
 
 namespace emu {
 namespace {
@@ -369,17 +367,6 @@ STATUS Write(Database& db, const Importer& imp, const Parsed& p, std::vector<NOT
 
 extern "C" {
 
-EMU_EXPORT STATUS NSFDbCreate(const char* path, USHORT dbClass, BOOL forceCreation) {
-    if (STATUS s = emu::Fault(Op::CreateDatabase)) return s;
-    if (!path || !*path || strlen(path) >= MAXPATH) return err::NOEXIST;
-    // Only plain databases, and never over one that exists: overwriting an
-    // administrator's database is not something the stand-in offers.
-    if (dbClass != DBCLASS_NOTEFILE || forceCreation) return err::BAD_FLAGS;
-    std::error_code ec;
-    if (fs::exists(emu::FilePathFor(path), ec)) return err::DB_EXISTS;
-    return emu::CreateDatabase(path);
-}
-
 EMU_EXPORT STATUS DXLCreateImporter(DXLIMPORTHANDLE* importer) {
     if (!importer) return err::INVALID_HANDLE;
     static std::once_flag once;
@@ -506,19 +493,3 @@ EMU_EXPORT void DXLDeleteImporter(DXLIMPORTHANDLE importer) {
 
 }  // extern "C"
 
-namespace emu {
-
-bool SelectionTermMatches(const std::string& term, const std::vector<Item>& items) {
-    size_t eq = term.find('=');
-    if (term.size() < 2 || eq == std::string::npos) return false;
-    const std::string name = term.substr(1, eq - 1), value = term.substr(eq + 1);
-    const Item* it = FindItem(items, name.c_str(), name.size());
-    if (!it) return false;
-    if (term[0] == 'T') return (it->type == TYPE_TEXT || it->type == TYPE_TEXT_LIST) && FirstText(*it) == value;
-    if (it->type != TYPE_NUMBER || it->value.size() != 8) return false;
-    double d;
-    memcpy(&d, it->value.data(), 8);
-    return d == strtod(value.c_str(), nullptr);
-}
-
-}  // namespace emu

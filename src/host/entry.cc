@@ -92,8 +92,10 @@ STATUS RunMainEntryPoint() {
 
         gSession.Reset();
         const bool initialised = gSession.Init(processName, taskList);
-        // Served, but deaf to refresh: its queue is not the one the HTTP task writes to.
-        if (const std::string entry = EntryServingByPart(processName, taskList); !entry.empty()) {
+        // Served, but deaf to refresh: its queue is not the one the HTTP task
+        // writes to. (The HTTP task sends refresh messages, it reads none.)
+        if (const std::string entry = EntryServingByPart(processName, taskList);
+            !entry.empty() && !gSession.IsHttpTask()) {
             char queue[kQueueNameMax + 1];
             BuildQueueName(entry.data(), entry.size(), queue);
             gSession.Log(1,
