@@ -300,6 +300,40 @@ TEST_F(KitTest, ImporterRefusesWhatItDoesNotKnow) {
     NSFDbClose(db);
 }
 
+// Documents come in with their items' types: text, number, time (a DXL
+// date-time with its zone) and text list.
+TEST_F(KitTest, ImportedDocumentsKeepTheirItemTypes) {
+    ASSERT_EQ(NSFDbCreate("brackwater\\d.nsf", DBCLASS_NOTEFILE, FALSE), 0);
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\d.nsf", &db), 0);
+    std::string log;
+    ASSERT_EQ(ImportDesign(db,
+                           "<database><document form='Sample'>"
+                           "<item name='T'><text>a &amp; b</text></item>"
+                           "<item name='N'><number>-2.5</number></item>"
+                           "<item name='D'><datetime>20260102T030405,50+02</datetime></item>"
+                           "<item name='L'><textlist><text>x</text><text/></textlist></item>"
+                           "</document></database>",
+                           &log),
+              0)
+        << log;
+    NSFDbClose(db);
+    std::vector<emu::NoteDump> docs;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\d.nsf", &docs), 0);
+    ASSERT_EQ(docs.size(), 1u);
+    const auto& items = docs[0].items;
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(items[0].texts, std::vector<std::string>{"Sample"});
+    EXPECT_EQ(items[1].texts, std::vector<std::string>{"a & b"});
+    EXPECT_EQ(items[2].type, TYPE_NUMBER);
+    EXPECT_EQ(items[2].numbers, std::vector<double>{-2.5});
+    EXPECT_EQ(items[3].type, TYPE_TIME);
+    // 2026-01-02 01:04:05.50 UTC, in seconds since 1970.
+    EXPECT_EQ(items[3].numbers, std::vector<double>{1767315845.5});
+    EXPECT_EQ(items[4].type, TYPE_TEXT_LIST);
+    EXPECT_EQ(items[4].texts, (std::vector<std::string>{"x", ""}));
+}
+
 // A Linux task named server is served by the entry nserver.exe, but the HTTP
 // task sends its refresh messages to TARNnserver.exe: it says so at start.
 TEST_F(KitTest, ATaskServedAsPartOfAnEntryWarnsOfItsRefreshQueue) {
