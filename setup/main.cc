@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     using namespace tarnsetup;
     CLI::App app{"The TARN add-in's databases: create, check, resync"};
     app.require_subcommand(1);
+    app.fallthrough();  // --data before or after the command
     Context ctx;
     app.add_option("--data", ctx.dataDir, "the server's data directory");
     Run run;

@@ -1,6 +1,7 @@
 // The embedded host's start for tarn-setup: its data directory is a folder
 // given on the command line (a server's program is started inside it).
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "emu/emulator.h"
@@ -16,6 +17,12 @@ bool StartHost(const Context& ctx) {
         return false;
     }
     emu::SetDataDirectory(dir);
+    // The stand-in answers paths as a Windows server does unless told it is
+    // a Linux one (its task names and path separator then differ).
+    if (const char* onLinux = getenv("EMU_LINUX_SERVER"); onLinux && *onLinux == '1') emu::SetPathSeparator('/');
+    // The add-in's configuration code logs as it loads (check): those lines
+    // go to the server's log (console.log), the program's own to the terminal.
+    emu::SetConsoleEcho(false);
     return true;
 }
 

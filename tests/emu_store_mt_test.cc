@@ -44,7 +44,7 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
     DBHANDLE shared = 0;
     ASSERT_EQ(NSFDbOpen(path, &shared), 0);
     NOTEID view = 0;
-    ASSERT_EQ(emu::CreateView(shared, {"all", "", {"Appointment"}, {"Key", "Count"}, 0}, &view), 0);
+    ASSERT_EQ(tarntest::CreateView(shared, {"all", "", {"Appointment"}, {"Key", "Count"}, 0}, &view), 0);
     HEMREGISTRATION reg = 0;
     ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_AFTER, CountSaves, 0, &reg), 0);
     emu::SetReadPageSize(4);

@@ -54,7 +54,7 @@ protected:
         DBHANDLE db = 0;
         ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
         NOTEID id = 0;
-        EXPECT_EQ(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), 0);
+        EXPECT_EQ(tarntest::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), 0);
         NSFDbClose(db);
     }
     // One statistic as the console shows it, once the tasks published it.

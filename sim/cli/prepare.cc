@@ -1,8 +1,11 @@
 #include "prepare.h"
 
 #include <filesystem>
+#include <iostream>
+#include <sstream>
 
 #include "host_calls.h"
+#include "kit/kit.h"
 
 namespace fs = std::filesystem;
 
@@ -30,23 +33,14 @@ bool Prepare(const std::string& dir, const PrepareOptions& o) {
     emu::SetDataDirectory(dir);
     emu::RemoveAllQueues();
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
-    if (!Check(emu::CreateDatabase("brackwater\\tarnconfig.nsf", "TARN configuration"), "create configuration"))
-        return false;
+    // The databases as tarn-setup create makes them, with the server document.
+    tarnkit::CreateOptions kit;
+    kit.server = tarnkit::ServerSettings{"127.0.0.1", o.port, "servlet/dts", o.auth, "tarn", "secret", o.level};
+    std::ostringstream created;
+    if (tarnkit::CreateDatabases(kit, created, std::cerr) != 0) return false;
     {
         Db cfg("brackwater\\tarnconfig.nsf");
         NOTEID id;
-        bool ok = Check(emu::CreateView(cfg.h, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), "view") &&
-                  Check(emu::CreateView(cfg.h, {"maildblookup", "", {"MailDb"}, {"MailFile"}, 0}, &id), "view") &&
-                  Check(emu::CreateView(cfg.h, {"dsdlookup", "", {"Exclude"}, {"DbPath"}, 0}, &id), "view") &&
-                  Check(emu::CreateDocument(cfg.h,
-                                            {emu::Text("Form", "Server"), emu::Number("DTC_LogLevel", o.level),
-                                             emu::Text("Url_DomToTN", "servlet/dts"),
-                                             emu::Text("Hostname_DomToTN", "127.0.0.1"),
-                                             emu::Number("Port_Domino", o.port), emu::Text("AuthType", o.auth),
-                                             emu::Text("Username", "tarn"), emu::Text("Password", "secret")},
-                                            &id),
-                        "server document");
-        if (!ok) return false;
         for (const auto& u : kUsers)
             if (u.listed && !Check(emu::CreateDocument(cfg.h, {emu::Text("Form", "MailDb"), emu::Text("MailFile", u.path)}, &id), "user"))
                 return false;
@@ -54,8 +48,6 @@ bool Prepare(const std::string& dir, const PrepareOptions& o) {
                    "exclude"))
             return false;
     }
-    for (const char* p : {"brackwater\\tarnalerts.nsf", "brackwater\\qcapture.nsf"})
-        if (!Check(emu::CreateDatabase(p), std::string("create ") + p)) return false;
     for (const auto& u : kUsers) {
         if (!Check(emu::CreateDatabase(u.path), std::string("create ") + u.path)) return false;
         Db mail(u.path);

@@ -52,6 +52,9 @@ const StatusText kStatusTexts[] = {
     {err::STAT_NOT_FOUND, " not found in server statistics table"},
     {err::STAT_NOT_SET, " cannot be reset."},
     {err::INVALID_ARGS, "Invalid arguments"},
+    {err::DXL_IMPORT_FAILED, "DXL importer operation failed"},
+    {err::DXL_BAD_OPTION, "Invalid DXL importer option"},
+    {err::DB_EXISTS, "Database already exists"},
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Control surface for databases: create files, write documents, views and
+// Control surface for databases: create files, write documents and
 // profiles directly, delete notes, read every document back.
 #include <cstring>
 #include <filesystem>
@@ -87,13 +87,6 @@ STATUS CreateDocument(DBHANDLE dbHandle, const std::vector<ItemValue>& items, NO
     return s;
 }
 
-STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId) {
-    return CreateDocument(db,
-                          {Text("$TITLE", spec.name), Text("$Flags", spec.designFlags), TextList("$Forms", spec.forms),
-                           TextList("$Columns", spec.columns), Number("$Sort", spec.sortColumn)},
-                          viewId, NOTE_CLASS_VIEW);
-}
-
 STATUS SetProfile(DBHANDLE dbHandle, const std::string& profileName, const std::vector<ItemValue>& fields) {
     DbPtr db = FindDb(dbHandle);
     if (!db) return err::INVALID_HANDLE;
@@ -144,7 +137,7 @@ STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out) {
     out->clear();
     {
         Stmt st(conn, "SELECT id, class, f0, f1, n0, n1, seq FROM notes WHERE deleted=0 AND profile IS NULL "
-                      "AND class<>8 ORDER BY id");
+                      "AND class NOT IN (4, 8) ORDER BY id");  // documents, not forms or views
         while (st && sqlite3_step(st.s) == SQLITE_ROW) {
             NoteDump d;
             d.id = static_cast<NOTEID>(sqlite3_column_int64(st.s, 0));

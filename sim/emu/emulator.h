@@ -19,6 +19,8 @@
 #include "nsferr.h"
 #include "nsfnote.h"
 #include "addin.h"
+#include "acl.h"
+#include "xml.h"
 #include "osenv.h"
 #include "osmem.h"
 #include "osmisc.h"
@@ -74,9 +76,19 @@ constexpr STATUS STAT_NOT_FOUND = ERR_STAT_NOT_FOUND; // PKG_MISC+82: no such st
 constexpr STATUS STAT_NOT_SET = ERR_STAT_NOT_SET;     // PKG_MISC+103: the statistic cannot be reset
 constexpr STATUS INVALID_ARGS = ERR_MISC_INVALID_ARGS; // PKG_MISC+149: invalid arguments
 
+// NOTES_ERR_DXLIMPORTER_FAILED (domino-jna's value, 4522): the importer
+// met something it could not import; its result log says what.
+constexpr STATUS DXL_IMPORT_FAILED = 0x11AA;
+// NOTES_ERR_DXLIMPORTER_INVALID_OPTION (4523): a property or value the
+// importer does not take.
+constexpr STATUS DXL_BAD_OPTION = 0x11AB;
+
 // The stand-in's own.
 constexpr STATUS INJECTED = kOwnPackage + 1;         // 0x1A41: a fault a test asked for
 constexpr STATUS MQ_NAME = kOwnPackage + 2;          // 0x1A42: no queue name (null or empty)
+// NSFDbCreate on a path that already holds a database. No source gives the
+// C API's code for it; refusing with a code of our own is the strict choice.
+constexpr STATUS DB_EXISTS = kOwnPackage + 3;        // 0x1A43
 static_assert(ERR(MQ_NAME) == MQ_NAME && MQ_NAME < kOwnPackage + 0x10, "own codes stay inside the gap");
 }  // namespace err
 
@@ -96,6 +108,7 @@ enum class Op : int {
     NotesInitThread, NotesTermThread, MqClose,
     ReopenDatabase,
     StatUpdate, StatDelete, StatReset, StatTraverse, StatQuery,
+    CreateDatabase, ImportDxl, ReadAcl,
     Count_,
 
     OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
@@ -110,6 +123,7 @@ enum class Op : int {
     NIFCloseCollection = CloseCollection, OSLockObject = LockObject, OSUnlockObject = UnlockObject,
     OSMemFree = FreeMemory, IDScan = IdScan, MQOpen = MqOpen, MQPut = MqPut, MQGet = MqGet,
     MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose, NSFDbReopen = ReopenDatabase,
+    NSFDbCreate = CreateDatabase, DXLImport = ImportDxl, NSFDbReadACL = ReadAcl,
 };
 
 // The role name of an operation.
@@ -294,14 +308,6 @@ EMU_EXPORT ItemValue Time(const std::string& name, double value);
 EMU_EXPORT STATUS CreateDocument(DBHANDLE db, const std::vector<ItemValue>& items, NOTEID* id,
                                  uint16_t noteClass = NOTE_CLASS_DOCUMENT);
 
-struct ViewSpec {
-    std::string name;                // "name" or "name|alias"
-    std::string designFlags;         // e.g. "" or "P"; find-view skips those with G, 4, 0 or n
-    std::vector<std::string> forms;  // empty = all documents
-    std::vector<std::string> columns;// item names, in order
-    int sortColumn = 0;              // ascending by this column's text; -1 = note id order
-};
-EMU_EXPORT STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId);
 
 // Profile document: field values of the named profile (no user).
 EMU_EXPORT STATUS SetProfile(DBHANDLE db, const std::string& profileName,

@@ -77,6 +77,9 @@ const OpNames kOpNames[] = {
     {"StatReset", "StatReset"},
     {"StatTraverse", "StatTraverse"},
     {"StatQuery", "StatQuery"},
+    {"CreateDatabase", "NSFDbCreate"},
+    {"ImportDxl", "DXLImport"},
+    {"ReadAcl", "NSFDbReadACL"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 

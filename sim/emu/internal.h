@@ -19,6 +19,9 @@ uint32_t NewHandle();
 // the caller. lockedIsFault: the owner's rule says it must be unlocked by now.
 MEMHANDLE AllocBlock(std::vector<uint8_t> bytes, bool callerOwned);
 void ReleaseHostBlock(MEMHANDLE handle, bool lockedIsFault = false);
+// A copy of a block's bytes, for a C API function handed the block's
+// handle (ACLEnumEntries); false for an unknown handle.
+bool BlockBytes(MEMHANDLE handle, std::vector<uint8_t>* bytes);
 
 // Open-object counters (databases, notes, collections, id tables).
 enum class Counter { Databases, Notes, Collections, IdTables };

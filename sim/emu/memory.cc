@@ -93,6 +93,14 @@ void ReleaseHostBlock(MEMHANDLE handle, bool lockedIsFault) {
     gBlocks.erase(it);
 }
 
+bool BlockBytes(MEMHANDLE handle, std::vector<uint8_t>* bytes) {
+    std::lock_guard lock(gMutex);
+    auto it = gBlocks.find(handle);
+    if (it == gBlocks.end()) return false;
+    *bytes = it->second.bytes;
+    return true;
+}
+
 void CountOpen(Counter which, int delta) { gOpen[static_cast<int>(which)] += delta; }
 
 bool IdTableIds(DHANDLE table, std::vector<NOTEID>* ids) {
@@ -167,6 +175,8 @@ EMU_EXPORT BOOL IDScan(DHANDLE table, BOOL first, DWORD* id) {
     *id = *next;
     return TRUE;
 }
+
+EMU_EXPORT STATUS IDDestroyTable(DHANDLE table) { return emu::DestroyIdTable(table); }
 
 EMU_EXPORT DWORD IDEntries(DHANDLE table) {
     std::lock_guard lock(emu::gMutex);

@@ -141,6 +141,22 @@ bool WriteItems(sqlite3* conn, NOTEID id, const std::vector<Item>& items) {
     return true;
 }
 
+NOTEID InsertNoteRow(sqlite3* conn, const Note& note, const char* profile) {
+    Stmt st(conn, "INSERT INTO notes(class, f0, f1, n0, n1, seq, profile) VALUES(?,?,?,?,?,?,?)");
+    sqlite3_bind_int(st.s, 1, note.noteClass);
+    sqlite3_bind_int64(st.s, 2, note.oid.File.Innards[0]);
+    sqlite3_bind_int64(st.s, 3, note.oid.File.Innards[1]);
+    sqlite3_bind_int64(st.s, 4, note.oid.Note.Innards[0]);
+    sqlite3_bind_int64(st.s, 5, note.oid.Note.Innards[1]);
+    sqlite3_bind_int64(st.s, 6, note.oid.Sequence);
+    if (profile)
+        sqlite3_bind_text(st.s, 7, profile, -1, SQLITE_TRANSIENT);
+    else
+        sqlite3_bind_null(st.s, 7);
+    if (sqlite3_step(st.s) != SQLITE_DONE) return 0;
+    return static_cast<NOTEID>(sqlite3_last_insert_rowid(conn));
+}
+
 // Inserts (id 0) or rewrites a note with its items, in one transaction.
 STATUS Store(Database& db, Note& note, const char* profile) {
     std::lock_guard lock(db.mutex);
@@ -148,19 +164,8 @@ STATUS Store(Database& db, Note& note, const char* profile) {
     bool ok = true;
     NOTEID id = note.id;
     if (id == 0) {
-        Stmt st(db.conn, "INSERT INTO notes(class, f0, f1, n0, n1, seq, profile) VALUES(?,?,?,?,?,?,?)");
-        sqlite3_bind_int(st.s, 1, note.noteClass);
-        sqlite3_bind_int64(st.s, 2, note.oid.File.Innards[0]);
-        sqlite3_bind_int64(st.s, 3, note.oid.File.Innards[1]);
-        sqlite3_bind_int64(st.s, 4, note.oid.Note.Innards[0]);
-        sqlite3_bind_int64(st.s, 5, note.oid.Note.Innards[1]);
-        sqlite3_bind_int64(st.s, 6, note.oid.Sequence);
-        if (profile)
-            sqlite3_bind_text(st.s, 7, profile, -1, SQLITE_TRANSIENT);
-        else
-            sqlite3_bind_null(st.s, 7);
-        ok = sqlite3_step(st.s) == SQLITE_DONE;
-        id = static_cast<NOTEID>(sqlite3_last_insert_rowid(db.conn));
+        id = InsertNoteRow(db.conn, note, profile);
+        ok = id != 0;
     } else {
         Stmt st(db.conn, "UPDATE notes SET seq=seq+1 WHERE id=? AND deleted=0");
         sqlite3_bind_int64(st.s, 1, id);

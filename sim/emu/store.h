@@ -142,6 +142,9 @@ extern const char kSchema[];
 sqlite3* OpenFile(const std::string& file, bool create);
 bool LoadItems(sqlite3* conn, NOTEID id, std::vector<Item>* items);
 bool WriteItems(sqlite3* conn, NOTEID id, const std::vector<Item>& items);
+// The row of a new note (no items); its id, 0 on failure. The caller holds
+// the database's mutex and a transaction.
+NOTEID InsertNoteRow(sqlite3* conn, const Note& note, const char* profile = nullptr);
 // Inserts (id 0) or rewrites a note with its items, in one transaction.
 STATUS Store(Database& db, Note& note, const char* profile = nullptr);
 STATUS MarkDeleted(Database& db, NOTEID id);
@@ -154,5 +157,7 @@ Item FromValue(const ItemValue& v);
 ItemValue ToValue(const Item& it);
 const Item* FindItem(const std::vector<Item>& items, const char* name, size_t len);
 std::string FirstText(const Item& it);
+// One term of an imported view's selection (dxl.cc) against a note's items.
+bool SelectionTermMatches(const std::string& term, const std::vector<Item>& items);
 
 }  // namespace emu

@@ -69,6 +69,9 @@ EMU_EXPORT STATUS NIFOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID vie
         return it ? emu::UnpackTextList(it->value) : std::vector<std::string>{};
     };
     const std::vector<std::string> forms = textList("$Forms");
+    // An imported view's selection: terms "T<item>=<text>" or
+    // "N<item>=<number>", any of which selects a document; none selects all.
+    const std::vector<std::string> select = textList("$Select");
     std::vector<std::string> columns = textList("$Columns");
     if (columns.size() > emu::kMaxColumns) columns.resize(emu::kMaxColumns);
     int sortColumn = 0;
@@ -91,6 +94,10 @@ EMU_EXPORT STATUS NIFOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID vie
                 const emu::Item* form = emu::FindItem(items, "Form", 4);
                 if (!form || std::find(forms.begin(), forms.end(), emu::FirstText(*form)) == forms.end()) continue;
             }
+            if (!select.empty() && std::none_of(select.begin(), select.end(), [&](const std::string& term) {
+                    return emu::SelectionTermMatches(term, items);
+                }))
+                continue;
             emu::Entry e{id, {}, {}};
             for (size_t i = 0; i < columns.size(); ++i) {
                 const emu::Item* it = emu::FindItem(items, columns[i].c_str(), columns[i].size());

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "host/callback_skip.h"
 #include "host/event_data.h"
 #include "host/tarn_session.h"
+#include "ipc/queue_name.h"
+#include "ipc/task_list.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"
@@ -93,7 +96,19 @@ STATUS RunMainEntryPoint() {
         LogPlain("%s%s%s", " (", processName, ") loading...");
 
         gSession.Reset();
-        if (!gSession.Init(processName, taskList)) return 0;
+        const bool initialised = gSession.Init(processName, taskList);
+        // Served, but deaf to refresh: its queue is not the one the HTTP task
+        // writes to. (The HTTP task sends refresh messages, it reads none.)
+        if (const std::string entry = EntryServingByPart(processName, taskList);
+            !entry.empty() && !gSession.IsHttpTask()) {
+            char queue[kQueueNameMax + 1];
+            BuildQueueName(entry.data(), entry.size(), queue);
+            gSession.Log(1,
+                         "WARNING: this task is served only because its name is part of the TARN_Task_List entry "
+                         "\"%s\": its refresh messages go to the queue %s, which it does not read; list it as %s",
+                         entry.c_str(), queue, processName);
+        }
+        if (!initialised) return 0;
 
         WORD recursionId = 0;
         CheckNotesStatus(EMCreateRecursionID(&recursionId), "Couldn't create recursion id.");

@@ -8,6 +8,7 @@
 
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
+#include "ipc/task_list.h"
 #include "log/notes_error.h"
 #include "stats/tarn_stats.h"
 
@@ -45,31 +46,6 @@ bool TARNSession::OpenOwnQueue() {
     Log(1, "ERROR: message queue %s could not be opened (%s): this task captures no change", name, text);
     return false;
 }
-
-namespace {
-
-bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-
-// Process names are lower-cased file names, so an entry with a capital
-// letter or a ';' (a separator the list does not know) never matches one.
-// Empty when the entry is sound.
-std::string WhyEntryNeverMatches(const std::string& entry) {
-    std::string why;
-    auto add = [&](const char* reason) { why += why.empty() ? reason : std::string(", ") + reason; };
-    if (std::any_of(entry.begin(), entry.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
-        add("capital letter");
-    if (entry.find(';') != std::string::npos) add("';' inside, entries are separated by ','");
-    return why;
-}
-
-std::string Trimmed(const std::string& entry) {
-    size_t first = 0, last = entry.size();
-    while (first < last && IsBlank(entry[first])) ++first;
-    while (last > first && IsBlank(entry[last - 1])) --last;
-    return entry.substr(first, last - first);
-}
-
-}  // namespace
 
 void TARNSession::OpenTaskQueues(std::string list) {
     while (!list.empty()) {

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "kit/kit.h"
+
 #include <cstdarg>
 
 #include <fcntl.h>
@@ -103,28 +105,91 @@ void WithDb(const std::string& path, const std::function<void(DBHANDLE)>& work) 
 }
 }  // namespace
 
-void CreateSampleDatabases(const SampleConfig& cfg) {
-    WithDb("brackwater\\tarnconfig.nsf", [&](DBHANDLE db) {
-        NOTEID id;
-        Check(emu::CreateView(db, {"server", "", {"Server"}, {"Hostname_DomToTN"}, -1}, &id), "view server");
-        Check(emu::CreateView(db, {cfg.userViewName, "", {"MailDb"}, cfg.userColumns, 0}, &id), "view maildblookup");
-        Check(emu::CreateView(db, {"dsdlookup", "", {"Exclude"}, {"DbPath"}, 0}, &id), "view dsdlookup");
-        if (cfg.serverDocument) {
-            std::vector<emu::ItemValue> items = {
-                emu::Text("Form", "Server"), emu::Text("Url_DomToTN", cfg.url),
-                emu::Text("Hostname_DomToTN", cfg.hostname), emu::Number("Port_Domino", cfg.port),
-                emu::Text("AuthType", cfg.authType), emu::Text("Username", cfg.username),
-                emu::Text("Password", cfg.password)};
-            if (cfg.withLogLevel) items.push_back(emu::Number("DTC_LogLevel", cfg.logLevel));
-            Check(emu::CreateDocument(db, items, &id), "server document");
+namespace {
+std::string XmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += c;
         }
-        for (const auto& m : cfg.mailFiles)
-            Check(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", m)}, &id), "mail doc");
-        for (const auto& e : cfg.excluded)
-            Check(emu::CreateDocument(db, {emu::Text("Form", "Exclude"), emu::Text("DbPath", e)}, &id), "exclude doc");
-    });
-    WithDb("brackwater\\tarnalerts.nsf", [](DBHANDLE) {});
-    WithDb("brackwater\\qcapture.nsf", [](DBHANDLE) {});
+    }
+    return out;
+}
+}  // namespace
+
+STATUS ImportDesign(DBHANDLE db, const std::string& dxl, std::string* log) {
+    std::string ignored;
+    return tarnkit::ImportDxl(db, dxl, log ? log : &ignored);
+}
+
+STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId) {
+    size_t bar = spec.name.find('|');
+    std::string dxl = "<database xmlns='http://www.lotus.com/dxl'><view name='" +
+                      XmlEscaped(spec.name.substr(0, bar)) + "'";
+    if (bar != std::string::npos) dxl += " alias='" + XmlEscaped(spec.name.substr(bar + 1)) + "'";
+    if (!spec.hide.empty()) dxl += " hide='" + XmlEscaped(spec.hide) + "'";
+    std::string selection = "SELECT @All";
+    if (!spec.forms.empty()) {
+        selection = "SELECT ";
+        for (size_t i = 0; i < spec.forms.size(); ++i)
+            selection += (i ? " | " : "") + std::string("Form = \"") + spec.forms[i] + "\"";
+    }
+    dxl += "><code event='selection'><formula>" + XmlEscaped(selection) + "</formula></code>";
+    for (size_t i = 0; i < spec.columns.size(); ++i)
+        dxl += "<column itemname='" + XmlEscaped(spec.columns[i]) + "'" +
+               (static_cast<int>(i) == spec.sortColumn ? " sort='ascending'" : "") + "/>";
+    dxl += "</view></database>";
+    std::string log;
+    std::vector<NOTEID> imported;
+    if (STATUS s = tarnkit::ImportDxl(db, dxl, &log, &imported)) {
+        ADD_FAILURE() << "view " << spec.name << " not imported: " << log;
+        return s;
+    }
+    if (imported.size() != 1) return emu::err::NOT_FOUND;
+    if (viewId) *viewId = imported[0];
+    return NOERROR;
+}
+
+namespace {
+// The kit's user view in place of a sample's own (a test of other names or columns).
+void ReplaceUserView(DBHANDLE db, const SampleConfig& cfg) {
+    NOTEID kits = 0;
+    Check(NIFFindDesignNoteExt(db, "maildblookup", NOTE_CLASS_VIEW, "", &kits, 0), "find the kit's maildblookup");
+    Check(emu::DeleteNotes(db, {kits}), "remove the kit's maildblookup");
+    Check(CreateView(db, {cfg.userViewName, "", {"MailDb"}, cfg.userColumns, 0}, nullptr), "view maildblookup");
+}
+}  // namespace
+
+void CreateSampleDatabases(const SampleConfig& cfg) {
+    // As tarn-setup create makes them; a database a test made beforehand is kept.
+    tarnkit::CreateOptions options;
+    options.skipExisting = true;
+    std::ostringstream out, err;
+    if (tarnkit::CreateDatabases(options, out, err) != 0)
+        throw std::runtime_error("tarn-setup create failed: " + err.str());
+    DBHANDLE db = 0;
+    Check(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), "open brackwater\\tarnconfig.nsf");
+    if (cfg.userViewName != "maildblookup" || cfg.userColumns != std::vector<std::string>{"MailFile"})
+        ReplaceUserView(db, cfg);
+    NOTEID id;
+    if (cfg.serverDocument) {
+        std::vector<emu::ItemValue> items = {
+            emu::Text("Form", "Server"), emu::Text("Url_DomToTN", cfg.url),
+            emu::Text("Hostname_DomToTN", cfg.hostname), emu::Number("Port_Domino", cfg.port),
+            emu::Text("AuthType", cfg.authType), emu::Text("Username", cfg.username),
+            emu::Text("Password", cfg.password)};
+        if (cfg.withLogLevel) items.push_back(emu::Number("DTC_LogLevel", cfg.logLevel));
+        Check(emu::CreateDocument(db, items, &id), "server document");
+    }
+    for (const auto& m : cfg.mailFiles)
+        Check(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", m)}, &id), "mail doc");
+    for (const auto& e : cfg.excluded)
+        Check(emu::CreateDocument(db, {emu::Text("Form", "Exclude"), emu::Text("DbPath", e)}, &id), "exclude doc");
+    NSFDbClose(db);
 }
 
 void CreateMailFile(const std::string& path, const std::string& owner) {

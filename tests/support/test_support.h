@@ -54,7 +54,25 @@ struct SampleConfig {
     std::string userViewName = "maildblookup";
     std::vector<std::string> userColumns = {"MailFile"};
 };
+// Made by the kit (tarn-setup create's own code, from admin/*.dxl), then
+// filled with the sample documents.
 void CreateSampleDatabases(const SampleConfig& cfg = {});
+
+// Imports DXL into an open database as tarn-setup does (design and ACL
+// included); the importer's status, its log in *log.
+STATUS ImportDesign(DBHANDLE db, const std::string& dxl, std::string* log = nullptr);
+// A view as an administrator's design holds one, imported from DXL: name
+// ("name" or "name|alias"), hide ("" or DXL hide tokens such as "notes"),
+// the forms it selects (none: SELECT @All), columns by item name, the
+// column sorted ascending (-1: none, creation order).
+struct ViewSpec {
+    std::string name;
+    std::string hide;
+    std::vector<std::string> forms;
+    std::vector<std::string> columns;
+    int sortColumn = 0;
+};
+STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId);
 // A user's mail file with a CalendarProfile naming its owner.
 void CreateMailFile(const std::string& path, const std::string& owner);
 

@@ -7,6 +7,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#define DBCLASS_NOTEFILE 0xFF01
+/* An empty database file (no title, ACL or design); ForceCreation must be
+   FALSE here: overwriting a database is not supported. */
+STATUS LNPUBLIC NSFDbCreate(const char FAR *PathName, USHORT DbClass, BOOL ForceCreation);
 STATUS LNPUBLIC NSFDbOpen(const char FAR *PathName, DBHANDLE FAR *rethDB);
 STATUS LNPUBLIC NSFDbClose(DBHANDLE hDB);
 /* A new handle to the database of hDB for the calling thread (hDB may be

@@ -13,6 +13,7 @@ TARN_OBJS = \
     $(OUT)\process_name.obj \
     $(OUT)\tarn_session.obj \
     $(OUT)\refresh_queues.obj \
+    $(OUT)\task_list.obj \
     $(OUT)\notes_error.obj \
     $(OUT)\tarn_log.obj \
     $(OUT)\tarn_queue.obj \

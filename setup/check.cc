@@ -1,0 +1,286 @@
+// tarn-setup check: what an administrator can mend before the add-in runs,
+// one plain line each. The configuration is read by the add-in's own code
+// (TARNConfig, the task-list rules); what that code takes silently (an item
+// of the wrong type, an empty path) is looked at here item by item.
+//
+// Problems stop the add-in from capturing, or lose every notice; warnings
+// leave it capturing. Exit 0 without problems, 1 with.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "acl.h"
+#include "config/tarn_config.h"
+#include "host/tarn_session.h"
+#include "ipc/queue_name.h"
+#include "ipc/task_list.h"
+#include "kit/kit.h"
+#include "setup.h"
+
+namespace tarnsetup {
+namespace {
+
+constexpr char kConfigDb[] = "brackwater\\tarnconfig.nsf";
+
+struct Findings {
+    std::vector<std::string> problems, warnings;
+    void Problem(const std::string& s) { problems.push_back(s); }
+    void Warning(const std::string& s) { warnings.push_back(s); }
+};
+
+// Opens a database for the check's own reads; 0 when it cannot.
+DBHANDLE Open(const std::string& path) {
+    DBHANDLE db = NULLHANDLE;
+    return NSFDbOpen(path.c_str(), &db) == NOERROR ? db : NULLHANDLE;
+}
+
+void CheckViews(DBHANDLE config, Findings& f) {
+    for (const char* view : {"server", "maildblookup", "dsdlookup"}) {
+        NOTEID id = 0;
+        if (NIFFindView(config, view, &id) == NOERROR) continue;
+        // Found without the add-in's design-flag pattern: there, but not usable.
+        if (NIFFindDesignNoteExt(config, view, NOTE_CLASS_VIEW, "", &id, 0) == NOERROR)
+            f.Problem(std::string("view ") + view + " in " + kConfigDb +
+                      " is hidden or a folder: the add-in does not find it");
+        else
+            f.Problem(std::string("view ") + view + " is missing from " + kConfigDb);
+    }
+}
+
+// The first document of "server", as the add-in takes it; 0 when none.
+NOTEID FirstServerDocument(DBHANDLE config) {
+    NOTEID view = 0;
+    HCOLLECTION collection = 0;
+    if (NIFFindView(config, "server", &view) ||
+        NIFOpenCollection(config, config, view, 0, NULLHANDLE, &collection, nullptr, nullptr, nullptr, nullptr))
+        return 0;
+    COLLECTIONPOSITION position{};
+    DHANDLE buffer = NULLHANDLE;
+    DWORD returned = 0;
+    NOTEID id = 0;
+    if (NIFReadEntries(collection, &position, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 1, READ_MASK_NOTEID, &buffer, nullptr,
+                       nullptr, &returned, nullptr) == NOERROR &&
+        buffer) {
+        if (const void* p = OSLockObject(buffer); p && returned > 0) memcpy(&id, p, sizeof id);
+        OSUnlockObject(buffer);
+        OSMemFree(buffer);
+    }
+    NIFCloseCollection(collection);
+    return id;
+}
+
+// False when there is no server document.
+bool CheckServerItems(DBHANDLE config, Findings& f) {
+    const NOTEID id = FirstServerDocument(config);
+    if (!id) {
+        f.Problem(std::string("no server document in ") + kConfigDb +
+                  " (view server is empty): the add-in sends no notice anywhere");
+        return false;
+    }
+    NOTEHANDLE note = NULLHANDLE;
+    if (NSFNoteOpen(config, id, 0, &note)) {
+        f.Problem("the server document cannot be opened");
+        return false;
+    }
+    struct Expected {
+        const char* name;
+        WORD type;
+        bool required;
+    };
+    const Expected items[] = {{"Url_DomToTN", TYPE_TEXT, true},  {"Hostname_DomToTN", TYPE_TEXT, true},
+                              {"Port_Domino", TYPE_NUMBER, true}, {"AuthType", TYPE_TEXT, true},
+                              {"Username", TYPE_TEXT, true},      {"Password", TYPE_TEXT, true},
+                              {"DTC_LogLevel", TYPE_NUMBER, false}};
+    for (const Expected& e : items) {
+        WORD type = 0;
+        STATUS s = NSFItemInfo(note, e.name, static_cast<WORD>(strlen(e.name)), nullptr, &type, nullptr, nullptr);
+        const char* kind = e.type == TYPE_TEXT ? "text" : "a number";
+        if (s) {
+            if (e.required)
+                f.Problem(std::string("the server document has no item ") + e.name + ": the configuration does not load");
+        } else if (type != e.type) {
+            std::string line = std::string("the server document's item ") + e.name + " is not " + kind;
+            if (e.required) f.Problem(line); else f.Warning(line);
+        }
+    }
+    NSFNoteClose(note);
+    return true;
+}
+
+void CheckSettings(const TARNSettings& s, Findings& f) {
+    const std::string auth = s.authType;
+    if (auth != "None" && auth != "Basic" && auth != "Session")
+        f.Problem("AuthType is \"" + auth + "\": it must be exactly None, Basic or Session");
+    if (s.port < 1 || s.port > 65535)
+        f.Problem("Port_Domino is " + std::to_string(s.port) + ": a port is 1 to 65535");
+    // An empty path sends every notice to "/?action=...", which a web server
+    // may well answer 200: notices lost without a line.
+    if (!*s.url) f.Problem("Url_DomToTN is empty: every notice would go to /?action=... and be lost");
+    if (!*s.hostname) f.Problem("Hostname_DomToTN is empty: no notice reaches the processor");
+}
+
+void CheckLists(const TARNConfig& config, Findings& f) {
+    const std::vector<std::string> users = config.UserList();
+    if (users.empty()) f.Problem("no mail file is listed (view maildblookup is empty): nothing is captured");
+    for (const std::string& path : users) {
+        DBHANDLE db = Open(path);
+        if (!db) {
+            f.Warning("listed mail file " + path + " does not exist");
+            continue;
+        }
+        WORD type = 0;
+        BLOCKID block{};
+        DWORD length = 0;
+        STATUS s = NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &block, &length);
+        if (s)
+            f.Warning("mail file " + path + " has no CalendarProfile: its changes are not captured");
+        else if (type != TYPE_TEXT || length <= sizeof(WORD))
+            f.Warning("mail file " + path + " has no text Owner in its CalendarProfile: its changes are not captured");
+        NSFDbClose(db);
+    }
+    for (const std::string& path : config.ExcludeList()) {
+        // The add-in's own databases are always on the list.
+        if (path == "brackwater\\qcapture.nsf" || path == "brackwater\\qin.nsf" || path == "brackwater\\qout.nsf")
+            continue;
+        if (DBHANDLE db = Open(path)) NSFDbClose(db);
+        else f.Warning("excluded database " + path + " does not exist");
+    }
+}
+
+struct AclReader {
+    std::vector<std::pair<std::string, WORD>> entries;
+    static void Entry(void* param, char* name, WORD level, ACL_PRIVILEGES*, WORD) {
+        static_cast<AclReader*>(param)->entries.emplace_back(name, level);
+    }
+};
+
+void CheckAcl(DBHANDLE config, Findings& f) {
+    DHANDLE acl = NULLHANDLE;
+    if (NSFDbReadACL(config, &acl)) {
+        f.Warning(std::string("the ACL of ") + kConfigDb + " cannot be read");
+        return;
+    }
+    AclReader reader;
+    ACLEnumEntries(acl, AclReader::Entry, &reader);
+    OSMemFree(acl);
+    bool hasDefault = false;
+    for (const auto& [name, level] : reader.entries) {
+        hasDefault |= name == "-Default-";
+        if ((name == "-Default-" || name == "Anonymous") && level >= ACL_LEVEL_READER)
+            f.Warning("the ACL of " + std::string(kConfigDb) + " lets " + name +
+                      " read it, and with it the processor's password: set " + name + " to No Access");
+    }
+    if (!hasDefault)
+        f.Warning("the ACL of " + std::string(kConfigDb) + " has no -Default- entry: set one to No Access");
+}
+
+// Task names: Windows servers run nserver.exe, nhttp.exe, ...; Linux ones
+// server, http, ... (no "n", no ".exe"). Which one this is, the server's own
+// paths tell: a Windows server writes them with '\', a Linux one with '/'.
+bool IsWindowsServer(DBHANDLE config) {
+    char path[MAXPATH] = {};
+    return NSFDbPathGet(config, path, nullptr) == NOERROR && strchr(path, '/') == nullptr;
+}
+
+void CheckTaskList(bool windows, Findings& f) {
+    char list[1024] = {};
+    if (!OSGetEnvironmentString("TARN_Task_List", list, sizeof list - 1)) {
+        f.Problem("TARN_Task_List is not set in notes.ini: no task is served");
+        return;
+    }
+    const std::string whole = list;
+    if (whole.size() > MAXENVVALUE - 1)
+        f.Warning("TARN_Task_List is longer than " + std::to_string(MAXENVVALUE - 1) +
+                  " characters: tasks named after that are not served");
+    std::vector<std::string> entries, names;
+    bool http = false;
+    for (size_t start = 0; start <= whole.size();) {
+        size_t comma = whole.find(',', start);
+        std::string raw = whole.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string entry = Trimmed(raw);
+        if (entry != raw) f.Warning("TARN_Task_List entry \"" + raw + "\" has blanks around it");
+        if (std::string why = WhyEntryNeverMatches(entry); !why.empty())
+            f.Warning("TARN_Task_List entry \"" + entry + "\" can never match a task (" + why + ")");
+        http |= entry == (windows ? "nhttp.exe" : "http");
+        const bool exe = entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".exe") == 0;
+        if (!entry.empty() && exe != windows && entry.find(';') == std::string::npos)
+            f.Warning("TARN_Task_List entry \"" + entry + "\" is not a task name of a " +
+                      (windows ? "Windows" : "Linux") + " server (" +
+                      (windows ? "nserver.exe, nhttp.exe, ..." : "server, http, ...") + ")");
+        entries.push_back(entry);
+        // The names inside an entry, for the served-by-part test below.
+        for (size_t p = 0; p <= entry.size();) {
+            size_t semi = entry.find(';', p);
+            names.push_back(Trimmed(entry.substr(p, semi == std::string::npos ? std::string::npos : semi - p)));
+            if (semi == std::string::npos) break;
+            p = semi + 1;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (!http)
+        f.Warning(std::string("TARN_Task_List has no HTTP task (") + (windows ? "nhttp.exe" : "http") +
+                  "): configuration alerts are never noticed");
+    // Linux tasks whose names are part of the Windows ones. The HTTP task
+    // reads no refresh messages, so being served by part costs it nothing.
+    if (!windows)
+        for (const char* task : {"server", "amgr", "router", "replica"}) names.push_back(task);
+    for (const std::string& name : names) {
+        if (name == "http" || name == "nhttp.exe") continue;
+        const std::string entry = EntryServingByPart(name, whole.substr(0, MAXENVVALUE - 1));
+        if (entry.empty()) continue;
+        char queue[kQueueNameMax + 1];
+        BuildQueueName(entry.data(), entry.size(), queue);
+        f.Warning("task " + name + " is served only as part of the TARN_Task_List entry \"" + entry +
+                  "\": its refresh messages go to " + queue + ", which it does not read");
+    }
+}
+
+int RunCheck() {
+    Findings f;
+    bool databases = true;
+    for (const auto& d : tarnkit::kDesigns) {
+        if (DBHANDLE db = Open(d.path)) {
+            NSFDbClose(db);
+        } else {
+            f.Problem(std::string(d.path) + " does not exist (tarn-setup create makes it)");
+            databases = false;
+        }
+    }
+    bool windows = true, serverDocument = false;
+    if (DBHANDLE config = Open(kConfigDb)) {
+        windows = IsWindowsServer(config);
+        CheckViews(config, f);
+        serverDocument = CheckServerItems(config, f);
+        CheckAcl(config, f);
+        NSFDbClose(config);
+    }
+    if (databases) {
+        // The add-in's own load, as a task does it at start.
+        TARNSession session;
+        session.StartLog("tarn-setup");
+        TARNConfig* config = session.GetConfig();
+        if (!config->Open(&session)) {
+            if (f.problems.empty()) f.Problem("the add-in does not load the configuration (see console.log)");
+        } else {
+            if (serverDocument) CheckSettings(config->GetSettings(), f);
+            CheckLists(*config, f);
+        }
+        config->Reset();
+    }
+    CheckTaskList(windows, f);
+    for (const auto& p : f.problems) std::cout << "problem: " << p << "\n";
+    for (const auto& w : f.warnings) std::cout << "warning: " << w << "\n";
+    std::cout << (f.problems.empty() ? "the add-in will capture" : "the add-in will not capture") << " ("
+              << f.problems.size() << " problems, " << f.warnings.size() << " warnings)\n";
+    return f.problems.empty() ? 0 : 1;
+}
+
+const CommandRegistration kCheck(20, [](CLI::App& app, Run& run) {
+    auto* cmd = app.add_subcommand("check", "report what stops the add-in from capturing, one line each");
+    cmd->callback([&run] { run = [](const Context&) { return RunCheck(); }; });
+});
+
+}  // namespace
+}  // namespace tarnsetup

@@ -1,0 +1,190 @@
+#include "kit/kit.h"
+
+#include <libxml/tree.h>
+
+#include <cstring>
+#include <memory>
+
+#include "idtable.h"
+#include "nsfdb.h"
+#include "osmem.h"
+#include "osmisc.h"
+#include "xml.h"
+
+namespace tarnkit {
+
+const Design kDesigns[3] = {
+    {"brackwater\\tarnconfig.nsf", "tarnconfig"},
+    {"brackwater\\tarnalerts.nsf", "tarnalerts"},
+    {"brackwater\\qcapture.nsf", "qcapture"},
+};
+
+// The names the designs hold in place of a site's own.
+constexpr char kAdminsPlaceholder[] = "TARN Administrators";
+constexpr char kProcessorPlaceholder[] = "TARN Processor";
+
+std::string StatusText(STATUS s) {
+    char text[256] = {};
+    OSLoadString(nullptr, ERR(s), text, sizeof text - 1);
+    char code[16];
+    snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(s));
+    return *text ? std::string(text) + " (" + code + ")" : std::string("status ") + code;
+}
+
+namespace {
+
+using XmlDoc = std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)>;
+
+std::string Dump(xmlDocPtr doc) {
+    xmlChar* out = nullptr;
+    int size = 0;
+    xmlDocDumpMemoryEnc(doc, &out, &size, "UTF-8");
+    std::string s(reinterpret_cast<const char*>(out), size);
+    xmlFree(out);
+    return s;
+}
+
+// The design with the site's names in its ACL.
+std::string WithNames(const std::string& dxl, const CreateOptions& o) {
+    if (o.admins.empty() && o.processorAccount.empty()) return dxl;
+    XmlDoc doc(xmlReadMemory(dxl.data(), static_cast<int>(dxl.size()), "design.dxl", nullptr, XML_PARSE_NONET),
+               xmlFreeDoc);
+    if (!doc) return dxl;  // the importer reports what is wrong with it
+    for (xmlNode* acl = xmlDocGetRootElement(doc.get())->children; acl; acl = acl->next) {
+        if (acl->type != XML_ELEMENT_NODE || strcmp(reinterpret_cast<const char*>(acl->name), "acl") != 0) continue;
+        for (xmlNode* e = acl->children; e; e = e->next) {
+            if (e->type != XML_ELEMENT_NODE) continue;
+            xmlChar* name = xmlGetProp(e, BAD_CAST "name");
+            std::string n = name ? reinterpret_cast<const char*>(name) : "";
+            xmlFree(name);
+            const std::string& to = n == kAdminsPlaceholder ? o.admins : n == kProcessorPlaceholder ? o.processorAccount : "";
+            if (!to.empty()) xmlSetProp(e, BAD_CAST "name", BAD_CAST to.c_str());
+        }
+    }
+    return Dump(doc.get());
+}
+
+std::string ServerDocument(const ServerSettings& s) {
+    XmlDoc doc(xmlNewDoc(BAD_CAST "1.0"), xmlFreeDoc);
+    xmlNode* db = xmlNewNode(nullptr, BAD_CAST "database");
+    xmlDocSetRootElement(doc.get(), db);
+    xmlNewProp(db, BAD_CAST "xmlns", BAD_CAST "http://www.lotus.com/dxl");
+    xmlNode* d = xmlNewChild(db, nullptr, BAD_CAST "document", nullptr);
+    xmlNewProp(d, BAD_CAST "form", BAD_CAST "Server");
+    auto item = [&](const char* name, const char* kind, const std::string& value) {
+        xmlNode* it = xmlNewChild(d, nullptr, BAD_CAST "item", nullptr);
+        xmlNewProp(it, BAD_CAST "name", BAD_CAST name);
+        xmlNewTextChild(it, nullptr, BAD_CAST kind, BAD_CAST value.c_str());  // escapes the value
+    };
+    item("Url_DomToTN", "text", s.path);
+    item("Hostname_DomToTN", "text", s.host);
+    item("Port_Domino", "number", std::to_string(s.port));
+    item("AuthType", "text", s.auth);
+    item("Username", "text", s.user);
+    item("Password", "text", s.password);
+    item("DTC_LogLevel", "number", std::to_string(s.logLevel));
+    return Dump(doc.get());
+}
+
+struct Reader {
+    const std::string* text;
+    size_t at = 0;
+};
+
+DWORD ReadDxl(BYTE* buffer, DWORD length, void* action) {
+    auto* r = static_cast<Reader*>(action);
+    size_t n = std::min<size_t>(length, r->text->size() - r->at);
+    memcpy(buffer, r->text->data() + r->at, n);
+    r->at += n;
+    return static_cast<DWORD>(n);
+}
+
+}  // namespace
+
+STATUS ImportDxl(DBHANDLE db, const std::string& dxl, std::string* log, std::vector<NOTEID>* imported) {
+    DXLIMPORTHANDLE importer = NULLHANDLE;
+    if (STATUS s = DXLCreateImporter(&importer)) {
+        if (log) *log = "the DXL importer did not start: " + StatusText(s);
+        return s;
+    }
+    // Design and ACL are ignored unless asked for (the C API reference's
+    // defaults); the database title comes with iReplaceDbProperties.
+    int design = DXLIMPORTOPTION_REPLACE_ELSE_CREATE, acl = DXLIMPORTOPTION_REPLACE_ELSE_IGNORE;
+    BOOL replaceProperties = TRUE;
+    STATUS s = DXLSetImporterProperty(importer, iDesignImportOption, &design);
+    if (!s) s = DXLSetImporterProperty(importer, iACLImportOption, &acl);
+    if (!s) s = DXLSetImporterProperty(importer, iReplaceDbProperties, &replaceProperties);
+    std::string text = dxl;
+    Reader reader{&text};
+    if (!s) s = DXLImport(importer, ReadDxl, db, &reader);
+    if (s && log) {
+        *log = StatusText(s);
+        MEMHANDLE result = NULLHANDLE;
+        if (DXLImportWasErrorLogged(importer) && !DXLGetImporterProperty(importer, iResultLog, &result) && result) {
+            if (const char* p = static_cast<const char*>(OSLockObject(result))) *log += ": " + std::string(p);
+            OSUnlockObject(result);
+            OSMemFree(result);
+        }
+        while (!log->empty() && log->back() == '\n') log->pop_back();
+    }
+    DHANDLE table = NULLHANDLE;
+    if (!s && imported && DXLGetImporterProperty(importer, iImportedNoteList, &table) == NOERROR) {
+        DWORD id = 0;
+        for (BOOL more = IDScan(table, TRUE, &id); more; more = IDScan(table, FALSE, &id)) imported->push_back(id);
+        IDDestroyTable(table);
+    }
+    DXLDeleteImporter(importer);
+    return s;
+}
+
+int CreateDatabases(const CreateOptions& o, std::ostream& out, std::ostream& err) {
+    bool present[3] = {};
+    bool refused = false;
+    for (int i = 0; i < 3; ++i) {
+        DBHANDLE db = NULLHANDLE;
+        if (NSFDbOpen(kDesigns[i].path, &db) == NOERROR) {
+            NSFDbClose(db);
+            present[i] = true;
+            if (o.skipExisting) {
+                out << kDesigns[i].path << " exists: left as it is\n";
+            } else {
+                err << kDesigns[i].path << " exists: not touched (remove it, or give --skip-existing to keep it)\n";
+                refused = true;
+            }
+        }
+    }
+    if (refused) return 1;
+    int rc = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (present[i]) continue;
+        const char* path = kDesigns[i].path;
+        if (STATUS s = NSFDbCreate(path, DBCLASS_NOTEFILE, FALSE)) {
+            err << path << ": not created: " << StatusText(s) << "\n";
+            rc = 1;
+            continue;
+        }
+        DBHANDLE db = NULLHANDLE;
+        if (STATUS s = NSFDbOpen(path, &db)) {
+            err << path << ": created but not opened: " << StatusText(s) << "\n";
+            rc = 1;
+            continue;
+        }
+        std::string log;
+        bool ok = ImportDxl(db, WithNames(DesignText(kDesigns[i].name), o), &log) == NOERROR;
+        if (!ok) err << path << ": design not imported: " << log << "\n";
+        if (ok && i == 0 && o.server) {
+            ok = ImportDxl(db, ServerDocument(*o.server), &log) == NOERROR;
+            if (!ok) err << path << ": server document not written: " << log << "\n";
+        }
+        NSFDbClose(db);
+        if (ok) {
+            out << path << ": created\n";
+        } else {
+            err << path << ": left empty; remove it before running create again\n";
+            rc = 1;
+        }
+    }
+    return rc;
+}
+
+}  // namespace tarnkit

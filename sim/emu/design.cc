@@ -1,0 +1,42 @@
+// Design pieces of the stand-in that need no XML: NSFDbCreate, and the
+// selection an imported view keeps (see dxl.cc, which writes it).
+#include <cstring>
+#include <filesystem>
+
+#include "emu/store.h"
+
+using emu::Op;
+namespace err = emu::err;
+namespace fs = std::filesystem;
+
+extern "C" {
+
+EMU_EXPORT STATUS NSFDbCreate(const char* path, USHORT dbClass, BOOL forceCreation) {
+    if (STATUS s = emu::Fault(Op::CreateDatabase)) return s;
+    if (!path || !*path || strlen(path) >= MAXPATH) return err::NOEXIST;
+    // Only plain databases, and never over one that exists: overwriting an
+    // administrator's database is not something the stand-in offers.
+    if (dbClass != DBCLASS_NOTEFILE || forceCreation) return err::BAD_FLAGS;
+    std::error_code ec;
+    if (fs::exists(emu::FilePathFor(path), ec)) return err::DB_EXISTS;
+    return emu::CreateDatabase(path);
+}
+
+}  // extern "C"
+
+namespace emu {
+
+bool SelectionTermMatches(const std::string& term, const std::vector<Item>& items) {
+    size_t eq = term.find('=');
+    if (term.size() < 2 || eq == std::string::npos) return false;
+    const std::string name = term.substr(1, eq - 1), value = term.substr(eq + 1);
+    const Item* it = FindItem(items, name.c_str(), name.size());
+    if (!it) return false;
+    if (term[0] == 'T') return (it->type == TYPE_TEXT || it->type == TYPE_TEXT_LIST) && FirstText(*it) == value;
+    if (it->type != TYPE_NUMBER || it->value.size() != 8) return false;
+    double d;
+    memcpy(&d, it->value.data(), 8);
+    return d == strtod(value.c_str(), nullptr);
+}
+
+}  // namespace emu

@@ -1,0 +1,353 @@
+// The administrator's kit: tarn-setup create and check over real processes,
+// the stand-in's DXL importer, and the warning of a task served only as part
+// of a longer TARN_Task_List entry.
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+#include "kit/kit.h"
+#include "processor/processor.h"
+#include "support/test_support.h"
+
+using namespace tarntest;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+ProcessResult TarnSetup(const std::string& dataDir, const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {}) {
+    return RunTask("tarn-setup", dataDir, "", env, args);
+}
+
+bool HasLine(const ProcessResult& r, const std::string& text) {
+    for (const auto& l : r.out)
+        if (l.find(text) != std::string::npos) return true;
+    return false;
+}
+
+std::string Joined(const ProcessResult& r) {
+    std::string all;
+    for (const auto& l : r.out) all += l + "\n";
+    return all + r.err;
+}
+
+void AddDocument(const std::string& path, const std::vector<emu::ItemValue>& items) {
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen(path.c_str(), &db), 0);
+    ASSERT_EQ(emu::CreateDocument(db, items, nullptr), 0);
+    NSFDbClose(db);
+}
+
+std::vector<std::pair<std::string, WORD>> AclOf(const std::string& path) {
+    std::vector<std::pair<std::string, WORD>> entries;
+    DBHANDLE db = 0;
+    DHANDLE acl = 0;
+    EXPECT_EQ(NSFDbOpen(path.c_str(), &db), 0);
+    EXPECT_EQ(NSFDbReadACL(db, &acl), 0);
+    ACLEnumEntries(
+        acl,
+        [](void* p, char* name, WORD level, ACL_PRIVILEGES*, WORD) {
+            static_cast<decltype(entries)*>(p)->emplace_back(name, level);
+        },
+        &entries);
+    OSMemFree(acl);
+    NSFDbClose(db);
+    return entries;
+}
+
+using KitTest = DataDirTest;
+
+TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
+    tarnsim::Processor processor;
+    ASSERT_TRUE(processor.Start());
+    auto created = TarnSetup(dataDir, {"create", "--admins", "CN=Admins/O=Brackwater", "--processor-account",
+                                   "CN=Processor/O=Brackwater", "--host", "127.0.0.1", "--port",
+                                   std::to_string(processor.Port()), "--path", "servlet/dts"});
+    ASSERT_EQ(created.exitCode, 0) << Joined(created);
+
+    // The views the add-in reads, by name and by alias; the ACL as designed
+    // with the site's names in it.
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+    for (const char* name : {"server", "Server Settings", "maildblookup", "Mail Files", "dsdlookup",
+                             "Excluded Databases"}) {
+        NOTEID id = 0;
+        EXPECT_EQ(NIFFindView(db, name, &id), 0) << name;
+    }
+    NSFDbClose(db);
+    using Acl = std::vector<std::pair<std::string, WORD>>;
+    EXPECT_EQ(AclOf("brackwater\\tarnconfig.nsf"),
+              (Acl{{"-Default-", ACL_LEVEL_NOACCESS}, {"Anonymous", ACL_LEVEL_NOACCESS},
+                   {"LocalDomainServers", ACL_LEVEL_MANAGER}, {"CN=Admins/O=Brackwater", ACL_LEVEL_MANAGER}}));
+    EXPECT_EQ(AclOf("brackwater\\qcapture.nsf").back(), (std::pair<std::string, WORD>{"CN=Processor/O=Brackwater",
+                                                                                       ACL_LEVEL_EDITOR}));
+
+    // What an administrator adds next: a user, then the task list.
+    AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")});
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe");
+    auto check = TarnSetup(dataDir, {"check"});
+    EXPECT_EQ(check.exitCode, 0) << Joined(check);
+
+    FedTask server(TaskProgram("nserver.exe", dataDir), dataDir, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
+    ASSERT_TRUE(server.Ok());
+    server.Feed("create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\nsync one\n");
+    EXPECT_TRUE(WaitUntil([&] { return processor.AcceptedNotices().size() >= 1; }, 30s));
+    auto r = server.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ExpectNoViolations(r);
+    std::vector<emu::NoteDump> queue;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
+    EXPECT_EQ(queue.size(), 1u);
+    processor.Stop();
+
+    // A database that exists is never touched.
+    auto again = TarnSetup(dataDir, {"create"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("brackwater\\tarnconfig.nsf exists: not touched"), std::string::npos) << again.err;
+    EXPECT_EQ(TarnSetup(dataDir, {"create", "--skip-existing"}).exitCode, 0);
+    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
+    EXPECT_EQ(queue.size(), 1u);
+}
+
+// One planted problem per row: the line check must print and its exit status.
+TEST_F(KitTest, CheckNamesEachPlantedProblem) {
+    using Items = std::vector<emu::ItemValue>;
+    const Items server = {emu::Text("Form", "Server"),         emu::Text("Url_DomToTN", "servlet/dts"),
+                          emu::Text("Hostname_DomToTN", "127.0.0.1"), emu::Number("Port_Domino", 8080),
+                          emu::Text("AuthType", "None"),        emu::Text("Username", "tarn"),
+                          emu::Text("Password", "secret"),      emu::Number("DTC_LogLevel", 1)};
+    auto with = [&](const emu::ItemValue& changed) {
+        Items items = server;
+        for (auto& it : items)
+            if (it.name == changed.name) it = changed;
+        return items;
+    };
+    auto without = [&](const std::string& name) {
+        Items items;
+        for (const auto& it : server)
+            if (it.name != name) items.push_back(it);
+        return items;
+    };
+    auto removeView = [](const char* name) {
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        NOTEID id = 0;
+        ASSERT_EQ(NIFFindView(db, name, &id), 0);
+        ASSERT_EQ(emu::DeleteNotes(db, {id}), 0);
+        if (std::string(name) == "dsdlookup") {
+            EXPECT_EQ(CreateView(db, {"dsdlookup", "notes", {"Exclude"}, {"DbPath"}, 0}, nullptr), 0);
+        }
+        NSFDbClose(db);
+    };
+    auto list = [](const std::string& value) { return [value] { emu::SetIniVariable("TARN_Task_List", value); }; };
+    struct Row {
+        const char* what;
+        std::function<void()> plant;
+        Items serverDocument;
+        std::string line;
+        int exit;
+        bool onLinux = false;
+    };
+    const std::vector<Row> rows = {
+        {"clean", [] {}, server, "the add-in will capture (0 problems, 0 warnings)", 0},
+        {"no queue database", [] { fs::remove(emu::FilePathFor("brackwater\\qcapture.nsf")); }, server,
+         "problem: brackwater\\qcapture.nsf does not exist", 1},
+        {"no user view", [&] { removeView("maildblookup"); }, server,
+         "problem: view maildblookup is missing from brackwater\\tarnconfig.nsf", 1},
+        {"hidden exclude view", [&] { removeView("dsdlookup"); }, server,
+         "problem: view dsdlookup in brackwater\\tarnconfig.nsf is hidden", 1},
+        {"no server document", [] {}, {}, "problem: no server document in brackwater\\tarnconfig.nsf", 1},
+        {"item missing", [] {}, without("Password"), "problem: the server document has no item Password", 1},
+        {"port as text", [] {}, with(emu::Text("Port_Domino", "8080")),
+         "problem: the server document's item Port_Domino is not a number", 1},
+        {"auth in lower case", [] {}, with(emu::Text("AuthType", "basic")),
+         "problem: AuthType is \"basic\": it must be exactly None, Basic or Session", 1},
+        {"port out of range", [] {}, with(emu::Number("Port_Domino", 70000)), "problem: Port_Domino is 70000", 1},
+        {"empty path", [] {}, with(emu::Text("Url_DomToTN", "")), "problem: Url_DomToTN is empty", 1},
+        {"empty host", [] {}, with(emu::Text("Hostname_DomToTN", "")), "problem: Hostname_DomToTN is empty", 1},
+        {"nobody listed", [] { /* the baseline's user removed below */ }, server,
+         "problem: no mail file is listed", 1},
+        {"listed file missing",
+         [] { AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\ghost.nsf")}); },
+         server, "warning: listed mail file mail\\ghost.nsf does not exist", 0},
+        {"no profile",
+         [] {
+             ASSERT_EQ(emu::CreateDatabase("mail\\bob.nsf"), 0);
+             AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\bob.nsf")});
+         },
+         server, "warning: mail file mail\\bob.nsf has no CalendarProfile", 0},
+        {"owner not text",
+         [] {
+             ASSERT_EQ(emu::CreateDatabase("mail\\bob.nsf"), 0);
+             DBHANDLE db = 0;
+             ASSERT_EQ(NSFDbOpen("mail\\bob.nsf", &db), 0);
+             ASSERT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Number("Owner", 1)}), 0);
+             NSFDbClose(db);
+             AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\bob.nsf")});
+         },
+         server, "warning: mail file mail\\bob.nsf has no text Owner in its CalendarProfile", 0},
+        {"exclude naming nothing",
+         [] { AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "Exclude"), emu::Text("DbPath", "mail\\gone.nsf")}); },
+         server, "warning: excluded database mail\\gone.nsf does not exist", 0},
+        {"no task list", [] { emu::RemoveIniVariable("TARN_Task_List"); }, server,
+         "problem: TARN_Task_List is not set in notes.ini", 1},
+        {"list too long", list("nserver.exe,nhttp.exe," + std::string(240, 'x') + ".exe"), server,
+         "warning: TARN_Task_List is longer than 255 characters", 0},
+        {"blanks", list("nserver.exe, nhttp.exe"), server,
+         "warning: TARN_Task_List entry \" nhttp.exe\" has blanks around it", 0},
+        {"capitals", list("nserver.exe,nhttp.exe,NAMGR.exe"), server,
+         "warning: TARN_Task_List entry \"NAMGR.exe\" can never match a task (capital letter)", 0},
+        {"semicolons", list("nserver.exe;nhttp.exe"), server,
+         "warning: task nserver.exe is served only as part of the TARN_Task_List entry \"nserver.exe;nhttp.exe\": "
+         "its refresh messages go to TARNnserver.exe;nhttp.exe",
+         0},
+        {"no HTTP task", list("nserver.exe,namgr.exe"), server,
+         "warning: TARN_Task_List has no HTTP task (nhttp.exe)", 0},
+        {"Linux names on Windows", list("server,nhttp.exe"), server,
+         "warning: TARN_Task_List entry \"server\" is not a task name of a Windows server", 0},
+        {"Windows names on Linux", list("server,http,amgr.exe"), server,
+         "warning: TARN_Task_List entry \"amgr.exe\" is not a task name of a Linux server", 0, true},
+        {"Linux refresh trap", list("nserver.exe,http"), server,
+         "warning: task server is served only as part of the TARN_Task_List entry \"nserver.exe\": its refresh "
+         "messages go to TARNnserver.exe, which it does not read",
+         0, true},
+        {"password readable",
+         [] {
+             DBHANDLE db = 0;
+             ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+             EXPECT_EQ(ImportDesign(db, "<database><acl><aclentry name='-Default-' default='true' level='reader'/>"
+                                        "<aclentry name='LocalDomainServers' level='manager'/></acl></database>"),
+                       0);
+             NSFDbClose(db);
+         },
+         server, "warning: the ACL of brackwater\\tarnconfig.nsf lets -Default- read it", 0},
+    };
+    // One kit with a listed user, copied for each row.
+    const std::string base = dataDir + "/base";
+    fs::create_directories(base);
+    emu::SetDataDirectory(base);
+    std::ostringstream out, err;
+    ASSERT_EQ(tarnkit::CreateDatabases({}, out, err), 0) << err.str();
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.what);
+        const std::string dir = dataDir + "/row" + std::to_string(i);
+        fs::copy(base, dir, fs::copy_options::recursive);
+        emu::SetDataDirectory(dir);
+        if (!row.serverDocument.empty()) AddDocument("brackwater\\tarnconfig.nsf", row.serverDocument);
+        if (std::string(row.what) != "nobody listed")
+            AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")});
+        emu::SetIniVariable("TARN_Task_List", row.onLinux ? "server,http" : "nserver.exe,nhttp.exe");
+        row.plant();
+        auto r = TarnSetup(dir, {"check"}, row.onLinux ? std::map<std::string, std::string>{{"EMU_LINUX_SERVER", "1"}}
+                                                       : std::map<std::string, std::string>{});
+        EXPECT_EQ(r.exitCode, row.exit) << Joined(r);
+        EXPECT_TRUE(HasLine(r, row.line)) << "wanted: " << row.line << "\ngot:\n" << Joined(r);
+    }
+    emu::SetDataDirectory(dataDir);
+}
+
+// The importer refuses what it does not know, with the line, and writes
+// nothing; design is imported only when asked for; a database is never made
+// twice.
+TEST_F(KitTest, ImporterRefusesWhatItDoesNotKnow) {
+    ASSERT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), 0);
+    EXPECT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), emu::err::DB_EXISTS);
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\x.nsf", &db), 0);
+    const std::string view = "<view name='v'>\n<code event='selection'><formula>SELECT @All</formula></code>\n"
+                             "<column itemname='A'/></view>\n";
+    const struct {
+        std::string dxl, reason;
+    } refused[] = {
+        {"<database>\n" + view + "<agent name='a'/>\n</database>", "line 5: unknown element <agent>"},
+        {"<database>\n<view name='w'>\n<code event='selection'><formula>SELECT @IsResponseDoc</formula></code>"
+         "</view>\n</database>",
+         "line 3: selection formula not supported: SELECT @IsResponseDoc"},
+        {"<database>\n<view name='w'", "line 2: not well-formed XML"},
+    };
+    for (const auto& r : refused) {
+        std::string log;
+        EXPECT_EQ(ImportDesign(db, r.dxl, &log), emu::err::DXL_IMPORT_FAILED);
+        EXPECT_NE(log.find(r.reason), std::string::npos) << log;
+        NOTEID id = 0;
+        EXPECT_EQ(NIFFindDesignNoteExt(db, "v", NOTE_CLASS_VIEW, "", &id, 0), emu::err::NOT_FOUND)
+            << "nothing of a refused import is written";
+    }
+
+    // The importer's defaults ignore design elements.
+    DXLIMPORTHANDLE importer = 0;
+    ASSERT_EQ(DXLCreateImporter(&importer), 0);
+    struct Text {
+        std::string s;
+        size_t at = 0;
+    } text{"<database>" + view + "</database>"};
+    auto reader = [](BYTE* buffer, DWORD length, void* p) -> DWORD {
+        auto* t = static_cast<Text*>(p);
+        const size_t n = std::min<size_t>(length, t->s.size() - t->at);
+        memcpy(buffer, t->s.data() + t->at, n);
+        t->at += n;
+        return static_cast<DWORD>(n);
+    };
+    EXPECT_EQ(DXLImport(importer, reader, db, &text), 0);
+    EXPECT_FALSE(DXLImportWasErrorLogged(importer));
+    DXLDeleteImporter(importer);
+    NOTEID id = 0;
+    EXPECT_EQ(NIFFindView(db, "v", &id), emu::err::NOT_FOUND);
+    NSFDbClose(db);
+}
+
+// Documents come in with their items' types: text, number, time (a DXL
+// date-time with its zone) and text list.
+TEST_F(KitTest, ImportedDocumentsKeepTheirItemTypes) {
+    ASSERT_EQ(NSFDbCreate("brackwater\\d.nsf", DBCLASS_NOTEFILE, FALSE), 0);
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\d.nsf", &db), 0);
+    std::string log;
+    ASSERT_EQ(ImportDesign(db,
+                           "<database><document form='Sample'>"
+                           "<item name='T'><text>a &amp; b</text></item>"
+                           "<item name='N'><number>-2.5</number></item>"
+                           "<item name='D'><datetime>20260102T030405,50+02</datetime></item>"
+                           "<item name='L'><textlist><text>x</text><text/></textlist></item>"
+                           "</document></database>",
+                           &log),
+              0)
+        << log;
+    NSFDbClose(db);
+    std::vector<emu::NoteDump> docs;
+    ASSERT_EQ(emu::DumpNotes("brackwater\\d.nsf", &docs), 0);
+    ASSERT_EQ(docs.size(), 1u);
+    const auto& items = docs[0].items;
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(items[0].texts, std::vector<std::string>{"Sample"});
+    EXPECT_EQ(items[1].texts, std::vector<std::string>{"a & b"});
+    EXPECT_EQ(items[2].type, TYPE_NUMBER);
+    EXPECT_EQ(items[2].numbers, std::vector<double>{-2.5});
+    EXPECT_EQ(items[3].type, TYPE_TIME);
+    // 2026-01-02 01:04:05.50 UTC, in seconds since 1970.
+    EXPECT_EQ(items[3].numbers, std::vector<double>{1767315845.5});
+    EXPECT_EQ(items[4].type, TYPE_TEXT_LIST);
+    EXPECT_EQ(items[4].texts, (std::vector<std::string>{"x", ""}));
+}
+
+// A Linux task named server is served by the entry nserver.exe, but the HTTP
+// task sends its refresh messages to TARNnserver.exe: it says so at start.
+TEST_F(KitTest, ATaskServedAsPartOfAnEntryWarnsOfItsRefreshQueue) {
+    CreateSampleDatabases();
+    const std::string warning = "WARNING: this task is served only because its name is part of the TARN_Task_List "
+                                "entry \"nserver.exe\": its refresh messages go to the queue TARNnserver.exe";
+    for (const auto& [list, warned] : {std::pair{"nserver.exe,nhttp.exe", 1}, {"server,http", 0}}) {
+        emu::SetIniVariable("TARN_Task_List", list);
+        auto r = RunTaskAs("server", dataDir);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        int count = 0;
+        for (const auto& l : BannerLines(r.out)) count += l.find(warning) != std::string::npos;
+        EXPECT_EQ(count, warned) << list;
+    }
+}
+
+}  // namespace
