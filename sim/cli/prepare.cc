@@ -30,6 +30,8 @@ bool Prepare(const std::string& dir, const PrepareOptions& o) {
     emu::SetDataDirectory(dir);
     emu::RemoveAllQueues();
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
+    if (o.secure) emu::SetIniVariable("TARN_HTTP_Secure", "1");
+    if (o.secure && !o.caFile.empty()) emu::SetIniVariable("TARN_HTTP_CAFile", o.caFile);
     if (!Check(emu::CreateDatabase("brackwater\\tarnconfig.nsf", "TARN configuration"), "create configuration"))
         return false;
     {
