@@ -52,6 +52,16 @@ void ReportSecureFailure(const std::shared_ptr<TransportState>& state, uint32_t 
         case http::kErrorSecCertRevoked:
             state->Log(1, "TLS: the certificate of processor host %s has been revoked", host.c_str());
             return;
+        case http::kErrorSecCertRevFailed:
+            state->Log(1,
+                       "TLS: the certificate of processor host %s is not trusted (no trusted CA issued it), or its "
+                       "revocation could not be checked",
+                       host.c_str());
+            return;
+        case http::kErrorSecCertNoRev:
+            state->Log(1, "TLS: the revocation of the certificate of processor host %s could not be checked",
+                       host.c_str());
+            return;
         case http::kErrorSecCertErrors:
         case http::kErrorSecInvalidCert:
         case http::kErrorSecurityChannelError: {

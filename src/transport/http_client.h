@@ -81,6 +81,10 @@ constexpr uint32_t kErrorSecCertDateInvalid = 12037;  // expired or not yet vali
 constexpr uint32_t kErrorSecCertCnInvalid = 12038;    // made out to another name
 constexpr uint32_t kErrorInvalidCa = 12045;           // no trusted CA issued it
 constexpr uint32_t kErrorSecCertErrors = 12055;       // some other certificate fault
+constexpr uint32_t kErrorSecCertNoRev = 12056;        // its revocation status is unknown
+// WinINet's answer to a chain it cannot complete (an issuer it does not
+// know) as well as to a revocation check that could not be made.
+constexpr uint32_t kErrorSecCertRevFailed = 12057;
 constexpr uint32_t kErrorSecurityChannelError = 12157;  // the handshake failed
 constexpr uint32_t kErrorSecInvalidCert = 12169;
 constexpr uint32_t kErrorSecCertRevoked = 12170;
