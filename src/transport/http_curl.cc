@@ -188,7 +188,11 @@ struct Connection {
         // certificate must be made out to the host connected to.
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!session->caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, session->caFile.c_str());
+        if (!session->caFile.empty()) {
+            // The named CAs only: not also the system's certificate folder.
+            curl_easy_setopt(e, CURLOPT_CAINFO, session->caFile.c_str());
+            curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        }
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_USERAGENT, session->agent.c_str());
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteBody);
