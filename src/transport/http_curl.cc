@@ -76,8 +76,8 @@ uint32_t MapCurlError(CURLcode code) {
 
 // A refused certificate, in WinINet's terms. curl reports every refusal as
 // one code; OpenSSL's verification result tells them apart. curl checks the
-// host name itself once the chain has passed, and then records no result
-// (0, or curl's own 1 for "none yet"): a refusal without an OpenSSL reason
+// host name itself once the chain has passed and records no OpenSSL reason
+// for that refusal (0, or 1 as curl 7.88 reports it): a refusal without one
 // is the name's.
 uint32_t MapVerifyResult(long result) {
     switch (result) {
