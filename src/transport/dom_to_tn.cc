@@ -65,10 +65,15 @@ void ReportSecureFailure(const std::shared_ptr<TransportState>& state, uint32_t 
         case http::kErrorSecCertErrors:
         case http::kErrorSecInvalidCert:
         case http::kErrorSecurityChannelError: {
+            // The client's own words: the TLS library's reason, or the
+            // system's text for the error.
             std::string text = http::LastErrorDetail();
             if (text.empty()) text = http::ErrorText(error);
-            state->Log(1, "TLS: the handshake with processor host %s failed: %s", host.c_str(),
-                       text.empty() ? "Unknown Error" : text.c_str());
+            if (text.empty()) text = "Unknown Error";
+            if (error == http::kErrorSecurityChannelError)
+                state->Log(1, "TLS: the handshake with processor host %s failed: %s", host.c_str(), text.c_str());
+            else
+                state->Log(1, "TLS: the certificate of processor host %s was refused: %s", host.c_str(), text.c_str());
             return;
         }
         default: return;
