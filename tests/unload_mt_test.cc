@@ -29,16 +29,24 @@ protected:
         emu::SetIniVariable("TARN_Task_List", "nserver.exe");
     }
     // `runs` task processes, each unloading in the middle of a burst of
-    // notices to a processor that never answers (served with `o`).
-    void UnloadInABurst(tarnsim::ProcessorOptions o, int runs);
+    // notices to a processor (served with `o`) that answers none of them
+    // before the unload.
+    void UnloadInABurst(const tarnsim::ProcessorOptions& o, int runs);
+    // The held requests are let go after the unload (which came at about
+    // 0.3 s, plus the 3 s an unload once waited) but before the process ends.
+    static constexpr std::chrono::milliseconds kHeld{3400};
 };
 
 TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandoned) {
-    UnloadInABurst({}, 20);
+    tarnsim::ProcessorOptions o;
+    o.mode = tarnsim::FailMode::Hang;
+    o.hangLimit = kHeld;
+    UnloadInABurst(o, 20);
 }
 
 // The same with the exchanges inside TLS connections (handshakes done, the
-// requests held).
+// requests held; answered late rather than dropped, as the processor's way
+// of dropping a connection is for plain sockets).
 TEST_F(UnloadTest, UnloadInTheMiddleOfABurstOverHttpsNeverCrashes) {
     const std::string dir = MakeTempDir("unload-tls");
     tarnsim::CertificateAuthority ca("TARN test CA", dir + "/ca.pem");
@@ -46,17 +54,14 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstOverHttpsNeverCrashes) {
     tarnsim::ProcessorOptions o;
     o.tlsCert = dir + "/server.pem";
     o.tlsKey = dir + "/server.key";
+    o.replyDelay = kHeld;
     emu::SetIniVariable("TARN_HTTP_Secure", "1");
     emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());
     UnloadInABurst(o, 10);
     std::filesystem::remove_all(dir);
 }
 
-void UnloadTest::UnloadInABurst(tarnsim::ProcessorOptions o, int runs) {
-    o.mode = tarnsim::FailMode::Hang;
-    // The held requests are let go after the unload (which came at about
-    // 0.3 s, plus the 3 s an unload once waited) but before the process ends.
-    o.hangLimit = std::chrono::milliseconds(3400);
+void UnloadTest::UnloadInABurst(const tarnsim::ProcessorOptions& o, int runs) {
     tarnsim::Processor processor(o);
     ASSERT_TRUE(processor.Start());
     ServeAliceThrough(processor);
