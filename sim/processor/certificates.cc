@@ -94,6 +94,27 @@ CertificateAuthority::CertificateAuthority(const std::string& commonName, const 
 
 CertificateAuthority::~CertificateAuthority() = default;
 
+std::string CertificateAuthority::Der() const {
+    unsigned char* der = nullptr;
+    const int n = impl->cert ? i2d_X509(impl->cert, &der) : -1;
+    std::string out = n > 0 ? std::string(reinterpret_cast<const char*>(der), static_cast<size_t>(n)) : "";
+    OPENSSL_free(der);
+    return out;
+}
+
+std::string CertificateAuthority::Thumbprint() const {
+    unsigned char sha1[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (!impl->cert || X509_digest(impl->cert, EVP_sha1(), sha1, &n) != 1) return {};
+    std::string out;
+    char hex[3];
+    for (unsigned i = 0; i < n; ++i) {
+        snprintf(hex, sizeof hex, "%02X", sha1[i]);
+        out += hex;
+    }
+    return out;
+}
+
 bool CertificateAuthority::Issue(const std::vector<std::string>& hosts, const std::string& certFile,
                                  const std::string& keyFile, int fromDays, int toDays) {
     if (!Valid()) return false;

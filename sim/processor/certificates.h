@@ -21,6 +21,10 @@ public:
     bool Valid() const { return problem.empty(); }
     const std::string& Problem() const { return problem; }
     const std::string& CertFile() const { return caFile; }
+    // The CA certificate's DER encoding, and its SHA-1 thumbprint in upper-
+    // case hexadecimal (the name Windows' certificate stores know it by).
+    std::string Der() const;
+    std::string Thumbprint() const;
 
     // A server certificate for `hosts` (DNS names, or IPv4 addresses), valid
     // from `fromDays` to `toDays` days from now (negative: in the past),

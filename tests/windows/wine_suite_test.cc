@@ -20,9 +20,6 @@
 #include <regex>
 #include <sstream>
 
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include "processor/certificates.h"
 #include "support/processor_fixture.h"
 
@@ -472,41 +469,26 @@ TEST_F(WineTest, UnloadInTheMiddleOfABurstToAHungProcessorNeverCrashes) {
 // this ends, so a prefix shared with other suites is left as it was.
 class TrustedRoot {
 public:
-    explicit TrustedRoot(const std::string& pemFile, const std::string& dir) {
-        FILE* f = fopen(pemFile.c_str(), "rb");
-        X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
-        if (f) fclose(f);
-        unsigned char* der = nullptr;
-        const int length = cert ? i2d_X509(cert, &der) : -1;
-        unsigned char sha1[20];
-        unsigned int n = 0;
-        const bool ok = length > 0 && X509_digest(cert, EVP_sha1(), sha1, &n) == 1;
-        X509_free(cert);
-        if (!ok) {
-            OPENSSL_free(der);
-            return;
-        }
-        char hex[3];
-        for (unsigned i = 0; i < n; ++i) {
-            snprintf(hex, sizeof hex, "%02X", sha1[i]);
-            key += hex;
-        }
-        key = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + key;
+    TrustedRoot(const tarnsim::CertificateAuthority& ca, const std::string& dir)
+        : key("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
+              ca.Thumbprint()) {
         // CERT_CERT_PROP_ID (32), a reserved 1, the length, the certificate.
+        const std::string der = ca.Der();
         std::string blob;
-        for (uint32_t word : {32u, 1u, static_cast<uint32_t>(length)})
+        for (uint32_t word : {32u, 1u, static_cast<uint32_t>(der.size())})
             for (int b = 0; b < 4; ++b) blob += static_cast<char>((word >> (8 * b)) & 0xFF);
-        blob.append(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
-        OPENSSL_free(der);
+        blob += der;
         std::ofstream reg(dir + "/root.reg", std::ios::binary);
         reg << "Windows Registry Editor Version 5.00\r\n\r\n[" << key << "]\r\n\"Blob\"=hex:";
+        char hex[4];
         for (size_t i = 0; i < blob.size(); ++i) {
-            snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(blob[i]));
-            reg << (i ? "," : "") << hex;
+            snprintf(hex, sizeof hex, i ? ",%02x" : "%02x", static_cast<unsigned char>(blob[i]));
+            reg << hex;
         }
         reg << "\r\n";
         reg.close();
-        added = system((std::string(TARN_WINE64) + " regedit /S 'Z:" + dir + "/root.reg' >/dev/null 2>&1").c_str()) == 0;
+        added = !der.empty() &&
+                system((std::string(TARN_WINE64) + " regedit /S 'Z:" + dir + "/root.reg' >/dev/null 2>&1").c_str()) == 0;
     }
     ~TrustedRoot() {
         if (added && system((std::string(TARN_WINE64) + " reg delete '" + key + "' /f >/dev/null 2>&1").c_str()) != 0)
@@ -515,7 +497,7 @@ public:
     bool Added() const { return added; }
 
 private:
-    std::string key;
+    const std::string key;
     bool added = false;
 };
 
@@ -530,7 +512,7 @@ TEST_F(WineTest, BasicOverHttpsWithTheCaTrustedAndAnUnknownCaRefused) {
     ASSERT_TRUE(ca.Issue({"localhost"}, dir + "/good.pem", dir + "/good.key") &&
                 stranger.Issue({"localhost"}, dir + "/untrusted.pem", dir + "/untrusted.key"))
         << ca.Problem() << stranger.Problem();
-    TrustedRoot root(ca.CertFile(), dir);
+    TrustedRoot root(ca, dir);
     ASSERT_TRUE(root.Added());
     processorHost = "localhost";
     for (const std::string name : {"good", "untrusted"}) {
