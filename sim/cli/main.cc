@@ -25,6 +25,7 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -143,6 +144,13 @@ int main(int argc, char** argv) {
     oo.sweepInterval = std::chrono::milliseconds(static_cast<long long>(sweepInterval * 1000 + 0.5));
     oo.grace = std::chrono::milliseconds(static_cast<long long>(sweepGrace * 1000 + 0.5));
     const std::string tlsDir = dir + "/tls";
+    if (prep.secure && getenv("TARN_SIM_WINDOWS") && *getenv("TARN_SIM_WINDOWS")) {
+        // WinINet trusts only the Windows certificate store, where the demo
+        // puts nothing; refused here rather than every notice refused later.
+        fprintf(stderr, "tarn-sim: --secure runs with the Linux tasks only (the Windows tasks would need the "
+                        "demo's CA in their certificate store)\n");
+        return 2;
+    }
     if (prep.secure) {
         po.tlsCert = tlsDir + "/server.pem";
         po.tlsKey = tlsDir + "/server.key";
