@@ -10,7 +10,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cd "$here"
 
 packages=(cmake g++ make pkg-config libboost-thread-dev libboost-dev libsqlite3-dev libcurl4-openssl-dev
-          libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev libxml2-dev)
+          libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev libxml2-dev libssl-dev)
 
 ensure_packages() {
   local missing=()

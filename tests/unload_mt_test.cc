@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
+#include "processor/certificates.h"
 #include "processor/processor.h"
 #include "support/test_support.h"
 
@@ -26,14 +28,40 @@ protected:
         CreateMailFile("mail\\alice.nsf", "CN=Alice");
         emu::SetIniVariable("TARN_Task_List", "nserver.exe");
     }
+    // `runs` task processes, each unloading in the middle of a burst of
+    // notices to a processor (served with `o`) that answers none of them
+    // before the unload.
+    void UnloadInABurst(const tarnsim::ProcessorOptions& o, int runs);
+    // The held requests are let go after the unload (which came at about
+    // 0.3 s, plus the 3 s an unload once waited) but before the process ends.
+    static constexpr std::chrono::milliseconds kHeld{3400};
 };
 
 TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandoned) {
     tarnsim::ProcessorOptions o;
     o.mode = tarnsim::FailMode::Hang;
-    // The held requests are let go after the unload (which came at about
-    // 0.3 s, plus the 3 s an unload once waited) but before the process ends.
-    o.hangLimit = std::chrono::milliseconds(3400);
+    o.hangLimit = kHeld;
+    UnloadInABurst(o, 20);
+}
+
+// The same with the exchanges inside TLS connections (handshakes done, the
+// requests held; answered late rather than dropped, as the processor's way
+// of dropping a connection is for plain sockets).
+TEST_F(UnloadTest, UnloadInTheMiddleOfABurstOverHttpsNeverCrashes) {
+    const std::string dir = MakeTempDir("unload-tls");
+    tarnsim::CertificateAuthority ca("TARN test CA", dir + "/ca.pem");
+    ASSERT_TRUE(ca.Issue({"127.0.0.1"}, dir + "/server.pem", dir + "/server.key")) << ca.Problem();
+    tarnsim::ProcessorOptions o;
+    o.tlsCert = dir + "/server.pem";
+    o.tlsKey = dir + "/server.key";
+    o.replyDelay = kHeld;
+    emu::SetIniVariable("TARN_HTTP_Secure", "1");
+    emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());
+    UnloadInABurst(o, 10);
+    std::filesystem::remove_all(dir);
+}
+
+void UnloadTest::UnloadInABurst(const tarnsim::ProcessorOptions& o, int runs) {
     tarnsim::Processor processor(o);
     ASSERT_TRUE(processor.Start());
     ServeAliceThrough(processor);
@@ -44,9 +72,8 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
     for (int i = 0; i < kNotices; ++i)
         script += "create a" + std::to_string(i) + " mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";
 
-    constexpr int kRuns = 20;
     int crashes = 0;
-    for (int run = 0; run < kRuns; ++run) {
+    for (int run = 0; run < runs; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         ProcessResult r = RunTask("nserver.exe", dataDir, script, {}, {"--threads", "4", "--linger", "800"});
         if (r.exitCode != 0) {
@@ -67,6 +94,8 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
                   0);
     }
     EXPECT_EQ(crashes, 0);
+    // The exchanges were under way (over TLS when served so) when the unloads came.
+    EXPECT_FALSE(processor.Notices().empty());
     processor.Stop();
 }
 

@@ -2,6 +2,7 @@
 //
 //   tarn-sim demo    [--data DIR] [--scenario FILE]   prepare, start, play, summarise
 //   tarn-sim prepare [--data DIR] [--port N] [--auth none|basic|session] [--level N]
+//                    [--secure [--ca-file FILE]]
 //   tarn-sim run     --data DIR [--scenario FILE]     start the tasks over an existing
 //                                                     data directory and play a scenario
 //                                                     (standard input when no file)
@@ -26,6 +27,7 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -36,6 +38,7 @@
 #include "emu/emulator.h"
 #include "emu/platform.h"
 #include "demo_processor.h"
+#include "processor/certificates.h"
 #include "host_calls.h"
 #include "play.h"
 #include "prepare.h"
@@ -69,6 +72,9 @@ int main(int argc, char** argv) {
     demo->add_option("--sweep-interval", sweepInterval, "seconds between the processor's sweeps of the capture queue")
         ->check(CLI::Range(0.01, 3600.0))
         ->capture_default_str();
+    demo->add_flag("--secure", prep.secure,
+                   "notices over HTTPS: a CA and the processor's certificate are made in DIR/tls, and the tasks "
+                   "trust that CA (TARN_HTTP_Secure=1, TARN_HTTP_CAFile)");
     demo->add_option("--sweep-grace", sweepGrace, "seconds a queue note may wait for its notice before a sweep takes it")
         ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
@@ -78,6 +84,11 @@ int main(int argc, char** argv) {
     prepare->add_option("--port", prep.port, "processor port");
     prepare->add_option("--auth", prep.auth, "AuthType item: None, Basic or Session");
     prepare->add_option("--level", prep.level, "DTC_LogLevel");
+    prepare->add_flag("--secure", prep.secure, "notes.ini TARN_HTTP_Secure=1: notices over HTTPS");
+    prepare->add_option("--ca-file", prep.caFile,
+                        "notes.ini TARN_HTTP_CAFile: the CA certificates (PEM) the processor's certificate must "
+                        "chain to, instead of the system's")
+        ->needs("--secure");
 
     auto* run = app.add_subcommand("run", "start the tasks over an existing data directory and play a scenario");
     run->add_option("--data", dir, "data directory")->required();
@@ -144,10 +155,30 @@ int main(int argc, char** argv) {
     tarnsim::OutboxOptions oo;
     oo.sweepInterval = std::chrono::milliseconds(static_cast<long long>(sweepInterval * 1000 + 0.5));
     oo.grace = std::chrono::milliseconds(static_cast<long long>(sweepGrace * 1000 + 0.5));
+    const std::string tlsDir = dir + "/tls";
+    if (prep.secure && getenv("TARN_SIM_WINDOWS") && *getenv("TARN_SIM_WINDOWS")) {
+        // WinINet trusts only the Windows certificate store, where the demo
+        // puts nothing; refused here rather than every notice refused later.
+        fprintf(stderr, "tarn-sim: --secure runs with the Linux tasks only (the Windows tasks would need the "
+                        "demo's CA in their certificate store)\n");
+        return 2;
+    }
+    if (prep.secure) {
+        po.tlsCert = tlsDir + "/server.pem";
+        po.tlsKey = tlsDir + "/server.key";
+        prep.caFile = tlsDir + "/ca.pem";
+    }
     DemoProcessor processor(po, oo);
     // The databases first: the processor consumes the capture queue from its start.
     printf("== Preparing %s\n", dir.c_str());
     if (!Prepare(dir, prep)) return 1;
+    if (prep.secure) {
+        fs::create_directories(tlsDir);
+        if (std::string problem = tarnsim::MakeLoopbackCertificates(tlsDir); !problem.empty()) {
+            fprintf(stderr, "tarn-sim: cannot make the demo's certificates: %s\n", problem.c_str());
+            return 1;
+        }
+    }
     std::string why;
     size_t recovered = 0;
     if (!processor.Start(&why, &recovered)) {
@@ -159,6 +190,10 @@ int main(int argc, char** argv) {
     printf("   sample transaction processor on 127.0.0.1:%d, path /servlet/dts; it consumes the capture queue\n",
            processor.Port());
     printf("   (sweeps every %g s, grace %g s)\n", sweepInterval, sweepGrace);
+    if (prep.secure)
+        printf("   HTTPS: the processor's certificate is for 127.0.0.1, signed by the demo's CA %s; the tasks trust "
+               "it (TARN_HTTP_Secure=1, TARN_HTTP_CAFile)\n",
+               prep.caFile.c_str());
     printf("   configuration, alerts, capture queue and mail files of alice, bob, carol, shared\n");
     printf("   TARN_Task_List=nserver.exe,nhttp.exe,amgr.exe\n");
     int rc = RunScenario(dir, scenario, &processor);

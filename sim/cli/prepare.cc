@@ -33,6 +33,8 @@ bool Prepare(const std::string& dir, const PrepareOptions& o) {
     emu::SetDataDirectory(dir);
     emu::RemoveAllQueues();
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
+    if (o.secure) emu::SetIniVariable("TARN_HTTP_Secure", "1");
+    if (o.secure && !o.caFile.empty()) emu::SetIniVariable("TARN_HTTP_CAFile", o.caFile);
     // The databases as tarn-setup create makes them, with the server document.
     tarnkit::CreateOptions kit;
     kit.server = tarnkit::ServerSettings{"127.0.0.1", o.port, "servlet/dts", o.auth, "tarn", "secret", o.level};

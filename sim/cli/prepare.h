@@ -10,6 +10,9 @@ struct PrepareOptions {
     int port = 8080;
     std::string auth = "None";
     int level = 3;
+    // notes.ini TARN_HTTP_Secure=1, and TARN_HTTP_CAFile when a file is named.
+    bool secure = false;
+    std::string caFile;
 };
 
 // Removes `dir`, makes it again with notes.ini, the configuration, alerts and

@@ -61,7 +61,14 @@ int main(int argc, char** argv) {
     app.add_option("--delay-ms", delayMs, "milliseconds each notice waits before it is answered")
         ->check(CLI::Range(0, 600000))
         ->capture_default_str();
+    app.add_option("--tls-cert", options.tlsCert, "serve HTTPS with this certificate (PEM; the chain, server first)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-key", options.tlsKey, "the private key of --tls-cert (PEM)")->check(CLI::ExistingFile);
     CLI11_PARSE(app, argc, argv);
+    if (options.tlsCert.empty() != options.tlsKey.empty()) {
+        std::cerr << "tarn-processor: --tls-cert and --tls-key go together\n";
+        return 2;
+    }
     tarnsim::ParseAuthMode(auth, options.auth);
     tarnsim::ParseFailMode(mode, options.mode);
     options.hangLimit = std::chrono::seconds(hangSeconds);
@@ -109,7 +116,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "listening on " << options.host << ":" << processor.Port() << std::endl;
-    std::cerr << "tarn-processor: path " << options.path << ", auth " << auth << ", mode " << mode << "\n";
+    std::cerr << "tarn-processor: path " << options.path << ", auth " << auth << ", mode " << mode
+              << (options.tlsCert.empty() ? "" : ", HTTPS") << "\n";
     if (outbox) {
         size_t recovered = 0;
         if (!outbox->Start(&why, &recovered)) {

@@ -237,7 +237,7 @@ std::string FormEncode(const std::string& text) {
 
 struct Processor::Impl {
     ProcessorOptions options;
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;  // made by the first Start
     std::thread thread;
     int port = 0;
     bool started = false;
@@ -498,41 +498,51 @@ bool Processor::Start() {
             return false;
         }
     }
+    if (!d.server && !d.options.tlsCert.empty() && !d.options.tlsKey.empty()) {
+        auto tls = std::make_unique<httplib::SSLServer>(d.options.tlsCert.c_str(), d.options.tlsKey.c_str());
+        if (!tls->is_valid()) {
+            d.problem = "cannot serve HTTPS with the certificate " + d.options.tlsCert + " and the key " +
+                        d.options.tlsKey + " (unreadable, not PEM, or not a pair)";
+            return false;
+        }
+        d.server = std::move(tls);
+    }
+    if (!d.server) d.server = std::make_unique<httplib::Server>();
     // Enough threads for a burst of parallel workers plus the kept-alive
     // connections of earlier ones.
-    d.server.new_task_queue = [] { return new httplib::ThreadPool(24); };
-    d.server.set_tcp_nodelay(true);  // answers are written in pieces
+    d.server->new_task_queue = [] { return new httplib::ThreadPool(24); };
+    d.server->set_tcp_nodelay(true);  // answers are written in pieces
     // The library's default is SO_REUSEPORT, which lets a second processor
     // bind the same port and silently take half the notices. SO_REUSEADDR
     // alone still allows a restart over connections in TIME_WAIT.
-    d.server.set_socket_options([](socket_t sock) {
+    d.server->set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    d.server.set_keep_alive_max_count(1000);
-    d.server.set_read_timeout(5, 0);
+    d.server->set_keep_alive_max_count(1000);
+    d.server->set_read_timeout(5, 0);
     auto handler = [&d](const httplib::Request& req, httplib::Response& res) { d.Handle(req, res); };
-    d.server.Get(".*", handler);
-    d.server.Post(".*", handler);
+    d.server->Get(".*", handler);
+    d.server->Post(".*", handler);
     if (d.options.port == 0) {
-        d.port = d.server.bind_to_any_port(d.options.host);
+        d.port = d.server->bind_to_any_port(d.options.host);
         if (d.port <= 0) {
             d.problem = "no free port on " + d.options.host;
             return false;
         }
     } else {
-        if (!d.server.bind_to_port(d.options.host, d.options.port)) {
+        if (!d.server->bind_to_port(d.options.host, d.options.port)) {
             d.problem = BindProblem(d.options.host, d.options.port);
             return false;
         }
         d.port = d.options.port;
     }
-    d.thread = std::thread([&d] { d.server.listen_after_bind(); });
+    d.thread = std::thread([&d] { d.server->listen_after_bind(); });
     // Stop only works on a running server: wait for it (the socket already
     // listens, so early clients just queue).
-    for (int i = 0; i < 500 && !d.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && !d.server->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     d.started = true;
-    return d.server.is_running();
+    return d.server->is_running();
 }
 
 void Processor::Stop() {
@@ -543,7 +553,7 @@ void Processor::Stop() {
         d.stopping = true;
     }
     d.changed.notify_all();
-    d.server.stop();
+    if (d.server) d.server->stop();
     DropAllConnections(d.port);
     if (d.thread.joinable()) d.thread.join();
     d.started = false;

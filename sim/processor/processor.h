@@ -57,6 +57,10 @@ struct ProcessorOptions {
     // Answers an accepted notice with a body that never ends (until the
     // client goes away or the processor stops).
     bool endlessReply = false;
+    // When both are set, HTTPS with this certificate (chain) and private
+    // key, PEM files; plain HTTP otherwise.
+    std::string tlsCert;
+    std::string tlsKey;
 };
 
 // One request that reached the notice path.

@@ -38,6 +38,53 @@ void ReportRefusal(const std::shared_ptr<TransportState>& state, const Notice& n
         state->Log(1, "Refresh notice: the processor answered %u", status);
 }
 
+// After a failed send: a send the TLS checks refused gets a line an
+// operator can act on, naming the processor. Nothing of the request (so no
+// credentials) went out on that connection.
+void ReportSecureFailure(const std::shared_ptr<TransportState>& state, uint32_t error) {
+    const std::string host = state->ProcessorHost();
+    switch (error) {
+        case http::kErrorInvalidCa:
+            state->Log(1, "TLS: the certificate of processor host %s is not trusted (no trusted CA issued it)",
+                       host.c_str());
+            return;
+        case http::kErrorSecCertCnInvalid:
+            state->Log(1, "TLS: the certificate of processor host %s is made out to another host name", host.c_str());
+            return;
+        case http::kErrorSecCertDateInvalid:
+            state->Log(1, "TLS: the certificate of processor host %s has expired or is not yet valid", host.c_str());
+            return;
+        case http::kErrorSecCertRevoked:
+            state->Log(1, "TLS: the certificate of processor host %s has been revoked", host.c_str());
+            return;
+        case http::kErrorSecCertRevFailed:
+            state->Log(1,
+                       "TLS: the certificate of processor host %s is not trusted (no trusted CA issued it), or its "
+                       "revocation could not be checked",
+                       host.c_str());
+            return;
+        case http::kErrorSecCertNoRev:
+            state->Log(1, "TLS: the revocation of the certificate of processor host %s could not be checked",
+                       host.c_str());
+            return;
+        case http::kErrorSecCertErrors:
+        case http::kErrorSecInvalidCert:
+        case http::kErrorSecurityChannelError: {
+            // The client's own words: the TLS library's reason, or the
+            // system's text for the error.
+            std::string text = http::LastErrorDetail();
+            if (text.empty()) text = http::ErrorText(error);
+            if (text.empty()) text = "Unknown Error";
+            if (error == http::kErrorSecurityChannelError)
+                state->Log(1, "TLS: the handshake with processor host %s failed: %s", host.c_str(), text.c_str());
+            else
+                state->Log(1, "TLS: the certificate of processor host %s was refused: %s", host.c_str(), text.c_str());
+            return;
+        }
+        default: return;
+    }
+}
+
 uint32_t StatusOf(const http::RequestHandle& request) {
     uint32_t status = 0;
     http::QueryInfo(request, http::kQueryStatusCodeNumber, status);
@@ -108,7 +155,8 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
         bool mayAuthenticate = true;
         for (;;) {  // one round per GET request; a form login starts a second one
             state->Log(2, "TARNDomToTN::SendToProcessor. Begin");
-            guard.request = http::OpenRequest(state->Connection(), "GET", address.c_str(), http::kFlagsReloadKeepAlive);
+            guard.request = http::OpenRequest(state->Connection(), "GET", address.c_str(),
+                                              state->RequestFlags(http::kFlagsReloadKeepAlive));
             if (!guard.request) {
                 tarn::stats::Add(tarn::stats::Count::FailedTransport);
                 std::string text = LastErrorText();
@@ -124,8 +172,10 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
             for (;;) {  // sends of this request: the first, and one answering a 401
                 state->Log(2, "TARNDomToTN::SendToProcessor. Resend");
                 if (!http::SendRequest(guard.request)) {
-                    std::string text = LastErrorText();
+                    const uint32_t error = http::LastError();
+                    std::string text = http::ErrorText(error);
                     state->Log(1, "HttpSendRequest Failed: %s", text.empty() ? "Unknown Error" : text.c_str());
+                    ReportSecureFailure(state, error);
                 }
                 status = StatusOf(guard.request);
                 if (status != 401) break;
@@ -197,7 +247,8 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
                                       std::string password) {
     RequestGuard guard;
     try {
-        guard.request = http::OpenRequest(state->Connection(), "POST", kLoginMarker, http::kFlagsReloadKeepAlive);
+        guard.request = http::OpenRequest(state->Connection(), "POST", kLoginMarker,
+                                          state->RequestFlags(http::kFlagsReloadKeepAlive));
         if (!guard.request) {
             state->Log(1, "TARNDomToTN::PerformSessionLogin. HttpOpenRequest failed. Last Error: %s",
                        LastErrorText().c_str());
@@ -210,12 +261,14 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
             "username=" + FormUrlEncode(username) + "&password=" + FormUrlEncode(password) + "&redirectto=/";
         if (!http::SendRequest(guard.request, "Content-Type: application/x-www-form-urlencoded\r\n", body.data(),
                                body.size())) {
-            std::string text = LastErrorText();
+            const uint32_t error = http::LastError();
+            std::string text = http::ErrorText(error);
             if (text.empty())
                 state->Log(1, "HttpSendRequest Failed: Unknown Error");
             else
                 state->Log(1, "TARNDomToTN::PerformSessionLogin. HttpSendRequest failed. Last Error: %s",
                            text.c_str());
+            ReportSecureFailure(state, error);
         }
         const uint32_t status = StatusOf(guard.request);
         state->Log(2, "TARNDomToTN::PerformSessionLogin - return status: %d", static_cast<int>(status));

@@ -31,6 +31,9 @@ constexpr uint32_t kAccessDirect = 1;
 constexpr uint32_t kServiceHttp = 3;
 // OpenConnection port 0: the protocol's default.
 constexpr uint16_t kDefaultPort = 0;
+// The HTTPS default, passed explicitly: which default port 0 selects is the
+// service's (HTTP) on WinINet, whatever the request's flags.
+constexpr uint16_t kDefaultHttpsPort = 443;
 
 // OpenRequest flags. Reload and keep-connection are what the transport asks
 // for; cache flags mean nothing to a client without a cache and are accepted.
@@ -39,6 +42,10 @@ constexpr uint32_t kFlagNoCacheWrite = 0x04000000u;
 constexpr uint32_t kFlagKeepConnection = 0x00400000u;
 constexpr uint32_t kFlagNoAutoRedirect = 0x00200000u;
 constexpr uint32_t kFlagPragmaNoCache = 0x00000100u;
+// HTTPS: TLS with the server's certificate chain and host name checked by
+// the client (its trusted CAs, or the session's CA file); no way is offered
+// to relax those checks.
+constexpr uint32_t kFlagSecure = 0x00800000u;
 constexpr uint32_t kFlagsReloadKeepAlive = kFlagReload | kFlagKeepConnection;  // 0x80400000
 
 // Options. On a session: time-outs in milliseconds. On a request: user name
@@ -69,6 +76,18 @@ constexpr uint32_t kErrorConnectionReset = 12031;
 constexpr uint32_t kErrorHeaderNotFound = 12150;
 constexpr uint32_t kErrorInvalidServerResponse = 12152;
 constexpr uint32_t kErrorRedirectFailed = 12156;
+// A secure request refused by the TLS checks; nothing of it was sent.
+constexpr uint32_t kErrorSecCertDateInvalid = 12037;  // expired or not yet valid
+constexpr uint32_t kErrorSecCertCnInvalid = 12038;    // made out to another name
+constexpr uint32_t kErrorInvalidCa = 12045;           // no trusted CA issued it
+constexpr uint32_t kErrorSecCertErrors = 12055;       // some other certificate fault
+constexpr uint32_t kErrorSecCertNoRev = 12056;        // its revocation status is unknown
+// WinINet's answer to a chain it cannot complete (an issuer it does not
+// know) as well as to a revocation check that could not be made.
+constexpr uint32_t kErrorSecCertRevFailed = 12057;
+constexpr uint32_t kErrorSecurityChannelError = 12157;  // the handshake failed
+constexpr uint32_t kErrorSecInvalidCert = 12169;
+constexpr uint32_t kErrorSecCertRevoked = 12170;
 
 // Time-outs a new session starts with, on every backend.
 constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
@@ -91,6 +110,12 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
 // kErrorOperationCancelled, and later ones fail at once. WinINet's way of
 // doing this is closing the handles under the blocked calls.
 void AbortSession(const SessionHandle& session);
+
+// The CA certificates (a PEM file) a secure request's server must chain to,
+// instead of the system's, for the connections opened after the call.
+// WinINet has no such option (it checks against the Windows certificate
+// store) and refuses with kErrorBadOption.
+bool SetSessionCaFile(const SessionHandle& session, const char* path);
 
 // InternetConnectA: remembers host and port; no network traffic. Null on a
 // bad argument.
@@ -145,6 +170,12 @@ void CloseHandle(RequestHandle& handle);
 
 // GetLastError: the error number of this thread's last failed call.
 uint32_t LastError();
+
+// The client library's own words on this thread's last failed send, when
+// it has more to say than the error number (libcurl's error buffer, e.g.
+// the TLS library's reason for a failed handshake); empty on WinINet,
+// whose text is ErrorText's.
+std::string LastErrorDetail();
 
 // FormatMessageA: the system's text for an error number, or empty when it
 // has none.

@@ -115,6 +115,13 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
     return true;
 }
 
+// WinINet checks a secure request's server against the Windows certificate
+// store alone; it takes no CA file.
+bool SetSessionCaFile(const SessionHandle& session, const char*) {
+    if (!session) return Fail(ERROR_INVALID_HANDLE);
+    return Fail(ERROR_INTERNET_INVALID_OPTION);
+}
+
 void AbortSession(const SessionHandle& session) {
     if (!session) return;
     Lock lock(session->liveLock);
@@ -236,6 +243,8 @@ void CloseHandle(ConnectionHandle& handle) { handle.reset(); }
 void CloseHandle(RequestHandle& handle) { handle.reset(); }
 
 uint32_t LastError() { return GetLastError(); }
+
+std::string LastErrorDetail() { return {}; }
 
 // WinINet's own errors have their texts in wininet.dll, not in the system's
 // table (a FormatMessage from the system alone leaves them "Unknown Error").

@@ -29,9 +29,11 @@ namespace tarn::http {
 namespace {
 
 thread_local uint32_t lastError = 0;
+thread_local std::string lastDetail;
 
 bool Fail(uint32_t error) {
     lastError = error;
+    lastDetail.clear();
     return false;
 }
 
@@ -61,7 +63,33 @@ uint32_t MapCurlError(CURLcode code) {
         case CURLE_ABORTED_BY_CALLBACK: return kErrorOperationCancelled;
         case CURLE_TOO_MANY_REDIRECTS: return kErrorRedirectFailed;
         case CURLE_OUT_OF_MEMORY: return kErrorNotEnoughMemory;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED: return kErrorSecurityChannelError;
+        case CURLE_SSL_ISSUER_ERROR: return kErrorInvalidCa;
+        case CURLE_SSL_INVALIDCERTSTATUS: return kErrorSecCertRevoked;
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH: return kErrorSecCertErrors;
         default: return kErrorInternal;
+    }
+}
+
+// A refused certificate, in WinINet's terms. curl reports every refusal as
+// one code; OpenSSL's verification result tells them apart. curl checks the
+// host name itself once the chain has passed and records no OpenSSL reason
+// for that refusal (0, or 1 as curl 7.88 reports it): a refusal without one
+// is the name's.
+uint32_t MapVerifyResult(long result) {
+    switch (result) {
+        case 0:  // X509_V_OK
+        case 1: return kErrorSecCertCnInvalid;
+        case 9:  // X509_V_ERR_CERT_NOT_YET_VALID
+        case 10: return kErrorSecCertDateInvalid;  // X509_V_ERR_CERT_HAS_EXPIRED
+        case 23: return kErrorSecCertRevoked;      // X509_V_ERR_CERT_REVOKED
+        case 62: return kErrorSecCertCnInvalid;    // X509_V_ERR_HOSTNAME_MISMATCH
+        case 64: return kErrorSecCertCnInvalid;    // X509_V_ERR_IP_ADDRESS_MISMATCH
+        default: return kErrorInvalidCa;           // the chain ends at no trusted CA
     }
 }
 
@@ -75,6 +103,8 @@ struct Session {
     std::atomic<uint32_t> connectTimeoutMs{kDefaultConnectTimeoutMs};
     std::atomic<uint32_t> sendTimeoutMs{kDefaultSendTimeoutMs};
     std::atomic<uint32_t> receiveTimeoutMs{kDefaultReceiveTimeoutMs};
+    // Set before the first connection is opened, read by its requests.
+    std::string caFile;
 
     std::atomic<bool> aborted{false};
     std::mutex socketsMutex;
@@ -126,7 +156,9 @@ static size_t HeaderLine(char* data, size_t size, size_t count, void* user);
 
 struct Connection {
     SessionHandle session;
-    std::string origin;  // "http://host:port", fixed once made
+    // "host:port", or "host" for the scheme's default port; fixed once
+    // made. Each request adds its scheme.
+    std::string authority;
 
     // Easy handles of closed requests, ready for reuse; bounded so a burst of
     // parallel workers does not leave sockets open for ever (the task's
@@ -153,8 +185,15 @@ struct Connection {
         // What stays the same for every request of this connection.
         curl_easy_setopt(e, CURLOPT_SHARE, session->share);
         curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+        // Never relaxed: the chain must end at a trusted CA and the
+        // certificate must be made out to the host connected to.
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!session->caFile.empty()) {
+            // The named CAs only: not also the system's certificate folder.
+            curl_easy_setopt(e, CURLOPT_CAINFO, session->caFile.c_str());
+            curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        }
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_USERAGENT, session->agent.c_str());
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteBody);
@@ -192,6 +231,8 @@ struct Request {
     std::string url;
     std::string verb;
     bool followRedirects = true;
+    bool secure = false;
+    char errorText[CURL_ERROR_SIZE] = {};
     bool haveUser = false, havePassword = false;
     std::string user, password;
     bool offersBasic = false;  // the last send ended in a 401 offering Basic
@@ -263,7 +304,9 @@ SessionHandle OpenSession(const char* agent, uint32_t accessType) {
               curl_share_setopt(sh, CURLSHOPT_UNLOCKFUNC, &Session::Unlock) == CURLSHE_OK &&
               curl_share_setopt(sh, CURLSHOPT_USERDATA, session.get()) == CURLSHE_OK &&
               curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) == CURLSHE_OK &&
-              curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+              curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
+              // TLS sessions are resumed across the task's connections.
+              curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
     if (!ok) {
         Fail(kErrorInternal);
         return nullptr;
@@ -280,6 +323,13 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
         case kOptionReceiveTimeout: session->receiveTimeoutMs = value; return true;
         default: return Fail(kErrorBadOption);
     }
+}
+
+bool SetSessionCaFile(const SessionHandle& session, const char* path) {
+    if (!session) return Fail(kErrorInvalidHandle);
+    if (!path || !*path) return Fail(kErrorInvalidParameter);
+    session->caFile = path;
+    return true;
 }
 
 void AbortSession(const SessionHandle& session) {
@@ -306,7 +356,7 @@ ConnectionHandle OpenConnection(const SessionHandle& session, const char* host, 
     if (ipv6 && h.front() != '[') h = "[" + h + "]";
     auto connection = std::make_shared<Connection>();
     connection->session = session;
-    connection->origin = "http://" + h + ":" + std::to_string(port == kDefaultPort ? 80 : port);
+    connection->authority = port == kDefaultPort ? h : h + ":" + std::to_string(port);
     return connection;
 }
 
@@ -316,8 +366,8 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
         Fail(kErrorInvalidHandle);
         return nullptr;
     }
-    constexpr uint32_t known =
-        kFlagReload | kFlagNoCacheWrite | kFlagKeepConnection | kFlagNoAutoRedirect | kFlagPragmaNoCache;
+    constexpr uint32_t known = kFlagReload | kFlagNoCacheWrite | kFlagKeepConnection | kFlagNoAutoRedirect |
+                               kFlagPragmaNoCache | kFlagSecure;
     if (flags & ~known) {
         Fail(kErrorInvalidParameter);
         return nullptr;
@@ -326,6 +376,7 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
     request->connection = connection;
     request->verb = verb && *verb ? verb : "GET";
     request->followRedirects = (flags & kFlagNoAutoRedirect) == 0;
+    request->secure = (flags & kFlagSecure) != 0;
 
     // Bytes that cannot stand in a request line are escaped; everything
     // else of the object name is sent as the caller wrote it.
@@ -342,7 +393,7 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
             path += static_cast<char>(c);
         }
     }
-    request->url = connection->origin + path;
+    request->url = (request->secure ? "https://" : "http://") + connection->authority + path;
 
     request->easy = connection->Acquire();
     if (!request->easy) {
@@ -428,6 +479,11 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     // (requests here are small, so sending never waits long).
     const long receiveMs = s.receiveTimeoutMs.load();
     curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+    // A secure request stays secure: no plain HTTP, not even by a redirect.
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, r.secure ? "https" : "http");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r.secure ? "https" : "http");
+    r.errorText[0] = '\0';
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r.errorText);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
@@ -462,6 +518,7 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
 
     CURLcode rc = curl_easy_perform(e);
     curl_slist_free_all(list);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(e, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
@@ -472,7 +529,15 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
         // what became of the body is for ReadFile to say.
         if (s.aborted || !r.bodyStarted || code <= 0) {
             r.body.clear();
-            return Fail(s.aborted ? kErrorOperationCancelled : MapCurlError(rc));
+            uint32_t error = s.aborted ? kErrorOperationCancelled : MapCurlError(rc);
+            if (!s.aborted && rc == CURLE_PEER_FAILED_VERIFICATION) {
+                long result = 0;
+                curl_easy_getinfo(e, CURLINFO_SSL_VERIFYRESULT, &result);
+                error = MapVerifyResult(result);
+            }
+            Fail(error);
+            lastDetail = r.errorText;
+            return false;
         }
         r.bodyError = r.stopped ? kErrorOperationCancelled : MapCurlError(rc);
     }
@@ -535,6 +600,8 @@ void CloseHandle(RequestHandle& handle) { handle.reset(); }
 
 uint32_t LastError() { return lastError; }
 
+std::string LastErrorDetail() { return lastDetail; }
+
 std::string ErrorText(uint32_t error) {
     switch (error) {
         case kErrorInvalidHandle: return "The handle is invalid.";
@@ -552,6 +619,13 @@ std::string ErrorText(uint32_t error) {
         case kErrorHeaderNotFound: return "The requested header could not be located";
         case kErrorInvalidServerResponse: return "The server returned an invalid or unrecognized response";
         case kErrorRedirectFailed: return "The redirection failed";
+        case kErrorSecCertDateInvalid: return "The date in the certificate is invalid or has expired";
+        case kErrorSecCertCnInvalid: return "The host name in the certificate is invalid or does not match";
+        case kErrorInvalidCa: return "The certificate authority is invalid or incorrect";
+        case kErrorSecCertErrors: return "The server's certificate has errors";
+        case kErrorSecurityChannelError: return "An error occurred in the secure channel support";
+        case kErrorSecInvalidCert: return "The server's certificate is invalid";
+        case kErrorSecCertRevoked: return "The server's certificate has been revoked";
         default: return {};
     }
 }

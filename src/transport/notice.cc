@@ -2,6 +2,7 @@
 // notice addresses, and the few detached workers that carry them.
 #include <boost/bind/bind.hpp>
 #include <boost/thread/thread.hpp>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -239,6 +240,16 @@ http::ConnectionHandle TransportState::Connection() {
     return connectionHandle;
 }
 
+uint32_t TransportState::RequestFlags(uint32_t flags) {
+    std::lock_guard lock(connectMutex);
+    return secure ? flags | http::kFlagSecure : flags;
+}
+
+std::string TransportState::ProcessorHost() {
+    std::lock_guard lock(connectMutex);
+    return processorHost;
+}
+
 TARNEventProcessor::TARNEventProcessor() : transport(std::make_shared<TransportState>()) {}
 
 TARNEventProcessor::~TARNEventProcessor() { Reset(); }
@@ -326,6 +337,62 @@ bool IniValue(const char* name, char (&text)[256]) {
     return true;
 }
 
+// TARN_HTTP_Secure: "1" (HTTPS) or "0" (plain HTTP), blanks allowed around.
+// False for anything else: a value meant to turn TLS on must not be taken
+// for off.
+bool ParseSecure(const char* text, bool& secure) {
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text != '0' && *text != '1') return false;
+    const bool on = *text++ == '1';
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text) return false;
+    secure = on;
+    return true;
+}
+
+// TARN_HTTP_Secure and TARN_HTTP_CAFile, onto the session. False after a
+// level-1 line when they cannot be used: the task then makes no connection,
+// so nothing goes out until they are mended (never plain HTTP instead).
+bool ApplySecureSettings(TARNSession& session, const http::SessionHandle& internet, bool& secure) {
+    char text[256];
+    secure = false;
+    if (IniValue("TARN_HTTP_Secure", text) && !ParseSecure(text, secure)) {
+        session.Log(1,
+                    "TARN_HTTP_Secure=%s is not 0 or 1; no notice is sent until it is mended (a secure setting "
+                    "never falls back to plain HTTP)",
+                    text);
+        return false;
+    }
+    char caFile[256];
+    const bool haveCaFile = IniValue("TARN_HTTP_CAFile", caFile) && caFile[0];
+    if (!secure) {
+        if (haveCaFile)
+            session.Log(1, "TARN_HTTP_CAFile is set but TARN_HTTP_Secure is not 1: notices go over plain HTTP");
+        return true;
+    }
+    if (!haveCaFile) return true;
+    // Read here, so an unreadable file is the administrator's line now
+    // rather than a handshake failure on every notice.
+    FILE* file = fopen(caFile, "rb");
+    if (!file) {
+        session.Log(1, "TARN_HTTP_CAFile=%s cannot be read (%s); no notice is sent until it is mended", caFile,
+                    strerror(errno));
+        return false;
+    }
+    fclose(file);
+    if (!http::SetSessionCaFile(internet, caFile)) {
+        if (http::LastError() != http::kErrorBadOption) {
+            session.Log(1, "TARN_HTTP_CAFile=%s cannot be used; no notice is sent until it is mended", caFile);
+            return false;
+        }
+        // WinINet: the Windows certificate store is the one source of trust.
+        session.Log(1,
+                    "TARN_HTTP_CAFile is not used on Windows: the processor's certificate is checked against the "
+                    "Windows certificate store");
+    }
+    return true;
+}
+
 // Text of a time-out as an administrator reads it.
 std::string TimeoutText(uint32_t ms) {
     char text[32];
@@ -387,10 +454,22 @@ void TARNEventProcessor::openHTTPConnection() {
     }
     t.SetWorkerLimit(workers);
 
+    bool secure = false;
+    if (!ApplySecureSettings(*session, t.internetHandle, secure)) {
+        http::CloseHandle(t.internetHandle);
+        return;
+    }
+
     if (LogLevel() == 3) session->Log(0, "openHTTPConnection. InternetOpen Success");
     const TARNSettings settings = config->GetSettings();
-    t.connectionHandle = http::OpenConnection(t.internetHandle, settings.hostname,
-                                              static_cast<uint16_t>(settings.port), http::kServiceHttp);
+    uint16_t port = static_cast<uint16_t>(settings.port);
+    if (secure && port == http::kDefaultPort) port = http::kDefaultHttpsPort;
+    t.secure = secure;
+    t.processorHost = std::string(settings.hostname) + ":" + std::to_string(port ? port : 80);
+    if (secure)
+        session->Log(2, "openHTTPConnection. Notices go over HTTPS to %s (TARN_HTTP_Secure=1)",
+                     t.processorHost.c_str());
+    t.connectionHandle = http::OpenConnection(t.internetHandle, settings.hostname, port, http::kServiceHttp);
     if (t.connectionHandle) {
         t.connected = true;
         if (LogLevel() == 3) session->Log(0, "openHTTPConnection. InternetConnect Success");

@@ -35,6 +35,10 @@ struct TransportState {
     tarn::http::SessionHandle internetHandle;
     tarn::http::ConnectionHandle connectionHandle;
     std::atomic<bool> connected{false};
+    // TARN_HTTP_Secure=1: every request asks for TLS. "host:port" of the
+    // processor, for the lines that name it. Both set with the connection.
+    bool secure = false;
+    std::string processorHost;
 
     // The session's line prefix, copied: the session may be gone before a
     // worker ends. The level is the configuration's, read for each line
@@ -107,6 +111,9 @@ struct TransportState {
 
     // Snapshot of the connection for one request.
     tarn::http::ConnectionHandle Connection();
+    // The flags of the task's requests, and the processor's "host:port".
+    uint32_t RequestFlags(uint32_t flags);
+    std::string ProcessorHost();
 
 private:
     void WriteLine(const char* message) const;

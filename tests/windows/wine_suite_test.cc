@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 
+#include "processor/certificates.h"
 #include "support/processor_fixture.h"
 
 using namespace tarntest;
@@ -142,6 +143,7 @@ protected:
                  const std::string& taskList = "nserver.exe,nhttp.exe") {
         SampleConfig cfg;
         cfg.port = port;
+        cfg.hostname = processorHost;
         cfg.url = "/servlet/dts";
         cfg.logLevel = level;
         cfg.authType = authType;
@@ -152,6 +154,7 @@ protected:
         emu::SetIniVariable("TARN_Task_List", taskList);
         emu::SetIniVariable("TARN_HTTP_Timeout", "10");
     }
+    std::string processorHost = "127.0.0.1";
     std::string Console() const {
         std::ifstream log(dataDir + "/console.log");
         return std::string((std::istreambuf_iterator<char>(log)), {});
@@ -459,6 +462,105 @@ TEST_F(WineTest, UnloadInTheMiddleOfABurstToAHungProcessorNeverCrashes) {
         EXPECT_EQ(CountContaining(lines, "HttpSendRequest"), 0);
         EXPECT_EQ(Count(r.out, "runner: exit 0"), 1);
     }
+}
+
+// A CA certificate in the Wine prefix's trusted roots (the registry store
+// Windows keeps them in: the certificate's SHA-1 thumbprint as the key, its
+// DER encoding as the serialised certificate property), removed again when
+// this ends, so a prefix shared with other suites is left as it was.
+class TrustedRoot {
+public:
+    TrustedRoot(const tarnsim::CertificateAuthority& ca, const std::string& dir)
+        : key("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
+              ca.Thumbprint()) {
+        // CERT_CERT_PROP_ID (32), a reserved 1, the length, the certificate.
+        const std::string der = ca.Der();
+        std::string blob;
+        for (uint32_t word : {32u, 1u, static_cast<uint32_t>(der.size())})
+            for (int b = 0; b < 4; ++b) blob += static_cast<char>((word >> (8 * b)) & 0xFF);
+        blob += der;
+        std::ofstream reg(dir + "/root.reg", std::ios::binary);
+        reg << "Windows Registry Editor Version 5.00\r\n\r\n[" << key << "]\r\n\"Blob\"=hex:";
+        char hex[4];
+        for (size_t i = 0; i < blob.size(); ++i) {
+            snprintf(hex, sizeof hex, i ? ",%02x" : "%02x", static_cast<unsigned char>(blob[i]));
+            reg << hex;
+        }
+        reg << "\r\n";
+        reg.close();
+        added = !der.empty() &&
+                system((std::string(TARN_WINE64) + " regedit /S 'Z:" + dir + "/root.reg' >/dev/null 2>&1").c_str()) == 0;
+    }
+    ~TrustedRoot() {
+        if (added && system((std::string(TARN_WINE64) + " reg delete '" + key + "' /f >/dev/null 2>&1").c_str()) != 0)
+            ADD_FAILURE() << "the test CA is still among the Wine prefix's trusted roots: " << key;
+    }
+    bool Added() const { return added; }
+
+private:
+    const std::string key;
+    bool added = false;
+};
+
+// WinINet over HTTPS: Basic answered once with the CA trusted in the
+// Windows store, and a certificate from a CA it does not know refused with
+// nothing sent. Under Wine a certificate's IP address entries are not
+// matched, so the processor is reached by the name localhost.
+TEST_F(WineTest, BasicOverHttpsWithTheCaTrustedAndAnUnknownCaRefused) {
+    const std::string dir = MakeTempDir("wine-tls");
+    tarnsim::CertificateAuthority ca("TARN test CA", dir + "/ca.pem");
+    tarnsim::CertificateAuthority stranger("Unknown CA", dir + "/stranger.pem");
+    ASSERT_TRUE(ca.Issue({"localhost"}, dir + "/good.pem", dir + "/good.key") &&
+                stranger.Issue({"localhost"}, dir + "/untrusted.pem", dir + "/untrusted.key"))
+        << ca.Problem() << stranger.Problem();
+    TrustedRoot root(ca, dir);
+    ASSERT_TRUE(root.Added());
+    processorHost = "localhost";
+    for (const std::string name : {"good", "untrusted"}) {
+        SCOPED_TRACE(name);
+        tarnsim::Processor processor(Options([&](auto& o) {
+            o.auth = AuthMode::Basic;
+            o.password = kPassword;
+            o.tlsCert = dir + "/" + name + ".pem";
+            o.tlsKey = dir + "/" + name + ".key";
+        }));
+        ASSERT_TRUE(processor.Start());
+        Prepare(processor.Port(), "Basic");
+        emu::SetIniVariable("TARN_HTTP_Secure", "1");
+        // WinINet checks against the Windows store alone, and says so.
+        emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());
+        const std::string host = "localhost:" + std::to_string(processor.Port());
+        const bool good = name == "good";
+        Strings lines = BannerLines(
+            SaveOne(Platform::Windows, good ? std::function<bool()>([&] { return !processor.AcceptedNotices().empty(); })
+                                            : OnceMore("TLS: "))
+                .out);
+        EXPECT_EQ(Count(lines, P + "openHTTPConnection. Notices go over HTTPS to " + host + " (TARN_HTTP_Secure=1)"), 1);
+        EXPECT_EQ(Count(lines, P + "TARN_HTTP_CAFile is not used on Windows: the processor's certificate is checked "
+                                   "against the Windows certificate store"),
+                  1);
+        if (good) {
+            EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
+            EXPECT_EQ(Count(lines, P + "TARNDomToTN::SendToProcessor. Set username and password"), 1);
+            auto got = processor.BasicAttempts();
+            ASSERT_FALSE(got.empty());
+            EXPECT_TRUE(got.back().ok);
+            EXPECT_EQ(got.back().password, kPassword);
+        } else {
+            // WinINet answers a chain it cannot complete as a failed revocation check.
+            EXPECT_EQ(Count(lines, P + "TLS: the certificate of processor host " + host +
+                                       " is not trusted (no trusted CA issued it), or its revocation could not be "
+                                       "checked"),
+                      1)
+                << PrintToString(lines);
+            EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: "), 1);
+            EXPECT_TRUE(processor.Notices().empty());
+            EXPECT_TRUE(processor.BasicAttempts().empty());
+        }
+        processor.Stop();
+        ClearRound();
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(WineTest, ARefreshFromTheHttpTaskReachesARunningServerTask) {
