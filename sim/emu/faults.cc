@@ -72,6 +72,9 @@ const OpNames kOpNames[] = {
     {"NotesTermThread", "NotesTermThread"},
     {"MqClose", "MQClose"},
     {"ReopenDatabase", "NSFDbReopen"},
+    {"GetModifiedNoteTable", "NSFDbGetModifiedNoteTable"},
+    {"GetDbNoteInfo", "NSFDbGetNoteInfo"},
+    {"DestroyIdTable", "IDDestroyTable"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 

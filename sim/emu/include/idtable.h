@@ -13,6 +13,7 @@ extern "C" {
    previous call left it. Ascending; FALSE when empty or exhausted. */
 BOOL LNPUBLIC IDScan(DHANDLE hTable, BOOL fFirst, DWORD FAR *retID);
 DWORD LNPUBLIC IDEntries(DHANDLE hTable);
+STATUS LNPUBLIC IDDestroyTable(DHANDLE hTable);
 #ifdef __cplusplus
 }
 #endif
