@@ -22,6 +22,7 @@
 #include "osenv.h"
 #include "osmem.h"
 #include "osmisc.h"
+#include "ostime.h"
 
 #include "emu/export.h"
 

@@ -1,5 +1,6 @@
 // What changed in a database since a time: NSFDbGetModifiedNoteTable, the
-// note header of NSFDbGetNoteInfo (deletion stubs included) and IDDestroyTable.
+// note header of NSFDbGetNoteInfo (deletion stubs included), IDDestroyTable,
+// and the current time (OSCurrentTIMEDATE).
 //
 // Times are TIMEDATEs as the C API reference lays them out: Innards[0] the
 // hundredths of a second since midnight GMT, Innards[1] the Julian day in its
@@ -126,6 +127,10 @@ EMU_EXPORT STATUS NSFDbGetNoteInfo(DBHANDLE hDb, NOTEID id, ORIGINATORID* retOid
     // A stub still tells its UNID, time and class (the platform's sample
     // reads them after this status).
     return sqlite3_column_int(st.s, 6) ? err::NOTE_DELETED : NOERROR;
+}
+
+EMU_EXPORT void OSCurrentTIMEDATE(TIMEDATE* now) {
+    if (now) *now = emu::FromHundredths(emu::NowHundredths());
 }
 
 EMU_EXPORT STATUS IDDestroyTable(DHANDLE table) {
