@@ -57,25 +57,10 @@ protected:
     }
 
     void StartSession(const char* task) {
-        TARNSession& s = ProcessSession();
-        s.Reset();
-        ASSERT_TRUE(s.Init(task, "nserver.exe,nhttp.exe"));
-        uint16_t rid = 0;
-        ASSERT_EQ(EMCreateRecursionID(&rid), 0);
-        const std::pair<uint16_t, uint16_t> regs[] = {{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}};
-        for (auto [event, flags] : regs) {
-            HEMREGISTRATION h = 0;
-            ASSERT_EQ(EMRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
-            registrations.push_back(h);
-        }
+        StartAddIn(task, "nserver.exe,nhttp.exe", &registrations);
         emu::ClearConsole();
     }
-    void StopSession() {
-        for (auto h : registrations) EMDeregister(h);
-        registrations.clear();
-        ProcessSession().GetProcessor()->WaitForNotices(10000);
-        ProcessSession().Reset();
-    }
+    void StopSession() { StopAddIn(&registrations); }
 
     DBHANDLE Db(const std::string& path) {
         auto it = dbs.find(path);

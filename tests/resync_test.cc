@@ -49,24 +49,8 @@ protected:
         DataDirTest::TearDown();
     }
 
-    void AddInOn() {
-        TARNSession& s = ProcessSession();
-        s.Reset();
-        ASSERT_TRUE(s.Init("nserver.exe", "nserver.exe"));
-        uint16_t rid = 0;
-        ASSERT_EQ(EMCreateRecursionID(&rid), 0);
-        for (auto [event, flags] : {std::pair<uint16_t, uint16_t>{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}}) {
-            HEMREGISTRATION h = 0;
-            ASSERT_EQ(EMRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
-            registrations.push_back(h);
-        }
-    }
-    void AddInOff() {
-        for (auto h : registrations) EMDeregister(h);
-        registrations.clear();
-        ProcessSession().GetProcessor()->WaitForNotices(10000);
-        ProcessSession().Reset();
-    }
+    void AddInOn() { StartAddIn("nserver.exe", "nserver.exe", &registrations); }
+    void AddInOff() { StopAddIn(&registrations); }
 
     DBHANDLE Db(const std::string& path) {
         auto [it, fresh] = dbs.emplace(path, 0);
