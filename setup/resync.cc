@@ -20,8 +20,6 @@
 #include <string>
 #include <vector>
 
-#include <ostime.h>
-
 #include "host/db_handle.h"
 #include "host/entry.h"
 #include "host/event_data.h"
@@ -185,7 +183,8 @@ int RunResync(const ResyncOptions& opts) {
                 opts.since.c_str());
         return 2;
     }
-    OSCurrentTIMEDATE(&end);
+    // Every change made before the run is inside the span, every later one after it.
+    end = NextTick();
     if (!opts.until.empty()) {
         TIMEDATE until{};
         if (!ParseTime(opts.until, &until)) {

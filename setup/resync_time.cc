@@ -1,7 +1,11 @@
 #include "resync_time.h"
 
+#include <ostime.h>
+
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 namespace tarnsetup {
 namespace {
@@ -60,6 +64,17 @@ std::string FormatTime(const TIMEDATE& t) {
     snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
              tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(h % 100));
     return text;
+}
+
+TIMEDATE NextTick() {
+    TIMEDATE now{};
+    OSCurrentTIMEDATE(&now);
+    const int64_t start = Hundredths(now);
+    while (Hundredths(now) <= start) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        OSCurrentTIMEDATE(&now);
+    }
+    return now;
 }
 
 }  // namespace tarnsetup

@@ -21,4 +21,8 @@ bool ParseTime(const std::string& text, TIMEDATE* out);
 // The exact form: it parses back to the same TIMEDATE.
 std::string FormatTime(const TIMEDATE& t);
 
+// The current time once the next hundredth has begun (OSCurrentTIMEDATE):
+// every change stamped before the call is earlier than it.
+TIMEDATE NextTick();
+
 }  // namespace tarnsetup

@@ -628,17 +628,4 @@ TEST_F(NestedEventsTest, WithoutTheOuterAfterCallTheInnerOneCaptures) {
     EXPECT_EQ(q[2].action, 1);
 }
 
-TEST_F(NestedEventsTest, ABurstOfSavesGivesOneNoteAndOneNoticeEach) {
-    std::vector<NOTEHANDLE> notes(4);
-    for (auto& n : notes) {
-        ASSERT_EQ(NSFNoteCreate(Db("mail\\alice.nsf"), &n), 0);
-        Put(n, "Form", "Appointment");
-        Put(n, "ApptUNID", UnidOf(n));
-    }
-    for (int round = 0; round < 6; ++round)
-        for (auto n : notes) ASSERT_EQ(round % 2 ? NSFNoteUpdateExtended(n, 0) : NSFNoteUpdate(n, 0), 0);
-    for (auto n : notes) NSFNoteClose(n);
-    EXPECT_EQ(ExpectOneNoticeEach().size(), 24u);
-}
-
 }  // namespace

@@ -6,8 +6,6 @@
 #include <string>
 #include <tuple>
 
-#include <ostime.h>
-
 #include "host/entry.h"
 #include "host/tarn_session.h"
 #include "processor/processor.h"
@@ -112,22 +110,9 @@ protected:
             if (l.rfind(start, 0) == 0) return l;
         return "(none: " + ::testing::PrintToString(r.out) + ")";
     }
-    // The time a span starts at: every change before it is outside.
-    std::string Now() {
-        TIMEDATE until{};
-        DHANDLE table = 0;
-        TIMEDATE all{{ALLDAY, ANYDAY}};
-        EXPECT_EQ(NSFDbGetModifiedNoteTable(Db("brackwater\\tarnconfig.nsf"), NOTE_CLASS_ALL, all, &until, &table), 0);
-        IDDestroyTable(table);
-        char text[64];
-        const int64_t h = (static_cast<int64_t>(until.Innards[1] & 0xFFFFFF) - 2440588) * 8640000 + until.Innards[0];
-        const time_t seconds = h / 100;
-        struct tm tm {};
-        gmtime_r(&seconds, &tm);
-        snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(h % 100));
-        return text;
-    }
+    // The time a span starts at, as resync prints it: every change before
+    // it is outside.
+    std::string Now() { return Line(Resync({"--all", "--dry-run"}), "resync: next: --since ").substr(22); }
 
     tarnsim::Processor processor;
     std::vector<HEMREGISTRATION> registrations;

@@ -80,19 +80,6 @@ void AwaitSweeps(DemoProcessor* processor, const char* heading) {
     }
 }
 
-// The time now, exact, once its tick has begun: what the tasks did before
-// the mark is before it.
-std::string MarkTime() {
-    TIMEDATE now{};
-    OSCurrentTIMEDATE(&now);
-    const int64_t until = tarnsetup::Hundredths(now) + 1;
-    while (tarnsetup::Hundredths(now) < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        OSCurrentTIMEDATE(&now);
-    }
-    return tarnsetup::FormatTime(now);
-}
-
 // "resync ARGS...": tarn-setup resync over the data directory, "@NAME" for
 // the time of "mark NAME"; its lines shown as the administrator's.
 bool RunResync(const std::string& dir, const std::vector<std::string>& w,
@@ -168,7 +155,8 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
             if (!ChangeConfig(w)) r.ok = false;
         } else if (w[0] == "mark") {
             syncAll();
-            marks[w[1]] = MarkTime();
+            // What the tasks did before the mark is before it.
+            marks[w[1]] = tarnsetup::FormatTime(tarnsetup::NextTick());
             printf("   (administrator) noted the time as %s: %s\n", w[1].c_str(), marks[w[1]].c_str());
         } else if (w[0] == "resync") {
             syncAll();
