@@ -910,3 +910,55 @@ TEST_F(StoreTest, BadHandlesAndArgumentsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// NSFDbGetModifiedNoteTable: ids of the span [Since, retUntil), deletions
+// with RRV_DELETED (except from TIMEDATE_MINIMUM); spans chained through
+// retUntil see each change once; nothing changed is ERR_NO_MODIFIED_NOTES
+// with the outputs untouched.
+TEST_F(StoreTest, ModifiedNoteTablesChainWithoutGapOrRepeat) {
+    DBHANDLE db = OpenDb("mail\\alice.nsf");
+    NOTEID kept = 0, gone = 0;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &kept), 0);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &gone), 0);
+    ASSERT_EQ(emu::DeleteByStub(db, gone, false), 0);
+    auto ids = [&](TIMEDATE since, TIMEDATE* until) {
+        DHANDLE table = NULLHANDLE;
+        std::vector<NOTEID> out;
+        const STATUS s = NSFDbGetModifiedNoteTable(db, NOTE_CLASS_DOCUMENT, since, until, &table);
+        if (s == ERR_NO_MODIFIED_NOTES) {
+            EXPECT_EQ(table, NULLHANDLE);
+            return out;
+        }
+        EXPECT_EQ(s, 0);
+        NOTEID id = 0;
+        for (BOOL first = TRUE; IDScan(table, first, &id); first = FALSE) out.push_back(id);
+        EXPECT_EQ(IDDestroyTable(table), 0);
+        return out;
+    };
+    TIMEDATE until{}, next{};
+    EXPECT_EQ(ids(TIMEDATE{{ALLDAY, ANYDAY}}, &until), (std::vector<NOTEID>{kept, gone | RRV_DELETED}));
+    EXPECT_EQ(ids(TIMEDATE{{0, 0}}, &next), std::vector<NOTEID>{kept});
+    // The stub still names its note; its items are gone.
+    ORIGINATORID oid{};
+    WORD noteClass = 0;
+    EXPECT_EQ(NSFDbGetNoteInfo(db, gone, &oid, nullptr, &noteClass), ERR_NOTE_DELETED);
+    EXPECT_EQ(noteClass, NOTE_CLASS_DOCUMENT);
+    EXPECT_NE(oid.File.Innards[0] | oid.Note.Innards[0], 0u);
+    EXPECT_EQ(NSFDbGetNoteInfo(db, gone | RRV_DELETED, nullptr, nullptr, nullptr), ERR_INVALID_NOTE);
+
+    const TIMEDATE marker{{7, 7}};
+    next = marker;
+    EXPECT_TRUE(ids(until, &next).empty());
+    EXPECT_EQ(memcmp(&next, &marker, sizeof next), 0) << "retUntil left as it was";
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(NSFNoteOpen(db, kept, 0, &note), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteClose(note);
+    EXPECT_EQ(ids(until, &next), std::vector<NOTEID>{kept});
+    EXPECT_TRUE(ids(next, &next).empty());
+    NSFDbClose(db);
+}
+
+}  // namespace

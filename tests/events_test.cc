@@ -1,6 +1,8 @@
 // Events raised by real note operations in the emulator, through the
 // registered callback, the filter and the capture queue.
 #include <algorithm>
+#include <atomic>
+#include <map>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -56,25 +58,10 @@ protected:
     }
 
     void StartSession(const char* task) {
-        TARNSession& s = ProcessSession();
-        s.Reset();
-        ASSERT_TRUE(s.Init(task, "nserver.exe,nhttp.exe"));
-        uint16_t rid = 0;
-        ASSERT_EQ(EMCreateRecursionID(&rid), 0);
-        const std::pair<uint16_t, uint16_t> regs[] = {{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}};
-        for (auto [event, flags] : regs) {
-            HEMREGISTRATION h = 0;
-            ASSERT_EQ(EMRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
-            registrations.push_back(h);
-        }
+        StartAddIn(task, "nserver.exe,nhttp.exe", &registrations);
         emu::ClearConsole();
     }
-    void StopSession() {
-        for (auto h : registrations) EMDeregister(h);
-        registrations.clear();
-        ProcessSession().GetProcessor()->WaitForNotices(10000);
-        ProcessSession().Reset();
-    }
+    void StopSession() { StopAddIn(&registrations); }
 
     DBHANDLE Db(const std::string& path) {
         auto it = dbs.find(path);
@@ -589,6 +576,114 @@ TEST_F(EventsTest, AFailedSaveIsNotCaptured) {
               ERR_EM_CONTINUE);
     EXPECT_EQ(Queue().size(), before + 1) << "the same note, saved: captured";
     NSFNoteClose(note);
+}
+
+
+// One save raising both update events, EM_NSFNOTEUPDATE around
+// EM_NSFNOTEUPDATEXTENDED on the saving thread (the host's nested switch):
+// still one queue note and one notice per save.
+class NestedEventsTest : public EventsTest {
+protected:
+    void SetUp() override {
+        emu::SetNestedUpdates(true);
+        EventsTest::SetUp();
+    }
+    void TearDown() override {
+        EventsTest::TearDown();
+        emu::SetNestedUpdates(false);
+    }
+    // Every queue note was announced once, with its action; returns the notes.
+    std::vector<QueueNote> ExpectOneNoticeEach() {
+        EXPECT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));
+        std::vector<emu::NoteDump> dump;
+        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+        std::map<std::string, Strings> actions;
+        for (const auto& n : processor->AcceptedNotices()) actions[n.qnoteid].push_back(n.action);
+        auto q = Queue();
+        EXPECT_EQ(actions.size(), dump.size());
+        for (size_t i = 0; i < dump.size(); ++i)
+            EXPECT_EQ(actions[Hex8(dump[i].id)], Strings{q[i].action == 1 ? "Delete" : "Change"}) << Hex8(dump[i].id);
+        return q;
+    }
+};
+
+TEST_F(NestedEventsTest, EachSaveIsCapturedOnce) {
+    const NOTEID appt = Appointment();
+    Save("mail\\bob.nsf", {{"Form", "Task"}, {"StartDateTime", "a"}, {"DueDateTime", "b"}, {"ApptUNID", "self"}});
+    // A cancellation saved through NSFNoteUpdate is an extended update inside.
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}});
+    Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, true);  // not nested
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), appt, 0, &note), 0);
+    Put(note, "Location", "Room 4");
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    NSFNoteClose(note);
+    EXPECT_EQ(Count("ExtMgrCallback. Event: inner half of a save already seen"), 8);  // 4 nested saves
+
+    // The marker is removed once; the refused save writes nothing.
+    Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"$TARN", "1"}});
+    EXPECT_EQ(Count("$TARN removed."), 1);
+    ASSERT_EQ(emu::DeleteByStub(Db("mail\\alice.nsf"), appt, false), 0);
+    Save("mail\\carol.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}});
+    EXPECT_EQ(Count("Filter: FAIL: Not a TARN\tuser mail file"), 1);
+
+    auto q = ExpectOneNoticeEach();
+    ASSERT_EQ(q.size(), 6u);
+    const std::vector<std::pair<double, std::string>> want = {{0, "Appointment"}, {0, "Task"}, {1, "Notice"},
+                                                              {0, "Appointment"}, {0, "Appointment"}, {1, "Appointment"}};
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(q[i].action, want[i].first) << i;
+        EXPECT_EQ(q[i].form, want[i].second) << i;
+    }
+    EXPECT_EQ(q[4].noteId, Hex8(appt));
+    EXPECT_EQ(q[5].noteId, Hex8(appt));
+}
+
+// Another add-in's hook, called after the add-in's: cancels the next save
+// of the event it is told (47 or 102).
+std::atomic<int> gCancelEvent{0};
+STATUS LNCALLBACK CancelSave(EMRECORD* record) {
+    if (record->NotificationType == EM_BEFORE && gCancelEvent == record->EId) {
+        gCancelEvent = 0;
+        return ERR_NOTE_DELETED;
+    }
+    return ERR_EM_CONTINUE;
+}
+
+TEST_F(NestedEventsTest, ACancelledSaveLeavesNothingBehindForTheNext) {
+    HEMREGISTRATION hooks[2] = {};
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATEXTENDED, EM_REG_BEFORE, &CancelSave, 0, &hooks[0]), 0);
+    ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, &CancelSave, 0, &hooks[1]), 0);
+    NOTEHANDLE note = 0;
+    ASSERT_EQ(NSFNoteCreate(Db("mail\\alice.nsf"), &note), 0);
+    Put(note, "Form", "Appointment");
+    Put(note, "ApptUNID", UnidOf(note));
+    // Cancelled inside: the outer after-call reports the failure.
+    gCancelEvent = EM_NSFNOTEUPDATEXTENDED;
+    EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_NOTE_DELETED);
+    // Cancelled outside: no after-call of either event ever comes; the next
+    // save, extended alone, must not pass for the inner half of this one.
+    gCancelEvent = EM_NSFNOTEUPDATE;
+    EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_NOTE_DELETED);
+    EXPECT_TRUE(Queue().empty());
+    ASSERT_EQ(NSFNoteUpdateExtended(note, 0), 0);
+    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
+    ASSERT_EQ(NSFNoteUpdateExtended(note, 0), 0);
+    NSFNoteClose(note);
+    for (auto h : hooks) EMDeregister(h);
+    EXPECT_EQ(ExpectOneNoticeEach().size(), 3u);
+}
+
+TEST_F(NestedEventsTest, WithoutTheOuterAfterCallTheInnerOneCaptures) {
+    // The after-call of EM_NSFNOTEUPDATE could not be registered.
+    EMDeregister(registrations[1]);
+    registrations.erase(registrations.begin() + 1);
+    Appointment();
+    ASSERT_EQ(Queue().size(), 1u);
+    ASSERT_EQ(emu::DeleteByStub(Db("mail\\alice.nsf"), Appointment(), false), 0);
+    auto q = ExpectOneNoticeEach();
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(q[2].action, 1);
 }
 
 }  // namespace

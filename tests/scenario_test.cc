@@ -85,7 +85,7 @@ TEST(ScenarioTest, AMistakeIsOneLineNamingTheFileTheLineAndWhatIsWrong) {
     const std::string where = "tarn-sim: s.scenario line 2: ";
     const std::string configUsage =
         "config steps are: config user add PATH, config user remove PATH, config exclude add PATH, "
-        "config server ITEM...";
+        "config server ITEM..., config view break NAME, config view repair NAME";
     const std::string processorUsage =
         "processor steps are: processor auth none|basic|session, processor mode normal|404|500|hang|close, "
         "processor stop, processor start";

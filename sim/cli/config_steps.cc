@@ -71,6 +71,37 @@ bool ChangeConfig(const std::vector<std::string>& w) {
         NSFNoteClose(note);
         return Check(s, "config server");
     }
+    if (w.size() == 4 && w[1] == "view" && (w[2] == "break" || w[2] == "repair")) {
+        // A damaged design: the view is renamed out of the add-in's reach,
+        // and back. The next reload fails, and the task switches itself off.
+        const std::string damaged = "damaged-" + w[3];
+        const std::string& from = w[2] == "break" ? w[3] : damaged;
+        NOTEID view = 0;
+        if (!Check(NIFFindView(cfg.h, from.c_str(), &view), "find view " + from)) return false;
+        NOTEHANDLE note = 0;
+        if (!Check(NSFNoteOpen(cfg.h, view, 0, &note), "open view " + from)) return false;
+        char title[256] = {};
+        NSFItemGetText(note, "$TITLE", title, sizeof title);
+        // Every name of the view (its title and each alias after a '|') is
+        // damaged, or mended, so that none of them finds it.
+        std::string renamed;
+        std::string rest = title;
+        for (size_t bar;; rest.erase(0, bar + 1)) {
+            bar = rest.find('|');
+            std::string part = rest.substr(0, bar);
+            if (w[2] == "break")
+                part = "damaged-" + part;
+            else if (part.rfind("damaged-", 0) == 0)
+                part.erase(0, 8);
+            renamed += (renamed.empty() ? "" : "|") + part;
+            if (bar == std::string::npos) break;
+        }
+        NSFItemDelete(note, "$TITLE", 6);
+        NSFItemAppend(note, ITEM_SUMMARY, "$TITLE", 6, TYPE_TEXT, renamed.data(), static_cast<uint32_t>(renamed.size()));
+        STATUS s = NSFNoteUpdate(note, 0);
+        NSFNoteClose(note);
+        return Check(s, "config view " + w[2]);
+    }
     fprintf(stderr, "tarn-sim: unknown config step\n");
     return false;
 }

@@ -1,5 +1,8 @@
 #include "play.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +15,9 @@
 
 #include "config_steps.h"
 #include "demo_processor.h"
+#include "emu/emulator.h"
+#include "emu/platform.h"
+#include "resync_time.h"
 #include "queue_listing.h"
 #include "report.h"
 #include "runner/words.h"
@@ -74,10 +80,58 @@ void AwaitSweeps(DemoProcessor* processor, const char* heading) {
     }
 }
 
+// "resync ARGS...": tarn-setup resync over the data directory, "@NAME" for
+// the time of "mark NAME"; its lines shown as the administrator's.
+bool RunResync(const std::string& dir, const std::vector<std::string>& w,
+               const std::map<std::string, std::string>& marks) {
+    std::vector<std::string> command = {emu::platform::ExecutableDirectory() + "/tarn-setup", "--data", dir, "resync"};
+    for (size_t i = 1; i < w.size(); ++i) {
+        if (w[i].size() > 1 && w[i][0] == '@') {
+            auto m = marks.find(w[i].substr(1));
+            if (m == marks.end()) {
+                fprintf(stderr, "tarn-sim: resync: no mark %s before it\n", w[i].c_str());
+                return false;
+            }
+            command.push_back(m->second);
+        } else {
+            command.push_back(w[i]);
+        }
+    }
+    std::string shown;
+    for (size_t i = 3; i < command.size(); ++i) shown += " " + command[i];
+    printf("   (administrator) tarn-setup%s\n", shown.c_str());
+    fflush(stdout);
+    int out[2];
+    if (pipe(out) != 0) return false;
+    std::vector<char*> argv;
+    for (auto& c : command) argv.push_back(c.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        close(out[0]);
+        close(out[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    FILE* in = fdopen(out[0], "r");
+    char line[1024];
+    while (in && fgets(line, sizeof line, in)) printf("   (tarn-setup) %s", line);
+    if (in) fclose(in);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    fflush(stdout);
+    // 1: a mail file could not be resynchronised, said above; the rest was done.
+    return WIFEXITED(status) && WEXITSTATUS(status) <= 1;
+}
+
 PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string, std::unique_ptr<Task>>& tasks,
                 const std::map<std::string, std::string>& vars, DemoProcessor* processor, const std::string& dir) {
     PlayResult r;
     int token = 0;
+    std::map<std::string, std::string> marks;  // mark NAME: the time, as resync takes it
     auto syncAll = [&] {
         ++token;
         for (auto& [n, t] : tasks) t->Sync(token);
@@ -104,6 +158,14 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
             syncAll();
             printf("   (administrator) %s\n", line.c_str());
             if (!ChangeConfig(w)) r.ok = false;
+        } else if (w[0] == "mark") {
+            syncAll();
+            // What the tasks did before the mark is before it.
+            marks[w[1]] = tarnsetup::FormatTime(tarnsetup::NextTick());
+            printf("   (administrator) noted the time as %s: %s\n", w[1].c_str(), marks[w[1]].c_str());
+        } else if (w[0] == "resync") {
+            syncAll();
+            if (!RunResync(dir, w, marks)) r.ok = false;
         } else if (w[0] == "processor" && processor) {
             syncAll();
             Settle(processor, dir);

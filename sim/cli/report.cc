@@ -89,6 +89,11 @@ void PrintReport(const std::string& dir, int changes, DemoProcessor* processor, 
         printf("      %4d  (no line of their own: alerts in the HTTP task, notices that are no cancellation, no ApptUNID)\n",
                refused - explained);
     printf("  queue notes            %zu\n", queue.size());
+    size_t resynced = 0;
+    for (const auto& q : queue)
+        for (const auto& item : q.items)
+            if (item.name == "Origin" && ItemText(item) == "resync") ++resynced;
+    if (resynced) printf("  captured by resync     %zu (changes made while a task was off)\n", resynced);
     if (processor) {
         auto c = processor->Counts();
         printf("  queue notes handled    %llu (%llu on their notice, %llu recovered by sweep)\n",

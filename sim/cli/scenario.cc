@@ -22,8 +22,15 @@ std::string CheckStep(const std::vector<std::string>& w, bool withProcessor) {
         if (w.size() == 4 && w[1] == "user" && (w[2] == "add" || w[2] == "remove")) return {};
         if (w.size() == 4 && w[1] == "exclude" && w[2] == "add") return {};
         if (w.size() >= 3 && w[1] == "server") return {};
+        if (w.size() == 4 && w[1] == "view" && (w[2] == "break" || w[2] == "repair")) return {};
         return "config steps are: config user add PATH, config user remove PATH, config exclude add PATH, "
-               "config server ITEM...";
+               "config server ITEM..., config view break NAME, config view repair NAME";
+    }
+    if (step == "mark") return w.size() == 2 ? "" : "mark takes a name (mark NAME; resync --since @NAME uses it)";
+    if (step == "resync") {
+        for (size_t i = 1; i < w.size(); ++i)
+            if (w[i] == "--data") return "resync runs over the scenario's own data directory (no --data)";
+        return {};
     }
     if (step == "processor") {
         tarnsim::AuthMode a;

@@ -47,6 +47,7 @@ const StatusText kStatusTexts[] = {
     {err::IN_USE, "Memory is still locked"},
     {err::RUNTIME_ENDED, "Notes needs to be initialized before calling into NSF"},
     {err::BAD_FLAGS, "Invalid combination of flags"},
+    {err::NO_MODIFIED_NOTES, "No documents have been modified since specified time."},
     {err::INJECTED, "Injected failure"},
     {err::MQ_NAME, "Invalid message queue name"},
     {err::STAT_NOT_FOUND, " not found in server statistics table"},

@@ -22,6 +22,7 @@ STATUS OpenDatabaseHandle(const std::string& canonical, DBHANDLE* db) {
     if (!fs::is_regular_file(d->file, ec)) return err::NOEXIST;
     d->conn = OpenFile(d->file, false);
     if (!d->conn) return err::DB_IO;
+    EnsureModifiedColumn(d->conn, d->file);
     {
         Stmt st(d->conn, "SELECT value FROM meta WHERE key='dbid'");
         if (!st || sqlite3_step(st.s) != SQLITE_ROW || sqlite3_column_bytes(st.s, 0) != 8) return err::DB_IO;

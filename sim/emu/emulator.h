@@ -25,6 +25,7 @@
 #include "osmem.h"
 #include "osmisc.h"
 #include "stats.h"
+#include "ostime.h"
 
 #include "emu/export.h"
 
@@ -71,6 +72,7 @@ constexpr STATUS IN_USE = 0x0139;                    // ERR_OS_STILL_LOCKED, PKG
 // ERR_NOTES_NOT_INITIALIZED, PKG_NSF+23: a call after the runtime ended
 // (the runtime is no longer initialised for it).
 constexpr STATUS RUNTIME_ENDED = 0x0217;
+constexpr STATUS NO_MODIFIED_NOTES = ERR_NO_MODIFIED_NOTES;  // PKG_NSF+60: nothing changed in the span
 constexpr STATUS BAD_FLAGS = 0x0208;                 // ERR_VALUE_FLAGS, PKG_NSF+8: flags the function does not define
 constexpr STATUS STAT_NOT_FOUND = ERR_STAT_NOT_FOUND; // PKG_MISC+82: no such statistic
 constexpr STATUS STAT_NOT_SET = ERR_STAT_NOT_SET;     // PKG_MISC+103: the statistic cannot be reset
@@ -109,6 +111,7 @@ enum class Op : int {
     ReopenDatabase,
     StatUpdate, StatDelete, StatReset, StatTraverse, StatQuery,
     CreateDatabase, ImportDxl, ReadAcl,
+    GetModifiedNoteTable, GetDbNoteInfo, DestroyIdTable,
     Count_,
 
     OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
@@ -124,6 +127,8 @@ enum class Op : int {
     OSMemFree = FreeMemory, IDScan = IdScan, MQOpen = MqOpen, MQPut = MqPut, MQGet = MqGet,
     MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose, NSFDbReopen = ReopenDatabase,
     NSFDbCreate = CreateDatabase, DXLImport = ImportDxl, NSFDbReadACL = ReadAcl,
+    NSFDbGetModifiedNoteTable = GetModifiedNoteTable, NSFDbGetNoteInfo = GetDbNoteInfo,
+    IDDestroyTable = DestroyIdTable,
 };
 
 // The role name of an operation.
@@ -201,6 +206,13 @@ EMU_EXPORT std::vector<std::string> ShowStat(const std::string& prefix);
 // for EM_BEFORE the operation is then cancelled with that status, for
 // EM_AFTER it becomes the operation's result.
 EMU_EXPORT STATUS DispatchEm(EID eventId, WORD notificationType, STATUS status, ...);
+// One save, two events: with this on, NSFNoteUpdate is carried out through
+// NSFNoteUpdateExtended as some servers are reported to do, so a save (and a
+// deleting update) raises EM_NSFNOTEUPDATE around EM_NSFNOTEUPDATEXTENDED on
+// the saving thread: both before-calls, the core update, both after-calls.
+// EMU_NESTED_UPDATES=1 in a process's environment switches it on from the start.
+EMU_EXPORT void SetNestedUpdates(bool on);
+EMU_EXPORT bool NestedUpdates();
 EMU_EXPORT int RegistrationCount();
 // Order of em-deregister calls, as "event/flags" texts, for tests.
 EMU_EXPORT std::vector<std::string> DeregistrationLog();

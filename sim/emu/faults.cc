@@ -80,6 +80,9 @@ const OpNames kOpNames[] = {
     {"CreateDatabase", "NSFDbCreate"},
     {"ImportDxl", "DXLImport"},
     {"ReadAcl", "NSFDbReadACL"},
+    {"GetModifiedNoteTable", "NSFDbGetModifiedNoteTable"},
+    {"GetDbNoteInfo", "NSFDbGetNoteInfo"},
+    {"DestroyIdTable", "IDDestroyTable"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 

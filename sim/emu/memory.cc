@@ -176,8 +176,6 @@ EMU_EXPORT BOOL IDScan(DHANDLE table, BOOL first, DWORD* id) {
     return TRUE;
 }
 
-EMU_EXPORT STATUS IDDestroyTable(DHANDLE table) { return emu::DestroyIdTable(table); }
-
 EMU_EXPORT DWORD IDEntries(DHANDLE table) {
     std::lock_guard lock(emu::gMutex);
     auto it = emu::gIdTables.find(table);

@@ -1,6 +1,8 @@
 // Note handles: open, create, close, save (raising the update events as a
 // server does) and the note's header information.
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -59,6 +61,29 @@ void TrackCommit(const Note& note, DWORD flags) {
     }
 }
 
+// The core of a save: the note written, or its deletion stub.
+STATUS StoreUpdate(Note& note, DWORD flags) {
+    if (!(flags & UPDATE_DELETED)) return Store(*note.db, note);
+    Database& db = *note.db;
+    std::lock_guard lock(db.mutex);
+    STATUS s;
+    if (!note.id) {
+        s = err::BAD_NOTEID;
+    } else if (!Exec(db.conn, "BEGIN IMMEDIATE")) {
+        s = err::DB_IO;
+    } else {
+        s = MarkDeleted(db, note.id);
+        if (!Exec(db.conn, s ? "ROLLBACK" : "COMMIT") && !s) s = err::DB_IO;
+    }
+    if (!s) note.items.clear();
+    return s;
+}
+
+std::atomic<bool> gNested{[] {
+    const char* env = std::getenv("EMU_NESTED_UPDATES");
+    return env && *env && std::string(env) != "0";
+}()};
+
 STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     const bool extended = eventId == EM_NSFNOTEUPDATEXTENDED;
     const Op op = extended ? Op::UpdateNoteExtended : Op::UpdateNote;
@@ -74,25 +99,27 @@ STATUS SaveWithEvents(NOTEHANDLE handle, EID eventId, DWORD flags) {
     // A "before" callback that answers anything but "continue" cancels the save.
     if (STATUS cancel = RaiseUpdate(eventId, EM_BEFORE, NOERROR, handle, flags); cancel != ERR_EM_CONTINUE)
         return cancel;
-    STATUS s;
-    if (flags & UPDATE_DELETED) {
-        Database& db = *note->db;
-        std::lock_guard lock(db.mutex);
-        if (!note->id) {
-            s = err::BAD_NOTEID;
-        } else if (!Exec(db.conn, "BEGIN IMMEDIATE")) {
-            s = err::DB_IO;
-        } else {
-            s = MarkDeleted(db, note->id);
-            if (!Exec(db.conn, s ? "ROLLBACK" : "COMMIT") && !s) s = err::DB_IO;
-        }
-        if (!s) note->items.clear();
-    } else {
-        s = Store(*note->db, *note);
+    // Switched on, NSFNoteUpdate is carried out through NSFNoteUpdateExtended:
+    // the inner call's events come inside this one's, on this thread. A
+    // cancel of the inner half fails the save; its after-call then never comes.
+    const bool nested = !extended && NestedUpdates();
+    STATUS s = NOERROR;
+    if (nested) {
+        if (STATUS cancel = RaiseUpdate(EM_NSFNOTEUPDATEXTENDED, EM_BEFORE, NOERROR, handle, flags);
+            cancel != ERR_EM_CONTINUE)
+            s = cancel;
     }
-    if (!s) {
-        RecordSave(*note->db, note->id, flags, extended);
-        TrackCommit(*note, flags);
+    if (s == NOERROR) {
+        s = StoreUpdate(*note, flags);
+        if (!s) {
+            RecordSave(*note->db, note->id, flags, extended);
+            TrackCommit(*note, flags);
+        }
+        if (nested) {
+            if (STATUS replaced = RaiseUpdate(EM_NSFNOTEUPDATEXTENDED, EM_AFTER, s, handle, flags);
+                replaced != ERR_EM_CONTINUE)
+                s = replaced;
+        }
     }
     // An "after" callback's other answer becomes the result.
     if (STATUS replaced = RaiseUpdate(eventId, EM_AFTER, s, handle, flags); replaced != ERR_EM_CONTINUE)
@@ -106,6 +133,9 @@ void ReleaseNoteBlocks(Note& note) {
 }
 
 }  // namespace
+
+void SetNestedUpdates(bool on) { gNested = on; }
+bool NestedUpdates() { return gNested; }
 
 void RecordSave(const Database& db, NOTEID id, DWORD flags, bool extended) {
     std::lock_guard lock(gSavesMutex);

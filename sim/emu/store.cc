@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <chrono>
 #include <random>
+#include <set>
 
 namespace emu {
 
@@ -91,10 +93,30 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
     "CREATE TABLE IF NOT EXISTS notes(id INTEGER PRIMARY KEY AUTOINCREMENT, class INTEGER NOT NULL,"
     " f0 INTEGER, f1 INTEGER, n0 INTEGER, n1 INTEGER, seq INTEGER, deleted INTEGER NOT NULL DEFAULT 0,"
-    " profile TEXT);"
+    " profile TEXT, modified INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS items(note INTEGER NOT NULL, ord INTEGER NOT NULL, name TEXT NOT NULL,"
     " type INTEGER NOT NULL, flags INTEGER NOT NULL, value BLOB);"
     "CREATE INDEX IF NOT EXISTS items_note ON items(note, ord);";
+
+int64_t NowHundredths() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() / 10;
+}
+
+void EnsureModifiedColumn(sqlite3* conn, const std::string& file) {
+    // Files made before notes kept their modification time: the column is
+    // added once per file and process (0 for the notes already there).
+    static std::mutex m;
+    static std::set<std::string> checked;
+    std::lock_guard lock(m);
+    if (!checked.insert(file).second) return;
+    {
+        Stmt st(conn, "SELECT 1 FROM pragma_table_info('notes') WHERE name='modified'");
+        if (!st || sqlite3_step(st.s) == SQLITE_ROW) return;
+    }
+    // Another process may add it at the same moment: then this one fails, harmlessly.
+    Exec(conn, "ALTER TABLE notes ADD COLUMN modified INTEGER NOT NULL DEFAULT 0");
+}
 
 sqlite3* OpenFile(const std::string& file, bool create) {
     sqlite3* conn = nullptr;
@@ -142,7 +164,7 @@ bool WriteItems(sqlite3* conn, NOTEID id, const std::vector<Item>& items) {
 }
 
 NOTEID InsertNoteRow(sqlite3* conn, const Note& note, const char* profile) {
-    Stmt st(conn, "INSERT INTO notes(class, f0, f1, n0, n1, seq, profile) VALUES(?,?,?,?,?,?,?)");
+    Stmt st(conn, "INSERT INTO notes(class, f0, f1, n0, n1, seq, profile, modified) VALUES(?,?,?,?,?,?,?,?)");
     sqlite3_bind_int(st.s, 1, note.noteClass);
     sqlite3_bind_int64(st.s, 2, note.oid.File.Innards[0]);
     sqlite3_bind_int64(st.s, 3, note.oid.File.Innards[1]);
@@ -153,6 +175,7 @@ NOTEID InsertNoteRow(sqlite3* conn, const Note& note, const char* profile) {
         sqlite3_bind_text(st.s, 7, profile, -1, SQLITE_TRANSIENT);
     else
         sqlite3_bind_null(st.s, 7);
+    sqlite3_bind_int64(st.s, 8, NowHundredths());
     if (sqlite3_step(st.s) != SQLITE_DONE) return 0;
     return static_cast<NOTEID>(sqlite3_last_insert_rowid(conn));
 }
@@ -167,8 +190,9 @@ STATUS Store(Database& db, Note& note, const char* profile) {
         id = InsertNoteRow(db.conn, note, profile);
         ok = id != 0;
     } else {
-        Stmt st(db.conn, "UPDATE notes SET seq=seq+1 WHERE id=? AND deleted=0");
-        sqlite3_bind_int64(st.s, 1, id);
+        Stmt st(db.conn, "UPDATE notes SET seq=seq+1, modified=? WHERE id=? AND deleted=0");
+        sqlite3_bind_int64(st.s, 1, NowHundredths());
+        sqlite3_bind_int64(st.s, 2, id);
         ok = sqlite3_step(st.s) == SQLITE_DONE;
         if (ok && sqlite3_changes(db.conn) != 1) {
             // Deleted (or purged) by another task since this note was opened.
@@ -187,8 +211,11 @@ STATUS Store(Database& db, Note& note, const char* profile) {
 }
 
 STATUS MarkDeleted(Database& db, NOTEID id) {
-    Stmt st(db.conn, "UPDATE notes SET deleted=1, seq=seq+1 WHERE id=? AND deleted=0");
-    sqlite3_bind_int64(st.s, 1, id);
+    // The row stays as the deletion stub: its originator id and the time of
+    // the deletion, for NSFDbGetModifiedNoteTable.
+    Stmt st(db.conn, "UPDATE notes SET deleted=1, seq=seq+1, modified=? WHERE id=? AND deleted=0");
+    sqlite3_bind_int64(st.s, 1, NowHundredths());
+    sqlite3_bind_int64(st.s, 2, id);
     if (sqlite3_step(st.s) != SQLITE_DONE) return err::DB_IO;
     if (sqlite3_changes(db.conn) != 1) {
         Stmt known(db.conn, "SELECT 1 FROM notes WHERE id=?");

@@ -3,8 +3,9 @@
 // note operations that raise Extension Manager events as a server does.
 //
 // Schema. meta(key, value): the 8-byte database id. notes: one row a note,
-// its class, originator id words, deletion flag and, for profile documents,
-// the profile name. items: the note's items in order (name, type, flags,
+// its class, originator id words, deletion flag (a deleted note's row is its
+// deletion stub), the time of its last change (hundredths of a second since
+// 1970, UTC) and, for profile documents, the profile name. items: the note's items in order (name, type, flags,
 // value bytes without the type word). Views are class-8 notes whose items
 // $TITLE, $Flags, $Forms, $Columns and $Sort describe them.
 //
@@ -140,6 +141,10 @@ struct Stmt {
 
 extern const char kSchema[];
 sqlite3* OpenFile(const std::string& file, bool create);
+// Adds the notes' modification time to a file made without it.
+void EnsureModifiedColumn(sqlite3* conn, const std::string& file);
+// The time a change is stamped with: hundredths of a second since 1970, UTC.
+int64_t NowHundredths();
 bool LoadItems(sqlite3* conn, NOTEID id, std::vector<Item>* items);
 bool WriteItems(sqlite3* conn, NOTEID id, const std::vector<Item>& items);
 // The row of a new note (no items); its id, 0 on failure. The caller holds

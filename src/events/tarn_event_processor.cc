@@ -151,16 +151,20 @@ void TARNEventProcessor::CompleteEventFromNote(EventData& event) {
     if (event.noteId == 0) NSFNoteGetInfo(event.noteHandle, _NOTE_ID, &event.noteId);
 }
 
-bool TARNEventProcessor::FilterEvent(EventData& event) {
+bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* why) {
     NoteHandle opened;  // closed on every way out
     bool pass = false;
     bool cancellation = false;
     char unidText[33] = {};
+    Refusal ignored;
+    Refusal& reason = why ? *why : ignored;
+    reason = Refusal::None;
     try {
         CompleteEventFromNote(event);
         if (!(event.noteClass & NOTE_CLASS_DOCUMENT)) {
             tarn::stats::Add(tarn::stats::Count::RefusedNotDocument);
             Trace(3, "%s", "Filter: FAIL: Note NOT a Document");
+            reason = Refusal::NotDocument;
             return false;
         }
         DBID dbId{};
@@ -188,6 +192,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             } else {
                 Trace(3, "%s", "Filter: FAIL: TARN Alerts db being updated!");
             }
+            reason = Refusal::AlertsDb;
             return false;
         }
         // Off after a failed reload: nothing but an alert is looked at.
@@ -198,11 +203,13 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         if (config->IsExcludedDb(event.dbPath)) {
             tarn::stats::Add(tarn::stats::Count::RefusedExcluded);
             Trace(3, "%s", "Filter: FAIL: Excluded db being updated");
+            reason = Refusal::Excluded;
             return false;
         }
         if (!config->IsUserMailFile(event.dbPath)) {
             tarn::stats::Add(tarn::stats::Count::RefusedNotUser);
             Trace(3, "%s", "Filter: FAIL: Not a TARN\tuser mail file");
+            reason = Refusal::NotUser;
             return false;
         }
 
@@ -213,6 +220,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             tarn::stats::Add(tarn::stats::Count::RefusedUnreadable);
             session->Log(1, "Filter: FAIL: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(event.noteId), text);
+            reason = Refusal::NotOpened;
             return false;
         }
         const NOTEHANDLE note = opened.get();
@@ -226,6 +234,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
         if (!ItemPresent(note, "Form")) {
             tarn::stats::Add(tarn::stats::Count::RefusedNoForm);
             Trace(3, "%s", "Filter: FAIL: No FORM field contained in document");
+            reason = Refusal::NoForm;
             return false;
         }
         char form[256] = {};
@@ -263,68 +272,110 @@ bool TARNEventProcessor::FilterEvent(EventData& event) {
             Trace(3, "%s", "Filter: Not Appointment, Task, or Notice");
         }
 
+        if (!pass) reason = Refusal::NotCalendar;
         if (pass && ItemPresent(note, "$TARN")) {
-            NSFItemDelete(note, "$TARN", 5);
-            NSFNoteUpdate(note, 0);
+            // Read only, the marker stays: its document's last change is the
+            // processor's own.
+            if (!readOnly) {
+                NSFItemDelete(note, "$TARN", 5);
+                NSFNoteUpdate(note, 0);
+                Trace(3, "%s", "$TARN removed.");
+            }
             pass = false;
             tarn::stats::Add(tarn::stats::Count::RefusedMarker);
-            Trace(3, "%s", "$TARN removed.");
+            reason = Refusal::Marker;
         }
 
         if (pass && !cancellation) {
             if (isRepeatingChild(note)) {
                 pass = false;
+                reason = Refusal::RepeatingChild;
             } else {
                 pass = isValidDeletion(event);
+                if (!pass) reason = Refusal::EmptyUnid;
                 if (pass) pass = isApptUNIDThisDoc(note, unidText);
+                if (!pass && reason == Refusal::None) reason = Refusal::Draft;
             }
         }
 
         if (pass) {
-            pass = false;
-            WORD type = 0;
-            BLOCKID block{};
-            DWORD length = 0;
-            STATUS s = NSFProfileGetField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type,
-                                          &block, &length);
-            if (s != 0) {
-                tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
-                session->Log(1, "%s", "Error: Calendar Profile not found.");
-            } else {
-                const char* reason = nullptr;
-                // The type WORD, then the text, inside the profile's pool;
-                // locked and unlocked here, never freed (not ours). The pool
-                // is locked by itself so a failed lock shows as null.
-                const char* pool = type == TYPE_TEXT && block.pool != NULLHANDLE
-                                       ? static_cast<const char*>(OSLockObject(block.pool))
-                                       : nullptr;
-                if (type != TYPE_TEXT) {
-                    reason = "is not text";
-                } else if (!pool) {
-                    reason = "could not be locked";
-                } else if (length < sizeof(WORD)) {
-                    reason = "is malformed";
-                } else {
-                    const char* value = pool + block.block;
-                    size_t n = std::min<size_t>(length - sizeof(WORD), sizeof event.owner - 1);
-                    memcpy(event.owner, value + sizeof(WORD), n);
-                    event.owner[n] = '\0';
-                    pass = true;
-                }
-                if (pool) OSUnlockBlock(block);
-                // An accepted change is about to be dropped: say which and why.
-                if (reason) tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
-                if (reason)
-                    session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued", reason,
-                                 static_cast<unsigned long>(event.noteId), event.dbPath);
-            }
+            pass = ReadCalendarOwner(event);
+            if (!pass) reason = Refusal::NoOwner;
         }
         return pass;
     } catch (const std::exception& e) {
         tarn::stats::Add(tarn::stats::Count::RefusedError);
         session->Log(1, "%s", e.what());
+        reason = Refusal::Error;
         return false;
     }
+}
+
+bool TARNEventProcessor::ReadCalendarOwner(EventData& event) {
+    bool pass = false;
+    WORD type = 0;
+    BLOCKID block{};
+    DWORD length = 0;
+    STATUS s = NSFProfileGetField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &block,
+                                  &length);
+    if (s != 0) {
+        tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
+        session->Log(1, "%s", "Error: Calendar Profile not found.");
+        return false;
+    }
+    const char* reason = nullptr;
+    // The type WORD, then the text, inside the profile's pool; locked and
+    // unlocked here, never freed (not ours). The pool is locked by itself so
+    // a failed lock shows as null.
+    const char* pool = type == TYPE_TEXT && block.pool != NULLHANDLE
+                           ? static_cast<const char*>(OSLockObject(block.pool))
+                           : nullptr;
+    if (type != TYPE_TEXT) {
+        reason = "is not text";
+    } else if (!pool) {
+        reason = "could not be locked";
+    } else if (length < sizeof(WORD)) {
+        reason = "is malformed";
+    } else {
+        const char* value = pool + block.block;
+        size_t n = std::min<size_t>(length - sizeof(WORD), sizeof event.owner - 1);
+        memcpy(event.owner, value + sizeof(WORD), n);
+        event.owner[n] = '\0';
+        pass = true;
+    }
+    if (pool) OSUnlockBlock(block);
+    // An accepted change is about to be dropped: say which and why.
+    if (reason) tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
+    if (reason)
+        session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued", reason,
+                     static_cast<unsigned long>(event.noteId), event.dbPath);
+    return pass;
+}
+
+const char* TARNEventProcessor::RefusalName(Refusal r) {
+    static const char* const kNames[] = {
+        "accepted",       "not a document",  "alerts database", "excluded",       "not a user mail file",
+        "not opened",     "no form",         "not calendar",    "carries $TARN",  "repeating child",
+        "draft",          "empty UNID",      "no owner",        "error",          "queue write failed",
+    };
+    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Refusal::Count_));
+    return kNames[static_cast<size_t>(r)];
+}
+
+TARNEventProcessor::Refusal TARNEventProcessor::CaptureStored(EventData& event, const char* origin, bool write,
+                                                              bool notify) {
+    logLevel.store(config->GetLogLevel(), std::memory_order_relaxed);
+    Refusal why = Refusal::None;
+    // A refusal without a reason of its own (the task off after a failed reload).
+    if (!FilterEvent(event, true, &why)) return why == Refusal::None ? Refusal::Error : why;
+    if (!write) return Refusal::None;
+    return WriteStored(event, origin, notify) ? Refusal::None : Refusal::WriteFailed;
+}
+
+bool TARNEventProcessor::WriteStored(EventData& event, const char* origin, bool notify) {
+    if (!queue->WriteToQueue(event, origin)) return false;
+    if (notify) SendTransactionNotice(event);
+    return true;
 }
 
 bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {

@@ -57,8 +57,28 @@ public:
 
     int32_t LogLevel() const { return logLevel.load(std::memory_order_relaxed); }
 
+    // Why the filter refused a document (tools name it; the callback does not ask).
+    enum class Refusal : uint8_t {
+        None, NotDocument, AlertsDb, Excluded, NotUser, NotOpened, NoForm, NotCalendar, Marker,
+        RepeatingChild, Draft, EmptyUnid, NoOwner, Error, WriteFailed, Count_
+    };
+    static const char* RefusalName(Refusal r);
+    // A stored document run through the filter and the calendar checks outside
+    // an event (resync): nothing on the document is changed (a document still
+    // carrying the marker is refused as Marker). An accepted one is written to
+    // the capture queue with the item Origin = origin unless `write` is false,
+    // and announced only when `notify`. The record names the open note, its
+    // database and id, and the event id the filter is to see.
+    Refusal CaptureStored(EventData& event, const char* origin, bool write, bool notify);
+    // Writes a record the caller filled (a deletion stub, which keeps no
+    // items to filter) as CaptureStored does.
+    bool WriteStored(EventData& event, const char* origin, bool notify);
+    // The mail file's CalendarProfile Owner into event.owner, as the filter
+    // reads it; false (with the filter's line) when there is none.
+    bool ReadCalendarOwner(EventData& event);
+
 private:
-    bool FilterEvent(EventData& event);
+    bool FilterEvent(EventData& event, bool readOnly = false, Refusal* why = nullptr);
     void CompleteEventFromNote(EventData& event);
     void CountCapture(const EventData& event);
     // A line whose level this processor tests against its copy.

@@ -164,6 +164,78 @@ STATUS RunMainEntryPoint() {
 
 namespace {
 std::atomic<bool> gUnloading{false};
+
+// One save, one capture. A server may carry a save out through a nested call
+// (NSFNoteUpdate through NSFNoteUpdateExtended), and the Extension Manager
+// calls back for every registered event even when nested, so one save can
+// raise EM_NSFNOTEUPDATE around EM_NSFNOTEUPDATEXTENDED on the saving thread.
+// Each thread keeps the updates it is inside of: a before-call for a note
+// whose update is already in progress on this thread with the other event
+// is the inner half of that save. A deletion is captured once, in the first
+// before-call; a change once, in the first after-call (the inner one, once
+// the note is stored), and the outer after-call only closes the save. Had
+// the capture waited for the outer after-call, a save left open by another
+// hook's cancel would make the next extended save of the note look like its
+// inner half and lose it. An after-call without its before-call is taken as
+// it comes; a before-call whose after-call never comes (a cancel, or an
+// after-call that could not be registered) leaves a slot that the note's
+// next save takes over.
+//
+// Plain thread-local words: nothing is allocated, and nothing is left to
+// destroy when a server thread ends after the library is gone.
+constexpr uint8_t EventBit(EID eventId) { return eventId == EM_NSFNOTEUPDATEXTENDED ? 2 : 1; }
+
+struct UpdateInProgress {
+    NOTEHANDLE note;
+    uint8_t open;   // events whose after-call is still due
+    uint8_t seen;   // events of this save so far
+    bool afterSeen; // an after-call of this save came already
+};
+constexpr int kUpdatesTracked = 4;
+thread_local UpdateInProgress tUpdates[kUpdatesTracked];
+thread_local uint8_t tNextSlot;
+
+// Alone: no save of this note in progress; First: the first call of a save
+// that can capture; Later: a further half of a save already seen.
+enum class Half { Alone, First, Later };
+
+Half UpdateBefore(NOTEHANDLE note, EID eventId) {
+    const uint8_t bit = EventBit(eventId);
+    UpdateInProgress* slot = nullptr;
+    for (UpdateInProgress& u : tUpdates)
+        if (u.open != 0 && u.note == note) slot = &u;
+    if (slot && !(slot->seen & bit) && !slot->afterSeen) {
+        slot->open |= bit;
+        slot->seen |= bit;
+        return Half::Later;
+    }
+    // The same event again: the earlier save never had its after-call
+    // (another hook cancelled it); this one begins afresh.
+    if (!slot)
+        for (UpdateInProgress& u : tUpdates)
+            if (u.open == 0) {
+                slot = &u;
+                break;
+            }
+    // All taken: the oldest are saves whose after-calls never came.
+    if (!slot) slot = &tUpdates[tNextSlot++ % kUpdatesTracked];
+    *slot = UpdateInProgress{note, bit, bit, false};
+    return Half::First;
+}
+
+// *extended: the save had an EM_NSFNOTEUPDATEXTENDED half.
+Half UpdateAfter(NOTEHANDLE note, EID eventId, bool* extended) {
+    const uint8_t bit = EventBit(eventId);
+    for (UpdateInProgress& u : tUpdates) {
+        if (u.open == 0 || u.note != note || !(u.open & bit)) continue;
+        u.open &= static_cast<uint8_t>(~bit);
+        const bool first = !u.afterSeen;
+        u.afterSeen = true;
+        *extended = (u.seen & EventBit(EM_NSFNOTEUPDATEXTENDED)) != 0;
+        return first ? Half::First : Half::Later;
+    }
+    return Half::Alone;
+}
 }  // namespace
 
 void DeregisterSaying(HEMREGISTRATION handle) {
@@ -252,17 +324,26 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                 // int. NSFNoteUpdateExtended(NOTEHANDLE, DWORD).
                 event.noteHandle = va_arg(ap, NOTEHANDLE);
                 event.updateFlags = extended ? va_arg(ap, DWORD) : static_cast<WORD>(va_arg(ap, int));
+                bool extendedInside = false;
+                const Half half = record->NotificationType == EM_BEFORE
+                                      ? UpdateBefore(event.noteHandle, record->EId)
+                                      : UpdateAfter(event.noteHandle, record->EId, &extendedInside);
                 if (event.updateFlags & UPDATE_DELETED) {
                     if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: &UPDATE_DELETED");
                     if (record->NotificationType == EM_BEFORE) {
                         event.eventId = kEventDeletion;
-                        process = true;
+                        process = half != Half::Later;
                     }
                 } else {
                     // After the save, and only a save that succeeded: a failed
                     // one (its status says so) changed nothing to capture.
-                    process = record->NotificationType == EM_AFTER && record->Status == NOERROR;
+                    process = record->NotificationType == EM_AFTER && record->Status == NOERROR && half != Half::Later;
+                    // Carried out through the extended update: filtered as one
+                    // (calendar notices are told apart only there).
+                    if (extendedInside) event.eventId = EM_NSFNOTEUPDATEXTENDED;
                 }
+                if (half == Half::Later && level == 3)
+                    gSession.Log(3, "ExtMgrCallback. Event: inner half of a save already seen");
                 break;
             }
             case EM_NSFDBDELETENOTES:

@@ -44,7 +44,7 @@ bool TARNSession::StartLog(const char* name) {
     return log.Init(this);
 }
 
-bool TARNSession::Init(const char* name, const char* taskList) {
+bool TARNSession::OpenAll(const char* name) {
     started.store(false);
     offAfterReload.store(false);
     initialised = StartLog(name);
@@ -60,7 +60,16 @@ bool TARNSession::Init(const char* name, const char* taskList) {
         processor.Reset();
         initialised = processor.Init(this);
     }
-    if (IsInitialised()) {
+    return IsInitialised();
+}
+
+bool TARNSession::InitTool(const char* name) {
+    started.store(OpenAll(name), std::memory_order_release);
+    return IsInitialised();
+}
+
+bool TARNSession::Init(const char* name, const char* taskList) {
+    if (OpenAll(name)) {
         if (isHttpTask)
             OpenTaskQueues(taskList ? taskList : "");
         else

@@ -24,6 +24,9 @@ public:
     void Reset();
 
     bool Init(const char* name, const char* taskList);
+    // A tool's session (tarn-setup): the log, the configuration, the capture
+    // queue and the event processor, and no message queue.
+    bool InitTool(const char* name);
     // The first steps of Init: the task's name and kind, and the log.
     bool StartLog(const char* name);
 
@@ -57,6 +60,8 @@ public:
 
 private:
     bool OpenOwnQueue();
+    // Init's steps up to the message queues.
+    bool OpenAll(const char* name);
 
     std::atomic<bool> initialised{true};
     std::atomic<bool> started{false};  // Init succeeded

@@ -32,7 +32,7 @@ bool TARNQueue::OpenQueueDb(TARNSession* owner) {
 
 void TARNQueue::CloseQueueDb() { database.reset(); }
 
-STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char** failedItem) {
+STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char* origin, const char** failedItem) {
     auto text = [&](const char* name, const char* value, size_t length) {
         return NSFItemAppend(note, ITEM_SUMMARY, name, static_cast<WORD>(strlen(name)), TYPE_TEXT, value,
                              static_cast<DWORD>(length));
@@ -57,11 +57,12 @@ STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char
         step("CalNoteID", text("CalNoteID", noteId, strlen(noteId))) &&
         step("CalUNID", text("CalUNID", unid, 32)) &&
         step("CalForm", text("CalForm", event.form, strnlen(event.form, sizeof event.form - 1))) &&
-        step("CalUserName", text("CalUserName", event.owner, strnlen(event.owner, 255)));
+        step("CalUserName", text("CalUserName", event.owner, strnlen(event.owner, 255))) &&
+        (!origin || step("Origin", text("Origin", origin, strlen(origin))));
     return s;
 }
 
-bool TARNQueue::WriteToQueue(EventData& event) {
+bool TARNQueue::WriteToQueue(EventData& event, const char* origin) {
     const int32_t level = config ? config->GetLogLevel() : 1;
     logLevel.store(level, std::memory_order_relaxed);
     if (!isOpen) {
@@ -88,7 +89,7 @@ bool TARNQueue::WriteToQueue(EventData& event) {
     }
     if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
     const char* failedItem = "";
-    if (STATUS s = WriteItems(note.get(), event, &failedItem)) {
+    if (STATUS s = WriteItems(note.get(), event, origin, &failedItem)) {
         char text[200];
         NotesStatusText(s, text, sizeof text);
         // Reason first: a long path is what gets cut.

@@ -16,12 +16,14 @@ public:
     bool OpenQueueDb(TARNSession* owner);
     void CloseQueueDb();
     // True when the note was saved; its id is then in event.queueNoteId.
-    bool WriteToQueue(EventData& event);
+    // With an origin (a tool's capture, not an event's) the note carries an
+    // eighth item, Origin, naming it.
+    bool WriteToQueue(EventData& event, const char* origin = nullptr);
     bool IsOpen() const { return isOpen; }
 
 private:
     // 0, or the status of the first item that could not be written.
-    STATUS WriteItems(NOTEHANDLE note, const EventData& event, const char** failedItem);
+    STATUS WriteItems(NOTEHANDLE note, const EventData& event, const char* origin, const char** failedItem);
 
     TARNSession* session = nullptr;
     TARNConfig* config = nullptr;

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include "kit/kit.h"
+#include "host/entry.h"
+#include "host/tarn_session.h"
 
 #include <cstdarg>
 
@@ -412,6 +414,27 @@ STATUS CallHandler(EMHANDLER handler, EID eventId, WORD notificationType, int st
     STATUS answer = handler(&rec);
     va_end(rec.Ap);
     return answer;
+}
+
+void StartAddIn(const char* task, const char* taskList, std::vector<HEMREGISTRATION>* registrations) {
+    TARNSession& s = ProcessSession();
+    s.Reset();
+    ASSERT_TRUE(s.Init(task, taskList));
+    uint16_t rid = 0;
+    ASSERT_EQ(EMCreateRecursionID(&rid), 0);
+    const std::pair<uint16_t, uint16_t> regs[] = {{47, 1}, {47, 2}, {102, 1}, {102, 2}, {24, 1}};
+    for (auto [event, flags] : regs) {
+        HEMREGISTRATION h = 0;
+        ASSERT_EQ(EMRegister(event, flags, &ExtMgrCallback, rid, &h), 0);
+        registrations->push_back(h);
+    }
+}
+
+void StopAddIn(std::vector<HEMREGISTRATION>* registrations) {
+    for (auto h : *registrations) EMDeregister(h);
+    registrations->clear();
+    ProcessSession().GetProcessor()->WaitForNotices(10000);
+    ProcessSession().Reset();
 }
 
 }  // namespace tarntest

@@ -151,6 +151,12 @@ void ExpectTheRefreshWasServed(const std::vector<std::string>& bannerLines);
 
 std::string BuildDir();
 
+// The session of `task` started, and ExtMgrCallback registered as
+// MainEntryPoint registers it (five registrations, one recursion id).
+void StartAddIn(const char* task, const char* taskList, std::vector<HEMREGISTRATION>* registrations);
+// Deregistered, its notices out, and the session reset.
+void StopAddIn(std::vector<HEMREGISTRATION>* registrations);
+
 // Calls an Extension Manager callback as the host does: a record whose
 // va_list holds the arguments after status (the core function's, in order).
 STATUS CallHandler(EMHANDLER handler, EID eventId, WORD notificationType, int status, ...);

@@ -22,6 +22,23 @@ STATUS LNPUBLIC NSFDbIDGet(DBHANDLE hDB, DBID FAR *retDbID);
 STATUS LNPUBLIC NSFDbPathGet(DBHANDLE hDB, char FAR *retCanonicalPathName, char FAR *retExpandedPathName);
 /* Deletes the notes of hTable; raises EM_NSFDBDELETENOTES. */
 STATUS LNPUBLIC NSFDbDeleteNotes(DBHANDLE hDB, DHANDLE hTable, UNID FAR *retUNIDArray);
+
+/* Since, for every note (deletion stubs included): TIMEDATE_WILDCARD;
+   TIMEDATE_MINIMUM: every note, stubs left out. The words as TimeConstant
+   gives them. */
+#define ALLDAY 0xFFFFFFFFUL
+#define ANYDAY 0xFFFFFFFFUL
+
+/* The notes of the classes in NoteClassMask changed since Since, up to the
+   time returned in retUntil (pass it as the next Since); deletions with
+   RRV_DELETED. ERR_NO_MODIFIED_NOTES when none (retUntil and rethTable are
+   then left as they were). Free the table with IDDestroyTable. */
+STATUS LNPUBLIC NSFDbGetModifiedNoteTable(DBHANDLE hDB, WORD NoteClassMask, TIMEDATE Since,
+                                          TIMEDATE FAR *retUntil, DHANDLE FAR *rethTable);
+/* A note's header without opening it; any output may be NULL. A deletion
+   stub answers ERR_NOTE_DELETED with its OID, time and class filled in. */
+STATUS LNPUBLIC NSFDbGetNoteInfo(DBHANDLE hDb, NOTEID NoteID, ORIGINATORID FAR *retNoteOID,
+                                 TIMEDATE FAR *retModified, WORD FAR *retNoteClass);
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,264 @@
+// tarn-setup resync: captures again what the add-in missed while a task was
+// off (a failed reload, a queue that could not be opened, a mail file listed
+// late, the add-in not yet installed).
+//
+// For each mail file, every document changed in the span
+// (NSFDbGetModifiedNoteTable) goes through the add-in's own filter and
+// calendar checks and, accepted, into the capture queue through the add-in's
+// own writer, marked Origin = "resync". Nothing on a user's document is
+// changed: one still carrying $TARN was last changed by the processor and is
+// skipped. A deletion stub keeps no items, so it cannot be told from a
+// deleted memo: stubs are counted, and written (form empty) only with
+// --deletions. Notices go out only with --notify: by default the processor's
+// sweep of the queue delivers what a resync wrote.
+//
+// The span ends at the time the run starts (or --until): a change made during
+// the run is the next run's, and the printed end is that next run's --since.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/db_handle.h"
+#include "host/notes_capi.h"
+#include "host/entry.h"
+#include "host/event_data.h"
+#include "host/tarn_session.h"
+#include "log/notes_error.h"
+#include "resync_time.h"
+#include "setup.h"
+
+namespace tarnsetup {
+namespace {
+
+using Refusal = TARNEventProcessor::Refusal;
+
+struct ResyncOptions {
+    std::string since, until;
+    bool all = false, deletions = false, dryRun = false, notify = false;
+    std::vector<std::string> paths;
+};
+
+struct Tally {
+    unsigned captured = 0, skipped = 0, deletions = 0, deletionsWritten = 0, refusedTotal = 0;
+    unsigned refused[static_cast<size_t>(Refusal::Count_)] = {};
+
+    void Count(Refusal r) {
+        if (r == Refusal::None) {
+            ++captured;
+        } else if (r == Refusal::Marker) {
+            ++skipped;
+        } else {
+            ++refused[static_cast<size_t>(r)];
+            ++refusedTotal;
+        }
+    }
+    void Add(const Tally& o) {
+        captured += o.captured;
+        skipped += o.skipped;
+        deletions += o.deletions;
+        deletionsWritten += o.deletionsWritten;
+        refusedTotal += o.refusedTotal;
+        for (size_t i = 0; i < static_cast<size_t>(Refusal::Count_); ++i) refused[i] += o.refused[i];
+    }
+    std::string Text() const {
+        std::string reasons;
+        for (size_t i = 0; i < static_cast<size_t>(Refusal::Count_); ++i)
+            if (refused[i])
+                reasons += (reasons.empty() ? " (" : ", ") + std::string(TARNEventProcessor::RefusalName(Refusal(i))) +
+                           " " + std::to_string(refused[i]);
+        if (!reasons.empty()) reasons += ")";
+        return "captured " + std::to_string(captured) + ", refused " + std::to_string(refusedTotal) + reasons +
+               ", skipped " + std::to_string(skipped) + " (carries $TARN), deletions " + std::to_string(deletions) +
+               " (written " + std::to_string(deletionsWritten) + ")";
+    }
+};
+
+std::string StatusText(STATUS s) {
+    char text[200];
+    NotesStatusText(s, text, sizeof text);
+    return text;
+}
+
+class Resync {
+public:
+    Resync(const ResyncOptions& o, TARNSession& s) : opts(o), session(s) {}
+
+    // False when the mail file could not be resynchronised (said why).
+    bool MailFile(const std::string& path, const TIMEDATE& since, int64_t end) {
+        auto fail = [&](const std::string& why) {
+            printf("resync: %s: not resynchronised: %s\n", path.c_str(), why.c_str());
+            return false;
+        };
+        DbHandle db;
+        if (STATUS s = OpenDatabaseInto(db, path.c_str())) return fail("could not be opened (" + StatusText(s) + ")");
+        // The checks the add-in makes, on the path as the server names it.
+        EventData base;
+        memset(&base, 0, sizeof base);
+        if (STATUS s = NSFDbPathGet(db.get(), base.dbPath, nullptr))
+            return fail("no path (" + StatusText(s) + ")");
+        base.dbPath[sizeof base.dbPath - 1] = '\0';
+        TARNConfig& config = *session.GetConfig();
+        if (config.IsExcludedDb(base.dbPath)) return fail("excluded (dsdlookup)");
+        if (!config.IsUserMailFile(base.dbPath)) return fail("not a user mail file (maildblookup)");
+        base.dbHandle = db.get();
+        if (!session.GetProcessor()->ReadCalendarOwner(base)) return fail("no CalendarProfile Owner");
+
+        TIMEDATE until{};
+        DHANDLE table = NULLHANDLE;
+        STATUS s = NSFDbGetModifiedNoteTable(db.get(), NOTE_CLASS_DOCUMENT, since, &until, &table);
+        Tally tally;
+        if (s == ERR_NO_MODIFIED_NOTES) {
+            Report(path, tally);
+            return true;
+        }
+        if (s) return fail("changes could not be listed (" + StatusText(s) + ")");
+        NOTEID id = 0;
+        for (BOOL first = TRUE; IDScan(table, first, &id); first = FALSE) One(db.get(), base, id, end, tally);
+        IDDestroyTable(table);
+        Report(path, tally);
+        return true;
+    }
+
+    Tally total;
+    unsigned done = 0;
+
+private:
+    void One(DBHANDLE db, const EventData& base, NOTEID id, int64_t end, Tally& tally) {
+        const bool deleted = (id & RRV_DELETED) != 0;
+        const NOTEID noteId = id & ~static_cast<NOTEID>(RRV_DELETED);
+        ORIGINATORID oid{};
+        TIMEDATE modified{};
+        WORD noteClass = 0;
+        const STATUS s = NSFDbGetNoteInfo(db, noteId, &oid, &modified, &noteClass);
+        if (s != NOERROR && !(deleted && s == ERR_NOTE_DELETED)) {
+            printf("resync: %s: note %08lX: %s\n", base.dbPath, static_cast<unsigned long>(noteId), StatusText(s).c_str());
+            tally.Count(Refusal::NotOpened);
+            return;
+        }
+        if (Hundredths(modified) >= end) return;  // after the span: the next run's
+        EventData event = base;
+        event.noteId = noteId;
+        event.noteClass = noteClass;
+        event.result = ERR_EM_CONTINUE;
+        if (deleted) {
+            ++tally.deletions;
+            if (!opts.deletions || opts.dryRun) return;
+            // What a stub still shows: its UNID. Its form is gone.
+            event.eventId = kEventDeletion;
+            memcpy(event.unid, &oid, sizeof event.unid);
+            if (session.GetProcessor()->WriteStored(event, "resync", opts.notify))
+                ++tally.deletionsWritten;
+            else
+                tally.Count(Refusal::WriteFailed);
+            return;
+        }
+        // Filtered as an extended update: the one the filter takes calendar
+        // notices from, as a save through either call may end up.
+        event.eventId = EM_NSFNOTEUPDATEXTENDED;
+        tally.Count(session.GetProcessor()->CaptureStored(event, "resync", !opts.dryRun, opts.notify));
+    }
+
+    void Report(const std::string& path, const Tally& tally) {
+        printf("resync: %s: %s\n", path.c_str(), tally.Text().c_str());
+        total.Add(tally);
+        ++done;
+    }
+
+    const ResyncOptions& opts;
+    TARNSession& session;
+};
+
+int RunResync(const ResyncOptions& opts) {
+    if (opts.all == !opts.since.empty()) {
+        fprintf(stderr, "tarn-setup resync: give --since TIME or --all\n");
+        return 2;
+    }
+    TIMEDATE since{}, end{};
+    if (opts.all) {
+        since.Innards[0] = ALLDAY;  // TIMEDATE_WILDCARD: every note, deletions included
+        since.Innards[1] = ANYDAY;
+    } else if (!ParseTime(opts.since, &since)) {
+        fprintf(stderr, "tarn-setup resync: --since %s is not a time (YYYY-MM-DD HH:MM, or a time resync printed)\n",
+                opts.since.c_str());
+        return 2;
+    }
+    // Every change made before the run is inside the span, every later one after it.
+    end = NextTick();
+    if (!opts.until.empty()) {
+        TIMEDATE until{};
+        if (!ParseTime(opts.until, &until)) {
+            fprintf(stderr, "tarn-setup resync: --until %s is not a time (YYYY-MM-DD HH:MM, or a time resync printed)\n",
+                    opts.until.c_str());
+            return 2;
+        }
+        if (Hundredths(until) < Hundredths(end)) end = until;
+    }
+    if (!opts.all && Hundredths(since) >= Hundredths(end)) {
+        fprintf(stderr, "tarn-setup resync: the span from %s to %s is empty\n", FormatTime(since).c_str(),
+                FormatTime(end).c_str());
+        return 2;
+    }
+
+    TARNSession& session = ProcessSession();
+    session.Reset();
+    if (!session.InitTool("tarn-setup")) {
+        fprintf(stderr, "tarn-setup resync: the configuration or the capture queue could not be opened (see above)\n");
+        session.Reset();
+        return 1;
+    }
+    std::vector<std::string> paths = opts.paths.empty() ? session.GetConfig()->UserList() : opts.paths;
+    printf("resync: span from %s to %s%s\n", opts.all ? "the first note" : FormatTime(since).c_str(),
+           FormatTime(end).c_str(), opts.dryRun ? " (dry run: nothing is written)" : "");
+    Resync resync(opts, session);
+    size_t failed = 0;
+    for (const auto& path : paths)
+        if (!resync.MailFile(path, since, Hundredths(end))) ++failed;
+    if (opts.notify) session.GetProcessor()->WaitForNotices(60000);
+    printf("resync: total: %u mail file%s, %s%s\n", resync.done, resync.done == 1 ? "" : "s",
+           resync.total.Text().c_str(),
+           failed ? (", " + std::to_string(failed) + " not resynchronised").c_str() : "");
+    // The queue notes a resync wrote, beside the tasks' own TARN.Events.Captured,
+    // so that the two together count every capture. (Whether a program run
+    // beside a server reaches the server's statistics is not documented: a
+    // first trial checks it.)
+    const LONG written = static_cast<LONG>(resync.total.captured + resync.total.deletionsWritten);
+    if (!opts.dryRun && written > 0) {
+        if (STATUS s = StatUpdate("TARN", "Resync.Captured", ST_RESETABLE, VT_LONG, &written))
+            fprintf(stderr, "tarn-setup resync: statistic TARN.Resync.Captured not published (status 0x%04X)\n", s);
+    }
+    // The next run takes over where this one ended; a mail file not
+    // resynchronised keeps the span it still needs.
+    printf("resync: next: --since %s\n", FormatTime(end).c_str());
+    session.Reset();
+    return failed ? 1 : 0;
+}
+
+const CommandRegistration kResync(30, [](CLI::App& app, Run& run) {
+    auto opts = std::make_shared<ResyncOptions>();
+    CLI::App* cmd = app.add_subcommand(
+        "resync", "Capture again what the add-in missed: every document of the users' mail files changed in a span");
+    auto* since = cmd->add_option("--since", opts->since,
+                                  "start of the span: the server's local time \"YYYY-MM-DD HH:MM\", or the time the "
+                                  "last run printed after --since (runs chain without a gap)");
+    auto* all = cmd->add_flag("--all", opts->all, "every document, however old, instead of --since");
+    since->excludes(all);
+    cmd->add_option("--until", opts->until, "end of the span (default: when the run starts), as --since");
+    cmd->add_flag("--deletions", opts->deletions,
+                  "write deletions in the span too, as deletions with no form (a stub keeps none, so a deleted "
+                  "memo is written as well); without it they are only counted");
+    cmd->add_flag("--dry-run", opts->dryRun, "count only: nothing is written, nothing sent");
+    cmd->add_flag("--notify", opts->notify,
+                  "send a notice for each queue note written (default: none; the processor's sweep delivers them)");
+    cmd->add_option("PATH", opts->paths,
+                    "mail files to resync (default: every one in maildblookup); each is checked against the user and "
+                    "exclude lists as the add-in checks it");
+    cmd->footer(
+        "Queue notes written carry Origin = \"resync\". A document still carrying $TARN is skipped. Prints one line "
+        "per mail file and a total; exit status 1 when a mail file could not be resynchronised.");
+    cmd->callback([&run, opts] { run = [opts](const Context&) { return RunResync(*opts); }; });
+});
+
+}  // namespace
+}  // namespace tarnsetup
