@@ -119,29 +119,6 @@ TEST_F(CApiTest, StatusTextsAreCutToTheBufferLengthAndIgnoreTheFlagBits) {
     EXPECT_EQ(n, strlen(full));
 }
 
-// Every status the host answers with has its own code and a text, so a line
-// naming it reads right and no two failures look alike.
-TEST_F(CApiTest, EveryHostStatusHasItsOwnCodeAndAText) {
-    namespace e = emu::err;
-    const std::vector<STATUS> statuses = {
-        e::NOEXIST, e::INVALID_HANDLE, e::NOT_FOUND, e::ITEM_NOT_FOUND, e::NOTE_DELETED, e::BAD_NOTEID,
-        e::DB_IO, e::NO_MEMORY, e::EM_NO_RECURSION, e::MQ_NOEXIST, e::MQ_EMPTY, e::MQ_BFR_TOO_SMALL,
-        e::MQ_QUOTA, e::MQ_TIMEOUT, e::NAME_LENGTH, e::IN_USE, e::RUNTIME_ENDED, e::BAD_FLAGS,
-        e::INJECTED, e::MQ_NAME};
-    std::set<STATUS> seen;
-    for (STATUS s : statuses) {
-        EXPECT_TRUE(seen.insert(s).second) << std::hex << s << " is used twice";
-        EXPECT_EQ(ERR(s), s) << std::hex << s << " carries flag bits";
-        char text[128];
-        EXPECT_GT(OSLoadString(0, s, text, sizeof text - 1), 0) << std::hex << s << " has no text";
-    }
-    // The host's own codes lie in the gap no package of the toolkit assigns.
-    for (STATUS own : {e::INJECTED, e::MQ_NAME}) {
-        EXPECT_GT(own, emu::kOwnPackage);
-        EXPECT_LT(own, 0x1A50);
-    }
-}
-
 // ---- extmgr.h: the return rule ------------------------------------------------
 
 std::vector<std::string> gCalls;

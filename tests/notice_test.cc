@@ -52,13 +52,6 @@ TEST_F(NoticeTest, EmptyUrlStartsWithTheQuery) {
     EXPECT_EQ(Count("Debug: None: tarn: :"), 1);
 }
 
-TEST_F(NoticeTest, AuthTypeMapsByExactText) {
-    EXPECT_EQ(TARNEventProcessor::ParseAuthType("Basic"), AuthType::Basic);
-    EXPECT_EQ(TARNEventProcessor::ParseAuthType("Session"), AuthType::Session);
-    for (const char* t : {"basic", "BASIC", "session", " Basic", "Session ", "", "None"})
-        EXPECT_EQ(TARNEventProcessor::ParseAuthType(t), AuthType::None) << t;
-}
-
 TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
     Start(AuthMode::Basic);
     FigureSnapshot before;
