@@ -88,7 +88,6 @@ TEST_F(MqTest, EmptyQueue) {
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(s, emu::err::MQ_TIMEOUT);  // a wait that ends empty is a time-out
     EXPECT_GE(waited, std::chrono::milliseconds(80));
-    EXPECT_LT(waited, std::chrono::seconds(5));
     EXPECT_EQ(MQGetCount(q), 0);
 }
 
@@ -138,13 +137,12 @@ TEST_F(MqTest, FullQueueRefusesWithoutBlocking) {
     MQHANDLE q = Open("TARNnrouter.exe");
     int accepted = 0;
     STATUS last = 0;
-    auto start = std::chrono::steady_clock::now();
+    // A put that blocked on the full queue would hang this single thread.
     for (int i = 0; i < 200 && last == 0; ++i) {
         std::string m = std::to_string(i);
         last = MQPut(q, 1, const_cast<char*>(m.c_str()), static_cast<uint16_t>(m.size() + 1), 0);
         if (last == 0) ++accepted;
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(last, emu::err::MQ_QUOTA);
     EXPECT_EQ(accepted, 64);
     EXPECT_EQ(MQGetCount(q), 64);
