@@ -1,9 +1,9 @@
 // Exactness soak: three task processes with eight server threads each over one
 // data directory, calendar changes mixed with refusals and deletions, while
 // the HTTP task announces configuration changes that every task reloads.
-// Afterwards the capture queue holds exactly one note per accepted change (as
-// a model of the filter, run over the same generated scripts, predicts it),
-// and the processor has received exactly one notice per queue note.
+// Afterwards the capture queue holds exactly one note per accepted change (the
+// kind of each generated document fixes its fate), and the processor has
+// received exactly one notice per queue note.
 //
 // Each task's script comes in three phases (create, change, delete), fed
 // through a pipe; every task finishes a phase before any starts the next, so
@@ -87,13 +87,12 @@ const MailFile& FileAt(const std::string& path) {
     throw std::runtime_error("unknown mail file " + path);
 }
 
-// ---- The model of the filter ---------------------------------------------------------
+// ---- What becomes of each kind of document ---------------------------------------------
 
-// A document as the model sees it: item names with their text ("@unid" for the
-// document's own UNID, as the runner writes it).
+// Items as the runner writes them ("@unid" for the document's own UNID).
 using Items = std::map<std::string, std::string>;
 
-// One queue note as the model expects it, without the ids only the run knows.
+// One queue note as expected, without the ids only the run knows.
 struct Capture {
     int action;
     std::string form;
@@ -109,51 +108,41 @@ struct Expectation {
     int markerRemoved = 0;   // "$TARN removed."
 };
 
-// What the add-in does with one event on a document in `file`; may remove the
-// "$TARN" marker from the document, as the add-in does.
-void Filter(const MailFile& file, Items& doc, int eventId, Expectation& out) {
-    // With the host's nested updates (EMU_NESTED_UPDATES, inherited by the
-    // tasks) every plain save is carried out through the extended one.
-    static const bool nested = EnvInt("EMU_NESTED_UPDATES", 0) != 0;
-    if (nested && eventId == kEventUpdate) eventId = kEventExtended;
-    if (file.excluded) {
-        ++out.excluded;
-        return;
-    }
-    if (!file.user) {
-        ++out.notUser;
-        return;
-    }
-    auto form = doc.find("Form");
-    if (form == doc.end()) return;
-    auto has = [&](const char* name) { return doc.count(name) > 0; };
-    auto selfUnid = [&] { return has("ApptUNID") && doc["ApptUNID"] == "@unid"; };
-    bool pass = false, cancellation = false;
-    const std::string& f = form->second;
-    if (f == "Appointment") {
-        pass = true;
-    } else if (f == "Task") {
-        pass = has("StartDateTime") && has("DueDateTime");
-    } else if (f == "Notice" || f == "TaskNotice") {
-        if (eventId == kEventExtended && has("NoticeType")) {
-            const char type = doc["NoticeType"].empty() ? '\0' : doc["NoticeType"][0];
-            if (type == 'S') cancellation = true;
-            else if (type == 'C' || type == 'R') cancellation = selfUnid();
-        }
-        pass = cancellation;
-    }
-    if (pass && has("$TARN")) {
-        doc.erase("$TARN");
-        ++out.markerRemoved;
-        return;
-    }
-    if (pass && !cancellation) pass = !has("$REF") && selfUnid();
-    if (!pass) return;
-    if (file.owner.empty()) {
-        ++out.missingProfile;
-        return;
-    }
-    out.captures.push_back({cancellation || eventId == kEventDeletion ? 1 : 0, f.substr(0, 11)});
+constexpr int kNone = -1;  // no queue note
+
+// The kinds of document the scripts make, each with its fate fixed here: the
+// action of the queue note that a plain save, an extended save and a deletion
+// leave in a user's mail file with a profile (kNone: none). A change only
+// moves the Location, so a document keeps its kind; a marked one loses its
+// "$TARN" at its first save in a user's mail file, which leaves no note.
+struct Kind {
+    Items items;
+    int onSave, onExtendedSave, onDeletion;
+    bool marked = false;
+};
+
+const std::vector<Kind>& Kinds() {
+    static const std::vector<Kind> kinds = {
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}}, 0, 0, 1},
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}}, 0, 0, 1},
+        {{{"Form", "Task"}, {"StartDateTime", "45000"}, {"DueDateTime", "45001"}, {"ApptUNID", "@unid"}}, 0, 0, 1},
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}, {"$TARN", "1"}}, 0, 0, 1, true},
+        // Cancellations: only an extended save says what the notice is.
+        {{{"Form", "Notice"}, {"NoticeType", "S"}}, kNone, 1, kNone},
+        {{{"Form", "Notice"}, {"NoticeType", "C"}, {"ApptUNID", "@unid"}}, kNone, 1, kNone},
+        {{{"Form", "TaskNotice"}, {"NoticeType", "R"}, {"ApptUNID", "@unid"}}, kNone, 1, kNone},
+        // Refused whatever happens to them.
+        {{{"Form", "Task"}, {"StartDateTime", "45000"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}, {"$REF", "parent"}}, kNone, kNone, kNone},
+        {{{"Form", "Appointment"}, {"ApptUNID", kWrongUnid}}, kNone, kNone, kNone},  // a draft
+        {{{"Form", "Notice"}, {"NoticeType", "C"}, {"ApptUNID", kWrongUnid}}, kNone, kNone, kNone},
+        {{{"Form", "Notice"}, {"NoticeType", "X"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{{"Form", "Memo"}}, kNone, kNone, kNone},
+        {{{"Form", "appointment"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{{"Form", "Appointments"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{}, kNone, kNone, kNone},  // no Form at all
+    };
+    return kinds;
 }
 
 // ---- Script generation ---------------------------------------------------------------
@@ -161,7 +150,8 @@ void Filter(const MailFile& file, Items& doc, int eventId, Expectation& out) {
 struct Document {
     std::string label;
     std::string db;
-    Items items;
+    size_t kind = 0;      // in Kinds()
+    bool marked = false;  // still carries "$TARN"
     bool deleted = false;
     std::vector<Capture> captures;
 };
@@ -171,7 +161,7 @@ struct TaskScript {
     std::vector<std::string> phases;  // script text of each phase
     std::vector<Document> docs;
     int alerts = 0;       // updates of the alerts database (HTTP task only)
-    Expectation expected;  // the whole task's, by the model
+    Expectation expected;  // the whole task's, by the kinds
 };
 
 class Generator {
@@ -244,69 +234,59 @@ private:
         Document d;
         d.label = label;
         d.db = PickDb();
-        Items& it = d.items;
-        it["Subject"] = label;  // finds the document again after the run
-        switch (Pick(16)) {
-            case 0: case 1: case 2: case 3:
-                it["Form"] = "Appointment", it["ApptUNID"] = "@unid"; break;
-            case 4: case 5:
-                it["Form"] = "Task", it["StartDateTime"] = "45000", it["DueDateTime"] = "45001",
-                it["ApptUNID"] = "@unid"; break;
-            case 6: it["Form"] = "Task", it["StartDateTime"] = "45000", it["ApptUNID"] = "@unid"; break;
-            case 7: it["Form"] = "Appointment", it["ApptUNID"] = "@unid", it["$REF"] = "parent"; break;
-            case 8: it["Form"] = "Appointment", it["ApptUNID"] = kWrongUnid; break;  // a draft
-            case 9: it["Form"] = "Appointment", it["ApptUNID"] = "@unid", it["$TARN"] = "1"; break;
-            case 10: it["Form"] = "Notice", it["NoticeType"] = "S"; break;
-            case 11: it["Form"] = Chance(50) ? "Notice" : "TaskNotice", it["NoticeType"] = Chance(50) ? "C" : "R",
-                     it["ApptUNID"] = Chance(70) ? "@unid" : kWrongUnid; break;
-            case 12: it["Form"] = "Notice", it["NoticeType"] = "X", it["ApptUNID"] = "@unid"; break;
-            case 13: it["Form"] = "Memo"; break;
-            case 14: it["Form"] = Chance(50) ? "appointment" : "Appointments", it["ApptUNID"] = "@unid"; break;
-            default: break;  // no Form at all
-        }
+        d.kind = static_cast<size_t>(Pick(static_cast<int>(Kinds().size())));
+        d.marked = Kinds()[d.kind].marked;
         return d;
     }
 
-    // The model's verdict on one event, kept for the task and the document.
+    // What one event leaves, kept for the task and the document.
     void Apply(Document& d, int eventId) {
-        auto& all = script->expected.captures;
-        const size_t before = all.size();
-        Filter(FileAt(d.db), d.items, eventId, script->expected);
-        d.captures.insert(d.captures.end(), all.begin() + before, all.end());
+        // With the host's nested updates (EMU_NESTED_UPDATES, inherited by the
+        // tasks) every plain save is carried out through the extended one.
+        static const bool nested = EnvInt("EMU_NESTED_UPDATES", 0) != 0;
+        const MailFile& file = FileAt(d.db);
+        Expectation& out = script->expected;
+        if (file.excluded) {
+            ++out.excluded;
+            return;
+        }
+        if (!file.user) {
+            ++out.notUser;
+            return;
+        }
+        if (d.marked) {
+            d.marked = false;
+            ++out.markerRemoved;
+            return;
+        }
+        const Kind& k = Kinds()[d.kind];
+        const int action = eventId == kEventDeletion                     ? k.onDeletion
+                           : eventId == kEventExtended || nested ? k.onExtendedSave
+                                                                         : k.onSave;
+        if (action == kNone) return;
+        if (file.owner.empty()) {
+            ++out.missingProfile;
+            return;
+        }
+        const Capture c{action, k.items.at("Form")};
+        out.captures.push_back(c);
+        d.captures.push_back(c);
     }
 
     void Create(Document& d, std::ostringstream& out) {
         const bool extended = Chance(40);
-        out << (extended ? "createx " : "create ") << d.label << " " << d.db;
-        for (const auto& [name, value] : d.items)  // "@=": a time item
+        // Subject finds the document again after the run.
+        out << (extended ? "createx " : "create ") << d.label << " " << d.db << " Subject=" << d.label;
+        for (const auto& [name, value] : Kinds()[d.kind].items)  // "@=": a time item
             out << " " << name << (name.ends_with("DateTime") ? "@=" : "=") << value;
         out << "\n";
         Apply(d, extended ? kEventExtended : kEventUpdate);
     }
 
     void Change(Document& d, std::ostringstream& out) {
-        // Words of the change, the items it sets; the first is twice as likely.
-        // Subject stays the label: the note is found by it later.
-        static const std::vector<std::pair<std::string, Items>> kChanges = {
-            {"Location=\"Room 4\"", {{"Location", "Room 4"}}},
-            {"Location=\"Room 4\"", {{"Location", "Room 4"}}},
-            {"ApptUNID=@unid", {{"ApptUNID", "@unid"}}},
-            {"", {}},  // "remove $REF", below
-            {"Form=Memo", {{"Form", "Memo"}}},
-            {"Form=Appointment ApptUNID=@unid", {{"Form", "Appointment"}, {"ApptUNID", "@unid"}}},
-            {"Form=Notice NoticeType=S", {{"Form", "Notice"}, {"NoticeType", "S"}}},
-        };
         const bool extended = Chance(40);
-        const auto& [words, set] = kChanges[Pick(7)];
-        if (words.empty()) {
-            out << "remove " << d.label << " $REF\n";
-            d.items.erase("$REF");
-        } else {
-            out << (extended ? "modifyx " : "modify ") << d.label << (set.count("Location") ? " Subject=" + d.label : "")
-                << " " << words << "\n";
-            for (const auto& [name, value] : set) d.items[name] = value;
-        }
-        Apply(d, extended && !words.empty() ? kEventExtended : kEventUpdate);
+        out << (extended ? "modifyx " : "modify ") << d.label << " Subject=" << d.label << " Location=\"Room 4\"\n";
+        Apply(d, extended ? kEventExtended : kEventUpdate);
     }
 
     void Delete(const std::vector<Document*>& docs, std::ostringstream& out, const char* op) {
