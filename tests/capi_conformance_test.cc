@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstring>
 #include <thread>
-#include <set>
 #include <string>
 #include <vector>
 

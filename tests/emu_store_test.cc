@@ -1,5 +1,5 @@
 // The emulator's databases through the exported C API: notes and items across
-// reopen and across processes, views, their pages and summary buffers, design
+// reopen, views, their pages and summary buffers, design
 // lookups, profiles, Extension Manager events of saves and deletions with
 // their argument lists, fault injection and the open counters.
 #include <gtest/gtest.h>
