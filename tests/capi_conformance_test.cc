@@ -260,37 +260,6 @@ TEST_F(CApiTest, ReopenGivesAnIndependentHandleOnTheSameDatabase) {
 
 // ---- nsfnote.h: how notes were saved ----------------------------------------------
 
-TEST_F(CApiTest, TheFlagsOfEachNotesLastSaveAreKept) {
-    DBHANDLE db = OpenDb();
-    NOTEHANDLE note = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
-    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Memo", 4), NOERROR);
-    ASSERT_EQ(NSFNoteUpdate(note, UPDATE_NOCOMMIT), NOERROR);
-    NOTEID id = 0;
-    NSFNoteGetInfo(note, _NOTE_ID, &id);
-    emu::SaveInfo info;
-    ASSERT_TRUE(emu::SaveFlags("MAIL/Alice.nsf", id, &info)) << "either separator, any case";
-    EXPECT_EQ(info.flags, DWORD{UPDATE_NOCOMMIT});
-    EXPECT_FALSE(info.extended);
-    ASSERT_EQ(NSFNoteUpdateExtended(note, UPDATE_FORCE | UPDATE_SHARE_SECOND), NOERROR);
-    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
-    EXPECT_EQ(info.flags, DWORD{UPDATE_FORCE | UPDATE_SHARE_SECOND});
-    EXPECT_TRUE(info.extended);
-    EXPECT_EQ(info.saves, 2u);
-    EXPECT_FALSE(emu::SaveFlags("mail\\bob.nsf", id, &info));
-
-    // A save that failed is not a way the note was saved.
-    emu::InjectFault("NSFNoteUpdate", emu::err::INJECTED);
-    EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::INJECTED);
-    emu::ClearFaults();
-    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
-    EXPECT_EQ(info.saves, 2u);
-    emu::ClearSaveFlags();
-    EXPECT_FALSE(emu::SaveFlags("mail\\alice.nsf", id, &info));
-    NSFNoteClose(note);
-    NSFDbClose(db);
-}
-
 // ---- idtable.h ------------------------------------------------------------------
 
 TEST_F(CApiTest, IdScanStartsWithFirstAndContinuesFromTheCallersId) {
