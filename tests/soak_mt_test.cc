@@ -591,7 +591,7 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
         }
     }
 
-    // ---- the capture queue against the model
+    // ---- the capture queue against the kinds' fates
     const std::vector<QueueNote> queue = ReadQueue();
     EXPECT_EQ(queue.size(), expectedTotal);
 
