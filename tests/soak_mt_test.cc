@@ -17,10 +17,7 @@
 // change the size and the processor's authentication. Under ThreadSanitizer
 // the size is smaller, and no sanitizer report may appear in any task's error
 // output.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,7 +30,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "processor/processor.h"
@@ -381,87 +377,14 @@ int WaitingMessages(const std::string& task) {
     return MQGetCount(queue);
 }
 
-// A task process fed its script phase by phase, so that the tasks' phases
-// overlap for certain, whatever their speed (ThreadSanitizer slows them
-// unevenly).
-class PipedTask {
-public:
-    PipedTask(const std::string& task, const std::string& dataDir) {
-        outPath = dataDir + "/.soak-" + task + ".out";
-        errPath = dataDir + "/.soak-" + task + ".err";
-        const std::string exe = BuildDir() + "/bin/" + task;
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        pid = fork();
-        if (pid == 0) {
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fds[0], 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            // Nothing else goes with it: a task started later must not hold an
-            // earlier one's input open (in the ThreadSanitizer build a
-            // close-on-exec flag on the pipe did not hold).
-            for (int fd = 3; fd < 1024; ++fd) close(fd);
-            execl(exe.c_str(), exe.c_str(), "--data", dataDir.c_str(), "--threads", "8", nullptr);
-            _exit(127);
-        }
-        close(fds[0]);
-        in = fds[1];
-    }
-    ~PipedTask() {
-        if (!ended) Finish();
-    }
-
-    bool Feed(const std::string& text) {
-        for (size_t done = 0; done < text.size();) {
-            ssize_t n = write(in, text.data() + done, text.size() - done);
-            if (n <= 0) return false;  // the task has gone
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Waits until the task has printed `line`; false when it ended first or
-    // the time ran out.
-    bool WaitForLine(const std::string& line, std::chrono::seconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            if (!ended && waitpid(pid, &status, WNOHANG) == pid) {
-                ended = true;
-                exitCode = ExitCodeOf(status);
-            }
-            std::ifstream out(outPath, std::ios::binary);
-            const std::string text = "\n" + std::string(std::istreambuf_iterator<char>(out), {});
-            if (text.find("\n" + line + "\n") != std::string::npos) return true;
-            if (ended || std::chrono::steady_clock::now() > until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    void Kill() {
-        if (!ended) kill(pid, SIGKILL);
-    }
-
-    // Ends the input, waits for the task and collects what it wrote.
-    ProcessResult Finish() {
-        close(in);
-        if (!ended && waitpid(pid, &status, 0) == pid) exitCode = ExitCodeOf(status);
-        ended = true;
-        ProcessResult r;
-        r.exitCode = exitCode;
-        ReadTaskOutput(outPath, errPath, r);
-        return r;
-    }
-
-private:
-    pid_t pid = -1;
-    int status = 0;
-    int in = -1;
-    bool ended = false;
-    int exitCode = -1;
-    std::string outPath, errPath;
-};
+// Whether a task has printed `line` so far. The tasks are fed their scripts
+// phase by phase, so that their phases overlap for certain, whatever their
+// speed (ThreadSanitizer slows them unevenly).
+bool Printed(const FedTask& task, const std::string& line) {
+    std::ifstream out(task.OutPath(), std::ios::binary);
+    const std::string text = "\n" + std::string(std::istreambuf_iterator<char>(out), {});
+    return text.find("\n" + line + "\n") != std::string::npos;
+}
 
 bool SanitizerReport(const std::string& err) {
     for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
@@ -532,19 +455,22 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
 
     signal(SIGPIPE, SIG_IGN);  // a task that died fails the test; it must not end it
     const auto started = std::chrono::steady_clock::now();
-    std::vector<std::unique_ptr<PipedTask>> running;
-    for (const auto& s : scripts) running.push_back(std::make_unique<PipedTask>(s.task, dataDir));
+    std::vector<std::unique_ptr<FedTask>> running;
+    for (const auto& s : scripts)
+        running.push_back(std::make_unique<FedTask>(s.task, dataDir, std::map<std::string, std::string>{},
+                                                    std::vector<std::string>{"--threads", "8"}));
     bool stuck = false;
     for (size_t phase = 0; phase < scripts[0].phases.size() && !stuck; ++phase) {
-        for (size_t i = 0; i < scripts.size(); ++i) EXPECT_TRUE(running[i]->Feed(scripts[i].phases[phase]));
+        for (size_t i = 0; i < scripts.size(); ++i) running[i]->Feed(scripts[i].phases[phase]);
         for (size_t i = 0; i < scripts.size() && !stuck; ++i) {
-            stuck = !running[i]->WaitForLine("runner: sync " + std::to_string(phase + 1), std::chrono::seconds(120));
+            const std::string sync = "runner: sync " + std::to_string(phase + 1);
+            stuck = !WaitUntil([&] { return Printed(*running[i], sync); }, std::chrono::seconds(120));
             EXPECT_FALSE(stuck) << scripts[i].task << " ended or hung in phase " << phase + 1;
         }
     }
     std::vector<ProcessResult> results;
     for (size_t i = 0; i < running.size(); ++i) {
-        if (stuck) running[i]->Kill();  // a hung task must not hang the test
+        if (stuck) kill(running[i]->Pid(), SIGKILL);  // a hung task must not hang the test
         results.push_back(running[i]->Finish());
         if (stuck) ADD_FAILURE() << scripts[i].task << " exit " << results[i].exitCode << "\n" << results[i].err;
     }
