@@ -1,9 +1,7 @@
 // The host's statistics: one table for every task process of a data
-// directory, additive updates from several processes at once, and the
-// reference's types and flags.
+// directory, and the C API reference's types and flags. Additive updates from
+// several processes at once are the soak's, which sums three tasks' figures.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -18,36 +16,6 @@ using Strings = std::vector<std::string>;
 class StatsTest : public tarntest::DataDirTest {};
 
 STATUS Add(const char* name, LONG value) { return StatUpdate("TARN", name, ST_ADDITIVE, VT_LONG, &value); }
-
-TEST_F(StatsTest, AdditiveUpdatesFromTwoProcessesAtOnceLoseNothing) {
-    constexpr int kEach = 300;
-    int start[2];
-    ASSERT_EQ(pipe(start), 0);
-    std::vector<pid_t> children;
-    for (const char* own : {"Child.A", "Child.B"}) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(start[1]);
-            char c;
-            (void)!read(start[0], &c, 1);  // both begin when the parent lets go
-            int failed = 0;
-            for (int i = 0; i < kEach; ++i) failed += Add("Shared.Count", 1) != NOERROR;
-            failed += StatUpdate("TARN", own, ST_UNIQUE, VT_TEXT, "done") != NOERROR;
-            _exit(failed == 0 ? 0 : 1);
-        }
-        children.push_back(pid);
-    }
-    close(start[0]);
-    close(start[1]);
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_EQ(tarntest::ExitCodeOf(status), 0);
-    }
-    // Set by processes that have ended, read by another.
-    EXPECT_EQ(emu::ShowStat("TARN"), (Strings{"TARN.Child.A = done", "TARN.Child.B = done",
-                                              "TARN.Shared.Count = " + std::to_string(2 * kEach)}));
-}
 
 TEST_F(StatsTest, UpdatesKeepTheirTypeAndTheReferencesFlags) {
     const LONG five = 5;
