@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstring>
 #include <thread>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -117,29 +116,6 @@ TEST_F(CApiTest, StatusTextsAreCutToTheBufferLengthAndIgnoreTheFlagBits) {
     WORD n = OSLoadString(nullptr, ERR(ERR_NOT_FOUND | STS_REMOTE), full, sizeof full - 1);
     EXPECT_STREQ(full, "Entry not found in index");
     EXPECT_EQ(n, strlen(full));
-}
-
-// Every status the host answers with has its own code and a text, so a line
-// naming it reads right and no two failures look alike.
-TEST_F(CApiTest, EveryHostStatusHasItsOwnCodeAndAText) {
-    namespace e = emu::err;
-    const std::vector<STATUS> statuses = {
-        e::NOEXIST, e::INVALID_HANDLE, e::NOT_FOUND, e::ITEM_NOT_FOUND, e::NOTE_DELETED, e::BAD_NOTEID,
-        e::DB_IO, e::NO_MEMORY, e::EM_NO_RECURSION, e::MQ_NOEXIST, e::MQ_EMPTY, e::MQ_BFR_TOO_SMALL,
-        e::MQ_QUOTA, e::MQ_TIMEOUT, e::NAME_LENGTH, e::IN_USE, e::RUNTIME_ENDED, e::BAD_FLAGS,
-        e::INJECTED, e::MQ_NAME};
-    std::set<STATUS> seen;
-    for (STATUS s : statuses) {
-        EXPECT_TRUE(seen.insert(s).second) << std::hex << s << " is used twice";
-        EXPECT_EQ(ERR(s), s) << std::hex << s << " carries flag bits";
-        char text[128];
-        EXPECT_GT(OSLoadString(0, s, text, sizeof text - 1), 0) << std::hex << s << " has no text";
-    }
-    // The host's own codes lie in the gap no package of the toolkit assigns.
-    for (STATUS own : {e::INJECTED, e::MQ_NAME}) {
-        EXPECT_GT(own, emu::kOwnPackage);
-        EXPECT_LT(own, 0x1A50);
-    }
 }
 
 // ---- extmgr.h: the return rule ------------------------------------------------
@@ -283,37 +259,6 @@ TEST_F(CApiTest, ReopenGivesAnIndependentHandleOnTheSameDatabase) {
 }
 
 // ---- nsfnote.h: how notes were saved ----------------------------------------------
-
-TEST_F(CApiTest, TheFlagsOfEachNotesLastSaveAreKept) {
-    DBHANDLE db = OpenDb();
-    NOTEHANDLE note = NULLHANDLE;
-    ASSERT_EQ(NSFNoteCreate(db, &note), NOERROR);
-    ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Memo", 4), NOERROR);
-    ASSERT_EQ(NSFNoteUpdate(note, UPDATE_NOCOMMIT), NOERROR);
-    NOTEID id = 0;
-    NSFNoteGetInfo(note, _NOTE_ID, &id);
-    emu::SaveInfo info;
-    ASSERT_TRUE(emu::SaveFlags("MAIL/Alice.nsf", id, &info)) << "either separator, any case";
-    EXPECT_EQ(info.flags, DWORD{UPDATE_NOCOMMIT});
-    EXPECT_FALSE(info.extended);
-    ASSERT_EQ(NSFNoteUpdateExtended(note, UPDATE_FORCE | UPDATE_SHARE_SECOND), NOERROR);
-    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
-    EXPECT_EQ(info.flags, DWORD{UPDATE_FORCE | UPDATE_SHARE_SECOND});
-    EXPECT_TRUE(info.extended);
-    EXPECT_EQ(info.saves, 2u);
-    EXPECT_FALSE(emu::SaveFlags("mail\\bob.nsf", id, &info));
-
-    // A save that failed is not a way the note was saved.
-    emu::InjectFault("NSFNoteUpdate", emu::err::INJECTED);
-    EXPECT_EQ(NSFNoteUpdate(note, 0), emu::err::INJECTED);
-    emu::ClearFaults();
-    ASSERT_TRUE(emu::SaveFlags("mail\\alice.nsf", id, &info));
-    EXPECT_EQ(info.saves, 2u);
-    emu::ClearSaveFlags();
-    EXPECT_FALSE(emu::SaveFlags("mail\\alice.nsf", id, &info));
-    NSFNoteClose(note);
-    NSFDbClose(db);
-}
 
 // ---- idtable.h ------------------------------------------------------------------
 

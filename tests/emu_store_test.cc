@@ -1,10 +1,8 @@
 // The emulator's databases through the exported C API: notes and items across
-// reopen and across processes, views, their pages and summary buffers, design
+// reopen, views, their pages and summary buffers, design
 // lookups, profiles, Extension Manager events of saves and deletions with
 // their argument lists, fault injection and the open counters.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -215,52 +213,6 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     NSFDbClose(db);
 }
 
-// Ids are unique across two processes that write the same file at once, and
-// each sees the other's changes.
-TEST_F(StoreTest, TwoProcessesShareOneDatabase) {
-    DBHANDLE db = OpenDb("mail\\shared.nsf");
-    NOTEID first = SaveNew(db, "Memo");
-    NSFDbClose(db);
-
-    constexpr int kEach = 40;
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        DBHANDLE cdb = 0;
-        if (NSFDbOpen("mail\\shared.nsf", &cdb)) _exit(2);
-        for (int i = 0; i < kEach; ++i)
-            if (SaveNew(cdb, "Child") == 0) _exit(3);
-        NOTEHANDLE n = 0;
-        if (NSFNoteOpen(cdb, first, 0, &n)) _exit(4);
-        if (NSFItemAppend(n, 0, "By", 2, TYPE_TEXT, "child", 5) || NSFNoteUpdate(n, 0)) _exit(5);
-        NSFNoteClose(n);
-        NSFDbClose(cdb);
-        _exit(0);
-    }
-    db = OpenDb("mail\\shared.nsf");
-    for (int i = 0; i < kEach; ++i) SaveNew(db, "Parent");
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_EQ(tarntest::ExitCodeOf(status), 0);
-
-    std::vector<emu::NoteDump> dump;
-    ASSERT_EQ(emu::DumpNotes("mail\\shared.nsf", &dump), 0);
-    EXPECT_EQ(dump.size(), 1u + 2 * kEach);
-    std::set<NOTEID> ids;
-    int children = 0;
-    for (const auto& d : dump) {
-        ids.insert(d.id);
-        if (!d.items.empty() && d.items[0].texts == std::vector<std::string>{"Child"}) ++children;
-    }
-    EXPECT_EQ(ids.size(), dump.size());
-    EXPECT_EQ(children, kEach);
-    NOTEHANDLE n = 0;
-    ASSERT_EQ(NSFNoteOpen(db, first, 0, &n), 0);
-    EXPECT_EQ(Text(n, "By"), "child");
-    NSFNoteClose(n);
-    NSFDbClose(db);
-}
-
 TEST_F(StoreTest, SummaryBufferIsByteExact) {
     DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
     NOTEID view = 0;
@@ -446,44 +398,6 @@ TEST_F(StoreTest, ReadsComeInPagesAndHandOverEveryBuffer) {
     OSUnlockObject(buffer);
     EXPECT_EQ(OSMemFree(buffer), 0);
     EXPECT_EQ(NIFCloseCollection(coll), 0);
-    NSFDbClose(db);
-}
-
-// The buffer length is 16-bit: a page never exceeds it, and one value too
-// large for an entry is cut so the entry's length stays true.
-TEST_F(StoreTest, LargeEntriesSplitPagesAtSixtyFourK) {
-    DBHANDLE db = OpenDb("brackwater\\tarnconfig.nsf");
-    NOTEID view = 0;
-    ASSERT_EQ(tarntest::CreateView(db, {"big", "", {}, {"Big", "Small"}, -1}, &view), 0);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Big", std::string(30000, 'a' + i)), emu::Text("Small", "s")},
-                                      nullptr),
-                  0);
-    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Big", std::string(70000, 'z')), emu::Text("Small", "t")}, nullptr),
-              0);
-
-    HCOLLECTION coll = OpenView(db, view);
-    COLLECTIONPOSITION pos{};
-    std::vector<uint32_t> perPage;
-    for (int guard = 0; guard < 10; ++guard) {
-        Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
-        if (p.returned == 0) break;
-        perPage.push_back(p.returned);
-        size_t at = 0;
-        for (uint32_t i = 0; i < p.returned; ++i) {
-            ASSERT_LE(at + 4, p.bytes.size());
-            at += Le16(p.bytes, at);
-        }
-        EXPECT_EQ(at, p.length) << "entries fill the buffer exactly";
-        EXPECT_EQ((p.signal & SIGNAL_MORE_TO_DO) != 0, pos.Tumbler[0] < 6);
-        if (p.returned == 1 && p.bytes.size() > 60000) {
-            EXPECT_EQ(Le16(p.bytes, 0), 0xFFFF);
-            uint16_t bigLen = Le16(p.bytes, 4), smallLen = Le16(p.bytes, 6);
-            EXPECT_EQ(4 + 4 + bigLen + smallLen, 0xFFFF);
-        }
-    }
-    EXPECT_EQ(perPage, (std::vector<uint32_t>{2, 2, 1, 1}));
-    NIFCloseCollection(coll);
     NSFDbClose(db);
 }
 

@@ -358,14 +358,6 @@ TEST_F(EventsTest, NonDocumentsAreRefusedFirst) {
     EXPECT_EQ(before.Since(), (Moved{{"Events.Seen", 1}, {"Events.Refused.NotDocument", 1}}));
 }
 
-TEST_F(EventsTest, TasksWithBothDatesAndTheirOwnUnidPass) {
-    Save("mail\\bob.nsf", {{"Form", "Task"}, {"StartDateTime", "a"}, {"DueDateTime", "b"}, {"ApptUNID", "self"}});
-    auto q = Queue();
-    ASSERT_EQ(q.size(), 1u);
-    EXPECT_EQ(q[0].form, "Task");
-    EXPECT_EQ(q[0].user, "CN=Bob Baker/O=Brackwater");
-}
-
 TEST_F(EventsTest, CancellationNoticesBecomeDeletions) {
     FigureSnapshot before;
     Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, true);

@@ -14,16 +14,6 @@ namespace {
 
 class LogTest : public DataDirTest {};
 
-TEST_F(LogTest, LevelTable) {
-    struct Row { int configured; bool two; bool three; };
-    for (Row r : {Row{1, false, false}, Row{2, true, false}, Row{3, true, true}, Row{4, true, false},
-                  Row{0, false, false}, Row{-1, false, false}}) {
-        EXPECT_EQ(LevelPasses(2, r.configured), r.two) << r.configured;
-        EXPECT_EQ(LevelPasses(3, r.configured), r.three) << r.configured;
-        for (int always : {0, 1, 4, -7}) EXPECT_TRUE(LevelPasses(always, r.configured));
-    }
-}
-
 TEST_F(LogTest, PlainLinesAreBannerBlankMessageAndCutToFit) {
     LogPlain("%s=%d", "x", 5);
     std::string longMessage(400, 'm');

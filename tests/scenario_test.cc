@@ -1,12 +1,10 @@
-// The scenario language as its author meets it: every step it knows, the one
-// line that names a mistake (with its line number and the line itself), words
-// in quotes, comments, and the heading without text.
+// The scenario language as its author meets it: every step it knows, and the
+// one line that names a mistake (with its line number and the line itself).
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "scenario.h"
-#include "runner/words.h"
 
 using simcli::ScenarioLine;
 
@@ -18,10 +16,10 @@ struct Read {
     std::string problem;
 };
 
-Read ReadText(const std::string& text, bool withProcessor = true) {
+Read ReadText(const std::string& text) {
     Read r;
     std::istringstream in(text);
-    r.ok = simcli::ReadScenario(in, "s.scenario", withProcessor, &r.lines, &r.problem);
+    r.ok = simcli::ReadScenario(in, "s.scenario", true, &r.lines, &r.problem);
     return r;
 }
 
@@ -64,20 +62,6 @@ TEST(ScenarioTest, EveryStepOfTheLanguageIsReadWithItsLineNumber) {
         EXPECT_EQ(r.lines[i].number, static_cast<int>(i + 1));
         EXPECT_EQ(r.lines[i].text, steps[i]);
     }
-}
-
-TEST(ScenarioTest, CommentsBlankLinesAndWindowsLineEndsAreSkippedButCounted) {
-    Read r = ReadText("# a comment\n\n   \t\r\n#say not played\n  # indented comment\r\nsay one\r\nsync\n");
-    ASSERT_TRUE(r.ok) << r.problem;
-    ASSERT_EQ(r.lines.size(), 2u);
-    EXPECT_EQ(r.lines[0].number, 6);
-    EXPECT_EQ(r.lines[0].text, "say one");  // the carriage return is gone
-    EXPECT_EQ(r.lines[1].number, 7);
-    // A mistake after comments is named by its own line number.
-    r = ReadText("# one\n\n# three\nfrobnicate\n");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.problem.rfind("tarn-sim: s.scenario line 4: ", 0), 0u) << r.problem;
-    EXPECT_TRUE(ReadText("").ok);
 }
 
 // Each mistake: the line to print, and reading stops there.
@@ -125,52 +109,6 @@ TEST(ScenarioTest, AMistakeIsOneLineNamingTheFileTheLineAndWhatIsWrong) {
         EXPECT_EQ(r.problem, where + what + ": " + line) << line;
         EXPECT_EQ(r.lines.size(), 1u) << line;
     }
-}
-
-TEST(ScenarioTest, ProcessorStepsNeedTheDemosProcessor) {
-    const std::string need =
-        "processor steps need the demo's sample processor: play this scenario with tarn-sim demo --scenario FILE";
-    Read r = ReadText("processor stop\n", false);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.problem, "tarn-sim: s.scenario line 1: " + need + ": processor stop");
-    // A malformed one is named as malformed, with or without a processor.
-    r = ReadText("processor mode sideways\n", false);
-    EXPECT_EQ(r.problem.find(need), std::string::npos) << r.problem;
-    // Everything else plays without one.
-    EXPECT_TRUE(ReadText("say x\nsync\npause 1\nconfig user add a.nsf\nnserver.exe wait\n", false).ok);
-}
-
-TEST(ScenarioTest, QuotesKeepBlanksInsideOneWord) {
-    // Three words with the quotes, four without.
-    EXPECT_TRUE(ReadText("nserver.exe remove a1 \"Two words\"\n").ok);
-    EXPECT_FALSE(ReadText("nserver.exe remove a1 Two words\n").ok);
-    EXPECT_EQ(simcli::CheckStep(SplitWords("config user add \"mail\\with blank.nsf\""), true), "");
-    auto w = SplitWords("nserver.exe create a1 x.nsf Subject=\"Say \\\"hi\\\" twice\"");
-    ASSERT_EQ(w.size(), 5u);
-    EXPECT_EQ(w[4], "Subject=Say \"hi\" twice");
-    // A quoted empty word is a word, and no known step.
-    Read r = ReadText("\"\" sync\n");
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.problem.find("unknown step \"\""), std::string::npos) << r.problem;
-}
-
-TEST(ScenarioTest, AHeadingIsTheTextAfterSayAndMayBeEmpty) {
-    EXPECT_EQ(simcli::HeadingText("say"), "");
-    EXPECT_EQ(simcli::HeadingText("say   "), "");
-    EXPECT_EQ(simcli::HeadingText("say \t Alice books a review"), "Alice books a review");
-    EXPECT_EQ(simcli::HeadingText("  say two  blanks kept"), "two  blanks kept");
-    Read r = ReadText("say\n");
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.lines.size(), 1u);
-}
-
-TEST(ScenarioTest, VariablesAreReplacedWhereverTheyStand) {
-    const std::map<std::string, std::string> vars = {{"PORT", "8123"}};
-    EXPECT_EQ(simcli::Substitute("config server Port_Domino#=${PORT} Url=http://h:${PORT}/x", vars),
-              "config server Port_Domino#=8123 Url=http://h:8123/x");
-    EXPECT_EQ(simcli::Substitute("say ${OTHER} and $PORT stay", vars), "say ${OTHER} and $PORT stay");
-    // A value is not read again for variables: one naming itself ends.
-    EXPECT_EQ(simcli::Substitute("${PORT}/${PORT}", {{"PORT", "${PORT}x"}}), "${PORT}x/${PORT}x");
 }
 
 }  // namespace

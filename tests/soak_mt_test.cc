@@ -1,9 +1,9 @@
 // Exactness soak: three task processes with eight server threads each over one
 // data directory, calendar changes mixed with refusals and deletions, while
 // the HTTP task announces configuration changes that every task reloads.
-// Afterwards the capture queue holds exactly one note per accepted change (as
-// a model of the filter, run over the same generated scripts, predicts it),
-// and the processor has received exactly one notice per queue note.
+// Afterwards the capture queue holds exactly one note per accepted change (the
+// kind of each generated document fixes its fate), and the processor has
+// received exactly one notice per queue note.
 //
 // Each task's script comes in three phases (create, change, delete), fed
 // through a pipe; every task finishes a phase before any starts the next, so
@@ -17,10 +17,7 @@
 // change the size and the processor's authentication. Under ThreadSanitizer
 // the size is smaller, and no sanitizer report may appear in any task's error
 // output.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,7 +30,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "processor/processor.h"
@@ -87,13 +83,12 @@ const MailFile& FileAt(const std::string& path) {
     throw std::runtime_error("unknown mail file " + path);
 }
 
-// ---- The model of the filter ---------------------------------------------------------
+// ---- What becomes of each kind of document ---------------------------------------------
 
-// A document as the model sees it: item names with their text ("@unid" for the
-// document's own UNID, as the runner writes it).
+// Items as the runner writes them ("@unid" for the document's own UNID).
 using Items = std::map<std::string, std::string>;
 
-// One queue note as the model expects it, without the ids only the run knows.
+// One queue note as expected, without the ids only the run knows.
 struct Capture {
     int action;
     std::string form;
@@ -109,51 +104,41 @@ struct Expectation {
     int markerRemoved = 0;   // "$TARN removed."
 };
 
-// What the add-in does with one event on a document in `file`; may remove the
-// "$TARN" marker from the document, as the add-in does.
-void Filter(const MailFile& file, Items& doc, int eventId, Expectation& out) {
-    // With the host's nested updates (EMU_NESTED_UPDATES, inherited by the
-    // tasks) every plain save is carried out through the extended one.
-    static const bool nested = EnvInt("EMU_NESTED_UPDATES", 0) != 0;
-    if (nested && eventId == kEventUpdate) eventId = kEventExtended;
-    if (file.excluded) {
-        ++out.excluded;
-        return;
-    }
-    if (!file.user) {
-        ++out.notUser;
-        return;
-    }
-    auto form = doc.find("Form");
-    if (form == doc.end()) return;
-    auto has = [&](const char* name) { return doc.count(name) > 0; };
-    auto selfUnid = [&] { return has("ApptUNID") && doc["ApptUNID"] == "@unid"; };
-    bool pass = false, cancellation = false;
-    const std::string& f = form->second;
-    if (f == "Appointment") {
-        pass = true;
-    } else if (f == "Task") {
-        pass = has("StartDateTime") && has("DueDateTime");
-    } else if (f == "Notice" || f == "TaskNotice") {
-        if (eventId == kEventExtended && has("NoticeType")) {
-            const char type = doc["NoticeType"].empty() ? '\0' : doc["NoticeType"][0];
-            if (type == 'S') cancellation = true;
-            else if (type == 'C' || type == 'R') cancellation = selfUnid();
-        }
-        pass = cancellation;
-    }
-    if (pass && has("$TARN")) {
-        doc.erase("$TARN");
-        ++out.markerRemoved;
-        return;
-    }
-    if (pass && !cancellation) pass = !has("$REF") && selfUnid();
-    if (!pass) return;
-    if (file.owner.empty()) {
-        ++out.missingProfile;
-        return;
-    }
-    out.captures.push_back({cancellation || eventId == kEventDeletion ? 1 : 0, f.substr(0, 11)});
+constexpr int kNone = -1;  // no queue note
+
+// The kinds of document the scripts make, each with its fate fixed here: the
+// action of the queue note that a plain save, an extended save and a deletion
+// leave in a user's mail file with a profile (kNone: none). A change only
+// moves the Location, so a document keeps its kind; a marked one loses its
+// "$TARN" at its first save in a user's mail file, which leaves no note.
+struct Kind {
+    Items items;
+    int onSave, onExtendedSave, onDeletion;
+    bool marked = false;
+};
+
+const std::vector<Kind>& Kinds() {
+    static const std::vector<Kind> kinds = {
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}}, 0, 0, 1},
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}}, 0, 0, 1},
+        {{{"Form", "Task"}, {"StartDateTime", "45000"}, {"DueDateTime", "45001"}, {"ApptUNID", "@unid"}}, 0, 0, 1},
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}, {"$TARN", "1"}}, 0, 0, 1, true},
+        // Cancellations: only an extended save says what the notice is.
+        {{{"Form", "Notice"}, {"NoticeType", "S"}}, kNone, 1, kNone},
+        {{{"Form", "Notice"}, {"NoticeType", "C"}, {"ApptUNID", "@unid"}}, kNone, 1, kNone},
+        {{{"Form", "TaskNotice"}, {"NoticeType", "R"}, {"ApptUNID", "@unid"}}, kNone, 1, kNone},
+        // Refused whatever happens to them.
+        {{{"Form", "Task"}, {"StartDateTime", "45000"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{{"Form", "Appointment"}, {"ApptUNID", "@unid"}, {"$REF", "parent"}}, kNone, kNone, kNone},
+        {{{"Form", "Appointment"}, {"ApptUNID", kWrongUnid}}, kNone, kNone, kNone},  // a draft
+        {{{"Form", "Notice"}, {"NoticeType", "C"}, {"ApptUNID", kWrongUnid}}, kNone, kNone, kNone},
+        {{{"Form", "Notice"}, {"NoticeType", "X"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{{"Form", "Memo"}}, kNone, kNone, kNone},
+        {{{"Form", "appointment"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{{"Form", "Appointments"}, {"ApptUNID", "@unid"}}, kNone, kNone, kNone},
+        {{}, kNone, kNone, kNone},  // no Form at all
+    };
+    return kinds;
 }
 
 // ---- Script generation ---------------------------------------------------------------
@@ -161,7 +146,8 @@ void Filter(const MailFile& file, Items& doc, int eventId, Expectation& out) {
 struct Document {
     std::string label;
     std::string db;
-    Items items;
+    size_t kind = 0;      // in Kinds()
+    bool marked = false;  // still carries "$TARN"
     bool deleted = false;
     std::vector<Capture> captures;
 };
@@ -171,7 +157,7 @@ struct TaskScript {
     std::vector<std::string> phases;  // script text of each phase
     std::vector<Document> docs;
     int alerts = 0;       // updates of the alerts database (HTTP task only)
-    Expectation expected;  // the whole task's, by the model
+    Expectation expected;  // the whole task's, by the kinds
 };
 
 class Generator {
@@ -244,69 +230,59 @@ private:
         Document d;
         d.label = label;
         d.db = PickDb();
-        Items& it = d.items;
-        it["Subject"] = label;  // finds the document again after the run
-        switch (Pick(16)) {
-            case 0: case 1: case 2: case 3:
-                it["Form"] = "Appointment", it["ApptUNID"] = "@unid"; break;
-            case 4: case 5:
-                it["Form"] = "Task", it["StartDateTime"] = "45000", it["DueDateTime"] = "45001",
-                it["ApptUNID"] = "@unid"; break;
-            case 6: it["Form"] = "Task", it["StartDateTime"] = "45000", it["ApptUNID"] = "@unid"; break;
-            case 7: it["Form"] = "Appointment", it["ApptUNID"] = "@unid", it["$REF"] = "parent"; break;
-            case 8: it["Form"] = "Appointment", it["ApptUNID"] = kWrongUnid; break;  // a draft
-            case 9: it["Form"] = "Appointment", it["ApptUNID"] = "@unid", it["$TARN"] = "1"; break;
-            case 10: it["Form"] = "Notice", it["NoticeType"] = "S"; break;
-            case 11: it["Form"] = Chance(50) ? "Notice" : "TaskNotice", it["NoticeType"] = Chance(50) ? "C" : "R",
-                     it["ApptUNID"] = Chance(70) ? "@unid" : kWrongUnid; break;
-            case 12: it["Form"] = "Notice", it["NoticeType"] = "X", it["ApptUNID"] = "@unid"; break;
-            case 13: it["Form"] = "Memo"; break;
-            case 14: it["Form"] = Chance(50) ? "appointment" : "Appointments", it["ApptUNID"] = "@unid"; break;
-            default: break;  // no Form at all
-        }
+        d.kind = static_cast<size_t>(Pick(static_cast<int>(Kinds().size())));
+        d.marked = Kinds()[d.kind].marked;
         return d;
     }
 
-    // The model's verdict on one event, kept for the task and the document.
+    // What one event leaves, kept for the task and the document.
     void Apply(Document& d, int eventId) {
-        auto& all = script->expected.captures;
-        const size_t before = all.size();
-        Filter(FileAt(d.db), d.items, eventId, script->expected);
-        d.captures.insert(d.captures.end(), all.begin() + before, all.end());
+        // With the host's nested updates (EMU_NESTED_UPDATES, inherited by the
+        // tasks) every plain save is carried out through the extended one.
+        static const bool nested = EnvInt("EMU_NESTED_UPDATES", 0) != 0;
+        const MailFile& file = FileAt(d.db);
+        Expectation& out = script->expected;
+        if (file.excluded) {
+            ++out.excluded;
+            return;
+        }
+        if (!file.user) {
+            ++out.notUser;
+            return;
+        }
+        if (d.marked) {
+            d.marked = false;
+            ++out.markerRemoved;
+            return;
+        }
+        const Kind& k = Kinds()[d.kind];
+        const int action = eventId == kEventDeletion                     ? k.onDeletion
+                           : eventId == kEventExtended || nested ? k.onExtendedSave
+                                                                         : k.onSave;
+        if (action == kNone) return;
+        if (file.owner.empty()) {
+            ++out.missingProfile;
+            return;
+        }
+        const Capture c{action, k.items.at("Form")};
+        out.captures.push_back(c);
+        d.captures.push_back(c);
     }
 
     void Create(Document& d, std::ostringstream& out) {
         const bool extended = Chance(40);
-        out << (extended ? "createx " : "create ") << d.label << " " << d.db;
-        for (const auto& [name, value] : d.items)  // "@=": a time item
+        // Subject finds the document again after the run.
+        out << (extended ? "createx " : "create ") << d.label << " " << d.db << " Subject=" << d.label;
+        for (const auto& [name, value] : Kinds()[d.kind].items)  // "@=": a time item
             out << " " << name << (name.ends_with("DateTime") ? "@=" : "=") << value;
         out << "\n";
         Apply(d, extended ? kEventExtended : kEventUpdate);
     }
 
     void Change(Document& d, std::ostringstream& out) {
-        // Words of the change, the items it sets; the first is twice as likely.
-        // Subject stays the label: the note is found by it later.
-        static const std::vector<std::pair<std::string, Items>> kChanges = {
-            {"Location=\"Room 4\"", {{"Location", "Room 4"}}},
-            {"Location=\"Room 4\"", {{"Location", "Room 4"}}},
-            {"ApptUNID=@unid", {{"ApptUNID", "@unid"}}},
-            {"", {}},  // "remove $REF", below
-            {"Form=Memo", {{"Form", "Memo"}}},
-            {"Form=Appointment ApptUNID=@unid", {{"Form", "Appointment"}, {"ApptUNID", "@unid"}}},
-            {"Form=Notice NoticeType=S", {{"Form", "Notice"}, {"NoticeType", "S"}}},
-        };
         const bool extended = Chance(40);
-        const auto& [words, set] = kChanges[Pick(7)];
-        if (words.empty()) {
-            out << "remove " << d.label << " $REF\n";
-            d.items.erase("$REF");
-        } else {
-            out << (extended ? "modifyx " : "modify ") << d.label << (set.count("Location") ? " Subject=" + d.label : "")
-                << " " << words << "\n";
-            for (const auto& [name, value] : set) d.items[name] = value;
-        }
-        Apply(d, extended && !words.empty() ? kEventExtended : kEventUpdate);
+        out << (extended ? "modifyx " : "modify ") << d.label << " Subject=" << d.label << " Location=\"Room 4\"\n";
+        Apply(d, extended ? kEventExtended : kEventUpdate);
     }
 
     void Delete(const std::vector<Document*>& docs, std::ostringstream& out, const char* op) {
@@ -401,87 +377,14 @@ int WaitingMessages(const std::string& task) {
     return MQGetCount(queue);
 }
 
-// A task process fed its script phase by phase, so that the tasks' phases
-// overlap for certain, whatever their speed (ThreadSanitizer slows them
-// unevenly).
-class PipedTask {
-public:
-    PipedTask(const std::string& task, const std::string& dataDir) {
-        outPath = dataDir + "/.soak-" + task + ".out";
-        errPath = dataDir + "/.soak-" + task + ".err";
-        const std::string exe = BuildDir() + "/bin/" + task;
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        pid = fork();
-        if (pid == 0) {
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fds[0], 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            // Nothing else goes with it: a task started later must not hold an
-            // earlier one's input open (in the ThreadSanitizer build a
-            // close-on-exec flag on the pipe did not hold).
-            for (int fd = 3; fd < 1024; ++fd) close(fd);
-            execl(exe.c_str(), exe.c_str(), "--data", dataDir.c_str(), "--threads", "8", nullptr);
-            _exit(127);
-        }
-        close(fds[0]);
-        in = fds[1];
-    }
-    ~PipedTask() {
-        if (!ended) Finish();
-    }
-
-    bool Feed(const std::string& text) {
-        for (size_t done = 0; done < text.size();) {
-            ssize_t n = write(in, text.data() + done, text.size() - done);
-            if (n <= 0) return false;  // the task has gone
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Waits until the task has printed `line`; false when it ended first or
-    // the time ran out.
-    bool WaitForLine(const std::string& line, std::chrono::seconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            if (!ended && waitpid(pid, &status, WNOHANG) == pid) {
-                ended = true;
-                exitCode = ExitCodeOf(status);
-            }
-            std::ifstream out(outPath, std::ios::binary);
-            const std::string text = "\n" + std::string(std::istreambuf_iterator<char>(out), {});
-            if (text.find("\n" + line + "\n") != std::string::npos) return true;
-            if (ended || std::chrono::steady_clock::now() > until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    void Kill() {
-        if (!ended) kill(pid, SIGKILL);
-    }
-
-    // Ends the input, waits for the task and collects what it wrote.
-    ProcessResult Finish() {
-        close(in);
-        if (!ended && waitpid(pid, &status, 0) == pid) exitCode = ExitCodeOf(status);
-        ended = true;
-        ProcessResult r;
-        r.exitCode = exitCode;
-        ReadTaskOutput(outPath, errPath, r);
-        return r;
-    }
-
-private:
-    pid_t pid = -1;
-    int status = 0;
-    int in = -1;
-    bool ended = false;
-    int exitCode = -1;
-    std::string outPath, errPath;
-};
+// Whether a task has printed `line` so far. The tasks are fed their scripts
+// phase by phase, so that their phases overlap for certain, whatever their
+// speed (ThreadSanitizer slows them unevenly).
+bool Printed(const FedTask& task, const std::string& line) {
+    std::ifstream out(task.OutPath(), std::ios::binary);
+    const std::string text = "\n" + std::string(std::istreambuf_iterator<char>(out), {});
+    return text.find("\n" + line + "\n") != std::string::npos;
+}
 
 bool SanitizerReport(const std::string& err) {
     for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
@@ -552,19 +455,22 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
 
     signal(SIGPIPE, SIG_IGN);  // a task that died fails the test; it must not end it
     const auto started = std::chrono::steady_clock::now();
-    std::vector<std::unique_ptr<PipedTask>> running;
-    for (const auto& s : scripts) running.push_back(std::make_unique<PipedTask>(s.task, dataDir));
+    std::vector<std::unique_ptr<FedTask>> running;
+    for (const auto& s : scripts)
+        running.push_back(std::make_unique<FedTask>(s.task, dataDir, std::map<std::string, std::string>{},
+                                                    std::vector<std::string>{"--threads", "8"}));
     bool stuck = false;
     for (size_t phase = 0; phase < scripts[0].phases.size() && !stuck; ++phase) {
-        for (size_t i = 0; i < scripts.size(); ++i) EXPECT_TRUE(running[i]->Feed(scripts[i].phases[phase]));
+        for (size_t i = 0; i < scripts.size(); ++i) running[i]->Feed(scripts[i].phases[phase]);
         for (size_t i = 0; i < scripts.size() && !stuck; ++i) {
-            stuck = !running[i]->WaitForLine("runner: sync " + std::to_string(phase + 1), std::chrono::seconds(120));
+            const std::string sync = "runner: sync " + std::to_string(phase + 1);
+            stuck = !WaitUntil([&] { return Printed(*running[i], sync); }, std::chrono::seconds(120));
             EXPECT_FALSE(stuck) << scripts[i].task << " ended or hung in phase " << phase + 1;
         }
     }
     std::vector<ProcessResult> results;
     for (size_t i = 0; i < running.size(); ++i) {
-        if (stuck) running[i]->Kill();  // a hung task must not hang the test
+        if (stuck) kill(running[i]->Pid(), SIGKILL);  // a hung task must not hang the test
         results.push_back(running[i]->Finish());
         if (stuck) ADD_FAILURE() << scripts[i].task << " exit " << results[i].exitCode << "\n" << results[i].err;
     }
@@ -611,7 +517,7 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
         }
     }
 
-    // ---- the capture queue against the model
+    // ---- the capture queue against the kinds' fates
     const std::vector<QueueNote> queue = ReadQueue();
     EXPECT_EQ(queue.size(), expectedTotal);
 

@@ -1,11 +1,8 @@
-// The tools as an operator meets them: mistakes end with one plain line that
-// says what is wrong and how to mend it, and a non-zero status, before
-// anything is started; the capture-queue listing tells handled from pending.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+// The tools as an operator meets them: a data directory that is missing or
+// unprepared ends with one plain line that says how to mend it, and a non-zero
+// status, before anything is started; the capture-queue listing tells handled
+// from pending.
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -34,7 +31,6 @@ protected:
         ReadTaskOutput(outPath, errPath, r);
         return r;
     }
-    void Scenario(const std::string& text) { std::ofstream(dataDir + "/s.scenario") << text; }
     void PrepareHere() {
         prepared = dataDir + "/prepared";
         ASSERT_EQ(Sim({"prepare", "--data", prepared}).exitCode, 0);
@@ -50,9 +46,6 @@ protected:
         DataDirTest::TearDown();
     }
     static int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
-    static bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
     std::string prepared;
 };
 
@@ -90,94 +83,6 @@ TEST_F(ToolsTest, ADataDirectoryThatIsMissingOrWasNeverPreparedIsNamedWithTheFix
         << noConfig.err;
     EXPECT_EQ(Lines(noConfig.err), 1);
     EXPECT_TRUE(noConfig.out.empty());  // nothing was started
-}
-
-// Each message of the language is the scenario suite's; here, that the
-// program says it and stops before anything starts.
-TEST_F(ToolsTest, AScenarioMistakeIsReportedWithItsLineBeforeAnythingStarts) {
-    PrepareHere();
-    struct Case {
-        std::string scenario;
-        std::string error;
-    };
-    const std::vector<Case> cases = {
-        {"say hello\n# fine\nnfoo.exe create a1 mail\\alice.nsf Form=Appointment\n",
-         "tarn-sim: " + dataDir + "/s.scenario line 3: unknown task nfoo.exe (the tasks are nserver.exe, nhttp.exe "
-         "and amgr.exe): nfoo.exe create a1 mail\\alice.nsf Form=Appointment\n"},
-        {"processor stop\n",
-         "tarn-sim: " + dataDir + "/s.scenario line 1: processor steps need the demo's sample processor: play this "
-         "scenario with tarn-sim demo --scenario FILE: processor stop\n"},
-    };
-    for (const auto& c : cases) {
-        Scenario(c.scenario);
-        auto r = Sim({"run", "--data", prepared, "--scenario", dataDir + "/s.scenario"});
-        EXPECT_EQ(r.exitCode, 2) << c.scenario;
-        EXPECT_EQ(r.err, c.error);
-        EXPECT_TRUE(r.out.empty()) << c.scenario;  // no task was started
-    }
-    // The same from standard input.
-    auto piped = Sim({"run", "--data", prepared}, "sync\nnserver.exe explode\n");
-    EXPECT_EQ(piped.exitCode, 2);
-    EXPECT_EQ(piped.err.rfind("tarn-sim: standard input line 2: unknown operation \"explode\"", 0), 0u) << piped.err;
-    // The demo knows processor steps, but not a mode it has not got.
-    Scenario("processor mode sleepy\n");
-    auto demo = Sim({"demo", "--data", dataDir + "/demo", "--scenario", dataDir + "/s.scenario"});
-    EXPECT_EQ(demo.exitCode, 2);
-    EXPECT_NE(demo.err.find("line 1: processor steps are: "), std::string::npos) << demo.err;
-    auto unreadable = Sim({"run", "--data", prepared, "--scenario", dataDir + "/none.scenario"});
-    EXPECT_EQ(unreadable.exitCode, 2);
-    EXPECT_EQ(unreadable.err, "tarn-sim: cannot read the scenario " + dataDir + "/none.scenario\n");
-}
-
-TEST_F(ToolsTest, AHeadingWithoutTextIsPlayedNotFallenOver) {
-    PrepareHere();
-    Scenario("say\nsay   Two blanks before\n");
-    auto r = Sim({"run", "--data", prepared, "--scenario", dataDir + "/s.scenario"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(HasLine(r.out, "== "));
-    EXPECT_TRUE(HasLine(r.out, "== Two blanks before"));
-    EXPECT_TRUE(HasLine(r.out, "  still pending          0"));
-}
-
-TEST_F(ToolsTest, TheRunnerStopsAtAnUnknownOperationAndSaysWhichLine) {
-    PrepareHere();
-    auto r = Run(BuildDir() + "/bin/nserver.exe", {"--data", prepared},
-                 "echo first\nnserver.exe create a1 mail\\alice.nsf\necho never\n");
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err,
-              "runner: line 2: unknown operation \"nserver.exe\" (known: create, createx, modify, modifyx, remove, "
-              "stub, stubx, delete, wait, sync, sleep, echo, quit): nserver.exe create a1 mail\\alice.nsf\n");
-    EXPECT_TRUE(HasLine(r.out, "first"));
-    EXPECT_FALSE(HasLine(r.out, "never"));
-    EXPECT_TRUE(std::any_of(r.out.begin(), r.out.end(), [](const std::string& l) {
-        return l.starts_with("runner: deregistered:");  // the add-in was unloaded as usual
-    }));
-
-    auto incomplete = Run(BuildDir() + "/bin/amgr.exe", {"--data", prepared}, "stub\n");
-    EXPECT_EQ(incomplete.exitCode, 2);
-    EXPECT_EQ(incomplete.err, "runner: line 1: wrong number of words for stub (it is: stub LABEL): stub\n");
-    auto fine = Run(BuildDir() + "/bin/amgr.exe", {"--data", prepared}, "wait\nsync 1\n");
-    EXPECT_EQ(fine.exitCode, 0) << fine.err;
-}
-
-TEST_F(ToolsTest, AProcessorPortAlreadyInUseIsSaidSoAndNotShared) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const std::string port = std::to_string(ntohs(a.sin_port));
-    auto r = Run(BuildDir() + "/bin/tarn-processor", {"--port", port});
-    close(fd);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "tarn-processor: port " + port +
-                         " on 127.0.0.1 is already in use: stop the program that holds it, or choose another port "
-                         "(--port N; --port 0 picks a free one)\n");
-    EXPECT_TRUE(r.out.empty());
 }
 
 TEST_F(ToolsTest, TheQueueListingTellsHandledFromPending) {

@@ -124,6 +124,7 @@ public:
     FedTask& operator=(const FedTask&) = delete;
     bool Ok() const { return pipe != nullptr; }
     int Pid() const { return task.pid; }
+    std::string OutPath() const { return task.scriptPath + ".out"; }  // its standard output so far
     void Feed(const std::string& script);
     ProcessResult Finish();  // ends the script and waits for the task
 
