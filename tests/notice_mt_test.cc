@@ -37,6 +37,20 @@ TEST_F(NoticeBurstTest, FiveHundredNoticesFromEightThreads) {
     }
 }
 
+// A reply whose head holds a line longer than the HTTP client takes is said
+// as such, not as memory running out.
+TEST_F(NoticeBurstTest, AReplyHeaderTooLargeIsSaidAsSuch) {
+    PlayedProcessor played([](PlayedProcessor&, size_t, const httplib::Request&, httplib::Response& res) {
+        res.set_header("X-Padding", std::string(200u << 10, 'p'));
+        res.set_content("ok", "text/plain");
+    });
+    Configure(tarnsim::AuthMode::None, "tarn", "secret", 1, "/servlet/dts", played.Port());
+    ASSERT_TRUE(Send(1));
+    ASSERT_TRUE(Proc().WaitForNotices(30000));
+    EXPECT_EQ(Count("HttpSendRequest Failed: The server's reply header is too large"), 1)
+        << ::testing::PrintToString(emu::ConsoleLines());
+}
+
 // A worker kept inside a C API call (NotesInitThread held by the host)
 // outlives the teardown's wait. At termination the library is pinned; at an
 // unload with no termination first, the teardown waits longer and is done as
