@@ -108,6 +108,14 @@ TEST_F(EntryPointTest, MissingDatabasesLeaveTheTaskUnserved) {
     EXPECT_EQ(Deregistered(r), "");
 }
 
+TEST_F(EntryPointTest, AConfigurationThatCannotBeReopenedAtStartUpLeavesTheTaskUnserved) {
+    Prepare(1);
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "ReopenDatabase=0x1A41@1"}});
+    EXPECT_EQ(BannerLines(r.out), (Lines{kLoading, "Brackwater TARN 1.2.27 (nserver.exe) : Error reopening TARNConfig "
+                                                   "database (Injected failure)"}));
+    EXPECT_EQ(Deregistered(r), "");
+}
+
 TEST_F(EntryPointTest, UnopenableCaptureQueueIsReportedAtStartUp) {
     Prepare(1, "nserver.exe");
     std::filesystem::remove(emu::FilePathFor("brackwater\\qcapture.nsf"));
