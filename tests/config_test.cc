@@ -191,7 +191,8 @@ TEST_F(ConfigTest, EveryFailureWritesItsLinesAndReleasesEverything) {
         {"server buffer", emu::Op::LockObject, 1, {Plain("No buffer returned"), L1("Error loading TARNConfig")}, false},
         {"server note", emu::Op::OpenNote, 1,
          {Plain("Error occured when opening Note"), L1("Error loading TARNConfig")}, false},
-        {"server close", emu::Op::CloseCollection, 1, {L1("Error loading TARNConfig")}, false},
+        {"server close", emu::Op::CloseCollection, 1,
+         {L1("Error on NIFCloseCollection of view server: Injected failure"), L1("Error loading TARNConfig")}, false},
         {"user view", emu::Op::FindView, 2,
          {Plain("Error occured when finding maildb view"), L1("Error loading User list")}, false},
         {"user collection", emu::Op::OpenCollection, 2, {L1("Error loading User list")}, false},
@@ -199,7 +200,9 @@ TEST_F(ConfigTest, EveryFailureWritesItsLinesAndReleasesEverything) {
          {Plain("Error on maildb NIFReadEntry"), L1("Error loading User list")}, false},
         {"user buffer", emu::Op::LockObject, 2,
          {Plain("No data returned for maildb list"), L1("Error loading User list")}, false},
-        {"user close", emu::Op::CloseCollection, 2, {L1("Error loading User list")}, false},
+        {"user close", emu::Op::CloseCollection, 2,
+         {L1("Error on NIFCloseCollection of view maildblookup: Injected failure"), L1("Error loading User list")},
+         false},
         {"exclude view", emu::Op::FindView, 3,
          {Plain("Error occured when finding Exclude config view"), L1("Error loading Exclude list")}, false},
         {"exclude read", emu::Op::ReadEntries, 3, {L1("Error loading Exclude list")}, false},
@@ -222,6 +225,7 @@ TEST_F(ConfigTest, EveryFailureWritesItsLinesAndReleasesEverything) {
     emu::ClearFaults();
     emu::InjectFault(emu::Op::CloseCollection, emu::err::INJECTED, 3);
     EXPECT_TRUE(OpenConfig());
+    EXPECT_EQ(Console(), Strings{L1("Error on NIFCloseCollection of view dsdlookup: Injected failure")});
 }
 
 TEST_F(ConfigTest, MissingDatabasesStopTheOpen) {

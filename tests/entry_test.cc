@@ -108,6 +108,14 @@ TEST_F(EntryPointTest, MissingDatabasesLeaveTheTaskUnserved) {
     EXPECT_EQ(Deregistered(r), "");
 }
 
+TEST_F(EntryPointTest, AConfigurationThatCannotBeReopenedAtStartUpLeavesTheTaskUnserved) {
+    Prepare(1);
+    auto r = Run("nserver.exe", {{"EMU_FAULTS", "ReopenDatabase=0x1A41@1"}});
+    EXPECT_EQ(BannerLines(r.out), (Lines{kLoading, "Brackwater TARN 1.2.27 (nserver.exe) : Error reopening TARNConfig "
+                                                   "database (Injected failure)"}));
+    EXPECT_EQ(Deregistered(r), "");
+}
+
 TEST_F(EntryPointTest, UnopenableCaptureQueueIsReportedAtStartUp) {
     Prepare(1, "nserver.exe");
     std::filesystem::remove(emu::FilePathFor("brackwater\\qcapture.nsf"));
@@ -143,6 +151,89 @@ TEST_F(EntryPointTest, LongNameIsCutInTheSessionNotOverrun) {
     const std::string p = "Brackwater TARN 1.2.27 (" + name.substr(0, 49) + ") : ";
     EXPECT_EQ(lines[1], p + "Message queue name cut to fit: TARN" + name.substr(0, 27));
     EXPECT_EQ(lines.back(), p + " (" + name + ") loaded OK...");
+}
+
+// What every run of a task that met a fault must show: a clean end, nothing
+// left open, no contract broken.
+void ExpectCleanEnd(const ProcessResult& r) {
+    for (const auto& l : r.out) EXPECT_EQ(l.find("runner: left open"), std::string::npos) << l;
+    ExpectNoViolations(r);
+}
+
+std::vector<emu::NoteDump> QueueNotes() {
+    std::vector<emu::NoteDump> dump;
+    EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+    std::erase_if(dump, [](const emu::NoteDump& n) { return n.noteClass != NOTE_CLASS_DOCUMENT; });
+    return dump;
+}
+
+const char kSave[] = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";
+
+// A notice whose worker cannot be started: Boost.Thread's error at level 1,
+// the save goes on, and the queue note stays for the processor's sweep.
+TEST_F(EntryPointTest, AWorkerThatCannotStartIsSaidAndItsQueueNoteStays) {
+    Prepare(1, "nserver.exe");
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    auto r = RunTask("nserver.exe", dataDir, kSave, {{"EMU_FAULTS", "ThreadStart=1"}});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const Lines lines = BannerLines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[1].rfind("Brackwater TARN 1.2.27 (nserver.exe) : boost::thread_resource_error", 0), 0u)
+        << lines[1];
+    // The notice waited for a next worker, which never came.
+    EXPECT_EQ(lines[2], "Brackwater TARN 1.2.27 (nserver.exe) : Teardown: 1 notice(s) abandoned (1 queued, 0 in flight)");
+    EXPECT_EQ(QueueNotes().size(), 1u);
+    ExpectCleanEnd(r);
+}
+
+// Memory running out at the n-th allocation the add-in makes (n = 1, 2, 4,
+// ... until past the last), while it starts and while it handles a save:
+// each run ends cleanly with one "bad allocation" line, or runs as if nothing
+// happened; a start is made whole or not at all, a capture likewise.
+TEST_F(EntryPointTest, MemoryRunningOutIsSaidAndLeavesNothingHalfDone) {
+    Prepare(1, "nserver.exe");
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    const std::string bad = "bad allocation";
+    auto said = [&](const ProcessResult& r) {
+        int n = 0;
+        for (const auto& l : BannerLines(r.out)) n += l.ends_with(bad);
+        return n;
+    };
+    for (unsigned n = 1;; n *= 2) {
+        SCOPED_TRACE("start-up, allocation " + std::to_string(n));
+        auto r = Run("nserver.exe", {{"EMU_FAULTS", "AllocateAtStartup=1@" + std::to_string(n)}});
+        ExpectCleanEnd(r);
+        if (said(r) == 0) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_GT(n, 1u);  // the first allocation was reached
+            break;
+        }
+        // Out of memory in the session's start (it returns 257) or in its
+        // configuration (the task is not served): nothing is registered.
+        EXPECT_EQ(said(r), 1);
+        EXPECT_EQ(Deregistered(r), "");
+        ASSERT_LT(n, 1u << 16);
+    }
+    ASSERT_EQ(RunTask("nserver.exe", dataDir, kSave).exitCode, 0);
+    ASSERT_EQ(QueueNotes().size(), 1u);
+    const size_t items = QueueNotes()[0].items.size();
+    for (unsigned n = 1;; n *= 2) {
+        SCOPED_TRACE("a save, allocation " + std::to_string(n));
+        const size_t before = QueueNotes().size();
+        auto r = RunTask("nserver.exe", dataDir, kSave, {{"EMU_FAULTS", "AllocateInEvent=1@" + std::to_string(n)}});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        ExpectCleanEnd(r);
+        const auto notes = QueueNotes();
+        ASSERT_LE(notes.size(), before + 1);
+        for (const auto& note : notes) EXPECT_EQ(note.items.size(), items);
+        if (said(r) == 0) {
+            EXPECT_EQ(notes.size(), before + 1);
+            EXPECT_GT(n, 1u);
+            break;
+        }
+        EXPECT_EQ(said(r), 1);
+        ASSERT_LT(n, 1u << 16);
+    }
 }
 
 }  // namespace

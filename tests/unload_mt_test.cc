@@ -131,4 +131,20 @@ TEST_F(UnloadTest, ATaskThatSentANoticeDeregistersEveryCallbackAtUnload) {
     processor.Stop();
 }
 
+// A save that reaches the callbacks while the add-in unloads, on a host
+// that offers no callback-skip query: the add-in's own rule skips it, so
+// even at level 2 the callback says nothing.
+TEST_F(UnloadTest, ASaveArrivingDuringTheUnloadIsSkippedByTheAddInsOwnRule) {
+    SampleConfig cfg;
+    cfg.logLevel = 2;
+    CreateSampleDatabases(cfg);
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+    ProcessResult r =
+        RunTask("nserver.exe", dataDir, "", {{"EMU_CALLBACK_SKIP", "unanswered"}, {"EMU_SAVE_AT_UNLOAD", "1"}});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(Count(r.out, "emu: a save raised while the add-in unloads"), 1);
+    EXPECT_EQ(Count(r.out, "ExtMgrCallback. Start"), 0) << ::testing::PrintToString(r.out);
+    EXPECT_EQ(Count(r.out, "runner: deregistered: 69/1 24/1 102/2 102/1 47/1 47/2"), 1);
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 // The console (AddInLogMessageText and its kin) and the texts of statuses.
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +20,7 @@ namespace emu {
 namespace {
 
 std::mutex gMutex;  // guards the console
-
+std::condition_variable gConsoleChanged;
 
 std::deque<std::string> gConsole;
 constexpr size_t kConsoleKeep = 20000;
@@ -70,6 +72,13 @@ std::vector<std::string> ConsoleLines() {
     return {gConsole.begin(), gConsole.end()};
 }
 
+bool WaitForConsoleLine(const std::string& ending, std::chrono::milliseconds limit) {
+    std::unique_lock lock(gMutex);
+    return gConsoleChanged.wait_for(lock, limit, [&] {
+        return std::any_of(gConsole.begin(), gConsole.end(), [&](const std::string& l) { return l.ends_with(ending); });
+    });
+}
+
 void ClearConsole() {
     std::lock_guard lock(gMutex);
     gConsole.clear();
@@ -97,6 +106,7 @@ void ConsoleWrite(const char* line) {
         if (gConsole.size() > kConsoleKeep) gConsole.pop_front();
         echo = gEcho;
     }
+    gConsoleChanged.notify_all();
     if (echo) WriteOutputLine(line);
     const std::string out = std::string(line) + "\n";
     // One append per line, so lines of several task processes never interleave.

@@ -19,7 +19,7 @@ STATUS OpenDatabaseHandle(const std::string& canonical, DBHANDLE* db) {
     d->file = FilePathFor(d->canonical);
     d->owner = detail::ThreadToken();
     std::error_code ec;
-    if (!fs::is_regular_file(d->file, ec)) return err::NOEXIST;
+    if (!fs::is_regular_file(FileSystemPath(d->file), ec)) return err::NOEXIST;
     d->conn = OpenFile(d->file, false);
     if (!d->conn) return err::DB_IO;
     EnsureModifiedColumn(d->conn, d->file);
@@ -90,7 +90,7 @@ EMU_EXPORT STATUS NSFDbPathGet(DBHANDLE db, char* canonical, char* expanded) {
         out[n] = '\0';
     };
     if (canonical) copy(canonical, d->canonical);
-    if (expanded) copy(expanded, fs::absolute(d->file).string());
+    if (expanded) copy(expanded, emu::Utf8Name(fs::absolute(emu::FileSystemPath(d->file))));
     return NOERROR;
 }
 

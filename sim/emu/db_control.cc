@@ -14,8 +14,8 @@ namespace emu {
 STATUS CreateDatabase(const std::string& notesPath, const std::string& title) {
     std::string file = FilePathFor(notesPath);
     std::error_code ec;
-    if (fs::exists(file, ec)) return 0;
-    fs::create_directories(fs::path(file).parent_path(), ec);
+    if (fs::exists(FileSystemPath(file), ec)) return 0;
+    fs::create_directories(FileSystemPath(file).parent_path(), ec);
     sqlite3* conn = OpenFile(file, true);
     if (!conn) return err::DB_IO;
     bool ok = Exec(conn, "PRAGMA journal_mode=WAL") && Exec(conn, kSchema);
@@ -131,7 +131,7 @@ STATUS DumpNotes(const std::string& notesPath, std::vector<NoteDump>* out) {
     if (!out) return err::INVALID_HANDLE;
     std::string file = FilePathFor(notesPath);
     std::error_code ec;
-    if (!fs::exists(file, ec)) return err::NOEXIST;
+    if (!fs::exists(FileSystemPath(file), ec)) return err::NOEXIST;
     sqlite3* conn = OpenFile(file, false);
     if (!conn) return err::DB_IO;
     out->clear();

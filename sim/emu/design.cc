@@ -18,7 +18,7 @@ EMU_EXPORT STATUS NSFDbCreate(const char* path, USHORT dbClass, BOOL forceCreati
     // administrator's database is not something the stand-in offers.
     if (dbClass != DBCLASS_NOTEFILE || forceCreation) return err::BAD_FLAGS;
     std::error_code ec;
-    if (fs::exists(emu::FilePathFor(path), ec)) return err::DB_EXISTS;
+    if (fs::exists(emu::FileSystemPath(emu::FilePathFor(path)), ec)) return err::DB_EXISTS;
     return emu::CreateDatabase(path);
 }
 

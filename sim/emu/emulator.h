@@ -4,6 +4,7 @@
 // add-in never includes this header.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -112,6 +113,11 @@ enum class Op : int {
     StatUpdate, StatDelete, StatReset, StatTraverse, StatQuery,
     CreateDatabase, ImportDxl, ReadAcl,
     GetModifiedNoteTable, GetDbNoteInfo, DestroyIdTable,
+    // Not C API calls: the host's hooks for tests. ThreadStart answers the
+    // add-in's query before it starts a notice worker (HostThreadStartFails);
+    // the other two are the add-in's own allocations, counted by the host
+    // runner while MainEntryPoint runs and while a callback runs.
+    ThreadStart, AllocateAtStartup, AllocateInEvent,
     Count_,
 
     OSGetEnvironmentString = GetEnvironmentString, AddInLogMessageText = LogMessage,
@@ -134,10 +140,13 @@ enum class Op : int {
 // The role name of an operation.
 EMU_EXPORT const char* OpName(Op op);
 // The C function of an operation ("NSFNoteOpen"); the role name where the
-// operation has none (EmCallbackSkip).
+// operation has none (EmCallbackSkip and the hooks after it).
 EMU_EXPORT const char* OpFunctionName(Op op);
 // Either name to its operation; false for an unknown name.
 EMU_EXPORT bool OpFromName(const std::string& name, Op* op);
+// True for the operations that are no C API call (EmCallbackSkip and the
+// hooks): neither the runtime's end nor a thread's initialisation applies.
+EMU_EXPORT bool IsHostHook(Op op);
 
 // ---- Set-up ---------------------------------------------------------------
 // The data directory holds notes.ini, console.log and the databases. Taken
@@ -167,6 +176,8 @@ EMU_EXPORT void SetConsoleEcho(bool on);
 // thread's).
 EMU_EXPORT void WriteOutputLine(const std::string& line);
 EMU_EXPORT std::vector<std::string> ConsoleLines();
+// Waits until a console line ends with `ending`.
+EMU_EXPORT bool WaitForConsoleLine(const std::string& ending, std::chrono::milliseconds limit);
 EMU_EXPORT void ClearConsole();
 
 // ---- Fault injection and counters ---------------------------------------------
@@ -218,6 +229,12 @@ EMU_EXPORT int RegistrationCount();
 EMU_EXPORT std::vector<std::string> DeregistrationLog();
 // Make the callback-skip query (HostCallbackSkip) answer non-zero (tests).
 EMU_EXPORT void SetCallbackSkip(bool on);
+// A host without the query: it answers zero whatever SetCallbackSkip says,
+// so only the add-in's own rule skips. EMU_CALLBACK_SKIP=unanswered in a
+// process's environment switches it on from the start. (EMU_SAVE_AT_UNLOAD=1
+// raises one EM_NSFNOTEUPDATE before-call at the first em-deregister, as a
+// server thread still saving while the add-in unloads would.)
+EMU_EXPORT void SetCallbackSkipUnanswered(bool on);
 
 // ---- Threads ------------------------------------------------------------------
 struct ThreadCounts {
@@ -231,6 +248,11 @@ struct ThreadCounts {
     uint64_t uninitialisedCalls = 0;
 };
 EMU_EXPORT ThreadCounts Threads();
+// While on, NotesInitThread holds its callers until it is switched off (a
+// thread kept inside a C API call, for tests of what waits for threads).
+EMU_EXPORT void SetThreadInitHold(bool on);
+// Waits until at least `count` callers are held.
+EMU_EXPORT bool WaitForHeldThreadInits(int count, std::chrono::milliseconds limit);
 EMU_EXPORT void ResetThreadCounts();
 // Marks the calling thread as one of the host's own threads (a server
 // thread, already initialised for the C API), as Domino's threads are.

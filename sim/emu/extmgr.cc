@@ -2,6 +2,7 @@
 // event to the registered callbacks.
 #include <atomic>
 #include <cstdarg>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -25,6 +26,16 @@ std::map<HEMREGISTRATION, Registration> gRegistrations;
 std::vector<std::string> gDeregistrations;
 uint16_t gNextRecursionId = 1;
 std::atomic<bool> gSkip{false};
+
+bool EnvIs(const char* name, const char* value) {
+    const char* env = std::getenv(name);
+    return env && (value ? std::string(env) == value : *env && std::string(env) != "0");
+}
+// A host that offers no callback-skip query: the add-in's own rule decides.
+std::atomic<bool> gSkipUnanswered{EnvIs("EMU_CALLBACK_SKIP", "unanswered")};
+// A server thread's save arriving while the add-in unloads: raised once, at
+// the first deregistration, while the update callbacks are still registered.
+std::atomic<bool> gSaveAtUnload{EnvIs("EMU_SAVE_AT_UNLOAD", nullptr)};
 thread_local std::set<uint16_t> tActiveRecursion;
 thread_local int tDispatchDepth = 0;
 // EM_TERMINATENSF callbacks running, on any thread.
@@ -83,6 +94,7 @@ std::vector<std::string> DeregistrationLog() {
 }
 
 void SetCallbackSkip(bool on) { gSkip = on; }
+void SetCallbackSkipUnanswered(bool on) { gSkipUnanswered = on; }
 
 }  // namespace emu
 
@@ -111,11 +123,18 @@ EMU_EXPORT STATUS EMDeregister(HEMREGISTRATION handle) {
     if (emu::gTerminating > 0)
         emu::detail::Breach(Op::EmDeregister, emu::Rule::DeregisterInTerminate,
                             "deregistered while EM_TERMINATENSF was being raised");
-    std::lock_guard lock(emu::gMutex);
+    std::unique_lock lock(emu::gMutex);
     auto it = emu::gRegistrations.find(handle);
     if (it == emu::gRegistrations.end()) return INVALID_HANDLE;
     emu::gDeregistrations.push_back(std::to_string(it->second.eventId) + "/" + std::to_string(it->second.flags));
     emu::gRegistrations.erase(it);
+    lock.unlock();
+    if (emu::gSaveAtUnload.exchange(false)) {
+        // NSFNoteUpdate(NOTEHANDLE, WORD) on no note: a callback that acts
+        // on it at all shows in its log lines.
+        emu::WriteOutputLine("emu: a save raised while the add-in unloads");
+        emu::DispatchEm(EM_NSFNOTEUPDATE, EM_BEFORE, NOERROR, static_cast<NOTEHANDLE>(0), 0);
+    }
     return NOERROR;
 }
 
@@ -132,7 +151,11 @@ EMU_EXPORT STATUS EMCreateRecursionID(WORD* recursionId) {
 // callback-skip query (src/host/callback_skip.h), for tests.
 EMU_EXPORT WORD HostCallbackSkip(void) {
     emu::Fault(Op::EmCallbackSkip);
-    return emu::gSkip ? 1 : 0;
+    return emu::gSkip && !emu::gSkipUnanswered ? 1 : 0;
 }
+
+// Not a C API function either: asked by the add-in before it starts a
+// notice worker; non-zero makes the start fail as a thread limit would.
+EMU_EXPORT WORD HostThreadStartFails(void) { return emu::Fault(Op::ThreadStart) != 0 ? 1 : 0; }
 
 }  // extern "C"

@@ -83,6 +83,9 @@ const OpNames kOpNames[] = {
     {"GetModifiedNoteTable", "NSFDbGetModifiedNoteTable"},
     {"GetDbNoteInfo", "NSFDbGetNoteInfo"},
     {"DestroyIdTable", "IDDestroyTable"},
+    {"ThreadStart", "HostThreadStartFails"},
+    {"AllocateAtStartup", "AllocateAtStartup"},
+    {"AllocateInEvent", "AllocateInEvent"},
 };
 static_assert(sizeof(kOpNames) / sizeof(kOpNames[0]) == static_cast<size_t>(Op::Count_));
 
@@ -134,6 +137,8 @@ const char* OpFunctionName(Op op) {
 }
 
 bool OpFromName(const std::string& name, Op* op) { return op && LookUpOp(name, op); }
+
+bool IsHostHook(Op op) { return op == Op::EmCallbackSkip || op >= Op::ThreadStart; }
 
 void InjectFault(Op op, STATUS status, unsigned nth) {
     std::lock_guard lock(gMutex);

@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -127,6 +128,16 @@ typename Table::mapped_type TakeHandle(Table& table, typename Table::key_type h,
 uint32_t Random32();
 bool SameName(const std::string& a, const char* b, size_t len);
 std::string Canonical(const std::string& path);
+
+// A database file's name is UTF-8 (as SQLite takes it); the file system
+// calls get it as such, not in the Windows code page a narrow name means.
+inline std::filesystem::path FileSystemPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string Utf8Name(const std::filesystem::path& path) {
+    const std::u8string u = path.u8string();
+    return std::string(u.begin(), u.end());
+}
 
 // ---- SQL helpers (the database's mutex is held by the caller) ----
 

@@ -42,7 +42,7 @@ std::atomic<bool> gRuntimeEnded{false};
 
 bool IsEmFunction(Op op) {
     return op == Op::EmRegister || op == Op::EmDeregister || op == Op::EmCreateRecursionId ||
-           op == Op::EmCallbackSkip;
+           IsHostHook(op);
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ bool MayUse(uint64_t owner, Op op, const char* what) {
 }
 
 STATUS CheckCall(Op op) {
-    if (gRuntimeEnded && op != Op::EmCallbackSkip) {
+    if (gRuntimeEnded && !IsHostHook(op)) {
         if (Breach(op, Rule::AfterRuntime, "called after the runtime ended")) return err::RUNTIME_ENDED;
         return 0;
     }

@@ -1,6 +1,9 @@
 // Thread accounting: NotesInitThread and NotesTermThread pairing, and C API
 // calls made on threads that never initialised.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "emu/internal.h"
@@ -30,8 +33,36 @@ bool IsMainThread() {
 
 std::atomic<uint64_t> gNextToken{1};
 
+// NotesInitThread held (tests): its callers wait inside it until let go.
+std::mutex gHoldMutex;
+std::condition_variable gHoldChanged;
+bool gHoldInits = false;
+int gHeldInits = 0;
+
+void WaitWhileInitsHeld() {
+    std::unique_lock lock(gHoldMutex);
+    if (!gHoldInits) return;
+    ++gHeldInits;
+    gHoldChanged.notify_all();
+    gHoldChanged.wait(lock, [] { return !gHoldInits; });
+    --gHeldInits;
+}
+
 
 }  // namespace
+
+void SetThreadInitHold(bool on) {
+    {
+        std::lock_guard lock(gHoldMutex);
+        gHoldInits = on;
+    }
+    gHoldChanged.notify_all();
+}
+
+bool WaitForHeldThreadInits(int count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(gHoldMutex);
+    return gHoldChanged.wait_for(lock, limit, [&] { return gHeldInits >= count; });
+}
 
 ThreadCounts Threads() {
     ThreadCounts c;
@@ -67,7 +98,7 @@ std::string ThreadLabel() {
 }
 
 void CountCallerThread(Op op) {
-    if (op != Op::NotesInitThread && op != Op::NotesTermThread && op != Op::EmCallbackSkip &&
+    if (op != Op::NotesInitThread && op != Op::NotesTermThread && !IsHostHook(op) &&
         tThread.depth == 0 && !tThread.hostThread && !IsMainThread())
         ++gUninitialisedCalls;
 }
@@ -82,6 +113,7 @@ extern "C" {
 
 EMU_EXPORT STATUS NotesInitThread(void) {
     if (STATUS s = emu::Fault(Op::NotesInitThread)) return s;
+    emu::WaitWhileInitsHeld();
     ++emu::gInits;
     if (!emu::tThread.everInited) ++emu::gThreadsInited;
     emu::tThread.everInited = true;

@@ -50,6 +50,7 @@
 #include "emu/emulator.h"
 #include "emu/platform.h"
 #include "runner/addin_library.h"
+#include "runner/allocation_faults.h"
 #include "runner/operations.h"
 #include "runner/words.h"
 
@@ -134,7 +135,11 @@ private:
                 job = std::move(jobs.front());
                 jobs.pop_front();
             }
-            job();
+            {
+                // The job's callbacks are the add-in's events.
+                runner::AllocationPhase phase(emu::Op::AllocateInEvent);
+                job();
+            }
             std::lock_guard lock(mutex);
             if (--pending == 0) idle.notify_all();
         }
@@ -412,6 +417,19 @@ void PrintStartupCalls() {
     emu::WriteOutputLine("runner: start-up calls:" + (list.empty() ? std::string(" none") : list));
 }
 
+// What the add-in left open at its unload, said only when something is.
+void ReportLeftOpen() {
+    const emu::OpenCounts c = emu::Open();
+    const std::pair<const char*, int> counts[] = {
+        {"databases", c.databases},       {"notes", c.notes},       {"collections", c.collections},
+        {"locked blocks", c.lockedBlocks}, {"blocks", c.allocatedBlocks}, {"id tables", c.idTables},
+    };
+    std::string list;
+    for (const auto& [what, n] : counts)
+        if (n) list += (list.empty() ? " " : ", ") + std::to_string(n) + " " + what;
+    if (!list.empty()) emu::WriteOutputLine("runner: left open at unload:" + list);
+}
+
 // One line a violation, then their count.
 uint64_t gViolationsPrinted = 0;
 
@@ -507,9 +525,14 @@ int Run(int argc, char** argv) {
     // Violations recorded after main returns (exit handlers of a library
     // that stayed loaded) are reported by this handler, which runs after them.
     atexit(ReportLateViolations);
+    runner::WatchAllocations(reinterpret_cast<void*>(entry));
     // Every call MainEntryPoint makes beyond the EM functions is listed.
     emu::EnterStartup();
-    STATUS status = entry();
+    STATUS status;
+    {
+        runner::AllocationPhase phase(emu::Op::AllocateAtStartup);
+        status = entry();
+    }
     emu::LeaveStartup();
     if (status) fprintf(stderr, "runner: MainEntryPoint returned %u\n", status);
     if (getenv("TARN_RUNNER_ENTRY_TWICE")) {
@@ -555,6 +578,7 @@ int Run(int argc, char** argv) {
     // Then the runtime ends: a call after it is a violation.
     emu::TerminateNsf();
     lib->Unload();
+    ReportLeftOpen();
     emu::EndRuntime();
     if (opt.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(opt.lingerMs));
     std::string order;

@@ -127,6 +127,18 @@ void LogLevel1(TARNSession* session, const char* text) {
     else
         LogPlain("%s", text);
 }
+
+// A collection left open holds the server's resources: its view is named.
+bool ClosedSaying(CollectionGuard& collection, TARNSession* session, const char* view) {
+    const STATUS s = collection.Close();
+    if (s == NOERROR) return true;
+    char text[200];
+    NotesStatusText(s, text, sizeof text);
+    char line[320];
+    snprintf(line, sizeof line, "Error on NIFCloseCollection of view %s: %s", view, text);
+    LogLevel1(session, line);
+    return false;
+}
 }  // namespace
 
 bool TARNConfig::Open(TARNSession* owner) {
@@ -261,7 +273,7 @@ bool TARNConfig::GetTARNConfig(TARNSettings& into) {
     if (!text("AuthType", into.authType) || !text("Username", into.username) ||
         !text("Password", into.password))
         return false;
-    return collection.Close() == 0;
+    return ClosedSaying(collection, session, "server");
 }
 
 TARNConfig::ReadResult TARNConfig::ReadTextView(const char* viewName, std::vector<std::string>& target) {
@@ -290,7 +302,7 @@ TARNConfig::ReadResult TARNConfig::ReadTextView(const char* viewName, std::vecto
         WalkSummaryEntries(target, bytes, length, returned);
         if (!(signal & SIGNAL_MORE_TO_DO)) break;
     }
-    return collection.Close() == 0 ? ReadResult::Ok : ReadResult::CloseFailed;
+    return ClosedSaying(collection, session, viewName) ? ReadResult::Ok : ReadResult::CloseFailed;
 }
 
 bool TARNConfig::LoadUserList(std::vector<std::string>& into) {

@@ -2,12 +2,14 @@
 // return at once and do nothing. The C API has no such call, so it is the
 // add-in's own.
 //
-// A host that offers it exports HostCallbackSkip (the embedded host does,
-// and tests switch it on). The symbol is taken as a weak reference: with a
-// real toolkit's libnotes.so it is absent (and on Windows never looked for)
-// and the add-in's own rule answers: non-zero once the library has begun unloading (its static objects
-// are being destroyed), when a callback still arriving on a server thread
-// must not touch the session being torn down; zero before.
+// The add-in's own rule: non-zero once the library has begun unloading (its
+// static objects are being destroyed), when a callback still arriving on a
+// server thread must not touch the session being torn down; zero before.
+// A host that offers a query of its own exports HostCallbackSkip (the
+// embedded host does, and tests switch it on); its non-zero answer adds a
+// skip, its zero leaves the rule to decide. The symbol is taken as a weak
+// reference: with a real toolkit's libnotes.so it is absent (and on Windows
+// never looked for).
 #pragma once
 
 #include "host/notes_capi.h"

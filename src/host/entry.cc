@@ -253,10 +253,13 @@ void DeregisterSaying(HEMREGISTRATION handle) {
 void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release); }
 
 WORD CallbackSkip() {
+    // The add-in's own rule always holds: a host's answer can add a skip,
+    // never take back one the unload needs.
+    if (gUnloading.load(std::memory_order_acquire)) return 1;
 #if !defined(_WIN32)
-    if (HostCallbackSkip) return HostCallbackSkip();
+    if (HostCallbackSkip && HostCallbackSkip() != 0) return 1;
 #endif
-    return gUnloading.load(std::memory_order_acquire) ? 1 : 0;
+    return 0;
 }
 
 STATUS RunExtMgrCallback(EMRECORD* record) {

@@ -76,6 +76,9 @@ constexpr uint32_t kErrorConnectionReset = 12031;
 constexpr uint32_t kErrorHeaderNotFound = 12150;
 constexpr uint32_t kErrorInvalidServerResponse = 12152;
 constexpr uint32_t kErrorRedirectFailed = 12156;
+// Not a WinINet number (bit 29: an application's own code): the libcurl
+// backend's for an answer head longer than it accepts.
+constexpr uint32_t kErrorReplyHeaderTooLarge = 0x20000001u;
 // A secure request refused by the TLS checks; nothing of it was sent.
 constexpr uint32_t kErrorSecCertDateInvalid = 12037;  // expired or not yet valid
 constexpr uint32_t kErrorSecCertCnInvalid = 12038;    // made out to another name

@@ -248,6 +248,7 @@ struct Request {
     bool stopped = false;      // by us, past the drain limit
     uint32_t bodyError = 0;
     bool challengeBasic = false;  // in the answer whose head is being read
+    bool inHead = false;          // a status line came, the head's end not yet
 
     ~Request() {
         if (easy) connection->Release(easy);
@@ -274,6 +275,9 @@ static size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
     if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
         self->challengeBasic = false;  // the head of another answer begins
+        self->inHead = true;
+    } else if (n <= 2 && (data[0] == '\r' || data[0] == '\n')) {
+        self->inHead = false;
     } else if (n > kName && AsciiEqualNoCase(data, "WWW-Authenticate:", kName)) {
         std::string value(data + kName, n - kName);
         while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
@@ -461,6 +465,7 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     r.stopped = false;
     r.bodyError = 0;
     r.challengeBasic = false;
+    r.inHead = false;
 
     bool ok = true;
     curl_slist* list = BuildHeaders(headers, body != nullptr || r.verb == "POST", ok);
@@ -530,6 +535,9 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
         if (s.aborted || !r.bodyStarted || code <= 0) {
             r.body.clear();
             uint32_t error = s.aborted ? kErrorOperationCancelled : MapCurlError(rc);
+            // curl refuses a header line longer than it holds (100 KiB) as
+            // out of memory; inside an answer's head that is what it was.
+            if (!s.aborted && rc == CURLE_OUT_OF_MEMORY && r.inHead) error = kErrorReplyHeaderTooLarge;
             if (!s.aborted && rc == CURLE_PEER_FAILED_VERIFICATION) {
                 long result = 0;
                 curl_easy_getinfo(e, CURLINFO_SSL_VERIFYRESULT, &result);
@@ -618,6 +626,7 @@ std::string ErrorText(uint32_t error) {
         case kErrorConnectionReset: return "The connection with the server was reset";
         case kErrorHeaderNotFound: return "The requested header could not be located";
         case kErrorInvalidServerResponse: return "The server returned an invalid or unrecognized response";
+        case kErrorReplyHeaderTooLarge: return "The server's reply header is too large";
         case kErrorRedirectFailed: return "The redirection failed";
         case kErrorSecCertDateInvalid: return "The date in the certificate is invalid or has expired";
         case kErrorSecCertCnInvalid: return "The host name in the certificate is invalid or does not match";

@@ -24,10 +24,11 @@ namespace http = tarn::http;
 namespace {
 
 constexpr char kAccessToken[] = "Kq7Wm2Rx9Tb4Lz8Vn3Hc6Pd1Fs5Jg0Ye";
-// How long teardown waits for notices still on their way.
-constexpr std::chrono::milliseconds kTeardownWait{3000};
+// How long teardown waits for notices still on their way (3 s; tests may
+// shorten it, see SetTeardownWaitForTesting).
+std::atomic<int64_t> gTeardownWaitMs{3000};
 // At unload without a termination first, how much longer it waits for a
-// worker that outlived kTeardownWait: the library cannot be kept loaded any
+// worker that outlived the teardown wait: the library cannot be kept loaded any
 // more by then, and unmapping code under a running thread crashes the task.
 constexpr std::chrono::milliseconds kUnloadExtraWait{20000};
 
@@ -250,12 +251,17 @@ std::string TransportState::ProcessorHost() {
     return processorHost;
 }
 
+void SetTeardownWaitForTesting(std::chrono::milliseconds wait) {
+    gTeardownWaitMs.store(wait.count(), std::memory_order_relaxed);
+}
+
 TARNEventProcessor::TARNEventProcessor() : transport(std::make_shared<TransportState>()) {}
 
 TARNEventProcessor::~TARNEventProcessor() { Reset(); }
 
 bool TARNEventProcessor::StopWorkers(bool mayPin) {
-    bool ended = transport->Teardown(kTeardownWait);
+    const std::chrono::milliseconds teardownWait{gTeardownWaitMs.load(std::memory_order_relaxed)};
+    bool ended = transport->Teardown(teardownWait);
     if (!ended && mayPin) {
         // Still inside this library's code: it must stay mapped for them,
         // and the runtime ends without them.
@@ -272,7 +278,7 @@ bool TARNEventProcessor::StopWorkers(bool mayPin) {
         ended = transport->WaitForStragglers(kUnloadExtraWait);
         if (!ended) transport->abandoned.store(true, std::memory_order_release);
     }
-    if (ended) AwaitSoleOwner(transport, kTeardownWait);
+    if (ended) AwaitSoleOwner(transport, teardownWait);
     return ended;
 }
 
@@ -479,7 +485,19 @@ void TARNEventProcessor::openHTTPConnection() {
     }
 }
 
+#if !defined(_WIN32)
+// The embedded host can make a worker's start fail, as a task at its thread
+// limit would (tests). A weak reference: a real libnotes.so has no such
+// symbol, and on Windows it is never looked for.
+extern "C" WORD HostThreadStartFails(void) __attribute__((weak));
+#endif
+
 void StartNoticeWorker(const std::shared_ptr<TransportState>& state, Notice notice) {
+#if !defined(_WIN32)
+    // What boost::thread throws when the system refuses a thread.
+    if (HostThreadStartFails && HostThreadStartFails() != 0)
+        throw boost::thread_resource_error();
+#endif
     // A modest stack: the exchange needs little.
     boost::thread::attributes attributes;
     attributes.set_stack_size(512 * 1024);

@@ -153,6 +153,10 @@ private:
 // error when it cannot).
 void StartNoticeWorker(const std::shared_ptr<TransportState>& state, Notice notice);
 
+// Shortens the teardown's first wait for the workers (3 s), so tests reach
+// what follows it quickly; the wait at unload after it keeps its length.
+void SetTeardownWaitForTesting(std::chrono::milliseconds wait);
+
 // application/x-www-form-urlencoded value: letters, digits and "-._~" as
 // they are, every other byte as %XX.
 std::string FormUrlEncode(const std::string& value);

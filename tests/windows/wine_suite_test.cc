@@ -607,4 +607,23 @@ TEST_F(WineTest, TasksWritingTheConsoleLogAtOnceLoseNoLine) {
     EXPECT_TRUE(logged == printed) << "the console log differs from what the tasks printed";
 }
 
+// A database whose name is not ASCII, made by a native program: the Windows
+// task opens that file (by its UTF-8 name), not another one of its own.
+TEST_F(WineTest, ADatabaseWithAUtf8NameIsTheFileANativeToolMade) {
+    Prepare(9, "None", 1);
+    const std::string path = "mail\\\xC3\x84rger.nsf";  // mail\Ärger.nsf
+    CreateMailFile(path, "CN=Ann");
+    auto notes = [&] {
+        std::vector<emu::NoteDump> dump;
+        EXPECT_EQ(emu::DumpNotes(path, &dump), 0);
+        return dump.size();
+    };
+    const size_t before = notes();
+    ProcessResult r =
+        Checked(Platform::Windows, RunTask(TaskPath(Platform::Windows, "nserver.exe"), dataDir,
+                                           "create m1 " + path + " Form=Memo\nwait\n"));
+    EXPECT_EQ(r.err.find("runner: line"), std::string::npos) << r.err;
+    EXPECT_EQ(notes(), before + 1);
+}
+
 }  // namespace
