@@ -11,6 +11,7 @@ namespace tarnsetup {
 namespace {
 constexpr int64_t kPerDay = 8640000;
 constexpr int64_t kJulianDayOf1970 = 2440588;
+namespace chr = std::chrono;
 }  // namespace
 
 int64_t Hundredths(const TIMEDATE& t) {
@@ -31,11 +32,17 @@ bool ParseTime(const std::string& text, TIMEDATE* out) {
     if (sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d.%2dZ%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
                &tm.tm_sec, &hundredths, &used) == 7 &&
         used == static_cast<int>(text.size()) && text.size() == 23) {
-        tm.tm_year -= 1900;
-        tm.tm_mon -= 1;
-        const time_t t = timegm(&tm);
+        // UTC by the calendar in <chrono> (timegm is not on Windows); an
+        // impossible date or time is refused as the local form's is.
+        const chr::year_month_day date{chr::year{tm.tm_year}, chr::month(static_cast<unsigned>(tm.tm_mon)),
+                                       chr::day(static_cast<unsigned>(tm.tm_mday))};
+        if (!date.ok() || tm.tm_hour < 0 || tm.tm_hour > 23 || tm.tm_min < 0 || tm.tm_min > 59 || tm.tm_sec < 0 ||
+            tm.tm_sec > 59 || hundredths < 0)
+            return false;
+        const int64_t t = chr::sys_days{date}.time_since_epoch() / chr::seconds(1) + tm.tm_hour * 3600 +
+                          tm.tm_min * 60 + tm.tm_sec;
         if (t < 0) return false;
-        *out = FromHundredths(static_cast<int64_t>(t) * 100 + hundredths);
+        *out = FromHundredths(t * 100 + hundredths);
         return true;
     }
     tm = {};
@@ -57,12 +64,14 @@ bool ParseTime(const std::string& text, TIMEDATE* out) {
 
 std::string FormatTime(const TIMEDATE& t) {
     const int64_t h = Hundredths(t);
-    const time_t seconds = static_cast<time_t>(h / 100);
-    struct tm tm {};
-    gmtime_r(&seconds, &tm);
+    const chr::sys_seconds seconds{chr::seconds(h / 100)};
+    const auto day = chr::floor<chr::days>(seconds);
+    const chr::year_month_day date{day};
+    const chr::hh_mm_ss time{seconds - day};
     char text[64];
-    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(h % 100));
+    snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%02dZ", static_cast<int>(date.year()),
+             static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+             static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()), static_cast<int>(h % 100));
     return text;
 }
 

@@ -13,10 +13,10 @@
 #include <libxml/tree.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -251,14 +251,14 @@ double ParseDateTime(const xmlNode* at, const std::string& text) {
             Fail(at, "date-time zone '" + tail + "' is not supported");
         offsetHours = std::stoi(zone) * (tail[0] == '-' ? -1 : 1);
     }
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    return static_cast<double>(timegm(&t)) - offsetHours * 3600.0 + hundredths;
+    // The calendar in <chrono> rather than timegm, which Windows lacks; and an
+    // impossible date is refused, not moved on to a real one.
+    namespace chr = std::chrono;
+    const chr::year_month_day date{chr::year{y}, chr::month(static_cast<unsigned>(mo)), chr::day(static_cast<unsigned>(d))};
+    if (!date.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59)
+        Fail(at, "date-time '" + text + "' is no real date and time");
+    const auto seconds = chr::sys_days{date}.time_since_epoch() / chr::seconds(1) + h * 3600 + mi * 60 + s;
+    return static_cast<double>(seconds) - offsetHours * 3600.0 + hundredths;
 }
 
 void ParseDocument(const xmlNode* doc, Parsed* out) {

@@ -626,4 +626,33 @@ TEST_F(WineTest, ADatabaseWithAUtf8NameIsTheFileANativeToolMade) {
     EXPECT_EQ(notes(), before + 1);
 }
 
+// The administrator's kit on Windows: tarn-setup.exe makes the databases under
+// Wine, and a Windows task captures an appointment with them and notices it.
+TEST_F(WineTest, DatabasesMadeByTarnSetupExeServeAWindowsTask) {
+    tarnsim::Processor processor(Options([](auto& o) { o.auth = AuthMode::None; }));
+    ASSERT_TRUE(processor.Start());
+    const std::string out = dataDir + "/setup.out";
+    const int rc = system((std::string(TARN_WINE64) + " " + WinBin() + "/tarn-setup.exe create --data " + dataDir +
+                           " --host 127.0.0.1 --port " + std::to_string(processor.Port()) +
+                           " --path servlet/dts --auth None >" + out + " 2>&1 </dev/null")
+                              .c_str());
+    std::ifstream text(out);
+    const std::string said((std::istreambuf_iterator<char>(text)), {});
+    ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << said;
+    EXPECT_NE(said.find("brackwater\\qcapture.nsf: created"), std::string::npos) << said;
+    // The administrator's part: one user and the ini.
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+    NOTEID id;
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")}, &id), 0);
+    NSFDbClose(db);
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe");
+    emu::SetIniVariable("TARN_HTTP_Timeout", "10");
+    SaveOne(Platform::Windows, [&] { return processor.WaitForAccepted(1, std::chrono::seconds(0)); });
+    const auto accepted = processor.AcceptedNotices();
+    ASSERT_EQ(accepted.size(), 1u);
+    EXPECT_TRUE(accepted.front().tokenOk);
+}
+
 }  // namespace

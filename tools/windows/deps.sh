@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds what the mingw-w64 build needs and the distribution has no Windows
-# package of: Boost.Thread (static, from Debian's boost1.74 source) and SQLite
-# (static, from Debian's sqlite3 source); and for the Linux server build a
+# package of: Boost.Thread (static, from Debian's boost1.74 source), SQLite
+# (static, from Debian's sqlite3 source) and libxml2 (static, from Debian's
+# libxml2 source with Debian's patches applied); and for the Linux server build a
 # static Boost.Thread that can go inside a shared object (linux64/). Once, into a cache folder outside
 # the tree; prints that folder. Boost's headers are the system's own, the
 # same 1.74, so the library and the headers cannot disagree.
@@ -20,6 +21,7 @@ need_pkgs=()
 command -v $cxx >/dev/null || need_pkgs+=(g++-mingw-w64-x86-64-posix)
 command -v dpkg-source >/dev/null || need_pkgs+=(dpkg-dev)
 command -v tclsh >/dev/null || need_pkgs+=(tcl)  # SQLite makes its amalgamation with it
+command -v cmake >/dev/null || need_pkgs+=(cmake)  # libxml2's build
 [ -d /usr/include/boost/thread ] || need_pkgs+=(libboost-thread-dev)
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || { echo "deps: need ${need_pkgs[*]} (run as root or install them)" >&2; exit 1; }
@@ -111,5 +113,30 @@ if [ ! -f "$cache/lib/libsqlite3.a" ]; then
     -c "$a" -o "$obj/sqlite3.o" 2>>"$log"
   $ar rcs "$cache/lib/libsqlite3.a" "$obj/sqlite3.o"
   rm -rf "$obj"
+fi
+# libxml2 for the stand-in's DXL importer and tarn-setup's kit: Debian's
+# source with its patches (the security fixes), built with the library's own
+# CMake build, only the parser and tree (no iconv, zlib, lzma, ICU, HTTP or
+# FTP: DXL is UTF-8 text read from memory). Its users define LIBXML_STATIC.
+if [ ! -f "$cache/lib/libxml2.a" ]; then
+  src=$(fetch libxml2)
+  rm -rf "$src/tree" "$src/bld" "$src/inst"
+  (cd "$src" && dpkg-source --no-check -x libxml2_*.dsc tree >>"$log" 2>&1)
+  # HAVE_PTHREAD_H set empty: Win32 threads, as an MSVC build of it has, not
+  # winpthread's. LIBXML_STATIC for its own compile too: its build gives it
+  # to users only, and without it every object carries dllexport directives
+  # (the DLL it goes into would export all of libxml2).
+  cmake -S "$src/tree" -B "$src/bld" -DCMAKE_TOOLCHAIN_FILE="$(cd "$(dirname "$0")/../.." && pwd)/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS=-DLIBXML_STATIC -DCMAKE_INSTALL_PREFIX="$src/inst" -DBUILD_SHARED_LIBS=OFF -DHAVE_PTHREAD_H= \
+    -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF -DLIBXML2_WITH_ICU=OFF \
+    -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_PROGRAMS=OFF \
+    -DLIBXML2_WITH_TESTS=OFF >>"$log" 2>&1
+  cmake --build "$src/bld" -j2 >>"$log" 2>&1
+  cmake --install "$src/bld" >>"$log" 2>&1
+  mkdir -p "$cache/include" "$cache/lib"
+  rm -rf "$cache/include/libxml"
+  cp -r "$src/inst/include/libxml2/libxml" "$cache/include/"
+  cp "$src/inst/lib/libxml2.a" "$cache/lib/"
+  rm -rf "$src/tree" "$src/bld" "$src/inst"
 fi
 echo "$cache"

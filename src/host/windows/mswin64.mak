@@ -38,6 +38,44 @@ $(TARGET): $(OUT) $(OBJS) src\host\windows\ntarn.def
         "$(NOTESAPI)\lib\mswin64\notes.lib" wininet.lib shlwapi.lib kernel32.lib user32.lib \
         /LIBPATH:"$(BOOSTLIB)"
 
+# tarn-setup.exe, the administrator's kit: a C API program linked with the
+# toolkit's notes.lib as any is, with the add-in's objects (all but
+# exports.obj). Its kit edits the designs' DXL itself (the site's names into
+# the ACL, the server document) with libxml2, so it also needs a static
+# libxml2 2.9 built with LIBXML_STATIC (LIBXML2=its folder, holding
+# include\libxml2\ and lib\libxml2s.lib or libxml2.lib: set LIBXML2LIB), and
+# CLI11's headers (CLI11=folder holding CLI\CLI.hpp). Not part of the default
+# target:
+#   nmake -f src\host\windows\mswin64.mak ... LIBXML2=C:\local\libxml2 ^
+#         LIBXML2LIB=libxml2s.lib CLI11=C:\local\CLI11\include tarn-setup
+SETUP_TARGET = $(OUT)\tarn-setup.exe
+SETUP_CPPFLAGS = $(CPPFLAGS) /DLIBXML_STATIC /Isetup /I"$(LIBXML2)\include\libxml2" /I"$(CLI11)"
+
+tarn-setup: $(SETUP_TARGET)
+
+$(SETUP_TARGET): $(OUT) $(OUT)\setup $(SETUP_OBJS) $(OBJS)
+!IFNDEF LIBXML2
+    @echo set LIBXML2 and CLI11 (see tarn-setup above) & exit 1
+!ENDIF
+    link /nologo -machine:AMD64 -subsystem:console -out:$(SETUP_TARGET) $(SETUP_OBJS) \
+        $(OBJS:build-win64\exports.obj=) "$(NOTESAPI)\lib\mswin64\notes.lib" \
+        "$(LIBXML2)\lib\$(LIBXML2LIB)" ws2_32.lib wininet.lib shlwapi.lib kernel32.lib user32.lib \
+        /LIBPATH:"$(BOOSTLIB)"
+
+$(OUT)\setup:
+    if not exist $(OUT)\setup mkdir $(OUT)\setup
+
+# The designs built in, generated from admin\*.dxl.
+$(OUT)\setup\kit_designs.cc: admin\tarnconfig.dxl admin\tarnalerts.dxl admin\qcapture.dxl setup\kit\designs.cc.in
+    cmake -DROOT=. -DOUT=$@ -P setup\kit\designs.cmake
+
+{setup}.cc{$(OUT)\setup}.obj:
+    cl $(SETUP_CPPFLAGS) /Fo$@ /Tp $<
+{setup\kit}.cc{$(OUT)\setup}.obj:
+    cl $(SETUP_CPPFLAGS) /Fo$@ /Tp $<
+{$(OUT)\setup}.cc{$(OUT)\setup}.obj:
+    cl $(SETUP_CPPFLAGS) /Fo$@ /Tp $<
+
 $(OUT):
     if not exist $(OUT) mkdir $(OUT)
 

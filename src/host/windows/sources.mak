@@ -24,6 +24,20 @@ TARN_OBJS = \
     $(OUT)\notice.obj \
     $(OUT)\www_authenticate.obj
 
+# tarn-setup.exe: its own sources (setup\, setup\kit\) beside the add-in's
+# objects but exports.obj (it reads the configuration with the add-in's code).
+# kit_designs.cc is generated from admin\*.dxl by setup\kit\designs.cmake
+# (CMake's script mode runs it: see mswin64.mak).
+SETUP_OBJS = \
+    $(OUT)\setup\check.obj \
+    $(OUT)\setup\create.obj \
+    $(OUT)\setup\main.obj \
+    $(OUT)\setup\resync.obj \
+    $(OUT)\setup\resync_time.obj \
+    $(OUT)\setup\setup_host.obj \
+    $(OUT)\setup\kit.obj \
+    $(OUT)\setup\kit_designs.obj
+
 # The toolkit's defines for 64-bit Windows; W is defined as itself (Boost
 # names a template parameter W).
 TARN_DEFINES = -DNT -DW32 -DW=W -DW64 -DND64 -D_AMD64_ -D_WINDOWS -DND64SERVER -DDTRACE \
