@@ -191,6 +191,9 @@ TEST_F(EntryPointTest, AWorkerThatCannotStartIsSaidAndItsQueueNoteStays) {
 // each run ends cleanly with one "bad allocation" line, or runs as if nothing
 // happened; a start is made whole or not at all, a capture likewise.
 TEST_F(EntryPointTest, MemoryRunningOutIsSaidAndLeavesNothingHalfDone) {
+#ifdef TARN_SANITIZED
+    GTEST_SKIP() << "the sanitizers own operator new: the task program cannot fail the add-in's allocations";
+#endif
     Prepare(1, "nserver.exe");
     CreateMailFile("mail\\alice.nsf", "CN=Alice");
     const std::string bad = "bad allocation";
