@@ -56,10 +56,17 @@ sqlite3* Table() {
     }
     sqlite3_busy_timeout(conn, 10000);
     // A server's statistics live in memory: no need to reach the disk at
-    // each commit.
-    if (sqlite3_exec(conn, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_exec(conn, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    // each commit. Switching a new file to WAL takes an exclusive lock that
+    // SQLite does not wait for, so two tasks starting together may be told
+    // "locked": tried again, within the same bound as any other wait.
+    int rc = SQLITE_BUSY;
+    for (int tries = 0; tries < 1000; ++tries) {
+        rc = sqlite3_exec(conn, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_exec(conn, kSchema, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) break;
+        usleep(10000);
+    }
+    if (rc != SQLITE_OK) {
         sqlite3_close_v2(conn);
         return nullptr;
     }
