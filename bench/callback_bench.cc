@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <new>
 
-#include "host/callback_skip.h"
+#include "base/callback_skip.h"
 #include "host/entry.h"
 #include "host/tarn_session.h"
 #include "stats/tarn_stats.h"

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "host/db_handle.h"
-#include "host/notes_capi.h"
+#include "base/db_handle.h"
+#include "base/notes_capi.h"
 #include "host/entry.h"
-#include "host/event_data.h"
+#include "base/event_data.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "resync_time.h"

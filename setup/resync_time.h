@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 namespace tarnsetup {
 

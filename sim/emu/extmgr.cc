@@ -148,7 +148,7 @@ EMU_EXPORT STATUS EMCreateRecursionID(WORD* recursionId) {
 }
 
 // Not a C API function: the embedded host's answer to the add-in's
-// callback-skip query (src/host/callback_skip.h), for tests.
+// callback-skip query (src/base/callback_skip.h), for tests.
 EMU_EXPORT WORD HostCallbackSkip(void) {
     emu::Fault(Op::EmCallbackSkip);
     return emu::gSkip && !emu::gSkipUnanswered ? 1 : 0;

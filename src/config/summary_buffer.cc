@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "host/db_handle.h"
+#include "base/db_handle.h"
 #include "config/summary_buffer.h"
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 class TARNSession;
 

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "config/tarn_config.h"
-#include "host/db_handle.h"
+#include "base/db_handle.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"

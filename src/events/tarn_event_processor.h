@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "host/event_data.h"
-#include "host/notes_capi.h"
+#include "base/event_data.h"
+#include "base/notes_capi.h"
 
 class TARNSession;
 class TARNConfig;

@@ -8,8 +8,8 @@
 #include <new>
 #include <string>
 
-#include "host/callback_skip.h"
-#include "host/event_data.h"
+#include "base/callback_skip.h"
+#include "base/event_data.h"
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
 #include "ipc/task_list.h"

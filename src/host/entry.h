@@ -38,7 +38,7 @@
 
 #include <cstddef>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 class TARNSession;
 namespace tarn::stats {

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "host/ascii.h"
+#include "base/ascii.h"
 
 #include "stats/tarn_stats.h"
 

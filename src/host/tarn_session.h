@@ -8,8 +8,8 @@
 
 #include "config/tarn_config.h"
 #include "events/tarn_event_processor.h"
-#include "host/event_data.h"
-#include "host/notes_capi.h"
+#include "base/event_data.h"
+#include "base/notes_capi.h"
 #include "log/tarn_log.h"
 #include "queue/tarn_queue.h"
 

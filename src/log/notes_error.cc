@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 // Texts are cut to their buffers on purpose.
 #pragma GCC diagnostic ignored "-Wformat-truncation"

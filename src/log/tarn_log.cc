@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/tarn_config.h"
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 #include "host/tarn_session.h"
 
 bool LevelPasses(int level, int configuredLevel) {

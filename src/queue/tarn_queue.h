@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/db_handle.h"
-#include "host/event_data.h"
+#include "base/db_handle.h"
+#include "base/event_data.h"
 
 class TARNSession;
 class TARNConfig;

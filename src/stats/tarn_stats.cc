@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 

@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "host/notes_thread.h"
+#include "base/notes_thread.h"
 #include "stats/tarn_stats.h"
 #include "transport/transport_state.h"
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ascii.h"
+#include "base/ascii.h"
 #include "transport/http_client.h"
 #include "transport/www_authenticate.h"
 

@@ -12,7 +12,7 @@
 
 #include "config/tarn_config.h"
 #include "events/tarn_event_processor.h"
-#include "host/ascii.h"
+#include "base/ascii.h"
 #include "host/tarn_session.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"

@@ -1,6 +1,6 @@
 #include "transport/www_authenticate.h"
 
-#include "host/ascii.h"
+#include "base/ascii.h"
 
 namespace tarn::http {
 

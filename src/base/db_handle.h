@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 // Owns one handle closed by Close: empty when made, closed once, only
 // through it.

@@ -4,7 +4,7 @@
 // does both.
 #pragma once
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 class NotesThread {
 public:

@@ -12,7 +12,7 @@
 // never looked for).
 #pragma once
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 #if !defined(_WIN32)
 extern "C" WORD HostCallbackSkip(void) __attribute__((weak));

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/notes_capi.h"
+#include "base/notes_capi.h"
 
 struct EventData {
     uint16_t status;
