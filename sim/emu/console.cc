@@ -13,6 +13,7 @@
 
 #include "emu/internal.h"
 #include "emu/platform.h"
+#include "emu/status_text.h"
 #include "addin.h"
 #include "osmisc.h"
 
@@ -26,11 +27,11 @@ std::deque<std::string> gConsole;
 constexpr size_t kConsoleKeep = 20000;
 bool gEcho = true;
 
-struct StatusText {
+struct KnownStatus {
     STATUS status;
     const char* text;
 };
-const StatusText kStatusTexts[] = {
+const KnownStatus kStatusTexts[] = {
     {err::NOEXIST, "File does not exist"},
     {err::INVALID_HANDLE, "Invalid or nonexistent handle"},
     {err::NOT_FOUND, "Entry not found in index"},
@@ -124,12 +125,9 @@ extern "C" {
 namespace {
 void ConsoleLine(const char* text, STATUS additional) {
     if (additional == NOERROR) return emu::detail::ConsoleWrite(text);
-    // "primary: secondary", the secondary being the status's text.
-    char secondary[256];
-    // The host's own console names a code it has no text for.
-    if (OSLoadString(nullptr, ERR(additional), secondary, sizeof secondary - 1) == 0)
-        snprintf(secondary, sizeof secondary, "Unknown error code %u", static_cast<unsigned>(ERR(additional)));
-    std::string line = std::string(text) + ": " + secondary;
+    // "primary: secondary", the secondary being the status's text; the
+    // host's own console names a code it has no text for.
+    std::string line = std::string(text) + ": " + emu::StatusText(additional);
     emu::detail::ConsoleWrite(line.c_str());
 }
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "emu/emulator.h"
+#include "emu/status_text.h"
 
 namespace fs = std::filesystem;
 
@@ -17,16 +18,9 @@ constexpr STATUS kBadNoteId = emu::err::BAD_NOTEID;
 constexpr STATUS kNoteDeleted = emu::err::NOTE_DELETED;
 
 std::string Describe(const char* what, STATUS s) {
-    char text[200];
-    text[0] = '\0';
-    // A code the host has no text for answers 0: name the code, as the
-    // add-in's own lines do.
-    if (OSLoadString(0, ERR(s), text, sizeof text - 1) == 0)
-        snprintf(text, sizeof text, "Unknown error code %u", static_cast<unsigned>(ERR(s)));
-    text[sizeof text - 1] = '\0';
     char code[16];
     snprintf(code, sizeof code, " (0x%04X)", s);
-    return std::string(what) + ": " + text + code;
+    return std::string(what) + ": " + emu::StatusText(s) + code;
 }
 
 StoreResult Fail(const char* what, STATUS s, std::string* why) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "emu/status_text.h"
 #include "runner/items.h"
 #include "runner/own_handles.h"
 
@@ -50,9 +51,7 @@ void Interpreter::Fail(int lineNo, const std::string& why) {
 
 void Interpreter::Report(int lineNo, const char* what, STATUS s) {
     if (!s) return;
-    char text[200];
-    OSLoadString(0, ERR(s), text, sizeof text - 1);
-    fprintf(stderr, "runner: line %d: %s failed: %s (0x%x)\n", lineNo, what, text, s);
+    fprintf(stderr, "runner: line %d: %s failed: %s (0x%x)\n", lineNo, what, emu::StatusText(s).c_str(), s);
 }
 
 // The reading thread's handle of a database (opened here, so that a
@@ -122,12 +121,17 @@ bool Interpreter::Find(const std::string& label, Doc* doc, int lineNo) {
     return true;
 }
 
+bool Interpreter::Target(const std::string& label, int lineNo, Doc* doc, DBHANDLE* db) {
+    if (!Find(label, doc, lineNo)) return false;
+    *db = Db(doc->db, lineNo);
+    return *db != 0;
+}
+
 template <typename F>
 void Interpreter::OnNote(const std::string& label, int lineNo, F work) {
     Doc doc;
-    if (!Find(label, &doc, lineNo)) return;
-    DBHANDLE db = Db(doc.db, lineNo);
-    if (!db) return;
+    DBHANDLE db = 0;
+    if (!Target(label, lineNo, &doc, &db)) return;
     pool.Post([=] {
         NOTEID id = doc.id.get();
         if (!id) return;
@@ -160,9 +164,8 @@ void Interpreter::Remove(const std::vector<std::string>& w, int lineNo) {
 
 void Interpreter::Stub(const std::string& label, bool extended, int lineNo) {
     Doc doc;
-    if (!Find(label, &doc, lineNo)) return;
-    DBHANDLE db = Db(doc.db, lineNo);
-    if (!db) return;
+    DBHANDLE db = 0;
+    if (!Target(label, lineNo, &doc, &db)) return;
     pool.Post([=] {
         NOTEID id = doc.id.get();
         DBHANDLE own = id ? OwnHandle(db) : 0;

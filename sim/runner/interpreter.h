@@ -36,6 +36,9 @@ private:
     bool Items(const std::vector<std::string>& w, size_t from, std::vector<emu::ItemValue>* items, int lineNo);
     static STATUS Save(NOTEHANDLE note, bool extended);
     bool Find(const std::string& label, Doc* doc, int lineNo);
+    // The labelled document and the reading thread's handle of its database;
+    // false, said with the line, when either is missing.
+    bool Target(const std::string& label, int lineNo, Doc* doc, DBHANDLE* db);
     template <typename F>
     void OnNote(const std::string& label, int lineNo, F work);
 

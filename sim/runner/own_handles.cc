@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <map>
 
-#include "emu/emulator.h"
+#include "emu/status_text.h"
 
 namespace runner {
 namespace {
@@ -15,9 +15,7 @@ DBHANDLE OwnHandle(DBHANDLE shared) {
     if (it != tOwnDbs.end()) return it->second;
     DBHANDLE own = 0;
     if (STATUS s = NSFDbReopen(shared, &own)) {
-        char text[200];
-        OSLoadString(0, ERR(s), text, sizeof text - 1);
-        fprintf(stderr, "runner: reopen failed: %s (0x%x)\n", text, s);
+        fprintf(stderr, "runner: reopen failed: %s (0x%x)\n", emu::StatusText(s).c_str(), s);
         return 0;
     }
     tOwnDbs[shared] = own;
