@@ -121,34 +121,34 @@ bool Interpreter::Find(const std::string& label, Doc* doc, int lineNo) {
     return true;
 }
 
-bool Interpreter::Target(const std::string& label, int lineNo, Doc* doc, DBHANDLE* db) {
-    if (!Find(label, doc, lineNo)) return false;
-    *db = Db(doc->db, lineNo);
-    return *db != 0;
+template <typename F>
+void Interpreter::OnDocument(const std::string& label, int lineNo, const char* what, F work) {
+    Doc doc;
+    if (!Find(label, &doc, lineNo)) return;
+    DBHANDLE db = Db(doc.db, lineNo);
+    if (!db) return;
+    pool.Post([=] {
+        NOTEID id = doc.id.get();
+        DBHANDLE own = id ? OwnHandle(db) : 0;
+        if (own) Report(lineNo, what, work(own, id));
+    });
 }
 
 template <typename F>
 void Interpreter::OnNote(const std::string& label, int lineNo, F work) {
-    Doc doc;
-    DBHANDLE db = 0;
-    if (!Target(label, lineNo, &doc, &db)) return;
-    pool.Post([=] {
-        NOTEID id = doc.id.get();
-        if (!id) return;
-        DBHANDLE own = OwnHandle(db);
-        if (!own) return;
+    OnDocument(label, lineNo, "operation", [work](DBHANDLE own, NOTEID id) {
         NOTEHANDLE note = 0;
         STATUS s = NSFNoteOpen(own, id, 0, &note);
-        if (!s) s = work(own, id, note);
+        if (!s) s = work(note);
         if (note) NSFNoteClose(note);
-        Report(lineNo, "operation", s);
+        return s;
     });
 }
 
 void Interpreter::Modify(const std::vector<std::string>& w, bool extended, int lineNo) {
     std::vector<emu::ItemValue> items;
     if (!Items(w, 2, &items, lineNo)) return;
-    OnNote(w[1], lineNo, [=](DBHANDLE, NOTEID, NOTEHANDLE note) {
+    OnNote(w[1], lineNo, [=](NOTEHANDLE note) {
         STATUS s = WriteItems(note, items);
         return s ? s : Save(note, extended);
     });
@@ -156,21 +156,15 @@ void Interpreter::Modify(const std::vector<std::string>& w, bool extended, int l
 
 void Interpreter::Remove(const std::vector<std::string>& w, int lineNo) {
     std::string name = w[2];
-    OnNote(w[1], lineNo, [=](DBHANDLE, NOTEID, NOTEHANDLE note) {
+    OnNote(w[1], lineNo, [=](NOTEHANDLE note) {
         NSFItemDelete(note, name.c_str(), static_cast<uint16_t>(name.size()));
         return NSFNoteUpdate(note, 0);
     });
 }
 
 void Interpreter::Stub(const std::string& label, bool extended, int lineNo) {
-    Doc doc;
-    DBHANDLE db = 0;
-    if (!Target(label, lineNo, &doc, &db)) return;
-    pool.Post([=] {
-        NOTEID id = doc.id.get();
-        DBHANDLE own = id ? OwnHandle(db) : 0;
-        if (own) Report(lineNo, "stub", emu::DeleteByStub(own, id, extended));
-    });
+    OnDocument(label, lineNo, "stub",
+               [extended](DBHANDLE own, NOTEID id) { return emu::DeleteByStub(own, id, extended); });
 }
 
 void Interpreter::Delete(const std::vector<std::string>& w, int lineNo) {

@@ -36,9 +36,12 @@ private:
     bool Items(const std::vector<std::string>& w, size_t from, std::vector<emu::ItemValue>* items, int lineNo);
     static STATUS Save(NOTEHANDLE note, bool extended);
     bool Find(const std::string& label, Doc* doc, int lineNo);
-    // The labelled document and the reading thread's handle of its database;
-    // false, said with the line, when either is missing.
-    bool Target(const std::string& label, int lineNo, Doc* doc, DBHANDLE* db);
+    // Posts work(own database handle, note id) for the labelled document;
+    // its failure is reported as `what` failed. Nothing when the document
+    // or its database is missing, or its create failed.
+    template <typename F>
+    void OnDocument(const std::string& label, int lineNo, const char* what, F work);
+    // The same with the note opened: work(note), reported as "operation".
     template <typename F>
     void OnNote(const std::string& label, int lineNo, F work);
 
