@@ -77,10 +77,7 @@ STATUS CreateDocument(DBHANDLE dbHandle, const std::vector<ItemValue>& items, NO
     Note note;
     note.db = db;
     note.noteClass = noteClass;
-    note.oid.File.Innards[0] = Random32();
-    note.oid.File.Innards[1] = Random32();
-    note.oid.Note.Innards[0] = Random32();
-    note.oid.Note.Innards[1] = Random32();
+    NewOid(&note.oid);
     for (const auto& v : items) note.items.push_back(FromValue(v));
     STATUS s = Store(*db, note);
     if (!s && id) *id = note.id;

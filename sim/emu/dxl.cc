@@ -63,10 +63,7 @@ STATUS Write(Database& db, const Importer& imp, const Parsed& p, std::vector<NOT
         auto store = [&](uint16_t noteClass, const std::vector<Item>& items) {
             Note note;
             note.noteClass = noteClass;
-            note.oid.File.Innards[0] = Random32();
-            note.oid.File.Innards[1] = Random32();
-            note.oid.Note.Innards[0] = Random32();
-            note.oid.Note.Innards[1] = Random32();
+            NewOid(&note.oid);
             const NOTEID id = InsertNoteRow(db.conn, note);
             if (!id || !WriteItems(db.conn, id, items)) throw Failure("a note was not written");
             ids->push_back(id);

@@ -132,6 +132,15 @@ void ReleaseNoteBlocks(Note& note) {
     note.itemBlocks.clear();
 }
 
+// A note for a handle of the calling thread, in database `d` as opened by `db`.
+NotePtr HandleNote(const DbPtr& d, DBHANDLE db) {
+    auto n = std::make_shared<Note>();
+    n->owner = detail::ThreadToken();
+    n->db = d;
+    n->dbHandle = db;
+    return n;
+}
+
 }  // namespace
 
 void SetNestedUpdates(bool on) { gNested = on; }
@@ -198,10 +207,7 @@ EMU_EXPORT STATUS NSFNoteOpen(DBHANDLE db, NOTEID id, WORD, NOTEHANDLE* note) {
     if (STATUS s = emu::Fault(Op::OpenNote)) return s;
     auto d = emu::UseDb(db, Op::OpenNote);
     if (!d || !note) return err::INVALID_HANDLE;
-    auto n = std::make_shared<emu::Note>();
-    n->owner = emu::detail::ThreadToken();
-    n->db = d;
-    n->dbHandle = db;
+    auto n = emu::HandleNote(d, db);
     if (STATUS s = emu::LoadNote(*d, id, n.get())) return s;
     *note = emu::AddNote(std::move(n));
     return NOERROR;
@@ -221,14 +227,8 @@ EMU_EXPORT STATUS NSFNoteCreate(DBHANDLE db, NOTEHANDLE* note) {
     if (STATUS s = emu::Fault(Op::CreateNote)) return s;
     auto d = emu::UseDb(db, Op::CreateNote);
     if (!d || !note) return err::INVALID_HANDLE;
-    auto n = std::make_shared<emu::Note>();
-    n->owner = emu::detail::ThreadToken();
-    n->db = d;
-    n->dbHandle = db;
-    n->oid.File.Innards[0] = emu::Random32();
-    n->oid.File.Innards[1] = emu::Random32();
-    n->oid.Note.Innards[0] = emu::Random32();
-    n->oid.Note.Innards[1] = emu::Random32();
+    auto n = emu::HandleNote(d, db);
+    emu::NewOid(&n->oid);
     *note = emu::AddNote(std::move(n));
     return NOERROR;
 }

@@ -60,6 +60,13 @@ uint32_t Random32() {
     return rng();
 }
 
+void NewOid(ORIGINATORID* oid) {
+    oid->File.Innards[0] = Random32();
+    oid->File.Innards[1] = Random32();
+    oid->Note.Innards[0] = Random32();
+    oid->Note.Innards[1] = Random32();
+}
+
 bool SameName(const std::string& a, const char* b, size_t len) {
     if (a.size() != len) return false;
     for (size_t i = 0; i < len; ++i)

@@ -126,6 +126,8 @@ typename Table::mapped_type TakeHandle(Table& table, typename Table::key_type h,
 }
 
 uint32_t Random32();
+// A new note's originator id (its UNID): random, as a server makes one.
+void NewOid(ORIGINATORID* oid);
 bool SameName(const std::string& a, const char* b, size_t len);
 std::string Canonical(const std::string& path);
 
