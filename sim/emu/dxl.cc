@@ -1,4 +1,4 @@
-// NSFDbCreate and the DXL importer, for what an administrator's kit holds:
+// The DXL importer, for what an administrator's kit holds:
 // the database title, ACL entries, forms as design notes, views with a
 // selection of documents by item values and columns by item name, and
 // documents with text, number, time and text-list items. Anything else
