@@ -35,18 +35,9 @@ protected:
         DataDirTest::SetUp();
         processor = std::make_unique<tarnsim::Processor>();
         ASSERT_TRUE(processor->Start());
-        SampleConfig cfg;
-        cfg.port = processor->Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = level;
+        SampleConfig cfg = ServedBy(processor->Port(), level);
         cfg.mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf", "mail\\shared.nsf"};
-        cfg.excluded = {"mail\\shared.nsf"};
-        CreateSampleDatabases(cfg);
-        CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
-        CreateMailFile("mail\\bob.nsf", "CN=Bob Baker/O=Brackwater");
-        CreateMailFile("mail\\shared.nsf", "CN=Shared/O=Brackwater");
-        ASSERT_EQ(emu::CreateDatabase("mail\\carol.nsf"), 0);
-        ASSERT_EQ(emu::CreateDatabase("mail\\noprofile.nsf"), 0);
+        CreateMailFiles(cfg);
         StartSession("nserver.exe");
     }
     void TearDown() override {

@@ -18,10 +18,7 @@ protected:
     void SetUp() override {
         DataDirTest::SetUp();
         ASSERT_TRUE(processor.Start());
-        SampleConfig cfg;
-        cfg.port = processor.Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 3;
+        SampleConfig cfg = ServedBy(processor.Port(), 3);
         // Written as a Linux administrator would; the alerts and queue
         // paths of the add-in keep their '\'.
         cfg.mailFiles = {"mail/alice.nsf"};

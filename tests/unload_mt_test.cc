@@ -20,11 +20,7 @@ class UnloadTest : public DataDirTest {
 protected:
     // nserver.exe serving one user, its notices going to `processor`.
     void ServeAliceThrough(const tarnsim::Processor& processor) {
-        SampleConfig cfg;
-        cfg.port = processor.Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 1;
-        CreateSampleDatabases(cfg);
+        CreateSampleDatabases(ServedBy(processor.Port(), 1));
         CreateMailFile("mail\\alice.nsf", "CN=Alice");
         emu::SetIniVariable("TARN_Task_List", "nserver.exe");
     }

@@ -75,6 +75,12 @@ struct ViewSpec {
 STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId);
 // A user's mail file with a CalendarProfile naming its owner.
 void CreateMailFile(const std::string& path, const std::string& owner);
+// A configuration that sends notices to a processor on the loopback port.
+SampleConfig ServedBy(uint16_t port, int logLevel);
+// CreateSampleDatabases(cfg) and the mail files the event suites work on:
+// alice, bob and shared with their owner's CalendarProfile, carol and
+// noprofile without one.
+void CreateMailFiles(const SampleConfig& cfg);
 
 struct ProcessResult {
     int exitCode = -1;
