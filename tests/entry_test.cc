@@ -151,13 +151,6 @@ void ExpectCleanEnd(const ProcessResult& r) {
     ExpectNoViolations(r);
 }
 
-std::vector<emu::NoteDump> QueueNotes() {
-    std::vector<emu::NoteDump> dump;
-    EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
-    std::erase_if(dump, [](const emu::NoteDump& n) { return n.noteClass != NOTE_CLASS_DOCUMENT; });
-    return dump;
-}
-
 const char kSave[] = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";
 
 // A notice whose worker cannot be started: Boost.Thread's error at level 1,

@@ -97,9 +97,7 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
     auto r = server.Finish();
     EXPECT_EQ(r.exitCode, 0) << r.err;
     ExpectNoViolations(r);
-    std::vector<emu::NoteDump> queue;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
-    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_EQ(QueueNotes().size(), 1u);
     processor.Stop();
 
     // A database that exists is never touched.
@@ -107,8 +105,7 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_NE(again.err.find("brackwater\\tarnconfig.nsf exists: not touched"), std::string::npos) << again.err;
     EXPECT_EQ(TarnSetup(dataDir, {"create", "--skip-existing"}).exitCode, 0);
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
-    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_EQ(QueueNotes().size(), 1u);
 }
 
 // One planted problem per row: the line check must print and its exit status.

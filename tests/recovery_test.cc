@@ -63,11 +63,6 @@ protected:
         if (WaitUntil([&] { return emu::ShowStat(name) == Strings{line}; }, 30s)) return testing::AssertionSuccess();
         return testing::AssertionFailure() << testing::PrintToString(emu::ShowStat(name));
     }
-    static size_t QueueNotes() {
-        std::vector<emu::NoteDump> dump;
-        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
-        return dump.size();
-    }
 };
 
 const char kSave[] = "create s mail\\alice.nsf Form=Appointment ApptUNID=@unid\nsync save\n";
@@ -90,7 +85,7 @@ TEST_F(TaskFailureTest, ATaskOffAfterAFailedReloadComesBackWithTheNextRefresh) {
     ASSERT_TRUE(ConsoleReaches("(nserver.exe) : Error occured when finding server view", 1));
     server.Feed(kSave);  // off: not captured
     ASSERT_TRUE(ConsoleReaches("(nserver.exe) : ExtMgrCallback. TARNSession not initialised", 2));
-    EXPECT_EQ(QueueNotes(), 1u);
+    EXPECT_EQ(QueueNotes().size(), 1u);
     EXPECT_TRUE(StatReaches("TARN.Task.nserver.exe.State = Off: reload failed"));
     EXPECT_TRUE(StatReaches("TARN.Task.nhttp.exe.State = Off: reload failed"));  // its own reload, on the alert
 
@@ -109,7 +104,7 @@ TEST_F(TaskFailureTest, ATaskOffAfterAFailedReloadComesBackWithTheNextRefresh) {
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "(nserver.exe) : " + kBack), 1) << testing::PrintToString(lines);
     EXPECT_EQ(Count(lines, "TARNQueue::WriteToQueue :  Saved queue note ok"), 2);
-    EXPECT_EQ(QueueNotes(), 2u);
+    EXPECT_EQ(QueueNotes().size(), 2u);
 }
 
 // The HTTP task's own reload fails on an alert; while off it still knows
@@ -123,7 +118,7 @@ TEST_F(TaskFailureTest, TheHttpTaskOffAfterAFailedReloadComesBackWithTheNextAler
     ASSERT_TRUE(ConsoleReaches("Error occured when finding server view", 1));
     http.Feed(kSave);
     ASSERT_TRUE(ConsoleReaches("ExtMgrCallback. TARNSession not initialised", 2));
-    EXPECT_EQ(QueueNotes(), 0u);
+    EXPECT_EQ(QueueNotes().size(), 0u);
 
     RestoreServerView();
     http.Feed(kAlert);
@@ -135,7 +130,7 @@ TEST_F(TaskFailureTest, TheHttpTaskOffAfterAFailedReloadComesBackWithTheNextAler
     EXPECT_TRUE(StatReaches("TARN.Events.Refused.Off = 1"));
     EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 2);
     EXPECT_EQ(Count(lines, "TARNQueue::WriteToQueue :  Saved queue note ok"), 1);
-    EXPECT_EQ(QueueNotes(), 1u);
+    EXPECT_EQ(QueueNotes().size(), 1u);
 }
 
 // A start-up that failed stays off for good: a refresh does not start it.
@@ -149,7 +144,7 @@ TEST_F(TaskFailureTest, AFailedStartUpIsNotUndoneByARefresh) {
     server.Feed(kSave);
     auto lines = BannerLines(server.Finish().out);
     EXPECT_FALSE(Has(lines, kBack));
-    EXPECT_EQ(QueueNotes(), 0u);
+    EXPECT_EQ(QueueNotes().size(), 0u);
 }
 
 TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {

@@ -76,8 +76,7 @@ protected:
 
     // The queue notes written from the first'th on.
     static std::vector<QueueNote> Queue(size_t first = 0) {
-        std::vector<emu::NoteDump> dump;
-        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+        const auto dump = QueueNotes();
         std::vector<QueueNote> out;
         for (size_t i = first; i < dump.size(); ++i) {
             QueueNote q;

@@ -344,26 +344,9 @@ struct QueueNote {
     std::string dbPath, noteId, unid, form, user;
 };
 
-std::string TextOf(const emu::NoteDump& d, const std::string& name) {
-    for (const auto& it : d.items)
-        if (it.name == name && !it.texts.empty()) return it.texts[0];
-    return {};
-}
-double NumberOf(const emu::NoteDump& d, const std::string& name) {
-    for (const auto& it : d.items)
-        if (it.name == name && !it.numbers.empty()) return it.numbers[0];
-    return -1;
-}
-
-std::vector<emu::NoteDump> Dump(const std::string& path) {
-    std::vector<emu::NoteDump> notes;
-    EXPECT_EQ(emu::DumpNotes(path, &notes), 0) << path;
-    return notes;
-}
-
 std::vector<QueueNote> ReadQueue() {
     std::vector<QueueNote> out;
-    for (const auto& d : Dump(kQueueDb))
+    for (const auto& d : QueueNotes())
         out.push_back({d.id, NumberOf(d, "Action"), NumberOf(d, "Status"), TextOf(d, "CalDbPath"),
                        TextOf(d, "CalNoteID"), TextOf(d, "CalUNID"), TextOf(d, "CalForm"), TextOf(d, "CalUserName")});
     return out;
@@ -539,7 +522,7 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     // captured for them, per mail file.
     std::map<std::string, std::pair<std::string, uint32_t>> survivors;  // label -> mail file, id
     for (const auto& f : MailFiles())
-        for (const auto& d : Dump(f.path)) survivors[TextOf(d, "Subject")] = {f.path, d.id};
+        for (const auto& d : Notes(f.path)) survivors[TextOf(d, "Subject")] = {f.path, d.id};
     std::multiset<std::pair<std::string, std::vector<Capture>>> expectedGone, observedGone;
     size_t survived = 0;
     for (const auto& s : scripts)

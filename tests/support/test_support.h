@@ -145,6 +145,14 @@ int ExitCodeOf(int waitStatus);
 // and removes both files.
 void ReadTaskOutput(const std::string& outPath, const std::string& errPath, ProcessResult& r);
 
+// Every document of a database as the tools read it back, in note-id order;
+// QueueNotes: the capture queue's.
+std::vector<emu::NoteDump> Notes(const std::string& path);
+std::vector<emu::NoteDump> QueueNotes();
+// An item's first text or number ("" or -1 where the note has none).
+std::string TextOf(const emu::NoteDump& note, const std::string& item);
+double NumberOf(const emu::NoteDump& note, const std::string& item);
+
 // An id as the add-in writes it: eight upper-case hex digits.
 std::string Hex8(uint32_t id);
 
