@@ -108,7 +108,7 @@ TEST_F(CApiTest, LogLinesFormatAndAppendTheAdditionalStatusText) {
     EXPECT_EQ(lines[2], "only ");
 }
 
-TEST_F(CApiTest, StatusTextsAreCutToTheBufferLengthAndIgnoreTheFlagBits) {
+TEST_F(CApiTest, StatusTextsAreCutToTheBufferIgnoreTheFlagBitsAndAreNeverMadeUp) {
     char text[10];
     EXPECT_EQ(OSLoadString(nullptr, ERR_ITEM_NOT_FOUND, text, sizeof text - 1), 9);
     EXPECT_STREQ(text, "Note item");
@@ -116,6 +116,10 @@ TEST_F(CApiTest, StatusTextsAreCutToTheBufferLengthAndIgnoreTheFlagBits) {
     WORD n = OSLoadString(nullptr, ERR(ERR_NOT_FOUND | STS_REMOTE), full, sizeof full - 1);
     EXPECT_STREQ(full, "Entry not found in index");
     EXPECT_EQ(n, strlen(full));
+    // A code without a text: 0 and an empty buffer, never a made-up text.
+    memset(full, '#', sizeof full);
+    EXPECT_EQ(OSLoadString(0, 0x3A77, full, sizeof full - 1), 0);
+    EXPECT_STREQ(full, "");
 }
 
 // ---- extmgr.h: the return rule ------------------------------------------------
@@ -528,14 +532,6 @@ TEST_F(RulesTest, CallsDuringStartUpBeyondTheEmFunctionsAreListed) {
     EXPECT_EQ(calls[1].count, 1u);
     EXPECT_EQ(emu::ViolationCount(), 0u) << "listed, not violations";
     emu::ClearStartupCalls();
-}
-
-// A code without a text: 0 and an empty buffer, never a made-up text.
-TEST_F(RulesTest, AStatusWithoutATextLoadsNothing) {
-    char text[32];
-    memset(text, '#', sizeof text);
-    EXPECT_EQ(OSLoadString(0, 0x3A77, text, sizeof text - 1), 0);
-    EXPECT_STREQ(text, "");
 }
 
 // The task-output check names each reported violation and passes the zero count.
