@@ -38,7 +38,7 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
     tarnsim::ProcessorOptions o;
     o.mode = tarnsim::FailMode::Hang;
     o.hangLimit = kHeld;
-    UnloadInABurst(o, 20);
+    UnloadInABurst(o, 14);
 }
 
 // The same with the exchanges inside TLS connections (handshakes done, the
@@ -54,7 +54,7 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstOverHttpsNeverCrashes) {
     o.replyDelay = kHeld;
     emu::SetIniVariable("TARN_HTTP_Secure", "1");
     emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());
-    UnloadInABurst(o, 10);
+    UnloadInABurst(o, 7);
     std::filesystem::remove_all(dir);
 }
 
