@@ -112,18 +112,4 @@ TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     EXPECT_EQ(Number(demo.stats, "TARN.Events.Refused = "), refused);
 }
 
-// The same over HTTPS: every kind of authentication through a processor
-// whose certificate the tasks check against the demo's own CA.
-TEST(DemoTest, TheBundledScenarioRunsOverHttps) {
-    const Demo demo = RunDemo("demo", "--secure");
-    const std::string& out = demo.out;
-    EXPECT_EQ(demo.rc, 0) << out;
-    for (const char* task : {"nserver.exe", "nhttp.exe", "amgr.exe"})
-        EXPECT_TRUE(Has(out, std::string("(") + task + ") : openHTTPConnection. Notices go over HTTPS to 127.0.0.1:"))
-            << task;
-    EXPECT_FALSE(Has(out, ": TLS: "));  // no certificate refused, no handshake failed
-    EXPECT_TRUE(Has(out, "  queue notes handled    17 (")) << out;
-    EXPECT_TRUE(Has(out, "  still pending          0\n"));
-}
-
 }  // namespace

@@ -1,14 +1,13 @@
 // The emulator's message queues: naming, limits, and messages crossing real
-// processes (fork), including a reader that starts after the writer left.
+// processes (fork). A reader that starts after the writer left is the refresh
+// suite's.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -29,26 +28,19 @@ protected:
     }
 };
 
-pid_t StartChild(const std::function<int()>& body) {
-    pid_t pid = fork();
+// Runs body in a child process; its result is the child's exit code.
+int InChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
     if (pid == 0) _exit(body());
-    return pid;
-}
-
-int Wait(pid_t pid) {
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
     return tarntest::ExitCodeOf(status);
 }
 
-// Runs body in a child process; its result is the child's exit code.
-int InChild(const std::function<int()>& body) { return Wait(StartChild(body)); }
-
-std::string Take(MQHANDLE q, STATUS* status = nullptr, uint16_t bufferLength = kReceive,
-                 uint32_t options = 0, uint32_t timeout = 1) {
-    char buffer[1100];
+std::string Take(MQHANDLE q, STATUS* status = nullptr) {
+    char buffer[kReceive];
     uint16_t length = 0xBEEF;
-    STATUS s = MQGet(q, buffer, bufferLength, options, timeout, &length);
+    STATUS s = MQGet(q, buffer, kReceive, 0, 1, &length);
     if (status) *status = s;
     return s == 0 ? std::string(buffer, length) : std::string();
 }
@@ -77,17 +69,10 @@ TEST_F(MqTest, OpenCreatesOnlyWhenAsked) {
 
 TEST_F(MqTest, EmptyQueue) {
     MQHANDLE q = Open("TARN");
-    STATUS s = 0;
     char buffer[8];
     uint16_t length = 77;
     EXPECT_EQ(MQGet(q, buffer, sizeof buffer, 0, 1, &length), emu::err::MQ_EMPTY);
     EXPECT_EQ(length, 0);
-
-    auto start = std::chrono::steady_clock::now();
-    Take(q, &s, kReceive, MQ_WAIT_FOR_MSG, 100);
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(s, emu::err::MQ_TIMEOUT);  // a wait that ends empty is a time-out
-    EXPECT_GE(waited, std::chrono::milliseconds(80));
     EXPECT_EQ(MQGetCount(q), 0);
 }
 
@@ -118,13 +103,6 @@ TEST_F(MqTest, MessageLargerThanTheBufferIsTruncatedTakenOffAndReported) {
     EXPECT_EQ(length, 2);
     EXPECT_EQ(std::string(buffer, 3), std::string("x\0#", 3)) << "nothing written past the message";
     EXPECT_EQ(MQGetCount(q), 0);
-
-    // Bigger than any message the queue holds: refused at the put, nothing queued.
-    const std::string huge(2000, 'h');
-    EXPECT_EQ(MQPut(q, 1, const_cast<char*>(huge.data()), static_cast<uint16_t>(huge.size()), 0), emu::err::MQ_BFR_TOO_SMALL);
-    const std::string largest(1024, 'l');
-    EXPECT_EQ(MQPut(q, 1, const_cast<char*>(largest.data()), static_cast<uint16_t>(largest.size()), 0), 0);
-    EXPECT_EQ(Take(q, &s, 1024), largest);
 
     // No buffer at all is refused before a message is taken.
     ASSERT_EQ(MQPut(q, 1, const_cast<char*>("x"), 2, 0), 0);
@@ -166,9 +144,7 @@ TEST_F(MqTest, NamesAndHandles) {
     MQHANDLE q = 55;
     EXPECT_EQ(MQOpen("", MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
     EXPECT_EQ(q, 0u);
-    EXPECT_EQ(MQOpen(nullptr, MQ_OPEN_CREATE, &q), emu::err::MQ_NAME);
     EXPECT_EQ(MQOpen(std::string(65, 'n').c_str(), MQ_OPEN_CREATE, &q), emu::err::NAME_LENGTH);
-    EXPECT_NE(MQOpen("TARN", MQ_OPEN_CREATE, nullptr), 0);
 
     // Any bytes are usable and distinct: the encoding must not merge names.
     const std::vector<std::string> names = {
@@ -199,28 +175,6 @@ TEST_F(MqTest, NamesAndHandles) {
     EXPECT_EQ(MQOpen("TARN", 0, &q), emu::err::MQ_NOEXIST);
 }
 
-TEST_F(MqTest, InjectedFaultsComeFirstAndTakeNothing) {
-    MQHANDLE q = Open("TARNfault");
-    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("x"), 2, 0), 0);
-
-    emu::InjectFault(emu::Op::MqOpen, emu::err::INJECTED);
-    MQHANDLE other = 0;
-    EXPECT_EQ(MQOpen("TARNfault2", MQ_OPEN_CREATE, &other), emu::err::INJECTED);
-    emu::InjectFault(emu::Op::MqGet, emu::err::INJECTED);
-    STATUS s = 0;
-    Take(q, &s);
-    EXPECT_EQ(s, emu::err::INJECTED);
-    emu::InjectFault(emu::Op::MqPut, emu::err::INJECTED);
-    EXPECT_EQ(MQPut(q, 1, const_cast<char*>("y"), 2, 0), emu::err::INJECTED);
-    emu::InjectFault(emu::Op::MqCount, emu::err::INJECTED);
-    EXPECT_EQ(MQGetCount(q), 0);
-
-    emu::ClearFaults();
-    EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNfault"});
-    EXPECT_EQ(MQGetCount(q), 1);
-    EXPECT_EQ(Take(q, &s), std::string("x\0", 2));
-}
-
 TEST_F(MqTest, MessagesCrossProcesses) {
     MQHANDLE q = Open("TARNnserver.exe");
 
@@ -244,45 +198,6 @@ TEST_F(MqTest, MessagesCrossProcesses) {
               }),
               0);
     EXPECT_EQ(MQGetCount(q), 0);
-
-    // A waiting get is woken by a put from another process.
-    pid_t writer = StartChild([] {
-        MQHANDLE c = 0;
-        if (MQOpen("TARNnserver.exe", 0, &c) != 0) return 1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        return MQPut(c, 1, const_cast<char*>("late"), 4, 0) == 0 ? 0 : 2;
-    });
-    ASSERT_GT(writer, 0);
-    STATUS s = 1;
-    EXPECT_EQ(Take(q, &s, kReceive, MQ_WAIT_FOR_MSG, 10000), "late");
-    EXPECT_EQ(s, 0);
-    EXPECT_EQ(Wait(writer), 0);
-}
-
-TEST_F(MqTest, MessagesWaitForAReaderThatStartsLater) {
-    // The writer creates the queue, puts and exits; nobody else has it open.
-    ASSERT_EQ(InChild([] {
-                  MQHANDLE c = 0;
-                  if (MQOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
-                  for (int i = 0; i < 3; ++i)
-                      if (MQPut(c, 1, const_cast<char*>("x"), 2, 0) != 0) return 2;
-                  return 0;
-              }),
-              0);
-    EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnamgr.exe"});
-
-    // The reader starts afterwards and finds all three.
-    EXPECT_EQ(InChild([] {
-                  MQHANDLE c = 0;
-                  if (MQOpen("TARNnamgr.exe", MQ_OPEN_CREATE, &c) != 0) return 1;
-                  if (MQGetCount(c) != 3) return 2;
-                  for (int i = 0; i < 3; ++i) {
-                      STATUS s = 0;
-                      if (Take(c, &s) != std::string("x\0", 2)) return 3;
-                  }
-                  return MQGetCount(c) == 0 ? 0 : 4;
-              }),
-              0);
 }
 
 }  // namespace

@@ -87,36 +87,6 @@ TEST_F(StatsTest, UpdatesKeepTheirTypeAndTheReferencesFlags) {
     EXPECT_EQ(emu::ShowStat("tarn.events"), Strings{"TARN.Events.Seen = 5"});
     EXPECT_EQ(emu::ShowStat("TARN.Event"), Strings{});
     EXPECT_EQ(emu::ShowStat("TARN.Event*"), Strings{"TARN.Events.Seen = 5"});
-    EXPECT_EQ(emu::ShowStat("").size(), 4u);
-
-    // Only an additive number can be reset.
-    EXPECT_EQ(StatReset("TARN", "Events.Seen"), NOERROR);
-    EXPECT_EQ(StatReset("TARN", "Task.nserver.exe.Workers"), emu::err::STAT_NOT_SET);
-    EXPECT_EQ(StatReset("TARN", "Nothing"), emu::err::STAT_NOT_FOUND);
-    StatDelete("Other", "Name");
-
-    // The walk of one facility, and the formatted buffer of them all.
-    Strings walked;
-    StatTraverse(const_cast<char*>("TARN"), nullptr,
-                 [](void* context, char* facility, char* name, WORD type, void* value) -> STATUS {
-                     const std::string v = type == VT_LONG     ? std::to_string(*static_cast<LONG*>(value))
-                                           : type == VT_NUMBER ? std::to_string(*static_cast<NUMBER*>(value))
-                                                               : static_cast<char*>(value);
-                     static_cast<Strings*>(context)->push_back(std::string(facility) + "." + name + "=" + v);
-                     return NOERROR;
-                 },
-                 &walked);
-    EXPECT_EQ(walked, (Strings{"TARN.Events.Seen=0", "TARN.Ratio=0.500000", "TARN.Task.nserver.exe.Workers=5"}));
-    DHANDLE h = NULLHANDLE;
-    DWORD length = 0;
-    ASSERT_EQ(StatQuery(const_cast<char*>("Stats\n"), const_cast<char*>("  "), const_cast<char*>(" = "),
-                        const_cast<char*>("\n"), &h, &length),
-              NOERROR);
-    const char* text = static_cast<const char*>(OSLockObject(h));
-    EXPECT_EQ(std::string(text, length),
-              "Stats\n  TARN.Events.Seen = 0\n  TARN.Ratio = 0.5\n  TARN.Task.nserver.exe.Workers = 5\n");
-    OSUnlockObject(h);
-    OSMemFree(h);
     tarntest::ExpectAllReleased();
 }
 

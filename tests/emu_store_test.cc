@@ -54,7 +54,6 @@ struct Page {
     uint32_t skipped = 0, returned = 0;
     uint16_t signal = 0;
     uint32_t tumbler = 0;
-    bool hadBuffer = false;
 };
 
 // The documented call: skip 1 from the position, then read up to count.
@@ -66,7 +65,6 @@ Page Read(HCOLLECTION coll, COLLECTIONPOSITION* pos, uint32_t mask, uint32_t cou
               0);
     p.tumbler = pos->Tumbler[0];
     if (buf) {
-        p.hadBuffer = true;
         auto* data = static_cast<const uint8_t*>(OSLockObject(buf));
         p.bytes.assign(data, data + p.length);
         OSUnlockObject(buf);
@@ -130,15 +128,10 @@ TEST_F(StoreTest, DatabasesKeepIdAndThePathTheyWereOpenedWith) {
 
     DBHANDLE none = 0;
     EXPECT_EQ(NSFDbOpen("mail\\nobody.nsf", &none), emu::err::NOEXIST);
-    std::string longPath(300, 'x');
-    EXPECT_EQ(NSFDbOpen(longPath.c_str(), &none), emu::err::NOEXIST);
-    EXPECT_EQ(NSFDbOpen(nullptr, &none), emu::err::NOEXIST);
     EXPECT_EQ(none, 0u);
 
     EXPECT_EQ(NSFDbClose(a1), 0);
     EXPECT_EQ(NSFDbClose(a1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFDbIDGet(a1, &id1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFDbPathGet(a1, canonical, nullptr), emu::err::INVALID_HANDLE);
     NSFDbClose(a2);
     NSFDbClose(other);
 }
@@ -259,10 +252,6 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     EXPECT_EQ(p.signal, 0);
     EXPECT_EQ(p.length, expected.size());
     EXPECT_EQ(p.bytes, expected);
-    Page end = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
-    EXPECT_EQ(end.returned, 0u);
-    EXPECT_TRUE(end.hadBuffer) << "an empty buffer, still the caller's to free";
-    EXPECT_EQ(end.length, 0);
     EXPECT_EQ(NIFCloseCollection(coll), 0);
 
     EXPECT_EQ(ViewIds(db, view), (std::vector<NOTEID>{b, a}));
@@ -331,11 +320,6 @@ TEST_F(StoreTest, ReadsComeInPagesAndHandOverEveryBuffer) {
     ASSERT_EQ(tarntest::CreateView(db, {"v", "", {}, {"Key"}, 0}, &view), 0);
     DWORD collection = 0;  // a zeroed 4-byte variable, right for either width of HCOLLECTION
     UNID viewUnid{};
-    NOTEHANDLE viewNote = 0;
-    EXPECT_NE(NIFOpenCollection(db, db, view, 0, 0, reinterpret_cast<HCOLLECTION*>(&collection), &viewNote, nullptr,
-                                nullptr, nullptr),
-              0)
-        << "rethViewNote is reserved";
     ASSERT_EQ(NIFOpenCollection(db, db, view, 0, 0, reinterpret_cast<HCOLLECTION*>(&collection), nullptr, &viewUnid,
                                 nullptr, nullptr),
               0);
@@ -376,20 +360,9 @@ TEST_F(StoreTest, ReadsComeInPagesAndHandOverEveryBuffer) {
     pos.Tumbler[0] = 5;
     EXPECT_EQ(Ids(Read(coll, &pos, READ_MASK_NOTEID)), (std::vector<NOTEID>{inOrder[5], inOrder[6]}));
 
-    // Id and summary values together: the DWORD first, then the value table.
     emu::SetReadPageSize(0);
     COLLECTIONPOSITION start{};
-    Page both = Read(coll, &start, READ_MASK_NOTEID | READ_MASK_SUMMARYVALUES, 1);
-    ASSERT_EQ(both.returned, 1u);
-    EXPECT_EQ(Ids(both)[0], inOrder[0]);
-    ITEM_VALUE_TABLE table;
-    memcpy(&table, both.bytes.data() + 4, sizeof table);
-    EXPECT_EQ(table.Items, 1);
-    EXPECT_EQ(table.Length, both.bytes.size() - 4) << "the table's length covers the whole block";
-    EXPECT_EQ(both.bytes.back(), 'a');
-
     // A buffer freed while locked is refused.
-    start = COLLECTIONPOSITION{};
     ASSERT_EQ(NIFReadEntries(coll, &start, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 1, READ_MASK_NOTEID, &buffer, nullptr,
                              nullptr, nullptr, nullptr),
               0);
@@ -428,20 +401,11 @@ TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
     EXPECT_EQ(id, lookup);
     EXPECT_EQ(find("dsdlookup", &id), 0);
     EXPECT_EQ(id, visible);
-    id = 0;
-    EXPECT_EQ(NIFFindView(db, "server", &id), 0) << "the macro is the same call";
-    EXPECT_EQ(id, server);
     for (const char* name : {"folder", "nav", "four", "zero", "document", "serv", "", "Server Settings|server", "hidden"})
         EXPECT_EQ(find(name, &id), emu::err::NOT_FOUND) << name;
     EXPECT_EQ(NIFFindDesignNoteExt(db, "hidden", NOTE_CLASS_VIEW, "-G40^", &id, 0), 0) << "a pattern without n";
     EXPECT_EQ(id, flagged);
     EXPECT_EQ(NIFFindDesignNoteExt(db, "server", NOTE_CLASS_FORM, "-G40n^", &id, 0), emu::err::NOT_FOUND);
-
-    DBHANDLE other = OpenDb("brackwater\\tarnalerts.nsf");
-    EXPECT_EQ(NIFFindDesignNoteExt(other, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::NOT_FOUND);
-    EXPECT_EQ(NIFFindDesignNoteExt(0, "server", NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NIFFindDesignNoteExt(db, nullptr, NOTE_CLASS_VIEW, "-G40n^", &id, 0), emu::err::INVALID_HANDLE);
-    NSFDbClose(other);
     NSFDbClose(db);
 }
 
@@ -705,8 +669,6 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     EXPECT_EQ(emu::Open().databases, 0);
     emu::ClearFaults();
     db = OpenDb("mail\\alice.nsf");
-    NOTEID view = 0;
-    ASSERT_EQ(tarntest::CreateView(db, {"v", "", {}, {"Form"}, 0}, &view), 0);
 
     // Only the second save fails; it raises no events and stores nothing.
     static int calls;  // static: the callback is a plain function
@@ -726,31 +688,7 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
     NSFNoteClose(n);
     ASSERT_EQ(NSFNoteOpen(db, id, 0, &n), 0);
     EXPECT_EQ(NSFItemInfo(n, "Form", 4, nullptr, nullptr, nullptr, nullptr), emu::err::ITEM_NOT_FOUND);
-
-    emu::InjectFault(emu::Op::GetItemText, emu::err::INJECTED);
-    ASSERT_EQ(NSFItemAppend(n, 0, "Form", 4, TYPE_TEXT, "x", 1), 0);
-    char buf[8] = "junk";
-    EXPECT_EQ(NSFItemGetText(n, "Form", buf, sizeof buf), 0);
-    EXPECT_STREQ(buf, "");
     NSFNoteClose(n);
-
-    HCOLLECTION coll = 0;
-    emu::InjectFault(emu::Op::OpenCollection, emu::err::INJECTED);
-    EXPECT_EQ(NIFOpenCollection(db, db, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::INJECTED);
-    EXPECT_EQ(emu::Open().collections, 0);
-    emu::ClearFaults();
-    coll = OpenView(db, view);
-    emu::InjectFault(emu::Op::ReadEntries, emu::err::INJECTED);
-    COLLECTIONPOSITION pos{};
-    DHANDLE buffer = 0;
-    uint32_t returned = 0;
-    EXPECT_EQ(NIFReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_NOTEID, &buffer, nullptr, nullptr, &returned,
-                          nullptr),
-              emu::err::INJECTED);
-    EXPECT_EQ(buffer, 0u);
-    EXPECT_EQ(pos.Tumbler[0], 0u);
-    emu::ClearFaults();
-    EXPECT_EQ(NIFCloseCollection(coll), 0);
 
     // By a role's or a function's name; a count of one fails only the first call.
     for (const char* name : {"OpenNote", "NSFNoteOpen"}) {
@@ -761,122 +699,44 @@ TEST_F(StoreTest, InjectedFaultsFailTheOperationCleanly) {
         emu::ClearFaults();
     }
     EXPECT_FALSE(emu::InjectFault("NoSuchFunction", emu::err::INJECTED));
-    emu::Op op;
-    ASSERT_TRUE(emu::OpFromName("NIFReadEntries", &op));
-    EXPECT_EQ(op, emu::Op::ReadEntries);
-    EXPECT_STREQ(emu::OpName(op), "ReadEntries");
-    EXPECT_STREQ(emu::OpFunctionName(emu::Op::GetProfileField), "NSFProfileGetField");
     NSFDbClose(db);
 
-    // EMU_FAULTS in a task process, by the function's name.
+    // The runner's own lines name a code the host has no text for, as the add-in's do.
     tarntest::SampleConfig cfg;
     cfg.logLevel = 1;
     tarntest::CreateSampleDatabases(cfg);
     emu::SetIniVariable("TARN_Task_List", "nserver.exe");
-    auto r = tarntest::RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EMCreateRecursionID=0x02D3"}});
-    EXPECT_NE(r.err.find("MainEntryPoint returned 723"), std::string::npos) << r.err;
-    // The runner's own lines name a code the host has no text for, as the add-in's do.
-    r = tarntest::RunTask("nserver.exe", dataDir, "create a1 mail\\alice.nsf Form=Memo\n",
-                          {{"EMU_FAULTS", "NSFNoteCreate=0x7777"}});
+    auto r = tarntest::RunTask("nserver.exe", dataDir, "create a1 mail\\alice.nsf Form=Memo\n",
+                               {{"EMU_FAULTS", "NSFNoteCreate=0x7777"}});
     EXPECT_NE(r.err.find("runner: line 1: create failed: Unknown error code 14199 (0x7777)"), std::string::npos)
         << r.err;
 }
 
+// Whatever the call, a handle it was not given is refused, not followed.
 TEST_F(StoreTest, BadHandlesAndArgumentsAreRefused) {
     DBHANDLE db = OpenDb("mail\\alice.nsf");
     NOTEHANDLE n = 0;
-    EXPECT_EQ(NSFNoteOpen(db, 0x12345, 0, &n), emu::err::BAD_NOTEID);
-    EXPECT_EQ(NSFNoteOpen(db, 0x12345, 0, nullptr), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFNoteOpen(0xDEAD, 0x8F2, 0, &n), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFNoteCreate(0xDEAD, &n), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFNoteClose(0xDEAD), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFNoteUpdate(0xDEAD, 0), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFNoteUpdateExtended(db, 0), emu::err::INVALID_HANDLE) << "a database handle is no note";
-    EXPECT_EQ(NSFItemInfo(0xDEAD, "Form", 4, nullptr, nullptr, nullptr, nullptr), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFItemAppend(0xDEAD, 0, "Form", 4, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NSFItemDelete(0xDEAD, "Form", 4), emu::err::INVALID_HANDLE);
     double d = 1;
-    EXPECT_EQ(NSFItemSetNumber(0xDEAD, "N", &d), emu::err::INVALID_HANDLE);
+    HCOLLECTION coll = 0;
+    COLLECTIONPOSITION pos{};
+    for (STATUS s : {NSFNoteOpen(0xDEAD, 0x8F2, 0, &n), NSFNoteOpen(db, 0x12345, 0, nullptr), NSFNoteClose(0xDEAD),
+                     NSFNoteUpdateExtended(db, 0) /* a database handle is no note */,
+                     NSFItemInfo(0xDEAD, "Form", 4, nullptr, nullptr, nullptr, nullptr),
+                     NSFItemAppend(0xDEAD, 0, "Form", 4, TYPE_TEXT, "x", 1), NSFItemSetNumber(0xDEAD, "N", &d),
+                     NIFOpenCollection(db, 0xDEAD, 0x8F2, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr),
+                     NIFReadEntries(0xDEAD, &pos, 1, 1, 1, 1, READ_MASK_NOTEID, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr)})
+        EXPECT_EQ(s, emu::err::INVALID_HANDLE);
     EXPECT_EQ(NSFItemGetLong(0xDEAD, "N", 5), 5);
     char buf[4] = "abc";
     EXPECT_EQ(NSFItemGetText(0xDEAD, "N", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "");
-    NOTEID id = 77;
-    NSFNoteGetInfo(0xDEAD, _NOTE_ID, &id);
-    EXPECT_EQ(id, 77u);
 
     ASSERT_EQ(NSFNoteCreate(db, &n), 0);
-    EXPECT_EQ(NSFItemAppend(n, 0, "Form", 0, TYPE_TEXT, "x", 1), emu::err::INVALID_HANDLE);
     EXPECT_EQ(NSFItemAppend(n, 0, "Form", 4, TYPE_TEXT, nullptr, 5), emu::err::INVALID_HANDLE);
     EXPECT_EQ(NSFItemAppend(n, 0, "Empty", 5, TYPE_TEXT, nullptr, 0), 0);
-    EXPECT_EQ(NSFItemSetNumber(n, "N", nullptr), emu::err::INVALID_HANDLE);
     EXPECT_EQ(NSFNoteUpdate(n, UPDATE_DELETED), emu::err::BAD_NOTEID) << "an unsaved note cannot become a stub";
     NSFNoteClose(n);
-
-    BLOCKID block{};
-    EXPECT_EQ(NSFProfileGetField(0xDEAD, "P", 1, nullptr, 0, "F", 1, nullptr, &block, nullptr),
-              emu::err::INVALID_HANDLE);
-    HCOLLECTION coll = 0;
-    EXPECT_EQ(NIFOpenCollection(db, 0xDEAD, 0x8F2, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr), emu::err::INVALID_HANDLE);
-    COLLECTIONPOSITION pos{};
-    EXPECT_EQ(NIFReadEntries(0xDEAD, &pos, 1, 1, 1, 1, READ_MASK_NOTEID, nullptr, nullptr, nullptr, nullptr, nullptr),
-              emu::err::INVALID_HANDLE);
-    EXPECT_EQ(NIFCloseCollection(0xDEAD), emu::err::INVALID_HANDLE);
-    std::vector<emu::NoteDump> dump;
-    EXPECT_EQ(emu::DumpNotes("mail\\nobody.nsf", &dump), emu::err::NOEXIST);
-    EXPECT_EQ(emu::DumpNotes("mail\\alice.nsf", nullptr), emu::err::INVALID_HANDLE);
-    NSFDbClose(db);
-}
-
-}  // namespace
-
-namespace {
-
-// NSFDbGetModifiedNoteTable: ids of the span [Since, retUntil), deletions
-// with RRV_DELETED (except from TIMEDATE_MINIMUM); spans chained through
-// retUntil see each change once; nothing changed is ERR_NO_MODIFIED_NOTES
-// with the outputs untouched.
-TEST_F(StoreTest, ModifiedNoteTablesChainWithoutGapOrRepeat) {
-    DBHANDLE db = OpenDb("mail\\alice.nsf");
-    NOTEID kept = 0, gone = 0;
-    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &kept), 0);
-    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Memo")}, &gone), 0);
-    ASSERT_EQ(emu::DeleteByStub(db, gone, false), 0);
-    auto ids = [&](TIMEDATE since, TIMEDATE* until) {
-        DHANDLE table = NULLHANDLE;
-        std::vector<NOTEID> out;
-        const STATUS s = NSFDbGetModifiedNoteTable(db, NOTE_CLASS_DOCUMENT, since, until, &table);
-        if (s == ERR_NO_MODIFIED_NOTES) {
-            EXPECT_EQ(table, NULLHANDLE);
-            return out;
-        }
-        EXPECT_EQ(s, 0);
-        NOTEID id = 0;
-        for (BOOL first = TRUE; IDScan(table, first, &id); first = FALSE) out.push_back(id);
-        EXPECT_EQ(IDDestroyTable(table), 0);
-        return out;
-    };
-    TIMEDATE until{}, next{};
-    EXPECT_EQ(ids(TIMEDATE{{ALLDAY, ANYDAY}}, &until), (std::vector<NOTEID>{kept, gone | RRV_DELETED}));
-    EXPECT_EQ(ids(TIMEDATE{{0, 0}}, &next), std::vector<NOTEID>{kept});
-    // The stub still names its note; its items are gone.
-    ORIGINATORID oid{};
-    WORD noteClass = 0;
-    EXPECT_EQ(NSFDbGetNoteInfo(db, gone, &oid, nullptr, &noteClass), ERR_NOTE_DELETED);
-    EXPECT_EQ(noteClass, NOTE_CLASS_DOCUMENT);
-    EXPECT_NE(oid.File.Innards[0] | oid.Note.Innards[0], 0u);
-    EXPECT_EQ(NSFDbGetNoteInfo(db, gone | RRV_DELETED, nullptr, nullptr, nullptr), ERR_INVALID_NOTE);
-
-    const TIMEDATE marker{{7, 7}};
-    next = marker;
-    EXPECT_TRUE(ids(until, &next).empty());
-    EXPECT_EQ(memcmp(&next, &marker, sizeof next), 0) << "retUntil left as it was";
-    NOTEHANDLE note = 0;
-    ASSERT_EQ(NSFNoteOpen(db, kept, 0, &note), 0);
-    ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
-    NSFNoteClose(note);
-    EXPECT_EQ(ids(until, &next), std::vector<NOTEID>{kept});
-    EXPECT_TRUE(ids(next, &next).empty());
     NSFDbClose(db);
 }
 

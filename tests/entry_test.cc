@@ -84,15 +84,6 @@ TEST_F(EntryPointTest, FailedRecursionIdReturnsItsStatusAndRegistersNothing) {
     EXPECT_EQ(Deregistered(r), "");
 }
 
-TEST_F(EntryPointTest, FailedRegistrationDoesNotStopTheSequence) {
-    Prepare(3);
-    auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmRegister=0x1A41@2"}});
-    auto lines = BannerLines(r.out);
-    EXPECT_EQ(lines.size(), 9u);
-    EXPECT_EQ(lines.back(), "Brackwater TARN 1.2.27 (nserver.exe) :  (nserver.exe) loaded OK...");
-    EXPECT_EQ(Deregistered(r), " 69/1 24/1 102/2 102/1 47/1");
-}
-
 TEST_F(EntryPointTest, SecondCallDoesNothingEvenAfterAFailedFirstOne) {
     Prepare(1);
     auto r = Run("nserver.exe", {{"EMU_FAULTS", "EmCreateRecursionId=0x02D3"}, {"TARN_RUNNER_ENTRY_TWICE", "1"}});
@@ -158,13 +149,6 @@ TEST_F(EntryPointTest, LongNameIsCutInTheSessionNotOverrun) {
 void ExpectCleanEnd(const ProcessResult& r) {
     for (const auto& l : r.out) EXPECT_EQ(l.find("runner: left open"), std::string::npos) << l;
     ExpectNoViolations(r);
-}
-
-std::vector<emu::NoteDump> QueueNotes() {
-    std::vector<emu::NoteDump> dump;
-    EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
-    std::erase_if(dump, [](const emu::NoteDump& n) { return n.noteClass != NOTE_CLASS_DOCUMENT; });
-    return dump;
 }
 
 const char kSave[] = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";

@@ -65,9 +65,7 @@ TEST_F(ConcurrentEventsTest, EightServerThreadsAndAReload) {
     reloader.join();
     for (auto h : regs) EMDeregister(h);
 
-    std::vector<emu::NoteDump> queue;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
-    EXPECT_EQ(queue.size(), static_cast<size_t>(kThreads * kPerThread));
+    EXPECT_EQ(QueueNotes().size(), static_cast<size_t>(kThreads * kPerThread));
     session.Reset();
     EXPECT_EQ(emu::Open().notes, 0);
 }

@@ -23,6 +23,7 @@ namespace {
 const std::string P = "Brackwater TARN 1.2.27 (nserver.exe) : ";
 
 struct QueueNote {
+    NOTEID id = 0;
     double action = -1, status = -1;
     std::string dbPath, noteId, unid, form, user;
     Strings names;
@@ -35,18 +36,9 @@ protected:
         DataDirTest::SetUp();
         processor = std::make_unique<tarnsim::Processor>();
         ASSERT_TRUE(processor->Start());
-        SampleConfig cfg;
-        cfg.port = processor->Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = level;
+        SampleConfig cfg = ServedBy(processor->Port(), level);
         cfg.mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf", "mail\\shared.nsf"};
-        cfg.excluded = {"mail\\shared.nsf"};
-        CreateSampleDatabases(cfg);
-        CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
-        CreateMailFile("mail\\bob.nsf", "CN=Bob Baker/O=Brackwater");
-        CreateMailFile("mail\\shared.nsf", "CN=Shared/O=Brackwater");
-        ASSERT_EQ(emu::CreateDatabase("mail\\carol.nsf"), 0);
-        ASSERT_EQ(emu::CreateDatabase("mail\\noprofile.nsf"), 0);
+        CreateMailFiles(cfg);
         StartSession("nserver.exe");
     }
     void TearDown() override {
@@ -105,23 +97,14 @@ protected:
     }
 
     std::vector<QueueNote> Queue() {
-        std::vector<emu::NoteDump> dump;
-        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
         std::vector<QueueNote> out;
-        for (const auto& d : dump) {
-            QueueNote q;
+        for (const auto& d : QueueNotes()) {
+            QueueNote q{d.id, NumberOf(d, "Action"), NumberOf(d, "Status"), TextOf(d, "CalDbPath"),
+                        TextOf(d, "CalNoteID"), TextOf(d, "CalUNID"), TextOf(d, "CalForm"), TextOf(d, "CalUserName"),
+                        {}, {}};
             for (const auto& item : d.items) {
                 q.names.push_back(item.name);
                 q.types.push_back(item.type);
-                auto text = item.texts.empty() ? std::string() : item.texts[0];
-                double num = item.numbers.empty() ? -1 : item.numbers[0];
-                if (item.name == "Action") q.action = num;
-                if (item.name == "Status") q.status = num;
-                if (item.name == "CalDbPath") q.dbPath = text;
-                if (item.name == "CalNoteID") q.noteId = text;
-                if (item.name == "CalUNID") q.unid = text;
-                if (item.name == "CalForm") q.form = text;
-                if (item.name == "CalUserName") q.user = text;
             }
             out.push_back(q);
         }
@@ -169,8 +152,7 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     ASSERT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));
     auto notices = processor->AcceptedNotices();
     ASSERT_EQ(notices.size(), 1u);
-    std::vector<emu::NoteDump> dump;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+    const auto dump = QueueNotes();
     EXPECT_EQ(notices[0].qnoteid, Hex8(dump[0].id));
     EXPECT_EQ(notices[0].action, "Change");
     // Saved without a commit, and durable all the same: every item is a
@@ -587,14 +569,12 @@ protected:
     // Every queue note was announced once, with its action; returns the notes.
     std::vector<QueueNote> ExpectOneNoticeEach() {
         EXPECT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));
-        std::vector<emu::NoteDump> dump;
-        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
         std::map<std::string, Strings> actions;
         for (const auto& n : processor->AcceptedNotices()) actions[n.qnoteid].push_back(n.action);
         auto q = Queue();
-        EXPECT_EQ(actions.size(), dump.size());
-        for (size_t i = 0; i < dump.size(); ++i)
-            EXPECT_EQ(actions[Hex8(dump[i].id)], Strings{q[i].action == 1 ? "Delete" : "Change"}) << Hex8(dump[i].id);
+        EXPECT_EQ(actions.size(), q.size());
+        for (const auto& n : q)
+            EXPECT_EQ(actions[Hex8(n.id)], Strings{n.action == 1 ? "Delete" : "Change"}) << Hex8(n.id);
         return q;
     }
 };

@@ -264,9 +264,7 @@ TEST_F(HttpClientTest, AbortEndsTransfersInProgressAndRefusesLaterOnes) {
             if (!SendRequest(r) && LastError() == kErrorOperationCancelled) ++cancelled;
         });
     // All four are held by the processor before the abort.
-    for (int i = 0; i < 500 && processor->Notices().size() < 4; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(processor->Notices().size(), 4u);
+    ASSERT_TRUE(tarntest::WaitUntil([&] { return processor->Notices().size() == 4; }, std::chrono::seconds(30)));
     AbortSession(session);
     for (auto& t : senders) t.join();
     EXPECT_EQ(cancelled.load(), 4);

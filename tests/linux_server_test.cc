@@ -18,10 +18,7 @@ protected:
     void SetUp() override {
         DataDirTest::SetUp();
         ASSERT_TRUE(processor.Start());
-        SampleConfig cfg;
-        cfg.port = processor.Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 3;
+        SampleConfig cfg = ServedBy(processor.Port(), 3);
         // Written as a Linux administrator would; the alerts and queue
         // paths of the add-in keep their '\'.
         cfg.mailFiles = {"mail/alice.nsf"};
@@ -84,12 +81,8 @@ TEST_F(LinuxServerTest, CaptureNoticeAlertAndRefreshUnderLinuxTaskNames) {
               r.out.end());
 
     // The queue notes carry the paths as this server writes them.
-    std::vector<emu::NoteDump> queue;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
     Strings paths;
-    for (const auto& n : queue)
-        for (const auto& item : n.items)
-            if (item.name == "CalDbPath" && !item.texts.empty()) paths.push_back(item.texts[0]);
+    for (const auto& n : QueueNotes()) paths.push_back(TextOf(n, "CalDbPath"));
     EXPECT_EQ(paths, (Strings{"mail/alice.nsf", "mail/carol.nsf"}));
 }
 

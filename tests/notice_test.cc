@@ -204,11 +204,11 @@ TEST_F(NoticeTest, TimeoutIsReadInSecondsOrMillisecondsAtEachConnection) {
         const char* text;
         uint32_t ms;  // 0: refused
     };
-    for (const Case& c : {Case{"30", 30000}, Case{"30s", 30000}, Case{" 30 S ", 30000}, Case{"1500ms", 1500},
-                          Case{"1500 MS", 1500}, Case{"100ms", 100}, Case{"1", 1000}, Case{"600", 600000},
-                          Case{"600000ms", 600000}, Case{"", 0}, Case{"0", 0}, Case{"0s", 0}, Case{"99ms", 0},
-                          Case{"601", 0}, Case{"600001ms", 0}, Case{"1.5", 0}, Case{"-5", 0}, Case{"30 sec", 0},
-                          Case{"ms", 0}, Case{"thirty", 0}, Case{"99999999999999999999999", 0}}) {
+    // The bounds either side, the units' spellings, and what is no number.
+    for (const Case& c : {Case{" 30 S ", 30000}, Case{"1500 MS", 1500}, Case{"100ms", 100}, Case{"1", 1000},
+                          Case{"600", 600000}, Case{"", 0}, Case{"0s", 0}, Case{"99ms", 0}, Case{"601", 0},
+                          Case{"600001ms", 0}, Case{"1.5", 0}, Case{"-5", 0}, Case{"30 sec", 0}, Case{"ms", 0},
+                          Case{"99999999999999999999999", 0}}) {
         uint32_t ms = 7;
         EXPECT_EQ(ParseHttpTimeout(c.text, ms), c.ms != 0) << c.text;
         EXPECT_EQ(ms, c.ms ? c.ms : 7u) << c.text;

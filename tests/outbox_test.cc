@@ -1,6 +1,5 @@
-// The sample processor as an outbox consumer: what a notice does with a queue
-// note, a Status write that fails, and the whole promise across real
-// processes: the processor goes away during a burst of changes, comes back,
+// The sample processor as an outbox consumer: a Status write that fails, and
+// the whole promise across real processes: the processor goes away during a burst of changes, comes back,
 // and every queue note is handled exactly once.
 #include <sys/stat.h>
 #include <signal.h>
@@ -35,33 +34,6 @@ protected:
     std::vector<std::pair<tarnsim::QueueNote, tarnsim::Via>> handled;
     std::vector<std::string> log;
 };
-
-TEST_F(OutboxTest, ANoticeHandlesItsNoteOnceAndMarksIt) {
-    auto outbox = Make();
-    ASSERT_TRUE(outbox->Start(nullptr));
-    NOTEID id = WriteQueueNote(db, 7);
-    EXPECT_EQ(outbox->OnNotice(Hex8(id)),
-              "change  Appointment 00000907 in mail\\alice.nsf for CN=Alice Able/O=Brackwater  "
-              "(UNID 0123456789ABCDEF0123456789ABCDEF)");
-    EXPECT_EQ(QueueStatus()[id], 1);
-    // Lower-case digits and no leading zeros name the same note.
-    std::string lower = Hex8(id);
-    for (char& c : lower) c = static_cast<char>(tolower(c));
-    EXPECT_EQ(outbox->OnNotice(lower), "(already handled)");
-    EXPECT_EQ(outbox->OnNotice(lower.substr(lower.find_first_not_of('0'))), "(already handled)");
-    EXPECT_EQ(outbox->Sweep(true), 0u);
-    ASSERT_EQ(handled.size(), 1u);
-    EXPECT_EQ(handled[0].second, tarnsim::Via::Notice);
-    EXPECT_EQ(handled[0].first.form, "Appointment");
-    EXPECT_FALSE(handled[0].first.deletion);
-    auto c = outbox->Counts();
-    EXPECT_EQ(c.byNotice, 1u);
-    EXPECT_EQ(c.bySweep, 0u);
-    EXPECT_EQ(c.duplicates, 2u);
-    outbox->Stop();
-    EXPECT_EQ(emu::Open().notes, 0);
-    EXPECT_EQ(emu::Open().databases, 1);  // the test's own
-}
 
 TEST_F(OutboxTest, AStatusThatCannotBeWrittenIsRetriedWithoutHandlingTheNoteAgain) {
     auto outbox = Make();

@@ -27,18 +27,9 @@ protected:
     void SetUp() override {
         DataDirTest::SetUp();
         ASSERT_TRUE(processor.Start());
-        SampleConfig cfg;
-        cfg.port = processor.Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 1;
+        SampleConfig cfg = ServedBy(processor.Port(), 1);
         cfg.mailFiles = {"mail\\alice.nsf", "mail\\bob.nsf", "mail\\shared.nsf", "mail\\noprofile.nsf"};
-        cfg.excluded = {"mail\\shared.nsf"};
-        CreateSampleDatabases(cfg);
-        CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
-        CreateMailFile("mail\\bob.nsf", "CN=Bob Baker/O=Brackwater");
-        CreateMailFile("mail\\shared.nsf", "CN=Shared/O=Brackwater");
-        ASSERT_EQ(emu::CreateDatabase("mail\\carol.nsf"), 0);
-        ASSERT_EQ(emu::CreateDatabase("mail\\noprofile.nsf"), 0);
+        CreateMailFiles(cfg);
     }
     void TearDown() override {
         AddInOff();
@@ -85,8 +76,7 @@ protected:
 
     // The queue notes written from the first'th on.
     static std::vector<QueueNote> Queue(size_t first = 0) {
-        std::vector<emu::NoteDump> dump;
-        EXPECT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+        const auto dump = QueueNotes();
         std::vector<QueueNote> out;
         for (size_t i = first; i < dump.size(); ++i) {
             QueueNote q;

@@ -200,6 +200,42 @@ void CreateMailFile(const std::string& path, const std::string& owner) {
     });
 }
 
+SampleConfig ServedBy(uint16_t port, int logLevel) {
+    SampleConfig cfg;
+    cfg.port = port;
+    cfg.url = "/servlet/dts";
+    cfg.logLevel = logLevel;
+    return cfg;
+}
+
+void CreateMailFiles(const SampleConfig& cfg) {
+    CreateSampleDatabases(cfg);
+    CreateMailFile("mail\\alice.nsf", "CN=Alice Able/O=Brackwater");
+    CreateMailFile("mail\\bob.nsf", "CN=Bob Baker/O=Brackwater");
+    CreateMailFile("mail\\shared.nsf", "CN=Shared/O=Brackwater");
+    for (const char* path : {"mail\\carol.nsf", "mail\\noprofile.nsf"}) Check(emu::CreateDatabase(path), "mail file");
+}
+
+std::vector<emu::NoteDump> Notes(const std::string& path) {
+    std::vector<emu::NoteDump> notes;
+    EXPECT_EQ(emu::DumpNotes(path, &notes), 0) << path;
+    return notes;
+}
+
+std::vector<emu::NoteDump> QueueNotes() { return Notes("brackwater\\qcapture.nsf"); }
+
+std::string TextOf(const emu::NoteDump& note, const std::string& item) {
+    for (const auto& it : note.items)
+        if (it.name == item && !it.texts.empty()) return it.texts[0];
+    return {};
+}
+
+double NumberOf(const emu::NoteDump& note, const std::string& item) {
+    for (const auto& it : note.items)
+        if (it.name == item && !it.numbers.empty()) return it.numbers[0];
+    return -1;
+}
+
 RunningTask StartTask(const std::string& task, const std::string& dataDir, const std::string& script,
                       const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs) {
     static int counter = 0;

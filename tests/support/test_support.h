@@ -75,6 +75,12 @@ struct ViewSpec {
 STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId);
 // A user's mail file with a CalendarProfile naming its owner.
 void CreateMailFile(const std::string& path, const std::string& owner);
+// A configuration that sends notices to a processor on the loopback port.
+SampleConfig ServedBy(uint16_t port, int logLevel);
+// CreateSampleDatabases(cfg) and the mail files the event suites work on:
+// alice, bob and shared with their owner's CalendarProfile, carol and
+// noprofile without one.
+void CreateMailFiles(const SampleConfig& cfg);
 
 struct ProcessResult {
     int exitCode = -1;
@@ -138,6 +144,14 @@ int ExitCodeOf(int waitStatus);
 // Takes a finished task's standard output (by line) and error output into r,
 // and removes both files.
 void ReadTaskOutput(const std::string& outPath, const std::string& errPath, ProcessResult& r);
+
+// Every document of a database as the tools read it back, in note-id order;
+// QueueNotes: the capture queue's.
+std::vector<emu::NoteDump> Notes(const std::string& path);
+std::vector<emu::NoteDump> QueueNotes();
+// An item's first text or number ("" or -1 where the note has none).
+std::string TextOf(const emu::NoteDump& note, const std::string& item);
+double NumberOf(const emu::NoteDump& note, const std::string& item);
 
 // An id as the add-in writes it: eight upper-case hex digits.
 std::string Hex8(uint32_t id);

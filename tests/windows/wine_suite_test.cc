@@ -372,10 +372,9 @@ TEST_F(WineTest, AHungProcessorIsGivenUpAfterTheConfiguredTimeout) {
     ASSERT_TRUE(processor.Start());
     Prepare(processor.Port());
     emu::SetIniVariable("TARN_HTTP_Timeout", "2");
-    const auto start = std::chrono::steady_clock::now();
+    // Given up well before the processor would let the request go (SaveOne
+    // waits a minute at the most).
     ProcessResult r = SaveOne(Platform::Windows, OnceMore("HttpSendRequest Failed: "));
-    // Well before the processor would let the request go.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "openHTTPConnection. HTTP time-out: 2 s (TARN_HTTP_Timeout)"), 1);
     EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: "), 1) << PrintToString(lines);
