@@ -9,11 +9,44 @@
 #include "host/tarn_session.h"
 #include "transport/notice_workers.h"
 
-namespace http = tarn::http;
-
 namespace {
 
 constexpr char kAccessToken[] = "Kq7Wm2Rx9Tb4Lz8Vn3Hc6Pd1Fs5Jg0Ye";
+
+// The task's connection, made when it is not there yet. False when there is
+// none: nothing of the failed attempt is kept, its session handle included.
+bool Connected(TARNEventProcessor& processor, TransportState& state, const TARNConfig& config) {
+    state.SetLevel(config.GetLogLevel());
+    if (!state.connection.Connected()) processor.openHTTPConnection();
+    if (state.connection.Handle()) return true;
+    state.connection.CloseUnconnected();
+    return false;
+}
+
+// Hands one notice to the workers; its lines name it by its queue note, or
+// as the refresh notice. True when a worker will carry it.
+bool Send(const TARNSession& session, const std::shared_ptr<TransportState>& state, Notice notice, bool detail) {
+    const uint32_t queueNoteId = notice.queueNoteId;
+    size_t waitingNow = 0;
+    const WorkerPool::Handover handover = HandOver(state, std::move(notice), waitingNow);
+    char what[40];
+    if (queueNoteId != 0)
+        snprintf(what, sizeof what, "Notice for queue note %08lX", static_cast<unsigned long>(queueNoteId));
+    else
+        snprintf(what, sizeof what, "Refresh notice");
+    if (handover == WorkerPool::Handover::Closed) {
+        // After EM_TERMINATENSF: a queue note stays for the processor to find.
+        session.Log(1, "%s not sent: the task is shutting down", what);
+        return false;
+    }
+    if (handover == WorkerPool::Handover::Refused) {
+        session.Log(1, "%s not sent: %lu notices already wait for the processor", what,
+                    static_cast<unsigned long>(waitingNow));
+        return false;
+    }
+    if (detail) session.Log(0, queueNoteId != 0 ? "Sent transaction to DTC" : "Sent RefreshConfig to DTC");
+    return true;
+}
 
 }  // namespace
 
@@ -60,11 +93,7 @@ void TARNEventProcessor::openHTTPConnection() {
 }
 
 bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
-    std::shared_ptr<TransportState> state = transport;
-    state->SetLevel(config->GetLogLevel());
-    if (!state->connection.Connected()) openHTTPConnection();
-    if (!state->connection.Handle()) return false;
-
+    if (!Connected(*this, *transport, *config)) return false;
     // One snapshot: the notice never mixes the settings of two loads.
     const TARNSettings settings = config->GetSettings();
     char address[512];
@@ -74,50 +103,20 @@ bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
     // The password never reaches the server log in clear.
     session->Log(2, "Debug: %s: %s: %s:", settings.authType, settings.username,
                  settings.password[0] ? "********" : "");
-    size_t waitingNow = 0;
-    const WorkerPool::Handover handover =
-        HandOver(state,
-                 Notice{ParseAuthType(settings.authType), address, settings.username, settings.password,
-                        event.queueNoteId},
-                 waitingNow);
-    if (handover == WorkerPool::Handover::Closed) {
-        // After EM_TERMINATENSF: the queue note stays for the processor to find.
-        session->Log(1, "Notice for queue note %08lX not sent: the task is shutting down",
-                     static_cast<unsigned long>(event.queueNoteId));
-        return false;
-    }
-    if (handover == WorkerPool::Handover::Refused) {
-        session->Log(1, "Notice for queue note %08lX not sent: %lu notices already wait for the processor",
-                     static_cast<unsigned long>(event.queueNoteId), static_cast<unsigned long>(waitingNow));
-        return false;
-    }
-    if (LogLevel() == 3) session->Log(0, "Sent transaction to DTC");
-    return true;
+    return Send(*session, transport,
+                Notice{ParseAuthType(settings.authType), address, settings.username, settings.password,
+                       event.queueNoteId},
+                LogLevel() == 3);
 }
 
 void TARNEventProcessor::SendRefreshConfigNotice() {
-    std::shared_ptr<TransportState> state = transport;
-    state->SetLevel(config->GetLogLevel());
-    if (!state->connection.Connected()) openHTTPConnection();
-    if (!state->connection.Handle()) {
+    if (!Connected(*this, *transport, *config)) {
         session->Log(1, "InternetConnect Failed");
-        state->connection.CloseUnconnected();
         return;
     }
     const TARNSettings settings = config->GetSettings();
     std::string address = std::string(settings.url) + "?action=refreshconfig";
     session->Log(2, "%s", address.c_str());
-    size_t waitingNow = 0;
-    const WorkerPool::Handover handover = HandOver(
-        state, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password}, waitingNow);
-    if (handover == WorkerPool::Handover::Closed) {
-        session->Log(1, "Refresh notice not sent: the task is shutting down");
-        return;
-    }
-    if (handover == WorkerPool::Handover::Refused) {
-        session->Log(1, "Refresh notice not sent: %lu notices already wait for the processor",
-                     static_cast<unsigned long>(waitingNow));
-        return;
-    }
-    if (LogLevel() == 3) session->Log(0, "Sent RefreshConfig to DTC");
+    Send(*session, transport, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},
+         LogLevel() == 3);
 }
