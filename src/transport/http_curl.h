@@ -44,7 +44,6 @@ struct Session {
     // One lock per kind of shared data, as curl asks for them separately.
     std::mutex locks[CURL_LOCK_DATA_LAST];
     std::atomic<uint32_t> connectTimeoutMs{kDefaultConnectTimeoutMs};
-    std::atomic<uint32_t> sendTimeoutMs{kDefaultSendTimeoutMs};
     std::atomic<uint32_t> receiveTimeoutMs{kDefaultReceiveTimeoutMs};
     // Set before the first connection is opened, read by its requests.
     std::string caFile;

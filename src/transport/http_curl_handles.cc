@@ -160,7 +160,9 @@ bool SetSessionOption(const SessionHandle& session, uint32_t option, uint32_t va
     if (value == 0) return Fail(kErrorInvalidParameter);
     switch (option) {
         case kOptionConnectTimeout: session->connectTimeoutMs = value; return true;
-        case kOptionSendTimeout: session->sendTimeoutMs = value; return true;
+        // curl has one stall limit for both directions, the receive
+        // time-out's: a send time-out has nothing of its own to set.
+        case kOptionSendTimeout: return true;
         case kOptionReceiveTimeout: session->receiveTimeoutMs = value; return true;
         default: return Fail(kErrorBadOption);
     }

@@ -15,8 +15,7 @@ constexpr char kAccessToken[] = "Kq7Wm2Rx9Tb4Lz8Vn3Hc6Pd1Fs5Jg0Ye";
 
 // The task's connection, made when it is not there yet. False when there is
 // none: nothing of the failed attempt is kept, its session handle included.
-bool Connected(TARNEventProcessor& processor, TransportState& state, const TARNConfig& config) {
-    state.SetLevel(config.GetLogLevel());
+bool Connected(TARNEventProcessor& processor, TransportState& state) {
     if (!state.connection.Connected()) processor.openHTTPConnection();
     if (state.connection.Handle()) return true;
     state.connection.CloseUnconnected();
@@ -93,7 +92,7 @@ void TARNEventProcessor::openHTTPConnection() {
 }
 
 bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
-    if (!Connected(*this, *transport, *config)) return false;
+    if (!Connected(*this, *transport)) return false;
     // One snapshot: the notice never mixes the settings of two loads.
     const TARNSettings settings = config->GetSettings();
     char address[512];
@@ -110,7 +109,7 @@ bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
 }
 
 void TARNEventProcessor::SendRefreshConfigNotice() {
-    if (!Connected(*this, *transport, *config)) {
+    if (!Connected(*this, *transport)) {
         session->Log(1, "InternetConnect Failed");
         return;
     }

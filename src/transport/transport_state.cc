@@ -18,8 +18,8 @@ void TransportState::Log(int messageLevel, const char* format, ...) const {
     // Closed at teardown: the session's configuration and the host's console
     // may be going away.
     if (!logOpen) return;
-    const int32_t configured = config ? config->GetLogLevel() : level.load(std::memory_order_relaxed);
-    if (!LevelPasses(messageLevel, configured)) return;
+    // Errors only until the connection is made (no worker logs before it).
+    if (!LevelPasses(messageLevel, config ? config->GetLogLevel() : 1)) return;
     char message[256];
     va_list ap;
     va_start(ap, format);

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <mutex>
 
 #include "transport/connection.h"
@@ -23,8 +22,6 @@ public:
     // The session's line prefix, copied (the session may be gone before a
     // worker ends), and the configuration whose level each line reads.
     void SetOutlet(const char* prefix, const TARNConfig* config);
-    // The level that stands in while there is no configuration.
-    void SetLevel(int32_t level) { this->level.store(level, std::memory_order_relaxed); }
     void Log(int messageLevel, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     // A level-1 line that bypasses the closed log (teardown's own lines).
     void TeardownLine(const char* message) const;
@@ -47,5 +44,4 @@ private:
     bool logOpen = true;
     char prefix[256] = {};
     const TARNConfig* config = nullptr;
-    std::atomic<int32_t> level{1};
 };

@@ -93,11 +93,6 @@ void WorkerPool::SetWorkerLimit(int limit) {
     workerLimit = limit;
 }
 
-int WorkerPool::WorkerLimit() const {
-    std::lock_guard lock(mutex);
-    return workerLimit;
-}
-
 bool WorkerPool::WaitForWorkers(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex);
     return workersDone.wait_for(lock, limit, [this] { return live == 0 && threads == 0; });

@@ -45,7 +45,6 @@ public:
     // A worker that could not be started gives its notice back.
     void StartFailed(Notice notice);
     void SetWorkerLimit(int limit);
-    int WorkerLimit() const;
     // True when no worker is alive and every worker thread has left its
     // body (within the time).
     bool WaitForWorkers(std::chrono::milliseconds limit);
