@@ -23,8 +23,9 @@ bool Connected(TARNEventProcessor& processor, TransportState& state) {
 }
 
 // Hands one notice to the workers; its lines name it by its queue note, or
-// as the refresh notice. True when a worker will carry it.
-bool Send(const TARNSession& session, const std::shared_ptr<TransportState>& state, Notice notice, bool detail) {
+// as the refresh notice. True when a worker will carry it. The state is held
+// for the hand-over, whatever becomes of the processor's meanwhile.
+bool Send(const TARNSession& session, std::shared_ptr<TransportState> state, Notice notice, bool detail) {
     const uint32_t queueNoteId = notice.queueNoteId;
     size_t waitingNow = 0;
     const WorkerPool::Handover handover = HandOver(state, std::move(notice), waitingNow);
