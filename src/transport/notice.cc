@@ -29,19 +29,19 @@ bool Send(const TARNSession& session, std::shared_ptr<TransportState> state, Not
     const uint32_t queueNoteId = notice.queueNoteId;
     size_t waitingNow = 0;
     const WorkerPool::Handover handover = HandOver(state, std::move(notice), waitingNow);
-    char what[40];
-    if (queueNoteId != 0)
-        snprintf(what, sizeof what, "Notice for queue note %08lX", static_cast<unsigned long>(queueNoteId));
-    else
-        snprintf(what, sizeof what, "Refresh notice");
-    if (handover == WorkerPool::Handover::Closed) {
+    if (handover == WorkerPool::Handover::Closed || handover == WorkerPool::Handover::Refused) {
+        // Named only here: an accepted notice costs no formatting.
+        char what[40];
+        if (queueNoteId != 0)
+            snprintf(what, sizeof what, "Notice for queue note %08lX", static_cast<unsigned long>(queueNoteId));
+        else
+            snprintf(what, sizeof what, "Refresh notice");
         // After EM_TERMINATENSF: a queue note stays for the processor to find.
-        session.Log(1, "%s not sent: the task is shutting down", what);
-        return false;
-    }
-    if (handover == WorkerPool::Handover::Refused) {
-        session.Log(1, "%s not sent: %lu notices already wait for the processor", what,
-                    static_cast<unsigned long>(waitingNow));
+        if (handover == WorkerPool::Handover::Closed)
+            session.Log(1, "%s not sent: the task is shutting down", what);
+        else
+            session.Log(1, "%s not sent: %lu notices already wait for the processor", what,
+                        static_cast<unsigned long>(waitingNow));
         return false;
     }
     if (detail) session.Log(0, queueNoteId != 0 ? "Sent transaction to DTC" : "Sent RefreshConfig to DTC");
