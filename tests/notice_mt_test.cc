@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "support/processor_fixture.h"
-#include "transport/transport_state.h"
+#include "transport/notice_workers.h"
 
 using namespace tarntest;
 

@@ -4,7 +4,8 @@
 
 #include "support/processor_fixture.h"
 #include "support/stats_support.h"
-#include "transport/transport_state.h"
+#include "transport/connection.h"
+#include "transport/worker_pool.h"
 
 using namespace tarntest;
 using Strings = std::vector<std::string>;
@@ -276,12 +277,12 @@ TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) 
     Serve(Options([&](auto& o) { o.mode = tarnsim::FailMode::Hang; o.hangLimit = std::chrono::seconds(60); }));
     Configure(AuthMode::None, "tarn", "secret", 1);
     emu::SetIniVariable("TARN_HTTP_Workers", "1");
-    const int accepted = 1 + static_cast<int>(TransportState::kMaxWaiting);
+    const int accepted = 1 + static_cast<int>(WorkerPool::kMaxWaiting);
     const FigureSnapshot before;
     for (int i = 0; i < accepted; ++i) ASSERT_TRUE(Send(static_cast<uint32_t>(i)));
     EXPECT_FALSE(Send(0xABCDEF));
     EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", static_cast<uint64_t>(accepted)}, {"Notices.Dropped.Full", 1}}));
-    EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::NoticesWaiting), static_cast<int64_t>(TransportState::kMaxWaiting));
+    EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::NoticesWaiting), static_cast<int64_t>(WorkerPool::kMaxWaiting));
     EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::Workers), 1);
     EXPECT_EQ(emu::ConsoleLines(),
               Strings{P + "Notice for queue note 00ABCDEF not sent: 10000 notices already wait for the processor"});
@@ -292,7 +293,7 @@ TEST_F(NoticeTest, AFullQueueRefusesTheNoticeAndTeardownCountsWhatWasAbandoned) 
     session->Reset();
     EXPECT_EQ(emu::ConsoleLines(), Strings{P + "Teardown: 10001 notice(s) abandoned (10000 queued, 1 in flight)"});
     // The one in flight was aborted: a transport failure.
-    EXPECT_EQ(before.Since().at("Notices.Dropped.Teardown"), TransportState::kMaxWaiting);
+    EXPECT_EQ(before.Since().at("Notices.Dropped.Teardown"), WorkerPool::kMaxWaiting);
     EXPECT_EQ(before.Since().at("Notices.Failed.Transport"), 1u);
     EXPECT_EQ(tarn::stats::Value(tarn::stats::Gauge::NoticesWaiting), 0);
     emu::RemoveIniVariable("TARN_HTTP_Workers");

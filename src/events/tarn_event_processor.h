@@ -8,12 +8,11 @@
 
 #include "base/event_data.h"
 #include "base/notes_capi.h"
+#include "transport/auth_type.h"
 
 class TARNSession;
 class TARNConfig;
 class TARNQueue;
-
-enum class AuthType { None = 0, Basic = 1, Session = 2 };
 
 // The task's connection to the processor and the workers using it; shared
 // with the workers so that none outlives what it uses.

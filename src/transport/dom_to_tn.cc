@@ -8,6 +8,7 @@
 
 #include "base/notes_thread.h"
 #include "stats/tarn_stats.h"
+#include "transport/dom_to_tn.h"
 #include "transport/transport_state.h"
 
 namespace http = tarn::http;
@@ -42,7 +43,7 @@ void ReportRefusal(const std::shared_ptr<TransportState>& state, const Notice& n
 // operator can act on, naming the processor. Nothing of the request (so no
 // credentials) went out on that connection.
 void ReportSecureFailure(const std::shared_ptr<TransportState>& state, uint32_t error) {
-    const std::string host = state->ProcessorHost();
+    const std::string host = state->connection.ProcessorHost();
     switch (error) {
         case http::kErrorInvalidCa:
             state->Log(1, "TLS: the certificate of processor host %s is not trusted (no trusted CA issued it)",
@@ -124,8 +125,8 @@ void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthTyp
     // waits for their NotesTermThread.
     struct Presence {
         TransportState& state;
-        explicit Presence(TransportState& s) : state(s) { state.ThreadEntered(); }
-        ~Presence() { state.ThreadLeft(); }
+        explicit Presence(TransportState& s) : state(s) { state.workers.ThreadEntered(); }
+        ~Presence() { state.workers.ThreadLeft(); }
     } presence{*state};
     // This worker's C API calls (its log lines) need the thread initialised;
     // without it none may be made, not even to log: the notice goes back to
@@ -133,12 +134,12 @@ void TARNDomToTN::SendToProcessor(std::shared_ptr<TransportState> state, AuthTyp
     NotesThread notesThread;
     Notice notice{authType, std::move(address), std::move(username), std::move(password), queueNoteId};
     if (notesThread.Status() != NOERROR) {
-        state->StartFailed(std::move(notice));
+        state->workers.StartFailed(std::move(notice));
         return;
     }
     do {
         Deliver(state, notice);
-    } while (state->Next(notice, TransportState::kIdleLinger));
+    } while (state->workers.Next(notice, WorkerPool::kIdleLinger));
     // Counted out: nothing of the task is touched after this but the
     // thread's own end (NotesTermThread, then the presence count), and not
     // even NotesTermThread when teardown gave this worker up.
@@ -155,8 +156,8 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
         bool mayAuthenticate = true;
         for (;;) {  // one round per GET request; a form login starts a second one
             state->Log(2, "TARNDomToTN::SendToProcessor. Begin");
-            guard.request = http::OpenRequest(state->Connection(), "GET", address.c_str(),
-                                              state->RequestFlags(http::kFlagsReloadKeepAlive));
+            guard.request = http::OpenRequest(state->connection.Handle(), "GET", address.c_str(),
+                                              state->connection.RequestFlags(http::kFlagsReloadKeepAlive));
             if (!guard.request) {
                 tarn::stats::Add(tarn::stats::Count::FailedTransport);
                 std::string text = LastErrorText();
@@ -247,8 +248,8 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
                                       std::string password) {
     RequestGuard guard;
     try {
-        guard.request = http::OpenRequest(state->Connection(), "POST", kLoginMarker,
-                                          state->RequestFlags(http::kFlagsReloadKeepAlive));
+        guard.request = http::OpenRequest(state->connection.Handle(), "POST", kLoginMarker,
+                                          state->connection.RequestFlags(http::kFlagsReloadKeepAlive));
         if (!guard.request) {
             state->Log(1, "TARNDomToTN::PerformSessionLogin. HttpOpenRequest failed. Last Error: %s",
                        LastErrorText().c_str());

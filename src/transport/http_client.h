@@ -1,7 +1,7 @@
 // The HTTP client the transport talks to: the handful of WinINet calls the
 // exchange with the processor makes, kept in WinINet's shape so the calling
 // code reads the same on both hosts. One backend per host, chosen at link
-// time: libcurl on Linux (http_curl.cc), WinINet itself on Windows
+// time: libcurl on Linux (http_curl.h, http_curl*.cc), WinINet itself on Windows
 // (http_client_win.cc).
 //
 // Handles are shared pointers. A request keeps its connection alive and a

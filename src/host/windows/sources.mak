@@ -18,10 +18,14 @@ TARN_OBJS = \
     $(OUT)\tarn_log.obj \
     $(OUT)\tarn_queue.obj \
     $(OUT)\tarn_stats.obj \
+    $(OUT)\connection.obj \
     $(OUT)\dom_to_tn.obj \
     $(OUT)\http_client_win.obj \
     $(OUT)\library_pin_win.obj \
     $(OUT)\notice.obj \
+    $(OUT)\notice_workers.obj \
+    $(OUT)\transport_state.obj \
+    $(OUT)\worker_pool.obj \
     $(OUT)\www_authenticate.obj
 
 # tarn-setup.exe: its own sources (setup\, setup\kit\) beside the add-in's

@@ -1,0 +1,230 @@
+#include "transport/connection.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/ascii.h"
+#include "base/notes_capi.h"
+#include "transport/worker_pool.h"
+
+namespace http = tarn::http;
+
+namespace {
+
+// One line to the connection's log, formatted as the session's log would
+// (and cut to the same 255 characters).
+void Line(const LogLine& log, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void Line(const LogLine& log, int level, const char* format, ...) {
+    char message[256];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(message, sizeof message, format, ap);
+    va_end(ap);
+    log(level, message);
+}
+
+// A Notes.ini value, terminated; false when the variable is not set. The
+// transport's one call of the host's Notes.ini reader.
+bool IniValue(const char* name, char (&text)[256]) {
+    if (!OSGetEnvironmentString(name, text, sizeof text - 1)) return false;
+    text[sizeof text - 1] = '\0';
+    return true;
+}
+
+// TARN_HTTP_Secure: "1" (HTTPS) or "0" (plain HTTP), blanks allowed around.
+// False for anything else: a value meant to turn TLS on must not be taken
+// for off.
+bool ParseSecure(const char* text, bool& secure) {
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text != '0' && *text != '1') return false;
+    const bool on = *text++ == '1';
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text) return false;
+    secure = on;
+    return true;
+}
+
+// TARN_HTTP_Secure and TARN_HTTP_CAFile, onto the session. False after a
+// level-1 line when they cannot be used: the task then makes no connection,
+// so nothing goes out until they are mended (never plain HTTP instead).
+bool ApplySecureSettings(const LogLine& log, const http::SessionHandle& internet, bool& secure) {
+    char text[256];
+    secure = false;
+    if (IniValue("TARN_HTTP_Secure", text) && !ParseSecure(text, secure)) {
+        Line(log, 1,
+             "TARN_HTTP_Secure=%s is not 0 or 1; no notice is sent until it is mended (a secure setting never falls "
+             "back to plain HTTP)",
+             text);
+        return false;
+    }
+    char caFile[256];
+    const bool haveCaFile = IniValue("TARN_HTTP_CAFile", caFile) && caFile[0];
+    if (!secure) {
+        if (haveCaFile) log(1, "TARN_HTTP_CAFile is set but TARN_HTTP_Secure is not 1: notices go over plain HTTP");
+        return true;
+    }
+    if (!haveCaFile) return true;
+    // Read here, so an unreadable file is the administrator's line now
+    // rather than a handshake failure on every notice.
+    FILE* file = fopen(caFile, "rb");
+    if (!file) {
+        Line(log, 1, "TARN_HTTP_CAFile=%s cannot be read (%s); no notice is sent until it is mended", caFile,
+             strerror(errno));
+        return false;
+    }
+    fclose(file);
+    if (!http::SetSessionCaFile(internet, caFile)) {
+        if (http::LastError() != http::kErrorBadOption) {
+            Line(log, 1, "TARN_HTTP_CAFile=%s cannot be used; no notice is sent until it is mended", caFile);
+            return false;
+        }
+        // WinINet: the Windows certificate store is the one source of trust.
+        log(1,
+            "TARN_HTTP_CAFile is not used on Windows: the processor's certificate is checked against the Windows "
+            "certificate store");
+    }
+    return true;
+}
+
+// Text of a time-out as an administrator reads it.
+std::string TimeoutText(uint32_t ms) {
+    char text[32];
+    if (ms % 1000 == 0)
+        snprintf(text, sizeof text, "%u s", ms / 1000);
+    else
+        snprintf(text, sizeof text, "%u ms", ms);
+    return text;
+}
+
+// TARN_HTTP_Timeout onto the session, or the defaults kept; its line either way.
+void ApplyTimeout(const LogLine& log, const http::SessionHandle& internet) {
+    char text[256];
+    if (IniValue("TARN_HTTP_Timeout", text)) {
+        uint32_t ms = 0;
+        if (ParseHttpTimeout(text, ms)) {
+            http::SetSessionOption(internet, http::kOptionConnectTimeout, ms);
+            http::SetSessionOption(internet, http::kOptionSendTimeout, ms);
+            http::SetSessionOption(internet, http::kOptionReceiveTimeout, ms);
+            Line(log, 2, "openHTTPConnection. HTTP time-out: %s (TARN_HTTP_Timeout)", TimeoutText(ms).c_str());
+            return;
+        }
+        Line(log, 1,
+             "TARN_HTTP_Timeout=%s is not a time-out from 1 to 600 seconds (or 100ms to 600000ms); using the defaults",
+             text);
+    }
+    Line(log, 2, "openHTTPConnection. HTTP time-outs: connect %s, send and receive %s (defaults)",
+         TimeoutText(http::kDefaultConnectTimeoutMs).c_str(), TimeoutText(http::kDefaultReceiveTimeoutMs).c_str());
+}
+
+// TARN_HTTP_Workers, or the default.
+int WorkerLimit(const LogLine& log) {
+    char text[256];
+    if (!IniValue("TARN_HTTP_Workers", text)) return WorkerPool::kDefaultWorkers;
+    char* end = nullptr;
+    long n = strtol(text, &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (end != text && end && !*end && n >= WorkerPool::kMinWorkers && n <= WorkerPool::kMaxWorkers)
+        return static_cast<int>(n);
+    Line(log, 1, "TARN_HTTP_Workers=%s is not a number from %d to %d; using %d", text, WorkerPool::kMinWorkers,
+         WorkerPool::kMaxWorkers, WorkerPool::kDefaultWorkers);
+    return WorkerPool::kDefaultWorkers;
+}
+
+}  // namespace
+
+bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
+    if (!text) return false;
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p < '0' || *p > '9') return false;
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > kMaxHttpTimeoutMs) return false;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    uint64_t ms;
+    if (AsciiEqualNoCase(p, "ms", 2)) {
+        ms = value;
+        p += 2;
+    } else {
+        ms = value * 1000;
+        if (*p == 's' || *p == 'S') ++p;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p || ms < kMinHttpTimeoutMs || ms > kMaxHttpTimeoutMs) return false;
+    milliseconds = static_cast<uint32_t>(ms);
+    return true;
+}
+
+void ProcessorConnection::Open(const char* hostname, int32_t port, bool detail, WorkerPool& workers,
+                               const LogLine& log) {
+    std::lock_guard lock(mutex);
+    if (connected) return;  // another thread was first
+    internet = http::OpenSession("Brackwater TARN", http::kAccessDirect);
+    if (!internet) {
+        log(1, "openHTTPConnection. InternetOpen Failed");
+        return;
+    }
+    ApplyTimeout(log, internet);
+    workers.SetWorkerLimit(WorkerLimit(log));
+    bool useTls = false;
+    if (!ApplySecureSettings(log, internet, useTls)) {
+        http::CloseHandle(internet);
+        return;
+    }
+    if (detail) log(0, "openHTTPConnection. InternetOpen Success");
+    uint16_t portNumber = static_cast<uint16_t>(port);
+    if (useTls && portNumber == http::kDefaultPort) portNumber = http::kDefaultHttpsPort;
+    secure = useTls;
+    processorHost = std::string(hostname) + ":" + std::to_string(portNumber ? portNumber : 80);
+    if (useTls)
+        Line(log, 2, "openHTTPConnection. Notices go over HTTPS to %s (TARN_HTTP_Secure=1)", processorHost.c_str());
+    connection = http::OpenConnection(internet, hostname, portNumber, http::kServiceHttp);
+    if (connection) {
+        connected = true;
+        if (detail) log(0, "openHTTPConnection. InternetConnect Success");
+    } else {
+        http::CloseHandle(internet);
+        log(1, "openHTTPConnection. InternetConnect Failed");
+    }
+}
+
+http::ConnectionHandle ProcessorConnection::Handle() {
+    std::lock_guard lock(mutex);
+    return connection;
+}
+
+uint32_t ProcessorConnection::RequestFlags(uint32_t flags) {
+    std::lock_guard lock(mutex);
+    return secure ? flags | http::kFlagSecure : flags;
+}
+
+std::string ProcessorConnection::ProcessorHost() {
+    std::lock_guard lock(mutex);
+    return processorHost;
+}
+
+void ProcessorConnection::Abort() {
+    http::SessionHandle session;
+    {
+        std::lock_guard lock(mutex);
+        session = internet;
+    }
+    http::AbortSession(session);
+}
+
+void ProcessorConnection::Close() {
+    std::lock_guard lock(mutex);
+    http::CloseHandle(connection);
+    http::CloseHandle(internet);
+    connected = false;
+}
+
+void ProcessorConnection::CloseUnconnected() {
+    std::lock_guard lock(mutex);
+    if (!connection) http::CloseHandle(internet);
+}
