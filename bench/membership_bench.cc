@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
 #include "config/tarn_config.h"
 
 namespace {

@@ -4,8 +4,18 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Lower-cases the ASCII letters in place; every other byte (UTF-8 included)
+// stays as it is.
+inline void LowerAscii(char* text) {
+    for (; *text; ++text) *text = AsciiLower(*text);
+}
+inline void LowerAscii(std::string& text) {
+    for (char& c : text) c = AsciiLower(c);
+}
 
 // True when a and b agree in their first n characters, ASCII letters of
 // either case being equal (as strncasecmp(a, b, n) == 0).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "base/notes_capi.h"
 
 namespace {
@@ -11,17 +12,7 @@ constexpr size_t kValueArea = 99;  // a value passes through this area: 97 bytes
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-void LowerBytes(std::string& s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-}
-
 }  // namespace
-
-void LowerAscii(char* text) {
-    for (char* p = text; *p; ++p)
-        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
-}
 
 size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, size_t available) {
     if (available < 4) return 0;
@@ -41,7 +32,7 @@ size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, 
         if (len >= 2 && Le16(entry + pos) == TYPE_TEXT) {
             const size_t n = std::min(len, kValueArea) - 2;
             std::string value(reinterpret_cast<const char*>(entry + pos + 2), n);
-            LowerBytes(value);
+            LowerAscii(value);
             target.push_back(std::move(value));
         }
         // A length of 1 is shorter than a type word: it is stepped over as it says.

@@ -22,5 +22,3 @@ uint32_t WalkSummaryEntries(std::vector<std::string>& target, const uint8_t* buf
 // the buffer); a value running past the entry ends that entry's values.
 size_t AddViewEntryText(std::vector<std::string>& target, const uint8_t* entry, size_t available);
 
-void LowerAscii(char* text);
-

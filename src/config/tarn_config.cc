@@ -6,6 +6,7 @@
 #include <exception>
 #include <thread>
 
+#include "base/ascii.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
@@ -44,9 +45,6 @@ struct CollectionGuard {
     }
 };
 
-}  // namespace
-
-namespace {
 // Long enough for any path a database answers (MAXPATH) and any entry (97).
 constexpr size_t kKeyMax = 256;
 }  // namespace
@@ -120,142 +118,58 @@ void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
 
 TARNSettings TARNConfig::GetSettings() const { return ListsReader(*this)->settings; }
 
-namespace {
-void LogLevel1(TARNSession* session, const char* text) {
-    if (session)
-        session->Log(1, "%s", text);
-    else
-        LogPlain("%s", text);
+const TARNLog& TARNConfig::Log() const {
+    static const TARNLog plain;
+    return session ? session->GetLog() : plain;
 }
 
+namespace {
 // A collection left open holds the server's resources: its view is named.
-bool ClosedSaying(CollectionGuard& collection, TARNSession* session, const char* view) {
+bool ClosedSaying(CollectionGuard& collection, const TARNLog& log, const char* view) {
     const STATUS s = collection.Close();
     if (s == NOERROR) return true;
-    char text[200];
-    NotesStatusText(s, text, sizeof text);
-    char line[320];
-    snprintf(line, sizeof line, "Error on NIFCloseCollection of view %s: %s", view, text);
-    LogLevel1(session, line);
+    log.Printf(1, "Error on NIFCloseCollection of view %s: %s", view, StatusText(s).c_str());
     return false;
 }
-}  // namespace
 
-bool TARNConfig::Open(TARNSession* owner) {
-    try {
-        session = owner;
-        if (OpenDatabaseInto(alertsDb, "brackwater\\tarnalerts.nsf") != 0) {
-            LogLevel1(session, "Error opening TARNAlerts database");
-            return false;
-        }
-        NSFDbIDGet(alertsDb.get(), &alertsDbId);
-        if (OpenDatabaseInto(configDb, "brackwater\\tarnconfig.nsf") != 0) {
-            LogLevel1(session, "Error opening TARNConfig database");
-            return false;
-        }
-        configOpen = true;
-    } catch (const std::exception& e) {
-        LogLevel1(session, e.what());
-        return false;
-    }
-    return Load();
-}
+enum class ReadResult { Ok, Empty, NotFound, NoCollection, ReadFailed, NoBuffer, Refused, CloseFailed };
 
-bool TARNConfig::Load() {
-    if (!configOpen) return false;
-    try {
-        std::lock_guard lock(reloadMutex);
-        // A reload runs on whichever server thread met the alert or the
-        // refresh message: it reads through that thread's own handle.
-        DbHandle own;
-        if (STATUS st = ReopenDatabaseInto(own, configDb.get())) {
-            char text[200];
-            NotesStatusText(st, text, sizeof text);
-            char line[300];
-            snprintf(line, sizeof line, "Error reopening TARNConfig database (%s)", text);
-            LogLevel1(session, line);
-            return false;
-        }
-        loadDb = own.get();
-        struct Clear {
-            DBHANDLE& h;
-            ~Clear() { h = 0; }
-        } clear{loadDb};
-        if (!LoadLocked()) return false;
-        if (session) session->ReloadSucceeded();
-        return true;
-    } catch (const std::exception& e) {
-        LogLevel1(session, e.what());
-        return false;
-    }
-}
-
-bool TARNConfig::LoadLocked() {
-    // Everything is read aside; the configuration in force changes only when
-    // the whole load succeeded, and the database stays open for the next one.
-    TARNSettings pending = GetSettings();
-    if (!GetTARNConfig(pending)) {
-        LogLevel1(session, "Error loading TARNConfig");
-        return false;
-    }
-    std::vector<std::string> users;
-    if (!LoadUserList(users)) {
-        LogLevel1(session, "Error loading User list");
-        return false;
-    }
-    std::vector<std::string> excluded;
-    if (!LoadExcludeList(excluded)) {
-        LogLevel1(session, "Error loading Exclude list");
-        return false;
-    }
-    Publish(pending, std::move(users), std::move(excluded));
-    return true;
-}
-
-bool TARNConfig::GetTARNConfig(TARNSettings& into) {
+// Finds a view of db, opens it and reads its entries with `mask`, a page at
+// a time (only the first unless allPages), handing each page, locked, to
+// page(bytes, length, entries); a page refused ends the read (Refused). A
+// view that answers no entries is Empty. The collection is closed on every
+// way out; a failed close is said only after a whole read.
+template <class Page>
+ReadResult ReadView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TARNLog& log, Page&& page) {
     NOTEID viewId = 0;
-    if (NIFFindDesignNoteExt(LoadDb(), "server", NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) {
-        if (session) session->MarkNotInitialised();
-        LogLevel1(session, "Error occured when finding server view");
-        return false;
-    }
+    if (NIFFindDesignNoteExt(db, viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) return ReadResult::NotFound;
     CollectionGuard collection;
-    if (NIFOpenCollection(LoadDb(), LoadDb(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
-                          nullptr, nullptr) != 0) {
+    if (NIFOpenCollection(db, db, viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr, nullptr, nullptr) !=
+        0) {
         collection.handle = 0;
-        if (session) session->MarkNotInitialised();
-        LogLevel1(session, "Error on NIFOpenCollection in GetTARNConfig()");
-        return false;
+        return ReadResult::NoCollection;
     }
     COLLECTIONPOSITION pos{};
-    BufferGuard buffer;
-    DWORD returned = 0;
-    WORD signal = 0;
-    if (NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, READ_MASK_NOTEID,
-                    &buffer.handle, nullptr, nullptr, &returned, &signal) != 0) {
-        LogPlain("Error on NIFReadEntry");
-        return false;
+    for (;;) {
+        BufferGuard buffer;
+        WORD length = 0;
+        DWORD returned = 0;
+        WORD signal = 0;
+        if (NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask, &buffer.handle,
+                           &length, nullptr, &returned, &signal) != 0)
+            return ReadResult::ReadFailed;
+        if (returned == 0) return ReadResult::Empty;
+        const uint8_t* bytes = buffer.handle ? static_cast<const uint8_t*>(OSLockObject(buffer.handle)) : nullptr;
+        buffer.locked = bytes != nullptr;
+        if (!bytes) return ReadResult::NoBuffer;
+        if (!page(bytes, length, returned)) return ReadResult::Refused;
+        if (!allPages || !(signal & SIGNAL_MORE_TO_DO)) break;
     }
-    if (returned == 0) {
-        LogPlain("Setting Dummy server values");
-        into.logLevel = 1;
-        CopyBounded(into.url, sizeof into.url, "servlet/dts");
-        return true;
-    }
-    const NOTEID* ids = buffer.handle ? static_cast<const NOTEID*>(OSLockObject(buffer.handle)) : nullptr;
-    buffer.locked = ids != nullptr;
-    if (!ids) {
-        LogPlain("No buffer returned");
-        return false;
-    }
-    NOTEID first = 0;
-    memcpy(&first, ids, sizeof first);  // Domino buffers are packed
-    NoteHandle opened;
-    if (OpenNoteInto(opened, LoadDb(), first, 0) != 0) {
-        LogPlain("Error occured when opening Note");
-        return false;
-    }
-    const NOTEHANDLE note = opened.get();
+    return ClosedSaying(collection, log, viewName) ? ReadResult::Ok : ReadResult::CloseFailed;
+}
+
+// The settings items of the server document; false when one is missing.
+bool ReadSettings(NOTEHANDLE note, TARNSettings& into) {
     auto present = [&](const char* name) { return HasItem(note, name); };
     // A 255-byte limit, terminator included, into the 260-byte fields.
     constexpr WORD kSettingSize = 255;
@@ -270,63 +184,141 @@ bool TARNConfig::GetTARNConfig(TARNSettings& into) {
     if (!text("Url_DomToTN", into.url) || !text("Hostname_DomToTN", into.hostname)) return false;
     if (!present("Port_Domino")) return false;
     into.port = NSFItemGetLong(note, "Port_Domino", 0);
-    if (!text("AuthType", into.authType) || !text("Username", into.username) ||
-        !text("Password", into.password))
+    return text("AuthType", into.authType) && text("Username", into.username) && text("Password", into.password);
+}
+}  // namespace
+
+bool TARNConfig::Open(TARNSession* owner) {
+    try {
+        session = owner;
+        if (OpenDatabaseInto(alertsDb, "brackwater\\tarnalerts.nsf") != 0) {
+            Log().Printf(1, "%s", "Error opening TARNAlerts database");
+            return false;
+        }
+        NSFDbIDGet(alertsDb.get(), &alertsDbId);
+        if (OpenDatabaseInto(configDb, "brackwater\\tarnconfig.nsf") != 0) {
+            Log().Printf(1, "%s", "Error opening TARNConfig database");
+            return false;
+        }
+        configOpen = true;
+    } catch (const std::exception& e) {
+        Log().Printf(1, "%s", e.what());
         return false;
-    return ClosedSaying(collection, session, "server");
+    }
+    return Load();
 }
 
-TARNConfig::ReadResult TARNConfig::ReadTextView(const char* viewName, std::vector<std::string>& target) {
-    NOTEID viewId = 0;
-    if (NIFFindDesignNoteExt(LoadDb(), viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0)
-        return ReadResult::NotFound;
-    CollectionGuard collection;
-    if (NIFOpenCollection(LoadDb(), LoadDb(), viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr,
-                          nullptr, nullptr) != 0) {
-        collection.handle = 0;
-        return ReadResult::NoCollection;
+bool TARNConfig::Load() {
+    if (!configOpen) return false;
+    try {
+        std::lock_guard lock(reloadMutex);
+        // A reload runs on whichever server thread met the alert or the
+        // refresh message: it reads through that thread's own handle.
+        DbHandle own;
+        if (STATUS st = ReopenDatabaseInto(own, configDb.get())) {
+            Log().Printf(1, "Error reopening TARNConfig database (%s)", StatusText(st).c_str());
+            return false;
+        }
+        if (!LoadLocked(own.get())) return false;
+        if (session) session->ReloadSucceeded();
+        return true;
+    } catch (const std::exception& e) {
+        Log().Printf(1, "%s", e.what());
+        return false;
     }
-    COLLECTIONPOSITION pos{};
-    for (;;) {
-        BufferGuard buffer;
-        WORD length = 0;
-        DWORD returned = 0;
-        WORD signal = 0;
-        if (NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF,
-                        READ_MASK_SUMMARYVALUES, &buffer.handle, &length, nullptr, &returned, &signal) != 0)
-            return ReadResult::ReadFailed;
-        if (returned == 0) return ReadResult::Empty;
-        const uint8_t* bytes = buffer.handle ? static_cast<const uint8_t*>(OSLockObject(buffer.handle)) : nullptr;
-        buffer.locked = bytes != nullptr;
-        if (!bytes) return ReadResult::NoBuffer;
-        WalkSummaryEntries(target, bytes, length, returned);
-        if (!(signal & SIGNAL_MORE_TO_DO)) break;
-    }
-    return ClosedSaying(collection, session, viewName) ? ReadResult::Ok : ReadResult::CloseFailed;
 }
 
-bool TARNConfig::LoadUserList(std::vector<std::string>& into) {
+bool TARNConfig::LoadLocked(DBHANDLE db) {
+    // Everything is read aside; the configuration in force changes only when
+    // the whole load succeeded, and the database stays open for the next one.
+    TARNSettings pending = GetSettings();
+    if (!GetTARNConfig(db, pending)) {
+        Log().Printf(1, "%s", "Error loading TARNConfig");
+        return false;
+    }
+    std::vector<std::string> users;
+    if (!LoadUserList(db, users)) {
+        Log().Printf(1, "%s", "Error loading User list");
+        return false;
+    }
+    std::vector<std::string> excluded;
+    if (!LoadExcludeList(db, excluded)) {
+        Log().Printf(1, "%s", "Error loading Exclude list");
+        return false;
+    }
+    Publish(pending, std::move(users), std::move(excluded));
+    return true;
+}
+
+bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
+    auto firstDocument = [&](const uint8_t* ids, WORD, DWORD) {
+        NOTEID first = 0;
+        memcpy(&first, ids, sizeof first);  // Domino buffers are packed
+        NoteHandle opened;
+        if (OpenNoteInto(opened, db, first, 0) != 0) {
+            LogPlain("Error occured when opening Note");
+            return false;
+        }
+        return ReadSettings(opened.get(), into);
+    };
+    switch (ReadView(db, "server", READ_MASK_NOTEID, false, Log(), firstDocument)) {
+        case ReadResult::Ok: return true;
+        case ReadResult::NotFound:
+            if (session) session->MarkNotInitialised();
+            Log().Printf(1, "%s", "Error occured when finding server view");
+            return false;
+        case ReadResult::NoCollection:
+            if (session) session->MarkNotInitialised();
+            Log().Printf(1, "%s", "Error on NIFOpenCollection in GetTARNConfig()");
+            return false;
+        case ReadResult::ReadFailed: LogPlain("Error on NIFReadEntry"); return false;
+        case ReadResult::Empty:
+            LogPlain("Setting Dummy server values");
+            into.logLevel = 1;
+            CopyBounded(into.url, sizeof into.url, "servlet/dts");
+            return true;
+        case ReadResult::NoBuffer: LogPlain("No buffer returned"); return false;
+        case ReadResult::Refused:
+        case ReadResult::CloseFailed: return false;
+    }
+    return false;
+}
+
+namespace {
+// A summary view's text values, every page, into target.
+ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TARNLog& log, std::vector<std::string>& target) {
+    return ReadView(db, viewName, READ_MASK_SUMMARYVALUES, true, log,
+                    [&](const uint8_t* bytes, WORD length, DWORD entries) {
+                        WalkSummaryEntries(target, bytes, length, entries);
+                        return true;
+                    });
+}
+}  // namespace
+
+bool TARNConfig::LoadUserList(DBHANDLE db, std::vector<std::string>& into) {
     into.clear();
-    switch (ReadTextView("maildblookup", into)) {
+    switch (ReadTextView(db, "maildblookup", Log(), into)) {
         case ReadResult::Ok: return true;
         case ReadResult::NotFound: LogPlain("Error occured when finding maildb view"); return false;
         case ReadResult::ReadFailed: LogPlain("Error on maildb NIFReadEntry"); return false;
         case ReadResult::Empty: LogPlain("No Users configured"); return true;
         case ReadResult::NoBuffer: LogPlain("No data returned for maildb list"); return false;
         case ReadResult::NoCollection:
+        case ReadResult::Refused:
         case ReadResult::CloseFailed: return false;
     }
     return false;
 }
 
-bool TARNConfig::LoadExcludeList(std::vector<std::string>& into) {
+bool TARNConfig::LoadExcludeList(DBHANDLE db, std::vector<std::string>& into) {
     into.clear();
-    switch (ReadTextView("dsdlookup", into)) {
+    switch (ReadTextView(db, "dsdlookup", Log(), into)) {
         case ReadResult::NotFound: LogPlain("Error occured when finding Exclude config view"); return false;
         case ReadResult::Empty: LogPlain("No Exclude Dbs configured"); return true;
         case ReadResult::NoCollection:
         case ReadResult::ReadFailed:
-        case ReadResult::NoBuffer: return false;
+        case ReadResult::NoBuffer:
+        case ReadResult::Refused: return false;
         case ReadResult::Ok:
         case ReadResult::CloseFailed: break;  // the close status does not fail this load
     }
@@ -337,14 +329,21 @@ bool TARNConfig::LoadExcludeList(std::vector<std::string>& into) {
 
 bool TARNConfig::IsUserMailFile(char* path) const {
     LowerAscii(path);
-    ListsReader current(*this);
-    return current->users.Contains(path);
+    return ListsReader(*this)->users.Contains(path);
 }
 
 bool TARNConfig::IsExcludedDb(char* path) const {
     LowerAscii(path);
-    ListsReader current(*this);
-    return current->excluded.Contains(path);
+    return ListsReader(*this)->excluded.Contains(path);
+}
+
+TARNConfig::Membership TARNConfig::Classify(char* path) const {
+    LowerAscii(path);
+    // One announcement for both lists: the callback's refused paths pay for
+    // one, not two.
+    const ListsReader current(*this);
+    if (current->excluded.Contains(path)) return Membership::Excluded;
+    return current->users.Contains(path) ? Membership::User : Membership::NotUser;
 }
 
 void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded) {

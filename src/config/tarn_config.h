@@ -8,6 +8,11 @@
 // freed once no reader can still be inside it: readers announce themselves
 // in one of two counters chosen by an epoch, and a reload flips the epoch
 // and waits for the old counter to drain. Readers take no lock.
+//
+// Not std::atomic<std::shared_ptr>: libstdc++ 12's load() releases its
+// internal lock with a relaxed store after reading the pointer, a data race
+// that ThreadSanitizer reports against every reload (and a real one where a
+// relaxed read-modify-write is no barrier).
 #pragma once
 
 #include <atomic>
@@ -22,6 +27,7 @@
 #include "base/db_handle.h"
 #include "config/summary_buffer.h"
 #include "base/notes_capi.h"
+#include "log/tarn_log.h"
 
 class TARNSession;
 
@@ -71,6 +77,8 @@ public:
     bool Load();
 
     int32_t GetLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
+    // What the task's log tests its lines against.
+    const LogLevelSetting& LevelSetting() const { return logLevel; }
     // The settings in force, all of one load.
     TARNSettings GetSettings() const;
     std::string GetUrl() const { return GetSettings().url; }
@@ -85,6 +93,10 @@ public:
     // Lower-case path in place, then test it.
     bool IsUserMailFile(char* path) const;
     bool IsExcludedDb(char* path) const;
+    // Both tests on one reading of the lists in force, as the filter makes
+    // them (an excluded database is not asked about further).
+    enum class Membership { Excluded, NotUser, User };
+    Membership Classify(char* path) const;
 
     // Puts lists, or settings, in force without reading a database
     // (benchmarks, tools).
@@ -93,11 +105,6 @@ public:
     // The lists in force (for tools and tests).
     std::vector<std::string> UserList() const;
     std::vector<std::string> ExcludeList() const;
-
-    // The loaders, each into what it is given.
-    bool GetTARNConfig(TARNSettings& into);
-    bool LoadUserList(std::vector<std::string>& into);
-    bool LoadExcludeList(std::vector<std::string>& into);
 
     DBHANDLE ConfigDb() const { return configDb.get(); }
 
@@ -133,21 +140,18 @@ private:
     };
     void PublishLists(std::unique_ptr<const Lists> next);  // frees the block it replaces
     void Publish(const TARNSettings& s, std::vector<std::string> users, std::vector<std::string> excluded);
-    bool LoadLocked();
-    // Reads a summary view of the configuration database into target.
-    enum class ReadResult { Ok, Empty, NotFound, NoCollection, ReadFailed, NoBuffer, CloseFailed };
-    ReadResult ReadTextView(const char* viewName, std::vector<std::string>& target);
-
-    // The database a load reads: this thread's own copy of configDb, taken
-    // for the load and closed at its end (set under reloadMutex); configDb
-    // itself outside a load.
-    DBHANDLE LoadDb() const { return loadDb ? loadDb : configDb.get(); }
+    bool LoadLocked(DBHANDLE db);
+    // The loaders, each reading db into what it is given.
+    bool GetTARNConfig(DBHANDLE db, TARNSettings& into);
+    bool LoadUserList(DBHANDLE db, std::vector<std::string>& into);
+    bool LoadExcludeList(DBHANDLE db, std::vector<std::string>& into);
+    // The session's log; without a session, lines go out without a task name.
+    const TARNLog& Log() const;
 
     DbHandle configDb;
-    DBHANDLE loadDb = 0;
     DbHandle alertsDb;
     DBID alertsDbId{};
-    std::atomic<int32_t> logLevel{1};
+    LogLevelSetting logLevel{1};
     std::atomic<const Lists*> lists{nullptr};
     mutable std::atomic<uint32_t> readEpoch{0};
     mutable std::atomic<int> readers[2] = {0, 0};

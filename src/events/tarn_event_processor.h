@@ -54,7 +54,8 @@ public:
     // Worker threads started since the last Reset (benchmarks).
     uint64_t NoticeThreadsStarted() const;
 
-    int32_t LogLevel() const { return logLevel.load(std::memory_order_relaxed); }
+    // The configured level, for a caller testing it before a line of level 0.
+    int32_t LogLevel() const;
 
     // Why the filter refused a document (tools name it; the callback does not ask).
     enum class Refusal : uint8_t {
@@ -78,10 +79,21 @@ public:
 
 private:
     bool FilterEvent(EventData& event, bool readOnly = false, Refusal* why = nullptr);
+    // The filter's steps, in the order it takes them.
+    void HandleConfigAlert(const EventData& event);
+    bool InServedMailFile(EventData& event, Refusal& reason);
+    // The Form item, whole into form and cut into the record.
+    bool ReadForm(NOTEHANDLE note, EventData& event, char (&form)[256]);
+    // Appointment, task with dates, or cancellation notice (the record then
+    // becomes a deletion and cancellation is set).
+    bool CalendarFormPasses(NOTEHANDLE note, EventData& event, const char* form, const char* unidText,
+                            bool& cancellation);
+    // Refuses a document carrying $TARN, removing the marker unless readOnly.
+    bool CarriesMarker(NOTEHANDLE note, bool readOnly);
+    // Not a repeating child, not an empty-UNID deletion, not a draft.
+    bool CalendarDocumentPasses(NOTEHANDLE note, const EventData& event, const char* unidText, Refusal& reason);
     void CompleteEventFromNote(EventData& event);
     void CountCapture(const EventData& event);
-    // A line whose level this processor tests against its copy.
-    void Trace(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     // Teardown of the transport; keeps the library loaded for workers that
     // outlive the wait when `mayPin` (not possible once unloading), else
     // waits longer for them. True when every worker ended.
@@ -90,6 +102,5 @@ private:
     TARNSession* session = nullptr;
     TARNConfig* config = nullptr;
     TARNQueue* queue = nullptr;
-    std::atomic<int32_t> logLevel{1};
     std::shared_ptr<TransportState> transport;
 };

@@ -1,13 +1,13 @@
 #include "host/entry.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 
+#include "base/ascii.h"
 #include "base/callback_skip.h"
 #include "base/event_data.h"
 #include "host/tarn_session.h"
@@ -44,14 +44,6 @@ struct OutOfMemory : std::bad_alloc {
 
 void ThrowOutOfMemory() { throw OutOfMemory(); }
 
-// Before the session's log exists there is no task name to show.
-void LogCaught(const char* text) {
-    if (gSession.GetLog().IsReady())
-        gSession.Log(1, "%s", text);
-    else
-        LogPlain("%s", text);
-}
-
 struct Registration {
     EID eventId;
     DWORD flags;
@@ -75,7 +67,7 @@ STATUS RunMainEntryPoint() {
         std::set_new_handler(ThrowOutOfMemory);
         char processName[260];
         GetProcessName(processName, sizeof processName);
-        for (char* p = processName; *p; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+        LowerAscii(processName);
 
         // Read wider than the list's own 256 bytes only to hear of a longer
         // value: the list stays cut to 255 characters, but a task it names
@@ -129,9 +121,7 @@ STATUS RunMainEntryPoint() {
             const STATUS s = EMRegister(r.eventId, r.flags, &ExtMgrCallback, recursionId, r.holder->out());
             if (s != NOERROR) {
                 *r.holder->out() = 0;
-                char text[200];
-                NotesStatusText(s, text, sizeof text);
-                gSession.Log(1, "ERROR: MainEntryPoint:\tcould not register %s: %s", r.what, text);
+                gSession.Log(1, "ERROR: MainEntryPoint:\tcould not register %s: %s", r.what, StatusText(s).c_str());
                 continue;
             }
             gSession.Log(3, "MainEntryPoint:\tregistered %s", r.what);
@@ -151,13 +141,13 @@ STATUS RunMainEntryPoint() {
         gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
         return 0;
     } catch (const NotesWrapper::notes_error& e) {
-        LogCaught(e.what());
+        gSession.Log(1, "%s", e.what());
         return e.status;
     } catch (const std::bad_alloc&) {
-        LogCaught("bad allocation");
+        gSession.Log(1, "%s", "bad allocation");
         return 257;
     } catch (const std::exception& e) {
-        LogCaught(e.what());
+        gSession.Log(1, "%s", e.what());
         return 257;
     }
 }
@@ -242,12 +232,8 @@ void DeregisterSaying(HEMREGISTRATION handle) {
     const STATUS s = EMDeregister(handle);
     if (s == NOERROR) return;
     // Left registered, the callback may be called into an unloaded library.
-    char text[200];
-    NotesStatusText(s, text, sizeof text);
-    if (gSession.GetLog().IsReady())
-        gSession.Log(1, "ERROR: EMDeregister failed (%s): a callback stays registered", text);
-    else
-        LogPlain("ERROR: EMDeregister failed (%s): a callback stays registered", text);
+    // Before the session's log exists the line goes out without a task name.
+    gSession.Log(1, "ERROR: EMDeregister failed (%s): a callback stays registered", StatusText(s).c_str());
 }
 
 void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release); }

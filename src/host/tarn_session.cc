@@ -1,7 +1,6 @@
 #include "host/tarn_session.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "base/ascii.h"
 
@@ -41,7 +40,7 @@ bool TARNSession::StartLog(const char* name) {
     // server, whose task names carry no "n" and no ".exe".
     isHttpTask = AsciiEqualNoCase(processName, "nhttp.exe") || AsciiEqualNoCase(processName, "http");
     log = TARNLog();
-    return log.Init(this);
+    return log.Init(processName, config.LevelSetting());
 }
 
 bool TARNSession::OpenAll(const char* name) {
@@ -80,15 +79,10 @@ bool TARNSession::Init(const char* name, const char* taskList) {
 }
 
 void TARNSession::Log(int level, const char* format, ...) const {
-    // Formatting is skipped for a line the level would suppress anyway: the
-    // callback writes such lines on every event.
-    if (!LevelPasses(level, config.GetLogLevel())) return;
-    char message[256];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(message, sizeof message, format, ap);
+    log.VPrintf(level, format, ap);
     va_end(ap);
-    log.Write(level, message);
 }
 
 STATUS TARNSession::HandleEvent(EventData& event) {

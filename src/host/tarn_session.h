@@ -54,7 +54,6 @@ public:
     void OpenTaskQueues(std::string taskList);
     void BroadcastConfigRefresh();
     void CheckConfigRefreshMessages();
-    const std::map<std::string, MQHANDLE>& TaskQueues() const { return taskQueues; }
 
     char processName[50] = {};
 

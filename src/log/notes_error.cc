@@ -4,21 +4,20 @@
 #include <cstdio>
 
 #include "base/notes_capi.h"
+#include "log/tarn_log.h"
 
 // Texts are cut to their buffers on purpose.
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 
 void CheckNotesStatus(uint16_t status, const char* format, ...) {
     if (status == 0 || format == nullptr) return;
-    char message[200];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(message, sizeof message, format, ap);
+    const LogLine message(format, ap);
     va_end(ap);
-    char statusText[200];
-    NotesStatusText(status, statusText, sizeof statusText);
     char text[200];
-    snprintf(text, sizeof text, "%s: %s (0x%x)", message, statusText, static_cast<unsigned>(status));
+    snprintf(text, sizeof text, "%s: %s (0x%x)", message.Text(), StatusText(status).c_str(),
+             static_cast<unsigned>(status));
     throw NotesWrapper::notes_error(status, text);
 }
 

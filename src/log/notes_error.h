@@ -21,3 +21,14 @@ void CheckNotesStatus(uint16_t status, const char* format, ...) __attribute__((f
 
 // The host's text for a status, always terminated within size bytes.
 void NotesStatusText(uint16_t status, char* out, uint16_t size);
+
+// A status's text as a line shows it; "Unknown error code N" where the host
+// has none.
+class StatusText {
+public:
+    explicit StatusText(uint16_t status) { NotesStatusText(status, text, sizeof text); }
+    const char* c_str() const { return text; }
+
+private:
+    char text[200];
+};

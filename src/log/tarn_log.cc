@@ -1,17 +1,19 @@
 #include "log/tarn_log.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "config/tarn_config.h"
 #include "base/notes_capi.h"
-#include "host/tarn_session.h"
 
 bool LevelPasses(int level, int configuredLevel) {
     if (level == 2) return configuredLevel >= 2;
     if (level == 3) return configuredLevel == 3;
     return true;
+}
+
+LogLine::LogLine(int level, int configuredLevel, const char* format, va_list ap)
+    : passes(LevelPasses(level, configuredLevel)) {
+    if (passes) vsnprintf(text, sizeof text, format, ap);
 }
 
 void CopyBounded(char* dst, size_t size, const char* src) {
@@ -27,12 +29,8 @@ void AppendBounded(char* dst, size_t size, const char* src) {
     CopyBounded(dst + used, size - used, src);
 }
 
-void LogPlain(const char* format, ...) {
-    char message[256];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(message, sizeof message, format, ap);
-    va_end(ap);
+namespace {
+void WritePlain(const char* message) {
     char line[256] = {};
     AppendBounded(line, sizeof line, kBanner);
     AppendBounded(line, sizeof line, " ");
@@ -40,16 +38,25 @@ void LogPlain(const char* format, ...) {
     static char kText[] = "%s";  // the function takes a char*, not a const one
     AddInLogMessageText(kText, NOERROR, line);
 }
+}  // namespace
 
-bool TARNLog::Init(TARNSession* session) {
-    config = session->GetConfig();
+void LogPlain(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    const LogLine line(format, ap);
+    va_end(ap);
+    WritePlain(line.Text());
+}
+
+bool TARNLog::Init(const char* name, const LogLevelSetting& configuredLevel) {
+    configured = &configuredLevel;
     prefix[0] = '\0';
     AppendBounded(prefix, sizeof prefix, kBanner);
     AppendBounded(prefix, sizeof prefix, " (");
     // Double every '%' of the name: the prefix is handed over as a format.
-    char escaped[2 * sizeof session->processName] = {};
+    char escaped[2 * sizeof prefix] = {};
     size_t j = 0;
-    for (const char* p = session->processName; *p && j + 2 < sizeof escaped; ++p) {
+    for (const char* p = name; *p && j + 2 < sizeof escaped; ++p) {
         if (*p == '%') escaped[j++] = '%';
         escaped[j++] = *p;
     }
@@ -60,14 +67,21 @@ bool TARNLog::Init(TARNSession* session) {
     return true;
 }
 
-void TARNLog::Write(int level, const char* text) const {
-    int configured = config ? config->GetLogLevel() : 1;
-    if (!LevelPasses(level, configured)) return;
+void TARNLog::Printf(int level, const char* format, ...) const {
+    va_list ap;
+    va_start(ap, format);
+    VPrintf(level, format, ap);
+    va_end(ap);
+}
+
+void TARNLog::VPrintf(int level, const char* format, va_list ap) const {
+    const LogLine line(level, configured ? configured->load(std::memory_order_relaxed) : 1, format, ap);
+    if (!line) return;
     if (prefix[0] == '\0') {
         // Not initialised: no task name to show yet.
-        LogPlain("%s", text);
+        WritePlain(line.Text());
         return;
     }
     // The prefix is a format with one "%s"; the function takes a char*.
-    AddInLogMessageText(const_cast<char*>(prefix), NOERROR, text);
+    AddInLogMessageText(const_cast<char*>(prefix), NOERROR, line.Text());
 }

@@ -1,17 +1,33 @@
 // Console lines of the add-in: LogPlain for lines outside a session, TARNLog
-// for the session's levelled lines.
+// for the session's levelled lines, LogLine for any writer with a level.
 #pragma once
 
+#include <atomic>
+#include <cstdarg>
 #include <cstddef>
-
-class TARNConfig;
-class TARNSession;
+#include <cstdint>
 
 inline constexpr const char kBanner[] = "Brackwater TARN 1.2.27";
 
 // Levels callers pass: 0 (caller tested the level itself) and 1 are always
 // written, 2 when the configured level is 2 or more, 3 only when it is 3.
 bool LevelPasses(int level, int configuredLevel);
+
+// One line's text, formatted only when its level passes the configured one:
+// the callback holds back lines of levels 2 and 3 on every event, and a line
+// held back costs a compare. Cut to 255 characters.
+class LogLine {
+public:
+    LogLine(int level, int configuredLevel, const char* format, va_list ap);
+    // An ungated line.
+    LogLine(const char* format, va_list ap) : LogLine(1, 1, format, ap) {}
+    explicit operator bool() const { return passes; }
+    const char* Text() const { return text; }
+
+private:
+    bool passes;
+    char text[256];
+};
 
 // Banner, a blank, the message; no level and no task name.
 void LogPlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -21,16 +37,22 @@ void CopyBounded(char* dst, size_t size, const char* src);
 // Appends src to the terminated text in dst, cut to fit size.
 void AppendBounded(char* dst, size_t size, const char* src);
 
+// The level lines are tested against: the configuration's, replaced whole by
+// each load and read at each line.
+using LogLevelSetting = std::atomic<int32_t>;
+
 class TARNLog {
 public:
-    bool Init(TARNSession* session);
-    void Write(int level, const char* text) const;
-    bool IsReady() const { return config != nullptr; }
+    // name: the task's, shown in every line.
+    bool Init(const char* name, const LogLevelSetting& configuredLevel);
+    void Printf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    // Before Init a line goes out as LogPlain's, without a task name.
+    void VPrintf(int level, const char* format, va_list ap) const;
     const char* Prefix() const { return prefix; }
 
 private:
     // A format text for log-message: the process name is escaped in it, so a
     // '%' in the name shows as itself.
     char prefix[256] = {};
-    const TARNConfig* config = nullptr;
+    const LogLevelSetting* configured = nullptr;
 };

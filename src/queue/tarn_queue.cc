@@ -12,20 +12,17 @@ void TARNQueue::Reset() {
     session = nullptr;
     config = nullptr;
     isOpen = false;
-    logLevel = 1;
 }
 
 bool TARNQueue::OpenQueueDb(TARNSession* owner) {
     session = owner;
     config = owner->GetConfig();
-    const STATUS s = OpenDatabaseInto(database, TARNConfig::GetQueueDbPath());
+    const STATUS s = OpenDatabaseInto(database, config->GetQueueDbPath());
     isOpen = s == 0;
     if (!isOpen) {
         // Without it the task captures nothing: the administrator must hear of it.
-        char text[200];
-        NotesStatusText(s, text, sizeof text);
         session->Log(1, "ERROR: TARNQueue::OpenQueueDb :  %s could not be opened (%s): this task captures no change",
-                     TARNConfig::GetQueueDbPath(), text);
+                     config->GetQueueDbPath(), StatusText(s).c_str());
     }
     return isOpen;
 }
@@ -63,22 +60,18 @@ STATUS TARNQueue::WriteItems(NOTEHANDLE note, const EventData& event, const char
 }
 
 bool TARNQueue::WriteToQueue(EventData& event, const char* origin) {
-    const int32_t level = config ? config->GetLogLevel() : 1;
-    logLevel.store(level, std::memory_order_relaxed);
     if (!isOpen) {
         session->Log(1, "%s", "ERROR: TARNQueue::WriteToQueue :  QDb NOT open");
         return false;
     }
-    if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  QDb Open");
+    session->Log(3, "%s", "TARNQueue::WriteToQueue :  QDb Open");
     // The handle opened at start-up belongs to the loading thread: this
     // server thread writes through its own, closed before it returns, and
     // so is the note made in it (declared after, closed first).
     DbHandle db;
     if (STATUS s = ReopenDatabaseInto(db, database.get())) {
-        char text[200];
-        NotesStatusText(s, text, sizeof text);
         session->Log(1, "ERROR: TARNQueue::WriteToQueue :  %s could not be reopened (%s): change of note %08lX in %s not queued",
-                     TARNConfig::GetQueueDbPath(), text, static_cast<unsigned long>(event.noteId), event.dbPath);
+                     config->GetQueueDbPath(), StatusText(s).c_str(), static_cast<unsigned long>(event.noteId), event.dbPath);
         return false;
     }
     // Closing an unsaved note leaves nothing in the capture database.
@@ -87,14 +80,12 @@ bool TARNQueue::WriteToQueue(EventData& event, const char* origin) {
         session->Log(1, "%s", "ERROR: TARNQueue::WriteToQueue :  Could NOT write to DTC queue");
         return false;
     }
-    if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
+    session->Log(3, "%s", "TARNQueue::WriteToQueue :  Created Q note Ok");
     const char* failedItem = "";
     if (STATUS s = WriteItems(note.get(), event, origin, &failedItem)) {
-        char text[200];
-        NotesStatusText(s, text, sizeof text);
         // Reason first: a long path is what gets cut.
         session->Log(1, "ERROR: TARNQueue::WriteToQueue :  item %s not written (%s): change of note %08lX in %s not queued",
-                     failedItem, text, static_cast<unsigned long>(event.noteId), event.dbPath);
+                     failedItem, StatusText(s).c_str(), static_cast<unsigned long>(event.noteId), event.dbPath);
         return false;
     }
     // Every item of the capture note is a summary item, and summary data is
@@ -103,7 +94,7 @@ bool TARNQueue::WriteToQueue(EventData& event, const char* origin) {
         session->Log(1, "%s", "TARNQueue::WriteToQueue :  Error occured when saving Note to queue.");
         return false;
     }
-    if (level == 3) session->Log(0, "%s", "TARNQueue::WriteToQueue :  Saved queue note ok");
+    session->Log(3, "%s", "TARNQueue::WriteToQueue :  Saved queue note ok");
     NOTEID saved = 0;
     NSFNoteGetInfo(note.get(), _NOTE_ID, &saved);
     event.queueNoteId = saved;

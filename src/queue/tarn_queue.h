@@ -1,7 +1,6 @@
 // Writes one capture-queue note per accepted event.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "base/db_handle.h"
@@ -19,7 +18,6 @@ public:
     // With an origin (a tool's capture, not an event's) the note carries an
     // eighth item, Origin, naming it.
     bool WriteToQueue(EventData& event, const char* origin = nullptr);
-    bool IsOpen() const { return isOpen; }
 
 private:
     // 0, or the status of the first item that could not be written.
@@ -29,5 +27,4 @@ private:
     TARNConfig* config = nullptr;
     DbHandle database;
     bool isOpen = false;
-    std::atomic<int32_t> logLevel{1};
 };

@@ -108,10 +108,8 @@ const char* Name(Gauge g) { return kGaugeNames[static_cast<unsigned>(g)]; }
 struct StatsPublisher::Shared {
     std::mutex& mutex = gNudgeMutex;
     std::condition_variable& wake = gNudge;
-    std::condition_variable roundDone;
     bool stopping = false;  // guarded by mutex
     bool finalRound = false;
-    uint64_t requested = 0, done = 0;
     std::thread thread;
 
     const std::atomic<bool>* go = nullptr;
@@ -145,10 +143,9 @@ bool StatsPublisher::Shared::Update(const char* name, WORD flags, WORD type, con
     // Said once until a round succeeds again; what was not published is
     // tried again next round.
     if (!failing && line) {
-        char text[200];
-        NotesStatusText(s, text, sizeof text);
         char message[256];
-        snprintf(message, sizeof message, "Statistic %s.%s not published (%s): trying again", kFacility, name, text);
+        snprintf(message, sizeof message, "Statistic %s.%s not published (%s): trying again", kFacility, name,
+                 StatusText(s).c_str());
         line(message);
     }
     failing = true;
@@ -227,19 +224,15 @@ void StatsPublisher::Shared::Run() {
     for (;;) {
         std::unique_lock lock(mutex);
         wake.wait_for(lock, kInterval, [this] {
-            return stopping || requested != done || gNudged.exchange(false, std::memory_order_relaxed);
+            return stopping || gNudged.exchange(false, std::memory_order_relaxed);
         });
         const bool stop = stopping;
         const bool last = finalRound;
-        const uint64_t asked = requested;
         lock.unlock();
         if (go->load(std::memory_order_relaxed) && (!stop || last)) {
             if (!initialised) initialised = NotesInitThread() == NOERROR;
             if (initialised) Round(stop);
         }
-        lock.lock();
-        done = asked;
-        roundDone.notify_all();
         if (stop) break;
     }
     if (initialised) NotesTermThread();
@@ -269,14 +262,6 @@ void StatsPublisher::Stop(bool finalRound) {
     shared->thread.join();
     delete shared;
     shared = nullptr;
-}
-
-void StatsPublisher::PublishNow() {
-    if (!shared) return;
-    std::unique_lock lock(shared->mutex);
-    const uint64_t asked = ++shared->requested;
-    shared->wake.notify_all();
-    shared->roundDone.wait(lock, [&] { return shared->done >= asked || shared->stopping; });
 }
 
 }  // namespace tarn::stats

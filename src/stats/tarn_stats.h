@@ -123,8 +123,6 @@ public:
     // The last round (when `finalRound` and the host still runs), then the
     // thread ends. Safe to call again, or without Start.
     void Stop(bool finalRound);
-    // Runs a round now on the publisher's thread and waits for it (tests).
-    void PublishNow();
     ~StatsPublisher() { Stop(false); }
 
     struct Shared;

@@ -8,6 +8,7 @@
 
 #include "base/ascii.h"
 #include "base/notes_capi.h"
+#include "log/tarn_log.h"
 #include "transport/worker_pool.h"
 
 namespace http = tarn::http;
@@ -16,14 +17,13 @@ namespace {
 
 // One line to the connection's log, formatted as the session's log would
 // (and cut to the same 255 characters).
-void Line(const LogLine& log, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void Line(const LogLine& log, int level, const char* format, ...) {
-    char message[256];
+void Line(const ConnectionLog& log, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void Line(const ConnectionLog& log, int level, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    vsnprintf(message, sizeof message, format, ap);
+    const LogLine line(format, ap);  // the session's log applies the level
     va_end(ap);
-    log(level, message);
+    log(level, line.Text());
 }
 
 // A Notes.ini value, terminated; false when the variable is not set. The
@@ -50,7 +50,7 @@ bool ParseSecure(const char* text, bool& secure) {
 // TARN_HTTP_Secure and TARN_HTTP_CAFile, onto the session. False after a
 // level-1 line when they cannot be used: the task then makes no connection,
 // so nothing goes out until they are mended (never plain HTTP instead).
-bool ApplySecureSettings(const LogLine& log, const http::SessionHandle& internet, bool& secure) {
+bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& internet, bool& secure) {
     char text[256];
     secure = false;
     if (IniValue("TARN_HTTP_Secure", text) && !ParseSecure(text, secure)) {
@@ -100,7 +100,7 @@ std::string TimeoutText(uint32_t ms) {
 }
 
 // TARN_HTTP_Timeout onto the session, or the defaults kept; its line either way.
-void ApplyTimeout(const LogLine& log, const http::SessionHandle& internet) {
+void ApplyTimeout(const ConnectionLog& log, const http::SessionHandle& internet) {
     char text[256];
     if (IniValue("TARN_HTTP_Timeout", text)) {
         uint32_t ms = 0;
@@ -120,7 +120,7 @@ void ApplyTimeout(const LogLine& log, const http::SessionHandle& internet) {
 }
 
 // TARN_HTTP_Workers, or the default.
-int WorkerLimit(const LogLine& log) {
+int WorkerLimit(const ConnectionLog& log) {
     char text[256];
     if (!IniValue("TARN_HTTP_Workers", text)) return WorkerPool::kDefaultWorkers;
     char* end = nullptr;
@@ -161,7 +161,7 @@ bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
 }
 
 void ProcessorConnection::Open(const char* hostname, int32_t port, bool detail, WorkerPool& workers,
-                               const LogLine& log) {
+                               const ConnectionLog& log) {
     std::lock_guard lock(mutex);
     if (connected) return;  // another thread was first
     internet = http::OpenSession("Brackwater TARN", http::kAccessDirect);

@@ -14,7 +14,7 @@
 class WorkerPool;
 
 // Where the connection's lines go: the session's log, which applies the level.
-using LogLine = std::function<void(int level, const char* text)>;
+using ConnectionLog = std::function<void(int level, const char* text)>;
 
 class ProcessorConnection {
 public:
@@ -23,7 +23,7 @@ public:
     // changed Notes.ini takes effect with the next session of the task.
     // `detail` adds the level-3 success lines. After a failure no handle is
     // kept and the next notice tries again.
-    void Open(const char* hostname, int32_t port, bool detail, WorkerPool& workers, const LogLine& log);
+    void Open(const char* hostname, int32_t port, bool detail, WorkerPool& workers, const ConnectionLog& log);
     bool Connected() const { return connected.load(); }
 
     // Snapshot of the connection for one request.

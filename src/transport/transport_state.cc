@@ -19,13 +19,11 @@ void TransportState::Log(int messageLevel, const char* format, ...) const {
     // may be going away.
     if (!logOpen) return;
     // Errors only until the connection is made (no worker logs before it).
-    if (!LevelPasses(messageLevel, config ? config->GetLogLevel() : 1)) return;
-    char message[256];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(message, sizeof message, format, ap);
+    const LogLine line(messageLevel, config ? config->GetLogLevel() : 1, format, ap);
     va_end(ap);
-    WriteLine(message);
+    if (line) WriteLine(line.Text());
 }
 
 void TransportState::TeardownLine(const char* message) const {

@@ -2,7 +2,6 @@
 // puts one into every other task's queue; each task looks into its own at
 // every event and reloads when something is waiting.
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -41,9 +40,8 @@ bool TARNSession::OpenOwnQueue() {
     }
     MarkNotInitialised();
     Log(3, "%s%s", "Opened message queue FAILED in: ", name);
-    char text[200];
-    NotesStatusText(s, text, sizeof text);
-    Log(1, "ERROR: message queue %s could not be opened (%s): this task captures no change", name, text);
+    Log(1, "ERROR: message queue %s could not be opened (%s): this task captures no change", name,
+        StatusText(s).c_str());
     return false;
 }
 
@@ -89,10 +87,8 @@ void TARNSession::BroadcastConfigRefresh() {
         if (s == 0) tarn::stats::Add(tarn::stats::Count::RefreshSent);
         if (s != 0) {
             // That task would go on with the old configuration unheard of.
-            char text[200];
-            NotesStatusText(s, text, sizeof text);
             Log(1, "ERROR: refresh message to %s not sent (%s): that task keeps its old configuration", name.c_str(),
-                text);
+                StatusText(s).c_str());
         }
     }
 }

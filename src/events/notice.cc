@@ -65,7 +65,6 @@ void TARNEventProcessor::Reset() {
     session = nullptr;
     config = nullptr;
     queue = nullptr;
-    logLevel = 1;
 }
 
 bool TARNEventProcessor::WaitForNotices(int milliseconds, bool letIdleGo) {
