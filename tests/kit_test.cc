@@ -32,13 +32,6 @@ std::string Joined(const ProcessResult& r) {
     return all + r.err;
 }
 
-void AddDocument(const std::string& path, const std::vector<emu::ItemValue>& items) {
-    DBHANDLE db = 0;
-    ASSERT_EQ(NSFDbOpen(path.c_str(), &db), 0);
-    ASSERT_EQ(emu::CreateDocument(db, items, nullptr), 0);
-    NSFDbClose(db);
-}
-
 std::vector<std::pair<std::string, WORD>> AclOf(const std::string& path) {
     std::vector<std::pair<std::string, WORD>> entries;
     DBHANDLE db = 0;
@@ -84,7 +77,7 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
                                                                                        ACL_LEVEL_EDITOR}));
 
     // What an administrator adds next: a user, then the task list.
-    AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")});
+    AddUser("mail\\alice.nsf");
     CreateMailFile("mail\\alice.nsf", "CN=Alice");
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe");
     auto check = TarnSetup(dataDir, {"check"});
@@ -164,12 +157,12 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         {"nobody listed", [] { /* the baseline's user removed below */ }, server,
          "problem: no mail file is listed", 1},
         {"listed file missing",
-         [] { AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\ghost.nsf")}); },
+         [] { AddUser("mail\\ghost.nsf"); },
          server, "warning: listed mail file mail\\ghost.nsf does not exist", 0},
         {"no profile",
          [] {
              ASSERT_EQ(emu::CreateDatabase("mail\\bob.nsf"), 0);
-             AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\bob.nsf")});
+             AddUser("mail\\bob.nsf");
          },
          server, "warning: mail file mail\\bob.nsf has no CalendarProfile", 0},
         {"no task list", [] { emu::RemoveIniVariable("TARN_Task_List"); }, server,
@@ -213,8 +206,7 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         fs::copy(base, dir, fs::copy_options::recursive);
         emu::SetDataDirectory(dir);
         if (!row.serverDocument.empty()) AddDocument("brackwater\\tarnconfig.nsf", row.serverDocument);
-        if (std::string(row.what) != "nobody listed")
-            AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")});
+        if (std::string(row.what) != "nobody listed") AddUser("mail\\alice.nsf");
         emu::SetIniVariable("TARN_Task_List", row.onLinux ? "server,http" : "nserver.exe,nhttp.exe");
         row.plant();
         auto r = TarnSetup(dir, {"check"}, row.onLinux ? std::map<std::string, std::string>{{"EMU_LINUX_SERVER", "1"}}
