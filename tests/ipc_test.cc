@@ -30,11 +30,6 @@ protected:
         std::sort(v.begin(), v.end());
         return v;
     }
-    static uint16_t Waiting(const std::string& queue) {
-        MQHANDLE h = 0;
-        if (MQOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
-        return MQGetCount(h);
-    }
 };
 
 // Entries that can never match a task are named, and their queues still

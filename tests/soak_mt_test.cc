@@ -326,14 +326,6 @@ private:
 
 // ---- Reading back what the run left -----------------------------------------------------
 
-// Messages waiting in a task's refresh queue: the only host call of this test
-// besides what the emulator's control surface offers.
-int WaitingMessages(const std::string& task) {
-    MQHANDLE queue = 0;
-    if (MQOpen(("TARN" + task).c_str(), 0, &queue) != 0) return -1;
-    return MQGetCount(queue);
-}
-
 bool SanitizerReport(const std::string& err) {
     for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
                              "runtime error:"})
@@ -450,7 +442,7 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
             // Every broadcast reached this task: taken at one of its events, or
             // still waiting after its last one; and some were taken mid-run.
             const int taken = Count(lines, ": " + task + ": message received: x");
-            EXPECT_EQ(taken + WaitingMessages(task), totalAlerts);
+            EXPECT_EQ(taken + Waiting("TARN" + task), totalAlerts);
             EXPECT_GT(taken, 0);
             refreshesTaken += taken;
         }

@@ -484,6 +484,11 @@ int Count(const std::vector<std::string>& lines, const std::string& text) {
         std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.ends_with(text); }));
 }
 
+int Waiting(const std::string& queue) {
+    MQHANDLE h = 0;
+    return MQOpen(queue.c_str(), 0, &h) == 0 ? MQGetCount(h) : -1;
+}
+
 int CountWith(const std::vector<std::string>& lines, std::initializer_list<std::string> parts) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
         return std::all_of(parts.begin(), parts.end(), [&](const std::string& p) { return l.find(p) != std::string::npos; });

@@ -183,6 +183,8 @@ std::string Hex8(uint32_t id);
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
 // How many of lines end with text (a console line's text follows its banner).
 int Count(const std::vector<std::string>& lines, const std::string& text);
+// Messages waiting in a message queue; -1 when it cannot be opened.
+int Waiting(const std::string& queue);
 // How many of lines contain every one of parts.
 int CountWith(const std::vector<std::string>& lines, std::initializer_list<std::string> parts);
 // What a task shows once a refresh message made it reload its lists: a mail
