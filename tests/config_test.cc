@@ -33,18 +33,17 @@ protected:
         return ok;
     }
     static Strings Console() { return emu::ConsoleLines(); }
+    // The server document's values: level, url, host, port, authentication, user, password.
+    auto Settings() const {
+        return std::make_tuple(config.GetLogLevel(), config.GetUrl(), config.GetHostname(), config.GetPort(),
+                               config.GetAuthType(), config.GetUsername(), config.GetPassword());
+    }
     static std::string L1(const std::string& text) { return "Brackwater TARN 1.2.27 (nserver.exe) : " + text; }
     static std::string Plain(const std::string& text) { return "Brackwater TARN 1.2.27 " + text; }
 
     // Adds documents to the configuration database.
     static void AddDocs(const std::vector<std::vector<emu::ItemValue>>& docs) {
-        DBHANDLE db = 0;
-        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-        for (const auto& items : docs) {
-            NOTEID id;
-            ASSERT_EQ(emu::CreateDocument(db, items, &id), 0);
-        }
-        NSFDbClose(db);
+        for (const auto& items : docs) AddDocument("brackwater\\tarnconfig.nsf", items);
     }
 
     TARNSession session;
@@ -58,13 +57,7 @@ TEST_F(ConfigTest, SampleConfigurationLoadsSettingsAndLists) {
     CreateSampleDatabases(cfg);
     ASSERT_TRUE(OpenConfig());
     EXPECT_TRUE(Console().empty());
-    EXPECT_EQ(config.GetLogLevel(), 3);
-    EXPECT_EQ(config.GetUrl(), "servlet/dts");
-    EXPECT_EQ(config.GetHostname(), "127.0.0.1");
-    EXPECT_EQ(config.GetPort(), 8080);
-    EXPECT_EQ(config.GetAuthType(), "None");
-    EXPECT_EQ(config.GetUsername(), "tarn");
-    EXPECT_EQ(config.GetPassword(), "secret");
+    EXPECT_EQ(Settings(), std::make_tuple(3, "servlet/dts", "127.0.0.1", 8080, "None", "tarn", "secret"));
     // View order (sorted by the column), lower-cased, duplicates kept.
     EXPECT_EQ(config.UserList(), (Strings{"mail\\alice.nsf", "mail\\bob.nsf", "mail\\bob.nsf"}));
     EXPECT_EQ(config.ExcludeList(), (Strings{"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
@@ -100,10 +93,7 @@ TEST_F(ConfigTest, EmptyViewsGiveDummyServerValuesAndEmptyLists) {
     ASSERT_TRUE(OpenConfig());
     EXPECT_EQ(Console(), (Strings{Plain("Setting Dummy server values"), Plain("No Users configured"),
                                   Plain("No Exclude Dbs configured")}));
-    EXPECT_EQ(config.GetLogLevel(), 1);
-    EXPECT_EQ(config.GetUrl(), "servlet/dts");
-    EXPECT_EQ(config.GetHostname(), "");
-    EXPECT_EQ(config.GetPort(), 0);
+    EXPECT_EQ(Settings(), std::make_tuple(1, "servlet/dts", "", 0, "", "", ""));
     // Without the exclude view's entries even the capture queue is not excluded.
     char queue[256] = "brackwater\\qcapture.nsf";
     EXPECT_FALSE(config.IsExcludedDb(queue));
@@ -121,10 +111,8 @@ TEST_F(ConfigTest, FirstServerDocumentCountsAndItemsAreReadAsStored) {
               emu::Number("Port_Domino", 1), emu::Text("AuthType", "Basic"), emu::Text("Username", "u"),
               emu::Text("Password", "p"), emu::Number("DTC_LogLevel", 2)}});
     ASSERT_TRUE(OpenConfig());
-    EXPECT_EQ(config.GetLogLevel(), 1);  // absent level reads as 1
-    EXPECT_EQ(config.GetUrl(), "servlet/dts");
-    EXPECT_EQ(std::string(config.GetHostname()), std::string(254, 'h'));
-    EXPECT_EQ(config.GetUsername(), "");  // present but empty
+    // An absent level reads as 1; the user name is present but empty.
+    EXPECT_EQ(Settings(), std::make_tuple(1, "servlet/dts", std::string(254, 'h'), 8080, "None", "", "secret"));
 }
 
 TEST_F(ConfigTest, LevelZeroIsKept) {

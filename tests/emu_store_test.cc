@@ -36,16 +36,7 @@ protected:
         return buf;
     }
 
-    static NOTEID SaveNew(DBHANDLE db, const std::string& form) {
-        NOTEHANDLE note = 0;
-        EXPECT_EQ(NSFNoteCreate(db, &note), 0);
-        EXPECT_EQ(NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, form.data(), form.size()), 0);
-        EXPECT_EQ(NSFNoteUpdate(note, 0), 0);
-        NOTEID id = 0;
-        NSFNoteGetInfo(note, _NOTE_ID, &id);
-        NSFNoteClose(note);
-        return id;
-    }
+    static NOTEID SaveNew(DBHANDLE db, const std::string& form) { return tarntest::SaveDocument(db, {{"Form", form}}); }
 };
 
 struct Page {
@@ -81,9 +72,11 @@ std::vector<NOTEID> Ids(const Page& p) {
 
 uint16_t Le16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
 
-void PutLe16(std::vector<uint8_t>& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v & 0xFF));
-    b.push_back(static_cast<uint8_t>(v >> 8));
+void PutLe16(std::vector<uint8_t>& b, std::initializer_list<size_t> words) {
+    for (size_t v : words) {
+        b.push_back(static_cast<uint8_t>(v & 0xFF));
+        b.push_back(static_cast<uint8_t>(v >> 8));
+    }
 }
 
 HCOLLECTION OpenView(DBHANDLE db, NOTEID view) {
@@ -110,12 +103,13 @@ TEST_F(StoreTest, DatabasesKeepIdAndThePathTheyWereOpenedWith) {
     EXPECT_NE(a1, a2);
     EXPECT_EQ(emu::Open().databases, 3);
 
-    DBID id1{}, id2{}, id3{};
-    ASSERT_EQ(NSFDbIDGet(a1, &id1), 0);
-    ASSERT_EQ(NSFDbIDGet(a2, &id2), 0);
-    ASSERT_EQ(NSFDbIDGet(other, &id3), 0);
-    EXPECT_EQ(memcmp(&id1, &id2, 8), 0);
-    EXPECT_NE(memcmp(&id1, &id3, 8), 0);
+    auto idOf = [](DBHANDLE h) {
+        DBID id{};
+        EXPECT_EQ(NSFDbIDGet(h, &id), 0);
+        return std::make_pair(id.Innards[0], id.Innards[1]);
+    };
+    EXPECT_EQ(idOf(a1), idOf(a2));
+    EXPECT_NE(idOf(a1), idOf(other));
 
     char canonical[256], expanded[256];
     ASSERT_EQ(NSFDbPathGet(a1, canonical, expanded), 0);
@@ -169,23 +163,23 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     db = OpenDb("brackwater\\qcapture.nsf");
     EXPECT_EQ(NSFNoteOpen(db, id + 1000, 0, &note), emu::err::BAD_NOTEID);
     ASSERT_EQ(NSFNoteOpen(db, id, 0, &note), 0);
-    EXPECT_EQ(Text(note, "ACTION"), "Change");
-    EXPECT_EQ(Text(note, "Dup"), "first");
-    EXPECT_EQ(Text(note, "CalForm"), "Appointment");
-    EXPECT_EQ(Text(note, "CalFormXYZ"), "");
-    EXPECT_EQ(NSFItemGetLong(note, "status", 99), -7);
-    EXPECT_EQ(NSFItemGetLong(note, "Action", 99), 99);
-    EXPECT_EQ(NSFItemGetLong(note, "Missing", 42), 42);
+    // Names ignore case; a duplicate name reads as its first item.
+    EXPECT_EQ((std::vector<std::string>{Text(note, "ACTION"), Text(note, "Dup"), Text(note, "CalForm"),
+                                        Text(note, "CalFormXYZ")}),
+              (std::vector<std::string>{"Change", "first", "Appointment", ""}));
+    // A number; a text or a missing item gives the default.
+    EXPECT_EQ((std::vector<LONG>{NSFItemGetLong(note, "status", 99), NSFItemGetLong(note, "Action", 99),
+                                 NSFItemGetLong(note, "Missing", 42)}),
+              (std::vector<LONG>{-7, 99, 42}));
 
     ORIGINATORID again{};
-    NSFNoteGetInfo(note, _NOTE_OID, &again);
-    EXPECT_EQ(memcmp(&again, &oid, 16), 0) << "the UNID is kept";
     uint16_t cls = 0;
-    NSFNoteGetInfo(note, _NOTE_CLASS, &cls);
-    EXPECT_EQ(cls, NOTE_CLASS_DOCUMENT);
     DBHANDLE owner = 0;
+    NSFNoteGetInfo(note, _NOTE_OID, &again);
+    NSFNoteGetInfo(note, _NOTE_CLASS, &cls);
     NSFNoteGetInfo(note, _NOTE_DB, &owner);
-    EXPECT_EQ(owner, db);
+    EXPECT_EQ(memcmp(&again, &oid, 16), 0) << "the UNID is kept";
+    EXPECT_EQ(std::make_pair(cls, owner), std::make_pair(WORD{NOTE_CLASS_DOCUMENT}, db));
 
     // Both items of the name go; the note saves without them.
     EXPECT_EQ(NSFItemDelete(note, "DUP", 3), 0);
@@ -193,16 +187,14 @@ TEST_F(StoreTest, ItemsSurviveCloseAndReopen) {
     ASSERT_EQ(NSFNoteUpdate(note, UPDATE_FORCE), 0);
     NSFNoteClose(note);
 
-    std::vector<emu::NoteDump> dump;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &dump), 0);
+    const auto dump = tarntest::Notes("brackwater\\qcapture.nsf");
     ASSERT_EQ(dump.size(), 1u);
     EXPECT_EQ(dump[0].id, id);
-    std::vector<std::string> names;
-    for (const auto& it : dump[0].items) names.push_back(it.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"Action", "CalForm", "STATUS"}));
+    std::vector<std::tuple<std::string, WORD, WORD>> items;
+    for (const auto& it : dump[0].items) items.emplace_back(it.name, it.type, it.flags);
+    EXPECT_EQ(items, (decltype(items){{"Action", TYPE_TEXT, ITEM_SUMMARY}, {"CalForm", TYPE_TEXT, ITEM_SUMMARY},
+                                      {"STATUS", TYPE_NUMBER, ITEM_SUMMARY}}));
     EXPECT_EQ(dump[0].items[0].texts, std::vector<std::string>{"Change"});
-    EXPECT_EQ(dump[0].items[2].type, TYPE_NUMBER);
-    EXPECT_EQ(dump[0].items[2].flags, ITEM_SUMMARY);
     NSFDbClose(db);
 }
 
@@ -223,19 +215,15 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "Other"), emu::Text("MailFile", "mail\\no.nsf")}, &other), 0);
 
     auto entry = [](const std::string& file, const std::string& owner, double count) {
+        // The total, the item count, each item's length (with its type
+        // word), then each item's type word and value.
         std::vector<uint8_t> e;
-        uint16_t total = static_cast<uint16_t>(4 + 8 + (2 + file.size()) + (2 + owner.size()) + (2 + 8));
-        PutLe16(e, total);
-        PutLe16(e, 4);
-        PutLe16(e, static_cast<uint16_t>(2 + file.size()));
-        PutLe16(e, static_cast<uint16_t>(2 + owner.size()));
-        PutLe16(e, 10);
-        PutLe16(e, 0);
-        PutLe16(e, TYPE_TEXT);
+        PutLe16(e, {4 + 8 + (2 + file.size()) + (2 + owner.size()) + (2 + 8), 4, 2 + file.size(), 2 + owner.size(),
+                    10, 0, TYPE_TEXT});
         e.insert(e.end(), file.begin(), file.end());
-        PutLe16(e, TYPE_TEXT);
+        PutLe16(e, {TYPE_TEXT});
         e.insert(e.end(), owner.begin(), owner.end());
-        PutLe16(e, TYPE_NUMBER);
+        PutLe16(e, {TYPE_NUMBER});
         const auto* d = reinterpret_cast<const uint8_t*>(&count);
         e.insert(e.end(), d, d + 8);
         return e;
@@ -248,9 +236,7 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     HCOLLECTION coll = OpenView(db, view);
     COLLECTIONPOSITION pos{};
     Page p = Read(coll, &pos, READ_MASK_SUMMARYVALUES);
-    EXPECT_EQ(p.returned, 2u);
-    EXPECT_EQ(p.signal, 0);
-    EXPECT_EQ(p.length, expected.size());
+    EXPECT_EQ(std::make_tuple(p.returned, p.signal, size_t{p.length}), std::make_tuple(2u, WORD{0}, expected.size()));
     EXPECT_EQ(p.bytes, expected);
     EXPECT_EQ(NIFCloseCollection(coll), 0);
 
@@ -332,10 +318,8 @@ TEST_F(StoreTest, ReadsComeInPagesAndHandOverEveryBuffer) {
     const uint32_t wantReturned[] = {3, 3, 1};
     for (int i = 0; i < 3; ++i) {
         Page p = Read(coll, &pos, READ_MASK_NOTEID);
-        EXPECT_EQ(p.skipped, 1u);
-        EXPECT_EQ(p.returned, wantReturned[i]);
-        EXPECT_EQ(p.length, 4 * wantReturned[i]);
-        EXPECT_EQ(p.signal & SIGNAL_MORE_TO_DO, i < 2 ? SIGNAL_MORE_TO_DO : 0);
+        EXPECT_EQ(std::make_tuple(p.skipped, p.returned, uint32_t{p.length}, p.signal & SIGNAL_MORE_TO_DO),
+                  std::make_tuple(1u, wantReturned[i], 4 * wantReturned[i], i < 2 ? SIGNAL_MORE_TO_DO : 0));
         for (NOTEID id : Ids(p)) seen.push_back(id);
         EXPECT_EQ(p.tumbler, seen.size()) << "the position stays on the last entry read";
     }
@@ -349,10 +333,7 @@ TEST_F(StoreTest, ReadsComeInPagesAndHandOverEveryBuffer) {
     ASSERT_EQ(NIFReadEntries(coll, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, READ_MASK_NOTEID, &buffer, &length,
                              &skipped, &returned, &signal),
               0);
-    EXPECT_EQ(returned, 0u);
-    EXPECT_EQ(skipped, 0u);
-    EXPECT_EQ(length, 0);
-    EXPECT_EQ(signal, 0);
+    EXPECT_EQ(std::make_tuple(returned, skipped, length, signal), std::make_tuple(DWORD{0}, DWORD{0}, WORD{0}, WORD{0}));
     ASSERT_NE(buffer, 0u);
     EXPECT_EQ(emu::Open().allocatedBlocks, allocated + 1) << "held until the caller frees it";
     EXPECT_EQ(OSMemFree(buffer), 0);
@@ -393,14 +374,11 @@ TEST_F(StoreTest, FindViewMatchesNameOrAliasAndSkipsHiddenDesigns) {
 
     auto find = [&](const char* name, NOTEID* id) { return NIFFindDesignNoteExt(db, name, NOTE_CLASS_VIEW, "-G40n^", id, 0); };
     NOTEID id = 0;
-    EXPECT_EQ(find("SERVER", &id), 0);
-    EXPECT_EQ(id, server);
-    EXPECT_EQ(find("server settings", &id), 0);
-    EXPECT_EQ(id, server);
-    EXPECT_EQ(find("maildblookup", &id), 0);
-    EXPECT_EQ(id, lookup);
-    EXPECT_EQ(find("dsdlookup", &id), 0);
-    EXPECT_EQ(id, visible);
+    for (const auto& [name, want] : {std::pair{"SERVER", server}, {"server settings", server},
+                                     {"maildblookup", lookup}, {"dsdlookup", visible}}) {
+        EXPECT_EQ(find(name, &id), 0) << name;
+        EXPECT_EQ(id, want) << name;
+    }
     for (const char* name : {"folder", "nav", "four", "zero", "document", "serv", "", "Server Settings|server", "hidden"})
         EXPECT_EQ(find(name, &id), emu::err::NOT_FOUND) << name;
     EXPECT_EQ(NIFFindDesignNoteExt(db, "hidden", NOTE_CLASS_VIEW, "-G40^", &id, 0), 0) << "a pattern without n";
@@ -426,23 +404,19 @@ TEST_F(StoreTest, ProfileFieldsAreHostOwnedBlocks) {
     auto* bytes = OSLockBlock(uint8_t, block);
     ASSERT_NE(OSLockObject(block.pool), nullptr);
     OSUnlockObject(block.pool);
-    EXPECT_EQ(bytes[0], 0x00);
-    EXPECT_EQ(bytes[1], 0x05);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes) + 2, length - 2), owner);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), length), std::string("\x00\x05", 2) + owner);
     OSUnlockBlock(block);
     EXPECT_EQ(OSMemFree(block.pool), emu::err::INVALID_HANDLE) << "the caller never frees a profile value";
     EXPECT_EQ(emu::Open().badFrees - badFrees, 1);
     EXPECT_EQ(emu::Open().allocatedBlocks, 0);
 
-    EXPECT_EQ(NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Nobody", 6, &type, &block, &length),
-              emu::err::NOT_FOUND);
-    EXPECT_EQ(NSFProfileGetField(db, "Delegation", 10, nullptr, 0, "Owner", 5, &type, &block, &length),
-              emu::err::NOT_FOUND);
+    for (const auto& [profile, field] : {std::pair{"CalendarProfile", "Nobody"}, {"Delegation", "Owner"}})
+        EXPECT_EQ(NSFProfileGetField(db, profile, static_cast<WORD>(strlen(profile)), nullptr, 0, field,
+                                     static_cast<WORD>(strlen(field)), &type, &block, &length),
+                  emu::err::NOT_FOUND);
 
     // Profiles are no documents for tools, and go with the handle.
-    std::vector<emu::NoteDump> dump;
-    ASSERT_EQ(emu::DumpNotes("mail\\alice.nsf", &dump), 0);
-    EXPECT_TRUE(dump.empty());
+    EXPECT_TRUE(tarntest::Notes("mail\\alice.nsf").empty());
     BLOCKID held{};
     ASSERT_EQ(NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &held, &length), 0);
     ASSERT_NE(OSLockObject(held.pool), nullptr);  // left locked on purpose: the close releases it
@@ -600,8 +574,7 @@ TEST_F(EmStoreTest, DeleteNotesPassesTheIdTable) {
     EXPECT_TRUE(gSeen[0].canOpen) << "before the delete the notes are still there";
     EXPECT_FALSE(gSeen[1].canOpen);
 
-    std::vector<emu::NoteDump> dump;
-    ASSERT_EQ(emu::DumpNotes("mail\\alice.nsf", &dump), 0);
+    const auto dump = tarntest::Notes("mail\\alice.nsf");
     ASSERT_EQ(dump.size(), 1u);
     EXPECT_EQ(dump[0].id, keep);
     EXPECT_EQ(emu::DeleteNotes(0, {keep}), emu::err::INVALID_HANDLE);

@@ -22,14 +22,6 @@ namespace {
 
 const std::string P = "Brackwater TARN 1.2.27 (nserver.exe) : ";
 
-struct QueueNote {
-    NOTEID id = 0;
-    double action = -1, status = -1;
-    std::string dbPath, noteId, unid, form, user;
-    Strings names;
-    std::vector<uint16_t> types;
-};
-
 class EventsTest : public DataDirTest {
 protected:
     void SetUp() override {
@@ -64,52 +56,17 @@ protected:
         return db;
     }
 
-    static std::string UnidOf(NOTEHANDLE note) {
-        ORIGINATORID oid{};
-        NSFNoteGetInfo(note, _NOTE_OID, &oid);
-        char text[33];
-        snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1], oid.Note.Innards[0]);
-        return text;
-    }
-
-    static void Put(NOTEHANDLE note, const std::string& name, const std::string& value) {
-        NSFItemDelete(note, name.c_str(), static_cast<uint16_t>(name.size()));
-        ASSERT_EQ(NSFItemAppend(note, ITEM_SUMMARY, name.c_str(), static_cast<uint16_t>(name.size()), TYPE_TEXT,
-                             value.data(), static_cast<uint32_t>(value.size())), 0);
-    }
-
     // Creates and saves a document; "ApptUNID=self" stands for its own UNID.
     NOTEID Save(const std::string& db, const std::vector<std::pair<std::string, std::string>>& items,
                 bool extended = false, std::string* unid = nullptr) {
-        NOTEHANDLE note = 0;
-        EXPECT_EQ(NSFNoteCreate(Db(db), &note), 0);
-        if (unid) *unid = UnidOf(note);
-        for (const auto& [name, value] : items) Put(note, name, value == "self" ? UnidOf(note) : value);
-        EXPECT_EQ(extended ? NSFNoteUpdateExtended(note, 0) : NSFNoteUpdate(note, 0), 0);
-        NOTEID id = 0;
-        NSFNoteGetInfo(note, _NOTE_ID, &id);
-        NSFNoteClose(note);
-        return id;
+        return SaveDocument(Db(db), items, extended, 0, unid);
     }
 
     NOTEID Appointment(const std::string& db = "mail\\alice.nsf") {
         return Save(db, {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"Subject", "Review"}});
     }
 
-    std::vector<QueueNote> Queue() {
-        std::vector<QueueNote> out;
-        for (const auto& d : QueueNotes()) {
-            QueueNote q{d.id, NumberOf(d, "Action"), NumberOf(d, "Status"), TextOf(d, "CalDbPath"),
-                        TextOf(d, "CalNoteID"), TextOf(d, "CalUNID"), TextOf(d, "CalForm"), TextOf(d, "CalUserName"),
-                        {}, {}};
-            for (const auto& item : d.items) {
-                q.names.push_back(item.name);
-                q.types.push_back(item.type);
-            }
-            out.push_back(q);
-        }
-        return out;
-    }
+    static std::vector<QueueNote> Queue() { return CaptureQueue(); }
 
     static Strings Console() { return emu::ConsoleLines(); }
     static int Count(const std::string& line) {
@@ -130,20 +87,13 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
 
     auto q = Queue();
     ASSERT_EQ(q.size(), 1u);
-    EXPECT_EQ(q[0].names, (Strings{"Action", "Status", "CalDbPath", "CalNoteID", "CalUNID", "CalForm", "CalUserName"}));
-    EXPECT_EQ(q[0].types, (std::vector<uint16_t>{TYPE_NUMBER, TYPE_NUMBER, TYPE_TEXT, TYPE_TEXT, TYPE_TEXT, TYPE_TEXT,
-                                                 TYPE_TEXT}));
-    EXPECT_EQ(q[0].action, 0);
-    EXPECT_EQ(q[0].status, 0);
-    EXPECT_EQ(q[0].dbPath, "mail\\alice.nsf");  // lower-cased by the filter
-    EXPECT_EQ(q[0].noteId, Hex8(id));
-    EXPECT_EQ(q[0].unid, unid);
-    EXPECT_EQ(q[0].form, "Appointment");
-    EXPECT_EQ(q[0].user, "CN=Alice Able/O=Brackwater");
-    EXPECT_TRUE(Has("Filter: pass :\tAppointment"));
-    EXPECT_TRUE(Has("UNID:" + unid));
-    EXPECT_TRUE(Has("TARNQueue::WriteToQueue :  Saved queue note ok"));
-    EXPECT_TRUE(Has("TARNEventProcessor::ProcessEventSingle. Write to Queue Ok"));
+    // The path lower-cased by the filter.
+    EXPECT_EQ(q[0].Fields(), std::make_tuple(0.0, 0.0, std::string("mail\\alice.nsf"), Hex8(id), unid,
+                                             std::string("Appointment"), std::string("CN=Alice Able/O=Brackwater")));
+    for (const std::string& line : Strings{"Filter: pass :\tAppointment", "UNID:" + unid,
+                                   "TARNQueue::WriteToQueue :  Saved queue note ok",
+                                   "TARNEventProcessor::ProcessEventSingle. Write to Queue Ok"})
+        EXPECT_TRUE(Has(line)) << line;
     // The queue note's own save did not re-enter the callback.
     EXPECT_EQ(Count("TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
     EXPECT_EQ(Count("ExtMgrCallback. Start"), 2);
@@ -161,16 +111,22 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     ASSERT_TRUE(emu::SaveFlags("brackwater\\qcapture.nsf", dump[0].id, &info));
     EXPECT_EQ(info.flags, DWORD{UPDATE_NOCOMMIT});
     EXPECT_FALSE(info.extended);
-    for (const auto& item : dump[0].items) EXPECT_EQ(item.flags & ITEM_SUMMARY, ITEM_SUMMARY) << item.name;
+    std::vector<std::tuple<std::string, uint16_t, uint16_t>> items;
+    for (const auto& item : dump[0].items) items.emplace_back(item.name, item.type, item.flags & ITEM_SUMMARY);
+    const uint16_t N = TYPE_NUMBER, T = TYPE_TEXT, S = ITEM_SUMMARY;
+    EXPECT_EQ(items, (decltype(items){{"Action", N, S}, {"Status", N, S}, {"CalDbPath", T, S}, {"CalNoteID", T, S},
+                                      {"CalUNID", T, S}, {"CalForm", T, S}, {"CalUserName", T, S}}));
 }
 
 TEST_F(EventsTest, WhichCallsAreProcessed) {
     NOTEID plain = Appointment();
     NOTEID extended = Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, true);
-    auto q = Queue();
-    ASSERT_EQ(q.size(), 2u);
-    EXPECT_EQ(q[0].action, 0);
-    EXPECT_EQ(q[1].action, 0);
+    auto Actions = [&] {
+        std::vector<double> a;
+        for (const auto& n : Queue()) a.push_back(n.action);
+        return a;
+    };
+    EXPECT_EQ(Actions(), (std::vector<double>{0, 0}));
     // Each save is seen before and after; the queue notes' saves are not seen.
     EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATE"), 2);
     EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"), 2);
@@ -179,10 +135,7 @@ TEST_F(EventsTest, WhichCallsAreProcessed) {
     emu::ClearConsole();
     ASSERT_EQ(emu::DeleteByStub(Db("mail\\alice.nsf"), plain, false), 0);
     ASSERT_EQ(emu::DeleteByStub(Db("mail\\alice.nsf"), extended, true), 0);
-    q = Queue();
-    ASSERT_EQ(q.size(), 4u);
-    EXPECT_EQ(q[2].action, 1);
-    EXPECT_EQ(q[3].action, 1);
+    EXPECT_EQ(Actions(), (std::vector<double>{0, 0, 1, 1}));
     EXPECT_EQ(Count("ExtMgrCallback. Event: &UPDATE_DELETED"), 4);
     EXPECT_TRUE(Has("Filter: PASS :\tdeletion"));
 }
@@ -196,14 +149,10 @@ TEST_F(EventsTest, DeleteNotesExpandsIntoOneDeletionPerNote) {
     EXPECT_EQ(moved.at("Events.Deletions"), 3u);
     EXPECT_EQ(moved.at("Events.Captured"), 3u);
     EXPECT_EQ(moved.count("Events.Cancellations"), 0u);
-    auto q = Queue();
-    ASSERT_EQ(q.size(), 6u);
-    Strings ids;
-    for (size_t i = 3; i < 6; ++i) {
-        EXPECT_EQ(q[i].action, 1);
-        ids.push_back(q[i].noteId);
-    }
-    EXPECT_EQ(ids, (Strings{Hex8(a), Hex8(b), Hex8(c)}));
+    std::vector<std::pair<double, std::string>> deletions;
+    for (const auto& n : Queue()) deletions.emplace_back(n.action, n.noteId);
+    deletions.erase(deletions.begin(), deletions.begin() + 3);  // the saves
+    EXPECT_EQ(deletions, (decltype(deletions){{1, Hex8(a)}, {1, Hex8(b)}, {1, Hex8(c)}}));
     EXPECT_EQ(Count("ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing."), 1);
     // Each note opened for the expansion was closed (checked at tear-down).
 
@@ -377,7 +326,7 @@ TEST_F(EventsTest, MarkerIsRemovedOnceAndTheNextUpdateIsFiltered) {
     NOTEHANDLE note = 0;
     ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), id, 0, &note), 0);
     EXPECT_NE(NSFItemInfo(note, "$TARN", 5, nullptr, nullptr, nullptr, nullptr), 0);
-    Put(note, "Subject", "moved");
+    PutText(note, "Subject", "moved");
     ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
     NSFNoteClose(note);
     EXPECT_EQ(Queue().size(), 1u);
@@ -486,11 +435,7 @@ TEST_F(EventsTest, NoteAndDatabaseLookupFailuresRefuseWithTheirStatus) {
         emu::ClearFaults();
         emu::InjectFault(emu::Op::ItemInfo, emu::err::DB_IO, nth);
         Appointment();
-        const std::string line = P + "Filter: FAIL: item " + item + " could not be read: ";
-        auto lines = Console();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(line, 0) == 0; }),
-                  1)
-            << item;
+        EXPECT_EQ(CountWith(Console(), {P + "Filter: FAIL: item " + item + " could not be read: "}), 1) << item;
     }
     EXPECT_TRUE(Queue().empty());
 }
@@ -587,7 +532,7 @@ TEST_F(NestedEventsTest, EachSaveIsCapturedOnce) {
     Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}}, true);  // not nested
     NOTEHANDLE note = 0;
     ASSERT_EQ(NSFNoteOpen(Db("mail\\alice.nsf"), appt, 0, &note), 0);
-    Put(note, "Location", "Room 4");
+    PutText(note, "Location", "Room 4");
     ASSERT_EQ(NSFNoteUpdate(note, 0), 0);
     NSFNoteClose(note);
     EXPECT_EQ(Count("ExtMgrCallback. Event: inner half of a save already seen"), 8);  // 4 nested saves
@@ -599,16 +544,11 @@ TEST_F(NestedEventsTest, EachSaveIsCapturedOnce) {
     Save("mail\\carol.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}});
     EXPECT_EQ(Count("Filter: FAIL: Not a TARN\tuser mail file"), 1);
 
-    auto q = ExpectOneNoticeEach();
-    ASSERT_EQ(q.size(), 6u);
-    const std::vector<std::pair<double, std::string>> want = {{0, "Appointment"}, {0, "Task"}, {1, "Notice"},
-                                                              {0, "Appointment"}, {0, "Appointment"}, {1, "Appointment"}};
-    for (size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(q[i].action, want[i].first) << i;
-        EXPECT_EQ(q[i].form, want[i].second) << i;
-    }
-    EXPECT_EQ(q[4].noteId, Hex8(appt));
-    EXPECT_EQ(q[5].noteId, Hex8(appt));
+    std::vector<std::tuple<double, std::string, bool>> got;  // action, form, whether of appt
+    for (const auto& n : ExpectOneNoticeEach())
+        got.emplace_back(n.action, n.form, n.dbPath == "mail\\alice.nsf" && n.noteId == Hex8(appt));
+    EXPECT_EQ(got, (decltype(got){{0, "Appointment", true}, {0, "Task", false}, {1, "Notice", false},
+                                  {0, "Appointment", false}, {0, "Appointment", true}, {1, "Appointment", true}}));
 }
 
 // Another add-in's hook, called after the add-in's: cancels the next save
@@ -628,8 +568,8 @@ TEST_F(NestedEventsTest, ACancelledSaveLeavesNothingBehindForTheNext) {
     ASSERT_EQ(EMRegister(EM_NSFNOTEUPDATE, EM_REG_BEFORE, &CancelSave, 0, &hooks[1]), 0);
     NOTEHANDLE note = 0;
     ASSERT_EQ(NSFNoteCreate(Db("mail\\alice.nsf"), &note), 0);
-    Put(note, "Form", "Appointment");
-    Put(note, "ApptUNID", UnidOf(note));
+    PutText(note, "Form", "Appointment");
+    PutText(note, "ApptUNID", UnidOf(note));
     // Cancelled inside: the outer after-call reports the failure.
     gCancelEvent = EM_NSFNOTEUPDATEXTENDED;
     EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_NOTE_DELETED);

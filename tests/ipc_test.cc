@@ -30,18 +30,6 @@ protected:
         std::sort(v.begin(), v.end());
         return v;
     }
-    static uint16_t Waiting(const std::string& queue) {
-        MQHANDLE h = 0;
-        if (MQOpen(queue.c_str(), 0, &h) != 0) return 0xFFFF;
-        return MQGetCount(h);
-    }
-    void AddUser(const std::string& path) {
-        DBHANDLE db = 0;
-        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-        NOTEID id;
-        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", path)}, &id), 0);
-        NSFDbClose(db);
-    }
 };
 
 // Entries that can never match a task are named, and their queues still
@@ -118,12 +106,8 @@ TEST_F(RefreshTest, ATaskWhoseQueueCannotBeOpenedServesNothing) {
                      {{"EMU_FAULTS", "MqOpen=0x1A42"}});
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "Opened message queue FAILED in: TARNnserver.exe"), 1);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                                return l.find("ERROR: message queue TARNnserver.exe could not be opened (") !=
-                                           std::string::npos &&
-                                       l.find("this task captures no change") != std::string::npos;
-                            }),
+    EXPECT_EQ(CountWith(lines, {"ERROR: message queue TARNnserver.exe could not be opened (",
+                                "this task captures no change"}),
               1);
     EXPECT_EQ(Count(lines, "MainEntryPoint:\tcreated recursion ID"), 0);
     EXPECT_EQ(Count(lines, "ExtMgrCallback. Start"), 0);

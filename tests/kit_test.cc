@@ -20,23 +20,10 @@ ProcessResult TarnSetup(const std::string& dataDir, const std::vector<std::strin
     return RunTask("tarn-setup", dataDir, "", env, args);
 }
 
-bool HasLine(const ProcessResult& r, const std::string& text) {
-    for (const auto& l : r.out)
-        if (l.find(text) != std::string::npos) return true;
-    return false;
-}
-
 std::string Joined(const ProcessResult& r) {
     std::string all;
     for (const auto& l : r.out) all += l + "\n";
     return all + r.err;
-}
-
-void AddDocument(const std::string& path, const std::vector<emu::ItemValue>& items) {
-    DBHANDLE db = 0;
-    ASSERT_EQ(NSFDbOpen(path.c_str(), &db), 0);
-    ASSERT_EQ(emu::CreateDocument(db, items, nullptr), 0);
-    NSFDbClose(db);
 }
 
 std::vector<std::pair<std::string, WORD>> AclOf(const std::string& path) {
@@ -84,7 +71,7 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
                                                                                        ACL_LEVEL_EDITOR}));
 
     // What an administrator adds next: a user, then the task list.
-    AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")});
+    AddUser("mail\\alice.nsf");
     CreateMailFile("mail\\alice.nsf", "CN=Alice");
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe");
     auto check = TarnSetup(dataDir, {"check"});
@@ -164,12 +151,12 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         {"nobody listed", [] { /* the baseline's user removed below */ }, server,
          "problem: no mail file is listed", 1},
         {"listed file missing",
-         [] { AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\ghost.nsf")}); },
+         [] { AddUser("mail\\ghost.nsf"); },
          server, "warning: listed mail file mail\\ghost.nsf does not exist", 0},
         {"no profile",
          [] {
              ASSERT_EQ(emu::CreateDatabase("mail\\bob.nsf"), 0);
-             AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\bob.nsf")});
+             AddUser("mail\\bob.nsf");
          },
          server, "warning: mail file mail\\bob.nsf has no CalendarProfile", 0},
         {"no task list", [] { emu::RemoveIniVariable("TARN_Task_List"); }, server,
@@ -213,14 +200,13 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         fs::copy(base, dir, fs::copy_options::recursive);
         emu::SetDataDirectory(dir);
         if (!row.serverDocument.empty()) AddDocument("brackwater\\tarnconfig.nsf", row.serverDocument);
-        if (std::string(row.what) != "nobody listed")
-            AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")});
+        if (std::string(row.what) != "nobody listed") AddUser("mail\\alice.nsf");
         emu::SetIniVariable("TARN_Task_List", row.onLinux ? "server,http" : "nserver.exe,nhttp.exe");
         row.plant();
         auto r = TarnSetup(dir, {"check"}, row.onLinux ? std::map<std::string, std::string>{{"EMU_LINUX_SERVER", "1"}}
                                                        : std::map<std::string, std::string>{});
         EXPECT_EQ(r.exitCode, row.exit) << Joined(r);
-        EXPECT_TRUE(HasLine(r, row.line)) << "wanted: " << row.line << "\ngot:\n" << Joined(r);
+        EXPECT_GT(CountWith(r.out, {row.line}), 0) << "wanted: " << row.line << "\ngot:\n" << Joined(r);
     }
     emu::SetDataDirectory(dataDir);
 }

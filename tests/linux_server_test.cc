@@ -56,11 +56,7 @@ TEST_F(LinuxServerTest, CaptureNoticeAlertAndRefreshUnderLinuxTaskNames) {
 
     // Listed the other way; the HTTP task, named http, takes the alert from
     // the alerts database the host names with '/', and tells the others.
-    DBHANDLE db = 0;
-    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-    NOTEID id = 0;
-    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\carol.nsf")}, &id), 0);
-    NSFDbClose(db);
+    AddUser("mail\\carol.nsf");
     auto http = RunTask(TaskProgram("http", dataDir), dataDir, "create x1 brackwater\\tarnalerts.nsf Form=Alert\n", env);
     EXPECT_EQ(http.exitCode, 0) << http.err;
     auto httpLines = BannerLines(http.out);

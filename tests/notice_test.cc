@@ -246,10 +246,7 @@ TEST_F(NoticeTest, WorkersStayWithinTheLimitAndEveryNoticeArrivesOnce) {
         const size_t limit = std::string(workers) == "3" ? 3 : 8;
         // Every notice is held until the test lets go: once as many have
         // arrived as the limit allows, every worker is busy and no more may run.
-        PlayedProcessor played([](PlayedProcessor& p, size_t, const httplib::Request&, httplib::Response& res) {
-            p.Hold();
-            res.set_content("ok", "text/plain");
-        });
+        PlayedProcessor played;
         Configure(AuthMode::None, "tarn", "secret", 1, "/servlet/dts", played.Port());
         if (*workers)
             emu::SetIniVariable("TARN_HTTP_Workers", workers);
@@ -371,10 +368,7 @@ TEST_F(NoticeTest, AnAnswerThatIsNoSuccessIsReportedAtLevelOne) {
 }
 
 TEST_F(NoticeTest, TerminationStopsEveryWorkerBeforeItReturnsAndRefusesLaterNotices) {
-    PlayedProcessor played([](PlayedProcessor& p, size_t, const httplib::Request&, httplib::Response& res) {
-        p.Hold();
-        res.set_content("ok", "text/plain");
-    });
+    PlayedProcessor played;
     Configure(AuthMode::None, "tarn", "secret", 1, "/servlet/dts", played.Port());
     emu::SetIniVariable("TARN_HTTP_Timeout", "600");
     emu::SetIniVariable("TARN_HTTP_Workers", "2");

@@ -26,9 +26,6 @@ protected:
         CreateMailFile("mail\\alice.nsf", "CN=Alice");
         emu::SetIniVariable("TARN_Task_List", taskList);
     }
-    static bool Has(const Strings& lines, const std::string& part) {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
-    }
     int ConsoleCount(const std::string& text) const {
         std::ifstream log(dataDir + "/console.log");
         int n = 0;
@@ -143,7 +140,7 @@ TEST_F(TaskFailureTest, AFailedStartUpIsNotUndoneByARefresh) {
     ASSERT_EQ(RunTask("nhttp.exe", dataDir, kAlert).exitCode, 0);
     server.Feed(kSave);
     auto lines = BannerLines(server.Finish().out);
-    EXPECT_FALSE(Has(lines, kBack));
+    EXPECT_EQ(CountWith(lines, {kBack}), 0);
     EXPECT_EQ(QueueNotes().size(), 0u);
 }
 
@@ -152,7 +149,7 @@ TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {
     auto r = RunTask("nserver.exe", dataDir, "", {{"EMU_FAULTS", "EmRegister=0x1A41@2,EmDeregister=0x1A41@3"}});
     auto lines = BannerLines(r.out);
     const std::string p = "Brackwater TARN 1.2.27 (nserver.exe) : ";
-    EXPECT_TRUE(Has(lines, p + "ERROR: MainEntryPoint:\tcould not register after callback for EM_NSFNOTEUPDATE: "))
+    EXPECT_EQ(CountWith(lines, {p + "ERROR: MainEntryPoint:\tcould not register after callback for EM_NSFNOTEUPDATE: "}), 1)
         << testing::PrintToString(lines);
     // The refused one has no "registered" line; the others go on, and the
     // task is served.
@@ -160,12 +157,7 @@ TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {
     EXPECT_EQ(Count(lines, "MainEntryPoint:\tregistered after callback for EM_NSFNOTEUPDATE"), 0);
     EXPECT_EQ(Count(lines, "MainEntryPoint:\tregistered before callback for EM_NSFNOTEUPDATE"), 1);
     EXPECT_EQ(Count(lines, "MainEntryPoint:\tregistered callback for EM_NSFDBDELETENOTES"), 1);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                                return l.find("ERROR: EMDeregister failed (") != std::string::npos &&
-                                       l.find("a callback stays registered") != std::string::npos;
-                            }),
-              1);
+    EXPECT_EQ(CountWith(lines, {"ERROR: EMDeregister failed (", "a callback stays registered"}), 1);
 }
 
 // A refresh message that cannot be put: that task keeps its old
@@ -174,12 +166,7 @@ TEST_F(TaskFailureTest, RegistrationFailuresAreSaidAtLevelOne) {
 TEST_F(TaskFailureTest, QueueFailuresAreSaidAtLevelOne) {
     Prepare(1);
     auto http = BannerLines(RunTask("nhttp.exe", dataDir, kAlert, {{"EMU_FAULTS", "MqPut=0x1A42"}}).out);
-    EXPECT_EQ(std::count_if(http.begin(), http.end(),
-                            [](const std::string& l) {
-                                return l.find("ERROR: refresh message to TARN") != std::string::npos &&
-                                       l.find("not sent (") != std::string::npos &&
-                                       l.find("that task keeps its old configuration") != std::string::npos;
-                            }),
+    EXPECT_EQ(CountWith(http, {"ERROR: refresh message to TARN", "not sent (", "that task keeps its old configuration"}),
               2);
 }
 

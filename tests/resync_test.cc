@@ -52,23 +52,7 @@ protected:
     // A saved document; "self" stands for its own UNID.
     NOTEID Save(const std::string& db, const std::vector<std::pair<std::string, std::string>>& items,
                 bool extended = false, NOTEID id = 0) {
-        NOTEHANDLE note = 0;
-        EXPECT_EQ(id ? NSFNoteOpen(Db(db), id, 0, &note) : NSFNoteCreate(Db(db), &note), 0);
-        ORIGINATORID oid{};
-        NSFNoteGetInfo(note, _NOTE_OID, &oid);
-        char unid[33];
-        snprintf(unid, sizeof unid, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1],
-                 oid.Note.Innards[0]);
-        for (const auto& [name, value] : items) {
-            const std::string v = value == "self" ? unid : value;
-            NSFItemDelete(note, name.c_str(), static_cast<WORD>(name.size()));
-            NSFItemAppend(note, ITEM_SUMMARY, name.c_str(), static_cast<WORD>(name.size()), TYPE_TEXT, v.data(),
-                          static_cast<DWORD>(v.size()));
-        }
-        EXPECT_EQ(extended ? NSFNoteUpdateExtended(note, 0) : NSFNoteUpdate(note, 0), 0);
-        NSFNoteGetInfo(note, _NOTE_ID, &id);
-        NSFNoteClose(note);
-        return id;
+        return SaveDocument(Db(db), items, extended, id);
     }
     NOTEID Appointment(const std::string& db, NOTEID id = 0) {
         return Save(db, {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"Subject", "Review"}}, false, id);

@@ -242,17 +242,12 @@ private:
         static const bool nested = EnvInt("EMU_NESTED_UPDATES", 0) != 0;
         const MailFile& file = FileAt(d.db);
         Expectation& out = script->expected;
-        if (file.excluded) {
-            ++out.excluded;
-            return;
-        }
-        if (!file.user) {
-            ++out.notUser;
-            return;
-        }
-        if (d.marked) {
-            d.marked = false;
-            ++out.markerRemoved;
+        // Refused whatever the kind: counted apart. The marker goes at the
+        // first save that reaches it.
+        int* refused = file.excluded ? &out.excluded : !file.user ? &out.notUser : d.marked ? &out.markerRemoved : nullptr;
+        if (refused) {
+            if (refused == &out.markerRemoved) d.marked = false;
+            ++*refused;
             return;
         }
         const Kind& k = Kinds()[d.kind];
@@ -312,19 +307,12 @@ private:
     }
     void Alert(TaskScript& s, std::ostringstream& out) {
         const int n = s.alerts;
-        switch (n % 3) {
-            case 0:
-                out << "create ghost" << n << " brackwater\\tarnconfig.nsf Form=MailDb MailFile=mail\\ghost" << n
-                    << ".nsf\n";
-                break;
-            case 1:
-                out << "create other" << n << " brackwater\\tarnconfig.nsf Form=Exclude DbPath=mail\\other" << n
-                    << ".nsf\n";
-                break;
-            default:
-                out << "delete ghost" << n - 2 << "\n";
-                break;
-        }
+        if (n % 3 == 0)
+            out << "create ghost" << n << " brackwater\\tarnconfig.nsf Form=MailDb MailFile=mail\\ghost" << n << ".nsf\n";
+        else if (n % 3 == 1)
+            out << "create other" << n << " brackwater\\tarnconfig.nsf Form=Exclude DbPath=mail\\other" << n << ".nsf\n";
+        else
+            out << "delete ghost" << n - 2 << "\n";
         ++s.expected.notUser;  // the configuration database is no mail file
         out << "wait\ncreate alert" << n << " brackwater\\tarnalerts.nsf Form=Alert\n";
         ++s.alerts;
@@ -337,37 +325,6 @@ private:
 };
 
 // ---- Reading back what the run left -----------------------------------------------------
-
-struct QueueNote {
-    uint32_t id = 0;  // note id
-    double action = -1, status = -1;
-    std::string dbPath, noteId, unid, form, user;
-};
-
-std::vector<QueueNote> ReadQueue() {
-    std::vector<QueueNote> out;
-    for (const auto& d : QueueNotes())
-        out.push_back({d.id, NumberOf(d, "Action"), NumberOf(d, "Status"), TextOf(d, "CalDbPath"),
-                       TextOf(d, "CalNoteID"), TextOf(d, "CalUNID"), TextOf(d, "CalForm"), TextOf(d, "CalUserName")});
-    return out;
-}
-
-// Messages waiting in a task's refresh queue: the only host call of this test
-// besides what the emulator's control surface offers.
-int WaitingMessages(const std::string& task) {
-    MQHANDLE queue = 0;
-    if (MQOpen(("TARN" + task).c_str(), 0, &queue) != 0) return -1;
-    return MQGetCount(queue);
-}
-
-// Whether a task has printed `line` so far. The tasks are fed their scripts
-// phase by phase, so that their phases overlap for certain, whatever their
-// speed (ThreadSanitizer slows them unevenly).
-bool Printed(const FedTask& task, const std::string& line) {
-    std::ifstream out(task.OutPath(), std::ios::binary);
-    const std::string text = "\n" + std::string(std::istreambuf_iterator<char>(out), {});
-    return text.find("\n" + line + "\n") != std::string::npos;
-}
 
 bool SanitizerReport(const std::string& err) {
     for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
@@ -443,8 +400,9 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     for (size_t phase = 0; phase < scripts[0].phases.size() && !stuck; ++phase) {
         for (size_t i = 0; i < scripts.size(); ++i) running[i]->Feed(scripts[i].phases[phase]);
         for (size_t i = 0; i < scripts.size() && !stuck; ++i) {
-            const std::string sync = "runner: sync " + std::to_string(phase + 1);
-            stuck = !WaitUntil([&] { return Printed(*running[i], sync); }, std::chrono::seconds(120));
+            // Fed phase by phase, so that the tasks' phases overlap for
+            // certain, whatever their speed (ThreadSanitizer slows them unevenly).
+            stuck = !running[i]->WaitForLine("runner: sync " + std::to_string(phase + 1), std::chrono::seconds(120));
             EXPECT_FALSE(stuck) << scripts[i].task << " ended or hung in phase " << phase + 1;
         }
     }
@@ -484,14 +442,14 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
             // Every broadcast reached this task: taken at one of its events, or
             // still waiting after its last one; and some were taken mid-run.
             const int taken = Count(lines, ": " + task + ": message received: x");
-            EXPECT_EQ(taken + WaitingMessages(task), totalAlerts);
+            EXPECT_EQ(taken + Waiting("TARN" + task), totalAlerts);
             EXPECT_GT(taken, 0);
             refreshesTaken += taken;
         }
     }
 
     // ---- the capture queue against the kinds' fates
-    const std::vector<QueueNote> queue = ReadQueue();
+    const std::vector<QueueNote> queue = CaptureQueue();
     EXPECT_EQ(queue.size(), expectedTotal);
 
     using Key = std::pair<std::string, std::string>;  // mail file, note id

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "processor/certificates.h"
@@ -74,16 +73,6 @@ void UnloadTest::UnloadInABurst(tarnsim::ProcessorOptions o, int runs) {
     const std::string teardown =
         "Brackwater TARN 1.2.27 (nserver.exe) : Teardown: " + std::to_string(kNotices) + " notice(s) abandoned (";
 
-    auto printed = [](const FedTask& task, const std::string& text) {
-        return WaitUntil(
-            [&] {
-                std::ifstream out(task.OutPath());
-                for (std::string line; std::getline(out, line);)
-                    if (line.find(text) != std::string::npos) return true;
-                return false;
-            },
-            std::chrono::seconds(60));
-    };
     size_t reached = 0;
     for (int run = 0; run < runs; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
@@ -93,22 +82,17 @@ void UnloadTest::UnloadInABurst(tarnsim::ProcessorOptions o, int runs) {
         ASSERT_TRUE(task.Ok());
         // Every save made, then the unload.
         task.Feed(script + "sync 1\n");
-        EXPECT_TRUE(printed(task, "runner: sync 1"));
+        EXPECT_TRUE(task.WaitForLine("runner: sync 1"));
         task.Feed("quit\n");
-        EXPECT_TRUE(printed(task, teardown));
+        EXPECT_TRUE(task.WaitForLine(teardown));
         processor.Stop();
         reached += processor.Notices().size();
         ProcessResult r = task.Finish();
         ASSERT_EQ(r.exitCode, 0) << r.err;
         // Nothing was answered, so every notice was abandoned, and said so once.
         auto lines = BannerLines(r.out);
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&](const std::string& l) { return l.rfind(teardown, 0) == 0; }),
-                  1)
-            << ::testing::PrintToString(lines);
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [](const std::string& l) { return l.find("HttpSendRequest") != std::string::npos; }),
-                  0);
+        EXPECT_EQ(CountWith(lines, {teardown}), 1) << ::testing::PrintToString(lines);
+        EXPECT_EQ(CountWith(lines, {"HttpSendRequest"}), 0);
     }
     // The exchanges were under way (over TLS when served so) when the unloads came.
     EXPECT_GT(reached, 0u);

@@ -41,7 +41,12 @@ public:
     // index: the request's place in arrival order, from 0.
     using Answer = std::function<void(PlayedProcessor&, size_t index, const httplib::Request&, httplib::Response&)>;
 
-    explicit PlayedProcessor(Answer a) : answer(std::move(a)) {
+    // By default every request is held until Release, then accepted.
+    explicit PlayedProcessor(Answer a = [](PlayedProcessor& p, size_t, const httplib::Request&,
+                                           httplib::Response& res) {
+        p.Hold();
+        res.set_content("ok", "text/plain");
+    }) : answer(std::move(a)) {
         server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
             size_t index;
             {

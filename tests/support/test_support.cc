@@ -200,6 +200,46 @@ void CreateMailFile(const std::string& path, const std::string& owner) {
     });
 }
 
+void AddDocument(const std::string& path, const std::vector<emu::ItemValue>& items) {
+    DBHANDLE db = 0;
+    ASSERT_EQ(NSFDbOpen(path.c_str(), &db), 0) << path;
+    EXPECT_EQ(emu::CreateDocument(db, items, nullptr), 0) << path;
+    NSFDbClose(db);
+}
+
+void AddUser(const std::string& mailFile) {
+    AddDocument("brackwater\\tarnconfig.nsf", {emu::Text("Form", "MailDb"), emu::Text("MailFile", mailFile)});
+}
+
+std::string UnidOf(NOTEHANDLE note) {
+    ORIGINATORID oid{};
+    NSFNoteGetInfo(note, _NOTE_OID, &oid);
+    char text[33];
+    snprintf(text, sizeof text, "%08X%08X%08X%08X", oid.File.Innards[1], oid.File.Innards[0], oid.Note.Innards[1],
+             oid.Note.Innards[0]);
+    return text;
+}
+
+void PutText(NOTEHANDLE note, const std::string& name, const std::string& value) {
+    NSFItemDelete(note, name.c_str(), static_cast<WORD>(name.size()));
+    EXPECT_EQ(NSFItemAppend(note, ITEM_SUMMARY, name.c_str(), static_cast<WORD>(name.size()), TYPE_TEXT, value.data(),
+                            static_cast<DWORD>(value.size())),
+              0)
+        << name;
+}
+
+NOTEID SaveDocument(DBHANDLE db, const std::vector<std::pair<std::string, std::string>>& items, bool extended,
+                    NOTEID id, std::string* unid) {
+    NOTEHANDLE note = 0;
+    EXPECT_EQ(id ? NSFNoteOpen(db, id, 0, &note) : NSFNoteCreate(db, &note), 0);
+    if (unid) *unid = UnidOf(note);
+    for (const auto& [name, value] : items) PutText(note, name, value == "self" ? UnidOf(note) : value);
+    EXPECT_EQ(extended ? NSFNoteUpdateExtended(note, 0) : NSFNoteUpdate(note, 0), 0);
+    NSFNoteGetInfo(note, _NOTE_ID, &id);
+    NSFNoteClose(note);
+    return id;
+}
+
 SampleConfig ServedBy(uint16_t port, int logLevel) {
     SampleConfig cfg;
     cfg.port = port;
@@ -223,6 +263,14 @@ std::vector<emu::NoteDump> Notes(const std::string& path) {
 }
 
 std::vector<emu::NoteDump> QueueNotes() { return Notes("brackwater\\qcapture.nsf"); }
+
+std::vector<QueueNote> CaptureQueue() {
+    std::vector<QueueNote> out;
+    for (const auto& d : QueueNotes())
+        out.push_back({d.id, NumberOf(d, "Action"), NumberOf(d, "Status"), TextOf(d, "CalDbPath"),
+                       TextOf(d, "CalNoteID"), TextOf(d, "CalUNID"), TextOf(d, "CalForm"), TextOf(d, "CalUserName")});
+    return out;
+}
 
 std::string TextOf(const emu::NoteDump& note, const std::string& item) {
     for (const auto& it : note.items)
@@ -368,6 +416,17 @@ void FedTask::Feed(const std::string& script) {
     fflush(pipe);
 }
 
+bool FedTask::WaitForLine(const std::string& start, std::chrono::milliseconds limit) const {
+    return WaitUntil(
+        [&] {
+            std::ifstream out(OutPath(), std::ios::binary);
+            for (std::string line; std::getline(out, line);)
+                if (line.rfind(start, 0) == 0) return true;
+            return false;
+        },
+        limit);
+}
+
 ProcessResult FedTask::Finish() {
     if (pipe) fclose(pipe);
     pipe = nullptr;
@@ -423,6 +482,17 @@ std::string Hex8(uint32_t id) {
 int Count(const std::vector<std::string>& lines, const std::string& text) {
     return static_cast<int>(
         std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.ends_with(text); }));
+}
+
+int Waiting(const std::string& queue) {
+    MQHANDLE h = 0;
+    return MQOpen(queue.c_str(), 0, &h) == 0 ? MQGetCount(h) : -1;
+}
+
+int CountWith(const std::vector<std::string>& lines, std::initializer_list<std::string> parts) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return std::all_of(parts.begin(), parts.end(), [&](const std::string& p) { return l.find(p) != std::string::npos; });
+    }));
 }
 
 void ExpectTheRefreshWasServed(const std::vector<std::string>& lines) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -75,6 +76,18 @@ struct ViewSpec {
 STATUS CreateView(DBHANDLE db, const ViewSpec& spec, NOTEID* viewId);
 // A user's mail file with a CalendarProfile naming its owner.
 void CreateMailFile(const std::string& path, const std::string& owner);
+// A document added to an existing database; AddUser: a mail file listed as a
+// user's in the configuration.
+void AddDocument(const std::string& path, const std::vector<emu::ItemValue>& items);
+void AddUser(const std::string& mailFile);
+// A note's UNID in 32 hex digits, as the queue notes carry it.
+std::string UnidOf(NOTEHANDLE note);
+// Replaces the item `name` by one summary text item.
+void PutText(NOTEHANDLE note, const std::string& name, const std::string& value);
+// Saves a new document of text items, or note `id` again with them; the
+// value "self" stands for the document's own UNID (given out in *unid).
+NOTEID SaveDocument(DBHANDLE db, const std::vector<std::pair<std::string, std::string>>& items, bool extended = false,
+                    NOTEID id = 0, std::string* unid = nullptr);
 // A configuration that sends notices to a processor on the loopback port.
 SampleConfig ServedBy(uint16_t port, int logLevel);
 // CreateSampleDatabases(cfg) and the mail files the event suites work on:
@@ -132,6 +145,8 @@ public:
     int Pid() const { return task.pid; }
     std::string OutPath() const { return task.scriptPath + ".out"; }  // its standard output so far
     void Feed(const std::string& script);
+    // Waits until a line of its output begins with `start`.
+    bool WaitForLine(const std::string& start, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
     ProcessResult Finish();  // ends the script and waits for the task
 
 private:
@@ -149,6 +164,14 @@ void ReadTaskOutput(const std::string& outPath, const std::string& errPath, Proc
 // QueueNotes: the capture queue's.
 std::vector<emu::NoteDump> Notes(const std::string& path);
 std::vector<emu::NoteDump> QueueNotes();
+// The capture queue's notes by their items, in note-id order.
+struct QueueNote {
+    NOTEID id = 0;
+    double action = -1, status = -1;
+    std::string dbPath, noteId, unid, form, user;
+    auto Fields() const { return std::tie(action, status, dbPath, noteId, unid, form, user); }
+};
+std::vector<QueueNote> CaptureQueue();
 // An item's first text or number ("" or -1 where the note has none).
 std::string TextOf(const emu::NoteDump& note, const std::string& item);
 double NumberOf(const emu::NoteDump& note, const std::string& item);
@@ -160,6 +183,10 @@ std::string Hex8(uint32_t id);
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
 // How many of lines end with text (a console line's text follows its banner).
 int Count(const std::vector<std::string>& lines, const std::string& text);
+// Messages waiting in a message queue; -1 when it cannot be opened.
+int Waiting(const std::string& queue);
+// How many of lines contain every one of parts.
+int CountWith(const std::vector<std::string>& lines, std::initializer_list<std::string> parts);
 // What a task shows once a refresh message made it reload its lists: a mail
 // file added since it started, refused before, now passes and is captured.
 void ExpectTheRefreshWasServed(const std::vector<std::string>& bannerLines);

@@ -103,12 +103,7 @@ std::string TaskPath(Platform p, const std::string& task) {
 const std::string kAppointment = "Form=Appointment ApptUNID=@unid StartDateTime@=46000.4";
 const std::string kPassword = "Wq9-pass-7Zr";
 
-// A task of either platform fed its operations through a pipe.
-class Task : public FedTask {
-public:
-    Task(Platform p, const std::string& name, const std::string& dataDir, const Strings& extra = {})
-        : FedTask(TaskPath(p, name), dataDir, {}, extra) {}
-};
+using Task = FedTask;  // a task of either platform, fed its operations through a pipe
 
 // Peak resident memory of a running process, in KiB.
 long PeakKiB(int pid) {
@@ -127,10 +122,6 @@ Strings Masked(const Strings& lines) {
     return out;
 }
 
-int CountContaining(const Strings& lines, const std::string& text) {
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
-}
 
 class WineTest : public DataDirTest {
 protected:
@@ -139,15 +130,12 @@ protected:
         // A failed preparation fails every test, rather than skipping them.
         ASSERT_TRUE(WineEnvironment::ready) << "the Wine prefix or the Windows programs are missing";
     }
-    void Prepare(int port, const std::string& authType = "None", int level = 2, const std::string& password = kPassword,
+    void Prepare(int port, const std::string& authType = "None", int level = 2,
                  const std::string& taskList = "nserver.exe,nhttp.exe") {
-        SampleConfig cfg;
-        cfg.port = port;
+        SampleConfig cfg = ServedBy(static_cast<uint16_t>(port), level);
         cfg.hostname = processorHost;
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = level;
         cfg.authType = authType;
-        cfg.password = password;
+        cfg.password = kPassword;
         CreateSampleDatabases(cfg);
         CreateMailFile("mail\\alice.nsf", "CN=Alice");
         CreateMailFile("mail\\carol.nsf", "CN=Carol");
@@ -159,22 +147,10 @@ protected:
         std::ifstream log(dataDir + "/console.log");
         return std::string((std::istreambuf_iterator<char>(log)), {});
     }
-    // Waits until the data directory's console holds `text` `count` times in all.
-    bool WaitForConsole(const std::string& text, int count = 1,
-                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
-        return WaitUntil(
-            [&] {
-                const std::string all = Console();
-                int n = 0;
-                for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-                return n >= count;
-            },
-            limit);
-    }
     // One appointment saved in alice's mail file; the task ends once `done`.
     ProcessResult SaveOne(Platform p, const std::function<bool()>& done) {
-        Task task(p, "nserver.exe", dataDir);
-        task.Feed("create a1 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        Task task(TaskPath(p, "nserver.exe"), dataDir);
+        Save(task, "a1");
         EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": the exchange never ended";
         return Checked(p, task.Finish());
     }
@@ -182,21 +158,30 @@ protected:
     static void Save(Task& task, const std::string& label) {
         task.Feed("create " + label + " mail\\alice.nsf " + kAppointment + "\nwait\n");
     }
-    // Ends a task after one more notice, which the processor (told by
-    // `refuse`) answers with 404: the task has one notice worker, so that
-    // answer's console line says every exchange before it is over.
-    ProcessResult EndAfterRefusal(Platform p, Task& task, const std::function<void()>& refuse) {
-        auto done = OnceMore("the processor answered 404");
-        refuse();
-        Save(task, "last");
-        EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << Name(p) << ": no refusal reported";
-        return Checked(p, task.Finish());
+    // Runs `exchange` in a task of each platform, which then ends after one
+    // more notice, refused with 404 once `refuse(true)`: the task has one
+    // notice worker, so that answer's line says every exchange before it is
+    // over. The two consoles, addresses masked, must agree: returns the
+    // Windows task's.
+    Strings OnBoth(const std::function<void(bool)>& refuse, const std::function<void(Platform, Task&)>& exchange) {
+        emu::SetIniVariable("TARN_HTTP_Workers", "1");
+        std::map<Platform, Strings> lines;
+        for (Platform p : {Platform::Linux, Platform::Windows}) {
+            SCOPED_TRACE(Name(p));
+            refuse(false);
+            Task task(TaskPath(p, "nserver.exe"), dataDir);
+            exchange(p, task);
+            auto done = OnceMore("the processor answered 404");
+            refuse(true);
+            Save(task, "last");
+            EXPECT_TRUE(WaitUntil(done, std::chrono::seconds(60))) << "no refusal reported";
+            lines[p] = Masked(BannerLines(Checked(p, task.Finish()).out));
+        }
+        EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
+        return lines[Platform::Windows];
     }
-    // The console, addresses masked, of a task ended by a notice the
-    // processor refuses.
-    Strings LinesAfterNotFound(Platform p, Task& task, tarnsim::Processor& processor) {
-        return Masked(
-            BannerLines(EndAfterRefusal(p, task, [&] { processor.SetMode(tarnsim::FailMode::NotFound); }).out));
+    static std::function<void(bool)> Refusing(tarnsim::Processor& processor) {
+        return [&processor](bool r) { processor.SetMode(r ? tarnsim::FailMode::NotFound : tarnsim::FailMode::Normal); };
     }
     // The data directory as before Prepare, for another round in the same test.
     void ClearRound() {
@@ -256,38 +241,31 @@ TEST_F(WineTest, NoneAndBasicExchangesMatchTheLinuxTask) {
         tarnsim::Processor processor(Options([&](auto& o) { o.auth = mode; o.password = kPassword; }));
         ASSERT_TRUE(processor.Start());
         Prepare(processor.Port(), mode == AuthMode::Basic ? "Basic" : "None");
-        emu::SetIniVariable("TARN_HTTP_Workers", "1");
-        std::map<Platform, Strings> lines;
-        for (Platform p : {Platform::Linux, Platform::Windows}) {
-            processor.SetMode(tarnsim::FailMode::Normal);
+        const Strings win = OnBoth(Refusing(processor), [&](Platform p, Task& task) {
             const size_t before = processor.Notices().size(), attempts = processor.BasicAttempts().size();
-            Task task(p, "nserver.exe", dataDir);
             Save(task, "a1");
-            ASSERT_TRUE(processor.WaitForAccepted(p == Platform::Linux ? 1 : 2, std::chrono::seconds(30))) << Name(p);
+            ASSERT_TRUE(processor.WaitForAccepted(p == Platform::Linux ? 1 : 2, std::chrono::seconds(30)));
             const auto notices = processor.Notices();
-            lines[p] = LinesAfterNotFound(p, task, processor);
             // None: the notice alone. Basic: a 401, then the notice with
             // credentials; Wine's WinINet sends the resend once more without
             // them first and answers that 401 itself (one round trip more).
             const size_t sent = notices.size() - before;
             if (mode == AuthMode::None || p == Platform::Linux)
-                EXPECT_EQ(sent, mode == AuthMode::Basic ? 2u : 1u) << Name(p);
+                EXPECT_EQ(sent, mode == AuthMode::Basic ? 2u : 1u);
             else
-                EXPECT_TRUE(sent == 2u || sent == 3u) << Name(p) << ": " << sent << " requests";
+                EXPECT_TRUE(sent == 2u || sent == 3u) << sent << " requests";
             EXPECT_TRUE(notices.back().tokenOk);
             EXPECT_EQ(notices.back().acceptedUnder, tarnsim::AuthModeName(mode));
             if (mode == AuthMode::Basic) {
                 auto got = processor.BasicAttempts();
                 ASSERT_GE(got.size(), attempts + 1);
-                EXPECT_TRUE(got[attempts].ok) << Name(p);
+                EXPECT_TRUE(got[attempts].ok);
                 EXPECT_EQ(got[attempts].password, kPassword);
             }
-        }
-        EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
-        EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::SendToProcessor. Set username and password"),
-                  mode == AuthMode::Basic ? 1 : 0);
-        EXPECT_EQ(CountContaining(lines[Platform::Windows], "Failed"), 0);
-        EXPECT_EQ(Count(lines[Platform::Windows], "the processor answered 404"), 1);
+        });
+        EXPECT_EQ(Count(win, "TARNDomToTN::SendToProcessor. Set username and password"), mode == AuthMode::Basic ? 1 : 0);
+        EXPECT_EQ(CountWith(win, {"Failed"}), 0);
+        EXPECT_EQ(Count(win, "the processor answered 404"), 1);
         processor.Stop();
         ClearRound();
     }
@@ -307,63 +285,50 @@ TEST_F(WineTest, SessionLoginFollowsItsRedirectAndLaterNoticesCarryTheCookie) {
     tarnsim::Processor processor(Options([&](auto& o) { o.auth = AuthMode::Session; o.password = kPassword; }));
     ASSERT_TRUE(processor.Start());
     Prepare(processor.Port(), "Session");
-    emu::SetIniVariable("TARN_HTTP_Workers", "1");
-    std::map<Platform, Strings> lines;
-    for (Platform p : {Platform::Linux, Platform::Windows}) {
-        processor.SetMode(tarnsim::FailMode::Normal);
+    const Strings win = OnBoth(Refusing(processor), [&](Platform, Task& task) {
         const size_t logins = processor.Logins().size(), accepted = processor.AcceptedNotices().size();
-        Task task(p, "nserver.exe", dataDir);
-        Save(task, "a1");
-        ASSERT_TRUE(processor.WaitForAccepted(accepted + 1, std::chrono::seconds(30))) << Name(p);
-        Save(task, "a2");
-        ASSERT_TRUE(processor.WaitForAccepted(accepted + 2, std::chrono::seconds(30))) << Name(p);
-        lines[p] = LinesAfterNotFound(p, task, processor);
+        for (size_t i = 1; i <= 2; ++i) {
+            Save(task, "a" + std::to_string(i));
+            ASSERT_TRUE(processor.WaitForAccepted(accepted + i, std::chrono::seconds(30)));
+        }
         auto got = processor.Logins();
-        ASSERT_EQ(got.size(), logins + 1) << Name(p) << ": one login for every notice";
+        ASSERT_EQ(got.size(), logins + 1) << "one login for every notice";
         EXPECT_TRUE(got.back().ok);
         EXPECT_EQ(got.back().status, 302);  // followed to "/", whose 200 is what the add-in saw
         EXPECT_EQ(got.back().password, kPassword);
-        auto notices = processor.AcceptedNotices();
-        EXPECT_EQ(notices.back().acceptedUnder, "session") << Name(p);
-    }
-    EXPECT_EQ(lines[Platform::Windows], lines[Platform::Linux]);
-    EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::SendToProcessor. Session login"), 1);
-    EXPECT_EQ(Count(lines[Platform::Windows], "TARNDomToTN::PerformSessionLogin - return status: 200"), 1);
+        EXPECT_EQ(processor.AcceptedNotices().back().acceptedUnder, "session");
+    });
+    EXPECT_EQ(Count(win, "TARNDomToTN::SendToProcessor. Session login"), 1);
+    EXPECT_EQ(Count(win, "TARNDomToTN::PerformSessionLogin - return status: 200"), 1);
 }
 
 TEST_F(WineTest, ARedirectedNoticeIsFollowedToItsNewAddress) {
     std::atomic<bool> notFound{false};
     PlayedProcessor played([&](PlayedProcessor&, size_t, const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find("&moved=1") == std::string::npos) {
+        if (req.target.find("&moved=1") == std::string::npos)
             res.set_redirect(req.target + "&moved=1", 302);
-            return;
-        }
-        if (notFound)
+        else if (notFound)
             res.status = 404;
         else
             res.set_content("ok", "text/plain");
     });
     Prepare(played.Port(), "None", 1);
-    emu::SetIniVariable("TARN_HTTP_Workers", "1");
-    std::map<Platform, Strings> lines;
-    for (Platform p : {Platform::Linux, Platform::Windows}) {
-        notFound = false;
+    const Strings win = OnBoth([&](bool r) { notFound = r; }, [&](Platform, Task& task) {
         const size_t before = played.Arrived().size();
-        Task task(p, "nserver.exe", dataDir);
         Save(task, "a1");
-        ASSERT_TRUE(played.WaitForAnswered(before + 2)) << Name(p);
-        lines[p] = BannerLines(EndAfterRefusal(p, task, [&] { notFound = true; }).out);
+        ASSERT_TRUE(played.WaitForAnswered(before + 2));
         auto arrived = played.Arrived();
-        ASSERT_EQ(arrived.size(), before + 4) << Name(p);
         EXPECT_EQ(arrived[before + 1], arrived[before] + "&moved=1");
-        EXPECT_EQ(arrived[before + 3], arrived[before + 2] + "&moved=1");
-    }
+    });
+    // The refused notice went to its new address too (the last two of all).
+    auto arrived = played.Arrived();
+    ASSERT_EQ(arrived.size(), 8u);
+    EXPECT_EQ(arrived[7], arrived[6] + "&moved=1");
     // The accepted notice says nothing; the refused one names the status at
     // the end of the redirect, not the 302.
-    ASSERT_EQ(lines[Platform::Windows].size(), 2u) << PrintToString(lines[Platform::Windows]);
-    EXPECT_EQ(lines[Platform::Windows][0], "Brackwater TARN 1.2.27  (nserver.exe) loading...");
-    EXPECT_NE(lines[Platform::Windows][1].find(": the processor answered 404"), std::string::npos);
-    EXPECT_EQ(Masked(lines[Platform::Windows]), Masked(lines[Platform::Linux]));
+    ASSERT_EQ(win.size(), 2u) << PrintToString(win);
+    EXPECT_EQ(win[0], "Brackwater TARN 1.2.27  (nserver.exe) loading...");
+    EXPECT_NE(win[1].find(": the processor answered 404"), std::string::npos);
 }
 
 TEST_F(WineTest, AHungProcessorIsGivenUpAfterTheConfiguredTimeout) {
@@ -377,9 +342,9 @@ TEST_F(WineTest, AHungProcessorIsGivenUpAfterTheConfiguredTimeout) {
     ProcessResult r = SaveOne(Platform::Windows, OnceMore("HttpSendRequest Failed: "));
     auto lines = BannerLines(r.out);
     EXPECT_EQ(Count(lines, "openHTTPConnection. HTTP time-out: 2 s (TARN_HTTP_Timeout)"), 1);
-    EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: "), 1) << PrintToString(lines);
-    EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: Unknown Error"), 0) << "the failure is named";
-    EXPECT_EQ(CountContaining(lines, "Teardown:"), 0);
+    EXPECT_EQ(CountWith(lines, {"HttpSendRequest Failed: "}), 1) << PrintToString(lines);
+    EXPECT_EQ(CountWith(lines, {"HttpSendRequest Failed: Unknown Error"}), 0) << "the failure is named";
+    EXPECT_EQ(CountWith(lines, {"Teardown:"}), 0);
 }
 
 TEST_F(WineTest, LargeAndEndlessRepliesAreAcceptedWithinBoundedMemory) {
@@ -388,12 +353,12 @@ TEST_F(WineTest, LargeAndEndlessRepliesAreAcceptedWithinBoundedMemory) {
         tarnsim::Processor processor(o);
         EXPECT_TRUE(processor.Start());
         Prepare(processor.Port(), mode == AuthMode::Session ? "Session" : "None");
-        Task task(p, "nserver.exe", dataDir);
-        task.Feed("create a1 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        Task task(TaskPath(p, "nserver.exe"), dataDir);
+        Save(task, "a1");
         EXPECT_TRUE(processor.WaitForAccepted(1, std::chrono::seconds(30)));
         // The exchange is over when the task's worker has closed its request:
         // a second notice goes out on the same worker after it.
-        task.Feed("create a2 mail\\alice.nsf " + kAppointment + "\nwait\n");
+        Save(task, "a2");
         EXPECT_TRUE(processor.WaitForAccepted(2, std::chrono::seconds(60)));
         const long kib = PeakKiB(task.Pid());
         *lines = BannerLines(Checked(p, task.Finish()).out);
@@ -408,7 +373,7 @@ TEST_F(WineTest, LargeAndEndlessRepliesAreAcceptedWithinBoundedMemory) {
         SCOPED_TRACE(c.name);
         const long kib = peak(Platform::Windows, c.options, c.mode, &lines);
         printf("  %s: peak %ld KiB (with a small reply %ld KiB)\n", c.name.c_str(), kib, base);
-        EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
+        EXPECT_EQ(CountWith(lines, {"Failed"}), 0) << PrintToString(lines);
         EXPECT_EQ(Count(lines, "TARNDomToTN::SendToProcessor. Session login"), 0);
         // Not the whole reply held: well under its 20 MiB more than the small one.
         EXPECT_LT(kib - base, 12 * 1024) << "peak " << kib << " KiB, with a small reply " << base << " KiB";
@@ -440,25 +405,34 @@ TEST_F(WineTest, ANegotiateOnlyChallengeGetsNoCredentials) {
     EXPECT_EQ(authorizations, Strings{});
 }
 
+// The processor holds every request until it stops: it is stopped once the
+// unload has said what it abandoned, while the process lingers on.
 TEST_F(WineTest, UnloadInTheMiddleOfABurstToAHungProcessorNeverCrashes) {
-    tarnsim::Processor processor(Options([&](auto& o) {
+    auto o = Options([](auto& o) {
         o.mode = tarnsim::FailMode::Hang;
-        o.hangLimit = std::chrono::milliseconds(3400);  // let go after the unload, before the process ends
-    }));
-    ASSERT_TRUE(processor.Start());
-    Prepare(processor.Port(), "None", 1);
+        o.hangLimit = std::chrono::minutes(5);  // longer than any wait: the stop lets the requests go
+        o.port = UnusedLoopbackPort();          // the same for every run's processor
+    });
+    Prepare(o.port, "None", 1);
     constexpr int kNotices = 24;  // more than the workers: some in flight, the rest waiting
     std::string script;
     for (int i = 0; i < kNotices; ++i) script += "create a" + std::to_string(i) + " mail\\alice.nsf " + kAppointment + "\n";
+    const std::string teardown = P + "Teardown: " + std::to_string(kNotices) + " notice(s) abandoned (";
     for (int run = 0; run < 10; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        ProcessResult r = RunTask(TaskPath(Platform::Windows, "nserver.exe"), dataDir, script, {},
-                                  {"--threads", "4", "--linger", "800"});
+        tarnsim::Processor processor(o);
+        ASSERT_TRUE(processor.Start());
+        FedTask task(TaskPath(Platform::Windows, "nserver.exe"), dataDir, {}, {"--threads", "4", "--linger", "800"});
+        task.Feed(script + "sync 1\n");
+        EXPECT_TRUE(task.WaitForLine("runner: sync 1"));
+        task.Feed("quit\n");
+        EXPECT_TRUE(task.WaitForLine(teardown));
+        processor.Stop();
+        ProcessResult r = task.Finish();
         ASSERT_EQ(r.exitCode, 0) << r.err;
         auto lines = BannerLines(r.out);
-        EXPECT_EQ(CountContaining(lines, P + "Teardown: " + std::to_string(kNotices) + " notice(s) abandoned ("), 1)
-            << PrintToString(lines);
-        EXPECT_EQ(CountContaining(lines, "HttpSendRequest"), 0);
+        EXPECT_EQ(CountWith(lines, {teardown}), 1) << PrintToString(lines);
+        EXPECT_EQ(CountWith(lines, {"HttpSendRequest"}), 0);
         EXPECT_EQ(Count(r.out, "runner: exit 0"), 1);
     }
 }
@@ -539,7 +513,7 @@ TEST_F(WineTest, BasicOverHttpsWithTheCaTrustedAndAnUnknownCaRefused) {
                                    "against the Windows certificate store"),
                   1);
         if (good) {
-            EXPECT_EQ(CountContaining(lines, "Failed"), 0) << PrintToString(lines);
+            EXPECT_EQ(CountWith(lines, {"Failed"}), 0) << PrintToString(lines);
             EXPECT_EQ(Count(lines, P + "TARNDomToTN::SendToProcessor. Set username and password"), 1);
             auto got = processor.BasicAttempts();
             ASSERT_FALSE(got.empty());
@@ -552,7 +526,7 @@ TEST_F(WineTest, BasicOverHttpsWithTheCaTrustedAndAnUnknownCaRefused) {
                                        "checked"),
                       1)
                 << PrintToString(lines);
-            EXPECT_EQ(CountContaining(lines, "HttpSendRequest Failed: "), 1);
+            EXPECT_EQ(CountWith(lines, {"HttpSendRequest Failed: "}), 1);
             EXPECT_TRUE(processor.Notices().empty());
             EXPECT_TRUE(processor.BasicAttempts().empty());
         }
@@ -564,17 +538,10 @@ TEST_F(WineTest, BasicOverHttpsWithTheCaTrustedAndAnUnknownCaRefused) {
 
 TEST_F(WineTest, ARefreshFromTheHttpTaskReachesARunningServerTask) {
     Prepare(9, "None", 3);
-    Task server(Platform::Windows, "nserver.exe", dataDir);
+    Task server(TaskPath(Platform::Windows, "nserver.exe"), dataDir);
     server.Feed("create c1 mail\\carol.nsf " + kAppointment + "\nwait\n");
-    ASSERT_TRUE(WaitForConsole("Not a TARN\tuser mail file"));
-    {
-        DBHANDLE db = 0;
-        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-        NOTEID id;
-        ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\carol.nsf")}, &id),
-                  0);
-        NSFDbClose(db);
-    }
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences("Not a TARN\tuser mail file") > 0; }, std::chrono::seconds(60)));
+    AddUser("mail\\carol.nsf");
     ProcessResult http = Checked(Platform::Windows, RunTask(TaskPath(Platform::Windows, "nhttp.exe"), dataDir,
                                                             "create n1 brackwater\\tarnalerts.nsf Form=Alert\n"));
     EXPECT_EQ(Count(BannerLines(http.out), "Sending IPC to: TARNnserver.exe"), 1) << PrintToString(http.out);
@@ -585,7 +552,7 @@ TEST_F(WineTest, ARefreshFromTheHttpTaskReachesARunningServerTask) {
 // Two Windows tasks writing the data directory's console log at once: every
 // line either printed is in the log, whole.
 TEST_F(WineTest, TasksWritingTheConsoleLogAtOnceLoseNoLine) {
-    Prepare(9, "None", 3, kPassword, "nserver.exe,amgr.exe");
+    Prepare(9, "None", 3, "nserver.exe,amgr.exe");
     emu::SetIniVariable("TARN_HTTP_Workers", "1");
     std::string script;
     for (int i = 0; i < 150; ++i) script += "create m" + std::to_string(i) + " mail\\carol.nsf Form=Memo\n";
@@ -640,11 +607,7 @@ TEST_F(WineTest, DatabasesMadeByTarnSetupExeServeAWindowsTask) {
     ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << said;
     EXPECT_NE(said.find("brackwater\\qcapture.nsf: created"), std::string::npos) << said;
     // The administrator's part: one user and the ini.
-    DBHANDLE db = 0;
-    ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-    NOTEID id;
-    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "MailDb"), emu::Text("MailFile", "mail\\alice.nsf")}, &id), 0);
-    NSFDbClose(db);
+    AddUser("mail\\alice.nsf");
     CreateMailFile("mail\\alice.nsf", "CN=Alice");
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe");
     emu::SetIniVariable("TARN_HTTP_Timeout", "10");
