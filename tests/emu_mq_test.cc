@@ -1,12 +1,10 @@
-// The emulator's message queues: naming, limits, and messages crossing real
-// processes (fork). A reader that starts after the writer left is the refresh
-// suite's.
+// The emulator's message queues: naming, limits and buffers. Messages crossing
+// task processes, and a reader that starts after the writer left, are the
+// refresh suite's.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,15 +26,6 @@ protected:
     }
 };
 
-// Runs body in a child process; its result is the child's exit code.
-int InChild(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return tarntest::ExitCodeOf(status);
-}
-
 std::string Take(MQHANDLE q, STATUS* status = nullptr) {
     char buffer[kReceive];
     uint16_t length = 0xBEEF;
@@ -45,7 +34,7 @@ std::string Take(MQHANDLE q, STATUS* status = nullptr) {
     return s == 0 ? std::string(buffer, length) : std::string();
 }
 
-TEST_F(MqTest, OpenCreatesOnlyWhenAsked) {
+TEST_F(MqTest, OpenCreatesOnlyWhenAskedAndHandlesShareTheQueue) {
     MQHANDLE q = 1234;
     EXPECT_EQ(MQOpen("TARNnserver.exe", 0, &q), emu::err::MQ_NOEXIST);
     EXPECT_EQ(q, 0u);
@@ -65,15 +54,12 @@ TEST_F(MqTest, OpenCreatesOnlyWhenAsked) {
     EXPECT_EQ(Take(opened), std::string("x\0", 2));
     EXPECT_EQ(MQGetCount(created), 0);
     EXPECT_EQ(emu::QueueNames(), std::vector<std::string>{"TARNnserver.exe"});
-}
 
-TEST_F(MqTest, EmptyQueue) {
-    MQHANDLE q = Open("TARN");
+    // Empty: the code, and no length.
     char buffer[8];
     uint16_t length = 77;
-    EXPECT_EQ(MQGet(q, buffer, sizeof buffer, 0, 1, &length), emu::err::MQ_EMPTY);
+    EXPECT_EQ(MQGet(opened, buffer, sizeof buffer, 0, 1, &length), emu::err::MQ_EMPTY);
     EXPECT_EQ(length, 0);
-    EXPECT_EQ(MQGetCount(q), 0);
 }
 
 TEST_F(MqTest, MessageLargerThanTheBufferIsTruncatedTakenOffAndReported) {
@@ -173,31 +159,6 @@ TEST_F(MqTest, NamesAndHandles) {
     EXPECT_TRUE(emu::QueueNames().empty());
     EXPECT_EQ(MQPut(handles[1], 1, const_cast<char*>("x"), 2, 0), emu::err::MQ_EMPTY);
     EXPECT_EQ(MQOpen("TARN", 0, &q), emu::err::MQ_NOEXIST);
-}
-
-TEST_F(MqTest, MessagesCrossProcesses) {
-    MQHANDLE q = Open("TARNnserver.exe");
-
-    // Child puts, parent takes.
-    EXPECT_EQ(InChild([] {
-                  MQHANDLE c = 0;
-                  if (MQOpen("TARNnserver.exe", 0, &c) != 0) return 1;
-                  return MQPut(c, 1, const_cast<char*>("from child"), 10, 0) == 0 ? 0 : 2;
-              }),
-              0);
-    EXPECT_EQ(MQGetCount(q), 1);
-    EXPECT_EQ(Take(q), "from child");
-
-    // Parent puts, child takes: the message is gone for the parent.
-    ASSERT_EQ(MQPut(q, 1, const_cast<char*>("from parent"), 11, 0), 0);
-    EXPECT_EQ(InChild([] {
-                  MQHANDLE c = 0;
-                  if (MQOpen("TARNnserver.exe", 0, &c) != 0) return 1;
-                  STATUS s = 0;
-                  return Take(c, &s) == "from parent" ? 0 : 2;
-              }),
-              0);
-    EXPECT_EQ(MQGetCount(q), 0);
 }
 
 }  // namespace

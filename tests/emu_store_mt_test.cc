@@ -52,20 +52,19 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
     std::atomic<bool> writersDone{false};
     std::atomic<int> failures{0};
     std::atomic<int> snapshots{0};
+    // Counts a failed call; true when it failed.
+    auto failed = [&](STATUS s) {
+        if (s) ++failures;
+        return s != 0;
+    };
     std::thread reader([&] {
         // A handle belongs to its thread: this one reads through its own copy.
         DBHANDLE mine = 0;
-        if (NSFDbReopen(shared, &mine)) {
-            ++failures;
-            return;
-        }
+        if (failed(NSFDbReopen(shared, &mine))) return;
         size_t lastCount = 0;
         while (!writersDone.load()) {
             HCOLLECTION coll = 0;
-            if (NIFOpenCollection(mine, mine, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr)) {
-                ++failures;
-                return;
-            }
+            if (failed(NIFOpenCollection(mine, mine, view, 0, 0, &coll, nullptr, nullptr, nullptr, nullptr))) return;
             COLLECTIONPOSITION pos{};
             size_t count = 0;
             uint16_t signal = 0;
@@ -73,12 +72,10 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
                 DHANDLE buf = 0;
                 uint16_t len = 0;
                 uint32_t returned = 0;
-                if (NIFReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_SUMMARYVALUES, &buf, &len, nullptr,
-                                &returned, &signal)) {
-                    ++failures;
+                if (failed(NIFReadEntries(coll, &pos, 1, 1, 1, 0xFFFFFFFF, READ_MASK_SUMMARYVALUES, &buf, &len,
+                                          nullptr, &returned, &signal)) ||
+                    !buf)
                     break;
-                }
-                if (!buf) break;
                 auto* p = static_cast<const uint8_t*>(OSLockObject(buf));
                 size_t at = 0;
                 for (uint32_t i = 0; i < returned && at + 4 <= len; ++i) at += p[at] | (p[at + 1] << 8);
@@ -103,21 +100,15 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
             // Half the threads take their copy of the task's handle, as a
             // task's threads do; the others open the database themselves.
             DBHANDLE db = 0;
-            if (t % 2 ? NSFDbOpen(path, &db) : NSFDbReopen(shared, &db)) {
-                ++failures;
-                return;
-            }
+            if (failed(t % 2 ? NSFDbOpen(path, &db) : NSFDbReopen(shared, &db))) return;
             for (int n = 0; n < kNotesEach; ++n) {
                 NOTEHANDLE note = 0;
-                if (NSFNoteCreate(db, &note)) {
-                    ++failures;
-                    continue;
-                }
+                if (failed(NSFNoteCreate(db, &note))) continue;
                 tMine.insert(note);
                 std::string key = "t" + std::to_string(t) + "n" + std::to_string(n);
                 NSFItemAppend(note, ITEM_SUMMARY, "Form", 4, TYPE_TEXT, "Appointment", 11);
                 NSFItemAppend(note, ITEM_SUMMARY, "Key", 3, TYPE_TEXT, key.data(), static_cast<uint32_t>(key.size()));
-                if (NSFNoteUpdate(note, 0)) ++failures;
+                failed(NSFNoteUpdate(note, 0));
                 NOTEID id = 0;
                 NSFNoteGetInfo(note, _NOTE_ID, &id);
                 ids[t].push_back(id);
@@ -126,14 +117,11 @@ TEST_F(StoreMtTest, ConcurrentSavesAndViewReads) {
             for (int round = 1; round <= kRounds; ++round) {
                 for (NOTEID id : ids[t]) {
                     NOTEHANDLE note = 0;
-                    if (NSFNoteOpen(db, id, 0, &note)) {
-                        ++failures;
-                        continue;
-                    }
+                    if (failed(NSFNoteOpen(db, id, 0, &note))) continue;
                     tMine.insert(note);
                     double count = round;
                     NSFItemSetNumber(note, "Count", &count);
-                    if (NSFNoteUpdate(note, 0)) ++failures;
+                    failed(NSFNoteUpdate(note, 0));
                     NSFNoteClose(note);
                 }
             }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -61,10 +62,8 @@ public:
         // Stays up between tasks (wineboot's own server may still be up: then
         // this one ends at once, and that one is told to stay by the next).
         // Its output goes nowhere: a server left behind must not hold the
-        // caller's pipe open.
-        if (system((WineServer() + " -p >/dev/null 2>&1 </dev/null").c_str()) != 0) {
-            // already running
-        }
+        // caller's pipe open. Already running is no failure.
+        (void)!system((WineServer() + " -p >/dev/null 2>&1 </dev/null").c_str());
         // Each task name is a script that runs the Windows program of that
         // name, so the suite's helpers start it as they start a Linux task.
         gWrappers = root + "/tasks";
@@ -79,9 +78,7 @@ public:
     static inline bool ready = false;
     void TearDown() override {
         if (root.empty()) return;
-        if (ownPrefix && system((WineServer() + " -k >/dev/null 2>&1").c_str()) != 0) {
-            // already gone
-        }
+        if (ownPrefix) (void)!system((WineServer() + " -k >/dev/null 2>&1").c_str());  // may be gone already
         std::error_code ec;
         fs::remove_all(root, ec);
     }
@@ -453,12 +450,9 @@ public:
             for (int b = 0; b < 4; ++b) blob += static_cast<char>((word >> (8 * b)) & 0xFF);
         blob += der;
         std::ofstream reg(dir + "/root.reg", std::ios::binary);
-        reg << "Windows Registry Editor Version 5.00\r\n\r\n[" << key << "]\r\n\"Blob\"=hex:";
-        char hex[4];
-        for (size_t i = 0; i < blob.size(); ++i) {
-            snprintf(hex, sizeof hex, i ? ",%02x" : "%02x", static_cast<unsigned char>(blob[i]));
-            reg << hex;
-        }
+        reg << "Windows Registry Editor Version 5.00\r\n\r\n[" << key << "]\r\n\"Blob\"=hex:" << std::hex
+            << std::setfill('0');
+        for (size_t i = 0; i < blob.size(); ++i) reg << (i ? "," : "") << std::setw(2) << int(uint8_t(blob[i]));
         reg << "\r\n";
         reg.close();
         added = !der.empty() &&
