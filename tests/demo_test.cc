@@ -19,30 +19,27 @@ struct Demo {
     std::string stats;  // tarn-sim stats TARN afterwards
 };
 
-std::string Output(const std::string& command) {
+// A command's output; its exit status in *rc.
+std::string Output(const std::string& command, int* rc = nullptr) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
     if (!p) return out;
     std::array<char, 4096> buf;
     for (size_t n; (n = fread(buf.data(), 1, buf.size(), p)) > 0;) out.append(buf.data(), n);
-    pclose(p);
+    const int status = pclose(p);
+    if (rc) *rc = status;
     return out;
 }
 
 // tarn-sim demo with a bundled scenario over a fresh data directory, which is
 // removed afterwards with the tasks' message queues (they live on in /dev/shm
 // otherwise).
-Demo RunDemo(const std::string& scenario, const std::string& options = "") {
+Demo RunDemo(const std::string& scenario) {
     Demo d;
     const std::string dir = MakeTempDir(scenario);
-    FILE* p = popen((BuildDir() + "/bin/tarn-sim demo " + options + " --data " + dir + " --scenario " +
-                     TARN_SOURCE_DIR + "/examples/" + scenario + ".scenario 2>&1")
-                        .c_str(),
-                    "r");
-    if (!p) return d;
-    std::array<char, 4096> buf;
-    for (size_t n; (n = fread(buf.data(), 1, buf.size(), p)) > 0;) d.out.append(buf.data(), n);
-    d.rc = pclose(p);
+    d.out = Output(BuildDir() + "/bin/tarn-sim demo --data " + dir + " --scenario " + TARN_SOURCE_DIR +
+                       "/examples/" + scenario + ".scenario 2>&1",
+                   &d.rc);
     d.stats = Output(BuildDir() + "/bin/tarn-sim stats --data " + dir + " TARN 2>&1");
     emu::SetDataDirectory(dir);
     d.queues = emu::QueueNames().size();

@@ -80,10 +80,9 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
     FedTask server(TaskProgram("nserver.exe", dataDir), dataDir, {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}});
     ASSERT_TRUE(server.Ok());
     server.Feed("create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\nsync one\n");
-    EXPECT_TRUE(WaitUntil([&] { return processor.AcceptedNotices().size() >= 1; }, 30s));
+    EXPECT_TRUE(processor.WaitForAccepted(1, 30s));
     auto r = server.Finish();
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    ExpectNoViolations(r);
     EXPECT_EQ(QueueNotes().size(), 1u);
     processor.Stop();
 
@@ -95,25 +94,19 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
     EXPECT_EQ(QueueNotes().size(), 1u);
 }
 
-// One planted problem per row: the line check must print and its exit status.
+// Problems planted together: every line the check must print, and its exit
+// status (warnings alone leave it 0).
 TEST_F(KitTest, CheckNamesEachPlantedProblem) {
     using Items = std::vector<emu::ItemValue>;
     const Items server = {emu::Text("Form", "Server"),         emu::Text("Url_DomToTN", "servlet/dts"),
                           emu::Text("Hostname_DomToTN", "127.0.0.1"), emu::Number("Port_Domino", 8080),
                           emu::Text("AuthType", "None"),        emu::Text("Username", "tarn"),
                           emu::Text("Password", "secret"),      emu::Number("DTC_LogLevel", 1)};
-    auto with = [&](const emu::ItemValue& changed) {
-        Items items = server;
-        for (auto& it : items)
-            if (it.name == changed.name) it = changed;
-        return items;
-    };
-    auto without = [&](const std::string& name) {
-        Items items;
-        for (const auto& it : server)
-            if (it.name != name) items.push_back(it);
-        return items;
-    };
+    Items badSettings = server, noPassword = server;
+    badSettings[1] = emu::Text("Url_DomToTN", "");
+    badSettings[3] = emu::Number("Port_Domino", 70000);
+    badSettings[4] = emu::Text("AuthType", "basic");
+    noPassword.erase(noPassword.begin() + 6);
     auto removeView = [](const char* name) {
         DBHANDLE db = 0;
         ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
@@ -125,58 +118,22 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         }
         NSFDbClose(db);
     };
-    auto list = [](const std::string& value) { return [value] { emu::SetIniVariable("TARN_Task_List", value); }; };
     struct Row {
         const char* what;
         std::function<void()> plant;
         Items serverDocument;
-        std::string line;
+        std::vector<std::string> lines;
         int exit;
         bool onLinux = false;
     };
     const std::vector<Row> rows = {
-        {"clean", [] {}, server, "the add-in will capture (0 problems, 0 warnings)", 0},
-        {"no queue database", [] { fs::remove(emu::FilePathFor("brackwater\\qcapture.nsf")); }, server,
-         "problem: brackwater\\qcapture.nsf does not exist", 1},
-        {"no user view", [&] { removeView("maildblookup"); }, server,
-         "problem: view maildblookup is missing from brackwater\\tarnconfig.nsf", 1},
-        {"hidden exclude view", [&] { removeView("dsdlookup"); }, server,
-         "problem: view dsdlookup in brackwater\\tarnconfig.nsf is hidden", 1},
-        {"no server document", [] {}, {}, "problem: no server document in brackwater\\tarnconfig.nsf", 1},
-        {"item missing", [] {}, without("Password"), "problem: the server document has no item Password", 1},
-        {"auth in lower case", [] {}, with(emu::Text("AuthType", "basic")),
-         "problem: AuthType is \"basic\": it must be exactly None, Basic or Session", 1},
-        {"port out of range", [] {}, with(emu::Number("Port_Domino", 70000)), "problem: Port_Domino is 70000", 1},
-        {"empty path", [] {}, with(emu::Text("Url_DomToTN", "")), "problem: Url_DomToTN is empty", 1},
-        {"nobody listed", [] { /* the baseline's user removed below */ }, server,
-         "problem: no mail file is listed", 1},
-        {"listed file missing",
-         [] { AddUser("mail\\ghost.nsf"); },
-         server, "warning: listed mail file mail\\ghost.nsf does not exist", 0},
-        {"no profile",
+        {"clean", [] {}, server, {"the add-in will capture (0 problems, 0 warnings)"}, 0},
+        {"warnings only",
          [] {
+             AddUser("mail\\ghost.nsf");
              ASSERT_EQ(emu::CreateDatabase("mail\\bob.nsf"), 0);
              AddUser("mail\\bob.nsf");
-         },
-         server, "warning: mail file mail\\bob.nsf has no CalendarProfile", 0},
-        {"no task list", [] { emu::RemoveIniVariable("TARN_Task_List"); }, server,
-         "problem: TARN_Task_List is not set in notes.ini", 1},
-        {"blanks", list("nserver.exe, nhttp.exe"), server,
-         "warning: TARN_Task_List entry \" nhttp.exe\" has blanks around it", 0},
-        {"capitals", list("nserver.exe,nhttp.exe,NAMGR.exe"), server,
-         "warning: TARN_Task_List entry \"NAMGR.exe\" can never match a task (capital letter)", 0},
-        {"semicolons", list("nserver.exe;nhttp.exe"), server,
-         "warning: task nserver.exe is served only as part of the TARN_Task_List entry \"nserver.exe;nhttp.exe\": "
-         "its refresh messages go to TARNnserver.exe;nhttp.exe",
-         0},
-        {"Windows names on Linux", list("server,http,amgr.exe"), server,
-         "warning: TARN_Task_List entry \"amgr.exe\" is not a task name of a Linux server", 0, true},
-        {"Linux refresh trap", list("nserver.exe,http"), server,
-         "warning: task server is served only as part of the TARN_Task_List entry \"nserver.exe\": its refresh "
-         "messages go to TARNnserver.exe, which it does not read",
-         0, true},
-        {"password readable",
-         [] {
+             emu::SetIniVariable("TARN_Task_List", "nserver.exe;nhttp.exe, nhttp.exe,NAMGR.exe");
              DBHANDLE db = 0;
              ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
              EXPECT_EQ(ImportDesign(db, "<database><acl><aclentry name='-Default-' default='true' level='reader'/>"
@@ -184,7 +141,38 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
                        0);
              NSFDbClose(db);
          },
-         server, "warning: the ACL of brackwater\\tarnconfig.nsf lets -Default- read it", 0},
+         server,
+         {"warning: listed mail file mail\\ghost.nsf does not exist",
+          "warning: mail file mail\\bob.nsf has no CalendarProfile",
+          "warning: TARN_Task_List entry \" nhttp.exe\" has blanks around it",
+          "warning: TARN_Task_List entry \"NAMGR.exe\" can never match a task (capital letter)",
+          "warning: task nserver.exe is served only as part of the TARN_Task_List entry \"nserver.exe;nhttp.exe\": "
+          "its refresh messages go to TARNnserver.exe;nhttp.exe",
+          "warning: the ACL of brackwater\\tarnconfig.nsf lets -Default- read it"},
+         0},
+        {"nobody listed", [] { emu::RemoveIniVariable("TARN_Task_List"); }, badSettings,
+         {"problem: AuthType is \"basic\": it must be exactly None, Basic or Session", "problem: Port_Domino is 70000",
+          "problem: Url_DomToTN is empty", "problem: no mail file is listed",
+          "problem: TARN_Task_List is not set in notes.ini"},
+         1},
+        {"missing parts",
+         [&] {
+             fs::remove(emu::FilePathFor("brackwater\\qcapture.nsf"));
+             removeView("maildblookup");
+             removeView("dsdlookup");
+         },
+         noPassword,
+         {"problem: brackwater\\qcapture.nsf does not exist",
+          "problem: view maildblookup is missing from brackwater\\tarnconfig.nsf",
+          "problem: view dsdlookup in brackwater\\tarnconfig.nsf is hidden",
+          "problem: the server document has no item Password"},
+         1},
+        {"Linux", [] { emu::SetIniVariable("TARN_Task_List", "nserver.exe,http,amgr.exe"); }, {},
+         {"problem: no server document in brackwater\\tarnconfig.nsf",
+          "warning: TARN_Task_List entry \"amgr.exe\" is not a task name of a Linux server",
+          "warning: task server is served only as part of the TARN_Task_List entry \"nserver.exe\": its refresh "
+          "messages go to TARNnserver.exe, which it does not read"},
+         1, true},
     };
     // One kit with a listed user, copied for each row.
     const std::string base = dataDir + "/base";
@@ -206,7 +194,8 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         auto r = TarnSetup(dir, {"check"}, row.onLinux ? std::map<std::string, std::string>{{"EMU_LINUX_SERVER", "1"}}
                                                        : std::map<std::string, std::string>{});
         EXPECT_EQ(r.exitCode, row.exit) << Joined(r);
-        EXPECT_GT(CountWith(r.out, {row.line}), 0) << "wanted: " << row.line << "\ngot:\n" << Joined(r);
+        for (const std::string& line : row.lines)
+            EXPECT_GT(CountWith(r.out, {line}), 0) << "wanted: " << line << "\ngot:\n" << Joined(r);
     }
     emu::SetDataDirectory(dataDir);
 }

@@ -2,7 +2,6 @@
 // amgr (no "n", no ".exe"), and a host that answers database paths with '/'.
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 
 #include "processor/processor.h"
 #include "support/test_support.h"
@@ -31,14 +30,6 @@ protected:
         processor.Stop();
         DataDirTest::TearDown();
     }
-    bool ConsoleHas(const std::string& text) const {
-        std::ifstream log(dataDir + "/console.log");
-        std::string all((std::istreambuf_iterator<char>(log)), {});
-        return all.find(text) != std::string::npos;
-    }
-    bool Accepted(size_t n) {
-        return WaitUntil([&] { return processor.AcceptedNotices().size() >= n; }, 30s);
-    }
 
     tarnsim::Processor processor;
     const std::map<std::string, std::string> env = {{"TARN_ADDIN", BuildDir() + "/libtarn.so"}};
@@ -51,8 +42,8 @@ TEST_F(LinuxServerTest, CaptureNoticeAlertAndRefreshUnderLinuxTaskNames) {
     // listed yet is refused.
     server.Feed("create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n"
                 "create c1 mail/carol.nsf Form=Appointment ApptUNID=@unid\nsync one\n");
-    ASSERT_TRUE(WaitUntil([&] { return ConsoleHas("Not a TARN\tuser mail file"); }, 30s));
-    ASSERT_TRUE(Accepted(1));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "Not a TARN\tuser mail file"));
+    ASSERT_TRUE(processor.WaitForAccepted(1, 30s));
 
     // Listed the other way; the HTTP task, named http, takes the alert from
     // the alerts database the host names with '/', and tells the others.
@@ -66,7 +57,7 @@ TEST_F(LinuxServerTest, CaptureNoticeAlertAndRefreshUnderLinuxTaskNames) {
     EXPECT_EQ(Count(httpLines, "ExtMgrCallback. checking IPC for config update"), 0) << "http is the HTTP task";
 
     server.Feed("create c2 mail\\carol.nsf Form=Appointment ApptUNID=@unid\nsync two\n");
-    ASSERT_TRUE(Accepted(2));
+    ASSERT_TRUE(processor.WaitForAccepted(2, 30s));
     auto r = server.Finish();
     EXPECT_EQ(r.exitCode, 0) << r.err;
     auto lines = BannerLines(r.out);

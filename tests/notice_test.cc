@@ -40,18 +40,17 @@ TEST_F(NoticeTest, AddressesNameTheActionTheQueueNoteAndTheToken) {
     EXPECT_EQ(got[3].target, "/servlet/dts?action=refreshconfig");
     EXPECT_TRUE(got[3].refresh);
     EXPECT_EQ(Count("/servlet/dts?action=refreshconfig"), 1);
-}
 
-TEST_F(NoticeTest, EmptyUrlStartsWithTheQuery) {
+    // An empty url: the address starts with the query.
     Start(AuthMode::None, "tarn", "", "");
     EXPECT_TRUE(Notice(47, 2));
-    auto got = processor->AcceptedNotices();
+    got = processor->AcceptedNotices();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].target.rfind("/?action=Change&qnoteid=00000002&id=", 0), 0u) << got[0].target;
     EXPECT_EQ(Count("Debug: None: tarn: :"), 1);
 }
 
-TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
+TEST_F(NoticeTest, BasicIsAnsweredOnceWithTheConfiguredCredentialsAndOnlyWhenOffered) {
     Start(AuthMode::Basic);
     FigureSnapshot before;
     Notice(47, 1);
@@ -68,19 +67,28 @@ TEST_F(NoticeTest, BasicIsAnsweredOnceAndAWrongPasswordFails) {
     EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
     EXPECT_EQ(Count("Authentication Failed"), 1);
     EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Authentication", 1}}));
-}
 
-TEST_F(NoticeTest, A401WithoutCredentialsConfiguredSendsNothingMore) {
+    // A 401 with no credentials configured: nothing more is sent.
     Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; }));
     Configure(AuthMode::None);
-    const FigureSnapshot before;
+    before = FigureSnapshot();
     Notice(47, 1);
     EXPECT_EQ(Count("Authentication seems to be required but no login details specified"), 1);
     EXPECT_EQ(before.Since(), (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Authentication", 1}}));
     EXPECT_EQ(processor->Notices().size(), 1u);
+
+    // A challenge that does not offer Basic is never answered with it; not
+    // the wrong-password line: the credentials never went out.
+    Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; o.challenge = "Negotiate, NTLM"; }));
+    Configure(AuthMode::Basic);
+    Notice(47, 1);
+    EXPECT_TRUE(processor->BasicAttempts().empty());
+    EXPECT_EQ(Count("Authentication not possible: the processor asks for no scheme the add-in answers (Basic)"), 1);
+    EXPECT_EQ(Count("Authentication Failed"), 0);
+    EXPECT_TRUE(processor->AcceptedNotices().empty());
 }
 
-TEST_F(NoticeTest, SessionLoginIsKeptForLaterNotices) {
+TEST_F(NoticeTest, SessionLoginIsKeptForLaterNoticesAndCarriesTheCredentialsIntact) {
     Start(AuthMode::Session);
     const FigureSnapshot before;
     Notice(47, 1);
@@ -98,6 +106,17 @@ TEST_F(NoticeTest, SessionLoginIsKeptForLaterNotices) {
     auto got = processor->AcceptedNotices();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].acceptedUnder, "session");
+
+    // Credentials with every byte a form could mangle arrive intact.
+    const std::string user = "Ann & Bob=1+%x \xC3\xA9", password = "p&w=d +%25";
+    Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.user = user; o.password = password; }));
+    Configure(AuthMode::Session, user, password);
+    Notice(47, 1);
+    ASSERT_EQ(processor->Logins().size(), 1u);
+    EXPECT_EQ(processor->Logins()[0].username, user);
+    EXPECT_EQ(processor->Logins()[0].password, password);
+    EXPECT_TRUE(processor->Logins()[0].ok);
+    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
 }
 
 TEST_F(NoticeTest, AFailedLoginFailsTheNoticeWhetherTheFormOrAnErrorComesBack) {
@@ -117,19 +136,6 @@ TEST_F(NoticeTest, AFailedLoginFailsTheNoticeWhetherTheFormOrAnErrorComesBack) {
         }
         EXPECT_TRUE(processor->AcceptedNotices().empty());
     }
-}
-
-TEST_F(NoticeTest, CredentialsArriveIntact) {
-    const std::string user = "Ann & Bob=1+%x \xC3\xA9";
-    const std::string password = "p&w=d +%25";
-    Serve(Options([&](auto& o) { o.auth = AuthMode::Session; o.user = user; o.password = password; }));
-    Configure(AuthMode::Session, user, password);
-    Notice(47, 1);
-    ASSERT_EQ(processor->Logins().size(), 1u);
-    EXPECT_EQ(processor->Logins()[0].username, user);
-    EXPECT_EQ(processor->Logins()[0].password, password);
-    EXPECT_TRUE(processor->Logins()[0].ok);
-    EXPECT_EQ(processor->AcceptedNotices().size(), 1u);
 }
 
 TEST_F(NoticeTest, FailuresOfTheProcessorAreLoggedAndLaterNoticesTryAgain) {
@@ -175,17 +181,6 @@ TEST_F(NoticeTest, TheLoginMarkerIsLookedForInEachPieceByItself) {
         Notice(47, 1);
         EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Session login"), split ? 0 : 1);
     }
-}
-
-TEST_F(NoticeTest, BasicNeverAnswersAChallengeThatDoesNotOfferIt) {
-    Serve(Options([&](auto& o) { o.auth = AuthMode::Basic; o.challenge = "Negotiate, NTLM"; }));
-    Configure(AuthMode::Basic);
-    Notice(47, 1);
-    EXPECT_TRUE(processor->BasicAttempts().empty());
-    // Not the wrong-password line: the credentials never went out.
-    EXPECT_EQ(Count("Authentication not possible: the processor asks for no scheme the add-in answers (Basic)"), 1);
-    EXPECT_EQ(Count("Authentication Failed"), 0);
-    EXPECT_TRUE(processor->AcceptedNotices().empty());
 }
 
 TEST_F(NoticeTest, LargeAndEndlessRepliesToAcceptedNoticesAreNoFailures) {

@@ -123,11 +123,11 @@ TEST_F(NoticeTlsTest, UnusableSettingsSendNothingUntilMended) {
     struct Case {
         std::string secure, caFile, line;
     };
+    const std::string notBinary =
+        " is not 0 or 1; no notice is sent until it is mended (a secure setting never falls back to plain HTTP)";
     const Case cases[] = {
-        {"yes", "", "TARN_HTTP_Secure=yes is not 0 or 1; no notice is sent until it is mended (a secure setting never "
-                    "falls back to plain HTTP)"},
-        {"", "", "TARN_HTTP_Secure= is not 0 or 1; no notice is sent until it is mended (a secure setting never "
-                 "falls back to plain HTTP)"},
+        {"yes", "", "TARN_HTTP_Secure=yes" + notBinary},
+        {"", "", "TARN_HTTP_Secure=" + notBinary},
         {"1", missing,
          "TARN_HTTP_CAFile=" + missing + " cannot be read (No such file or directory); no notice is sent until it is "
                                          "mended"},

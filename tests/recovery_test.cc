@@ -1,8 +1,6 @@
 // Failures an administrator must hear of, and the way back from a failed
 // reload, in real task processes.
-#include <algorithm>
 #include <chrono>
-#include <fstream>
 
 #include "support/test_support.h"
 
@@ -25,17 +23,6 @@ protected:
         CreateSampleDatabases(cfg);
         CreateMailFile("mail\\alice.nsf", "CN=Alice");
         emu::SetIniVariable("TARN_Task_List", taskList);
-    }
-    int ConsoleCount(const std::string& text) const {
-        std::ifstream log(dataDir + "/console.log");
-        int n = 0;
-        for (std::string line; std::getline(log, line);) n += line.find(text) != std::string::npos;
-        return n;
-    }
-    testing::AssertionResult ConsoleReaches(const std::string& text, int n) const {
-        if (WaitUntil([&] { return ConsoleCount(text) >= n; }, 30s)) return testing::AssertionSuccess();
-        std::ifstream log(dataDir + "/console.log");
-        return testing::AssertionFailure() << "console:\n" << std::string(std::istreambuf_iterator<char>(log), {});
     }
     // The server view, removed and put back as an administrator would.
     NOTEID RemoveServerView() {
@@ -73,22 +60,22 @@ TEST_F(TaskFailureTest, ATaskOffAfterAFailedReloadComesBackWithTheNextRefresh) {
     FedTask server("nserver.exe", dataDir), http("nhttp.exe", dataDir);
     ASSERT_TRUE(server.Ok() && http.Ok());
     server.Feed(kSave);
-    ASSERT_TRUE(ConsoleReaches("Saved queue note ok", 1));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "Saved queue note ok"));
 
     RemoveServerView();
     http.Feed(kAlert);
-    ASSERT_TRUE(ConsoleReaches("Broadcasting Config Referesh", 1));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "Broadcasting Config Referesh"));
     server.Feed(kSave);  // meets the refresh; the reload fails
-    ASSERT_TRUE(ConsoleReaches("(nserver.exe) : Error occured when finding server view", 1));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "(nserver.exe) : Error occured when finding server view"));
     server.Feed(kSave);  // off: not captured
-    ASSERT_TRUE(ConsoleReaches("(nserver.exe) : ExtMgrCallback. TARNSession not initialised", 2));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "(nserver.exe) : ExtMgrCallback. TARNSession not initialised", 2));
     EXPECT_EQ(QueueNotes().size(), 1u);
     EXPECT_TRUE(StatReaches("TARN.Task.nserver.exe.State = Off: reload failed"));
     EXPECT_TRUE(StatReaches("TARN.Task.nhttp.exe.State = Off: reload failed"));  // its own reload, on the alert
 
     RestoreServerView();
     http.Feed(kAlert);
-    ASSERT_TRUE(ConsoleReaches("Broadcasting Config Referesh", 2));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "Broadcasting Config Referesh", 2));
     server.Feed(kSave);  // the refresh mends it, and this change is captured
     EXPECT_TRUE(StatReaches("TARN.Task.nserver.exe.State = Serving"));
     auto r = server.Finish();
@@ -112,9 +99,9 @@ TEST_F(TaskFailureTest, TheHttpTaskOffAfterAFailedReloadComesBackWithTheNextAler
     ASSERT_TRUE(http.Ok());
     RemoveServerView();
     http.Feed(kAlert);
-    ASSERT_TRUE(ConsoleReaches("Error occured when finding server view", 1));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "Error occured when finding server view"));
     http.Feed(kSave);
-    ASSERT_TRUE(ConsoleReaches("ExtMgrCallback. TARNSession not initialised", 2));
+    ASSERT_TRUE(ConsoleLogReaches(dataDir, "ExtMgrCallback. TARNSession not initialised", 2));
     EXPECT_EQ(QueueNotes().size(), 0u);
 
     RestoreServerView();
@@ -175,12 +162,11 @@ TEST_F(TaskFailureTest, ATaskListPastItsLengthSaysWhoIsNotServed) {
     Prepare(1, "nhttp.exe," + filler + ",nserver.exe");
     auto late = BannerLines(RunTask("nserver.exe", dataDir, "").out);
     // Not served: the line has no banner, so the console log is read.
-    EXPECT_EQ(ConsoleCount("ERROR: TARN_Task_List is longer than 255 characters: only its first 255 are used, and "
-                           "this task, named after them, is not served"),
-              1);
+    const std::string tooLong = "ERROR: TARN_Task_List is longer than 255 characters: only its first 255 are used";
+    EXPECT_EQ(ConsoleLogCount(dataDir, tooLong + ", and this task, named after them, is not served"), 1);
     EXPECT_EQ(late.size(), 1u) << testing::PrintToString(late);  // that line only
     auto early = BannerLines(RunTask("nhttp.exe", dataDir, "").out);
-    EXPECT_EQ(ConsoleCount("ERROR: TARN_Task_List is longer than 255 characters: only its first 255 are used"), 2);
+    EXPECT_EQ(ConsoleLogCount(dataDir, tooLong), 2);
     EXPECT_FALSE(early.empty());
 }
 

@@ -23,7 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <map>
 #include <random>
@@ -33,7 +32,6 @@
 #include <vector>
 
 #include "processor/processor.h"
-#include "support/outbox_support.h"
 #include "support/test_support.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -365,15 +363,10 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     for (const auto& f : MailFiles()) {
         if (f.user) cfg.mailFiles.push_back(f.path);
         if (f.excluded) cfg.excluded.push_back(f.path);
+        if (!f.owner.empty()) CreateMailFile(f.path, f.owner);
+        else ASSERT_EQ(emu::CreateDatabase(f.path), 0);  // no profile
     }
     CreateSampleDatabases(cfg);
-    for (const auto& f : MailFiles()) {
-        if (f.owner.empty()) {
-            ASSERT_EQ(emu::CreateDatabase(f.path), 0);  // no profile
-        } else {
-            CreateMailFile(f.path, f.owner);
-        }
-    }
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
 
     Generator generator(seed);
@@ -458,7 +451,6 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
     std::set<std::string> unids;
     for (const auto& q : queue) {
         SCOPED_TRACE("queue note " + Hex8(q.id));
-        EXPECT_TRUE(q.action == 0 || q.action == 1);
         EXPECT_EQ(q.status, 0);
         EXPECT_EQ(q.noteId.size(), 8u);
         EXPECT_EQ(q.unid.size(), 32u);
@@ -562,12 +554,9 @@ TEST_F(SoakTest, QueueNotesAndNoticesMatchAcceptedChangesExactly) {
         for (const char* gauge : {"Notices.Waiting", "Notices.Workers", "Config.Users", "Config.Excluded"})
             EXPECT_EQ(figure["Task." + s.task + "." + gauge], 0) << s.task << " " << gauge;
 
-    printf("soak: seed %u, %d documents per task (%zu in all, %zu survived, %d deleted), %d alerts; "
-           "%zu accepted changes expected, %zu queue notes, %d challenges, %d refresh "
-           "notices, %d refresh messages taken, %d profile-missing refusals; tasks ran %.1f s\n",
-           seed, docsPerTask, scripts[0].docs.size() + scripts[1].docs.size() + scripts[2].docs.size(), survived,
-           deletions, totalAlerts, expectedTotal, queue.size(), refused, refreshes, refreshesTaken, all.missingProfile,
-           seconds);
+    printf("soak: seed %u, %d documents per task (%zu survived, %d deleted), %d alerts; %zu queue notes, %d "
+           "challenges, %d refresh messages taken; tasks ran %.1f s\n",
+           seed, docsPerTask, survived, deletions, totalAlerts, queue.size(), refused, refreshesTaken, seconds);
     processor.Stop();
 }
 

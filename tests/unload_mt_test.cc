@@ -2,7 +2,6 @@
 // their way to a processor that does not answer: the workers are inside
 // requests or waiting for one when the host lets the library go, and the
 // process lives on a while after the unload, as a server shutting down does.
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>

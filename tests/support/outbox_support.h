@@ -4,13 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <functional>
 #include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "emu/emulator.h"
 #include "support/test_support.h"
@@ -36,11 +30,9 @@ protected:
 
 // One queue note with the add-in's seven items; returns its id.
 inline NOTEID WriteQueueNote(DBHANDLE db, int n, int status = 0) {
-    char calId[9];
-    snprintf(calId, sizeof calId, "%08X", 0x900 + n);
     NOTEID id = 0;
     EXPECT_EQ(emu::CreateDocument(db, {emu::Number("Action", 0), emu::Number("Status", status),
-                                       emu::Text("CalDbPath", "mail\\alice.nsf"), emu::Text("CalNoteID", calId),
+                                       emu::Text("CalDbPath", "mail\\alice.nsf"), emu::Text("CalNoteID", Hex8(0x900 + n)),
                                        emu::Text("CalUNID", "0123456789ABCDEF0123456789ABCDEF"),
                                        emu::Text("CalForm", "Appointment"),
                                        emu::Text("CalUserName", "CN=Alice Able/O=Brackwater")},
@@ -53,10 +45,8 @@ inline NOTEID WriteQueueNote(DBHANDLE db, int n, int status = 0) {
 inline std::map<NOTEID, double> QueueStatus() {
     std::vector<emu::NoteDump> dump;
     std::map<NOTEID, double> out;
-    if (emu::DumpNotes(kQueueDb, &dump) != 0) return out;
-    for (const auto& n : dump)
-        for (const auto& item : n.items)
-            if (item.name == "Status" && !item.numbers.empty()) out[n.id] = item.numbers[0];
+    if (emu::DumpNotes(kQueueDb, &dump) == 0)
+        for (const auto& n : dump) out[n.id] = NumberOf(n, "Status");
     return out;
 }
 

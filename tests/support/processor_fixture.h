@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -284,8 +283,7 @@ protected:
     TARNEventProcessor& Proc() { return *session->GetProcessor(); }
 
     bool Send(uint32_t queueNoteId, uint16_t eventId = 47) {
-        EventData e;
-        memset(&e, 0, sizeof e);
+        EventData e{};
         e.eventId = eventId;
         e.queueNoteId = queueNoteId;
         return Proc().SendTransactionNotice(e);

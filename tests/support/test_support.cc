@@ -15,11 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -98,16 +95,6 @@ void Check(STATUS s, const char* what) {
     if (s) throw std::runtime_error(std::string(what) + " failed with status " + std::to_string(s));
 }
 
-void WithDb(const std::string& path, const std::function<void(DBHANDLE)>& work) {
-    Check(emu::CreateDatabase(path), ("create " + path).c_str());
-    DBHANDLE db = 0;
-    Check(NSFDbOpen(path.c_str(), &db), ("open " + path).c_str());
-    work(db);
-    NSFDbClose(db);
-}
-}  // namespace
-
-namespace {
 std::string XmlEscaped(const std::string& text) {
     std::string out;
     for (char c : text) {
@@ -195,9 +182,11 @@ void CreateSampleDatabases(const SampleConfig& cfg) {
 }
 
 void CreateMailFile(const std::string& path, const std::string& owner) {
-    WithDb(path, [&](DBHANDLE db) {
-        Check(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", owner)}), "profile");
-    });
+    Check(emu::CreateDatabase(path), ("create " + path).c_str());
+    DBHANDLE db = 0;
+    Check(NSFDbOpen(path.c_str(), &db), ("open " + path).c_str());
+    Check(emu::SetProfile(db, "CalendarProfile", {emu::Text("Owner", owner)}), "profile");
+    NSFDbClose(db);
 }
 
 void AddDocument(const std::string& path, const std::vector<emu::ItemValue>& items) {
@@ -320,16 +309,6 @@ namespace {
 // task must not hold the whole run (CI has a time limit for everything).
 constexpr auto kTaskLimit = std::chrono::minutes(5);
 
-// Whether pid has ended (its status in *status), polling until `until`.
-bool ReapBy(pid_t pid, int* status, std::chrono::steady_clock::time_point until) {
-    for (;;) {
-        const pid_t got = waitpid(pid, status, WNOHANG);
-        if (got == pid || (got < 0 && errno != EINTR)) return true;
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 // Whether process pid has `path` open for reading only: the task's own
 // descriptor, not the test's read-write one that a child holds until exec.
 bool HasOpenForReading(pid_t pid, const std::string& path) {
@@ -351,7 +330,11 @@ bool HasOpenForReading(pid_t pid, const std::string& path) {
 ProcessResult WaitTask(const RunningTask& running) {
     ProcessResult r;
     int status = 0;
-    if (!ReapBy(running.pid, &status, std::chrono::steady_clock::now() + kTaskLimit)) {
+    const auto reaped = [&] {
+        const pid_t got = waitpid(running.pid, &status, WNOHANG);
+        return got == running.pid || (got < 0 && errno != EINTR);
+    };
+    if (!WaitUntil(reaped, kTaskLimit)) {
         ADD_FAILURE() << "task " << running.pid << " (" << running.scriptPath << ") did not end within "
                       << std::chrono::duration_cast<std::chrono::seconds>(kTaskLimit).count() << " s: killed";
         kill(running.pid, SIGKILL);
@@ -389,20 +372,17 @@ FedTask::FedTask(const std::string& taskName, const std::string& dataDir,
     task = StartTask(taskName, dataDir, "", env, args);
     // Returns once the task has opened its script (after MainEntryPoint):
     // tests change the databases after the task's start-up.
-    const auto until = std::chrono::steady_clock::now() + kTaskLimit;
-    while (!HasOpenForReading(task.pid, fifo)) {
-        int status = 0;
-        if (waitpid(task.pid, &status, WNOHANG) == task.pid) {
-            ADD_FAILURE() << taskName << " ended (exit " << ExitCodeOf(status) << ") before reading its script";
-            task.pid = -1;
-            return;
-        }
-        if (std::chrono::steady_clock::now() > until) {
-            ADD_FAILURE() << taskName << " never opened its script: killed";
-            kill(task.pid, SIGKILL);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int status = 0;
+    bool ended = false;
+    const auto opened = [&] {
+        return (ended = waitpid(task.pid, &status, WNOHANG) == task.pid) || HasOpenForReading(task.pid, fifo);
+    };
+    if (!WaitUntil(opened, kTaskLimit)) {
+        ADD_FAILURE() << taskName << " never opened its script: killed";
+        kill(task.pid, SIGKILL);
+    } else if (ended) {
+        ADD_FAILURE() << taskName << " ended (exit " << ExitCodeOf(status) << ") before reading its script";
+        task.pid = -1;
     }
 }
 
@@ -484,6 +464,20 @@ int Count(const std::vector<std::string>& lines, const std::string& text) {
         std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.ends_with(text); }));
 }
 
+int ConsoleLogCount(const std::string& dataDir, const std::string& text) {
+    std::ifstream log(dataDir + "/console.log");
+    int n = 0;
+    for (std::string line; std::getline(log, line);) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+::testing::AssertionResult ConsoleLogReaches(const std::string& dataDir, const std::string& text, int n) {
+    if (WaitUntil([&] { return ConsoleLogCount(dataDir, text) >= n; }, std::chrono::seconds(30)))
+        return ::testing::AssertionSuccess();
+    std::ifstream log(dataDir + "/console.log");
+    return ::testing::AssertionFailure() << "console:\n" << std::string(std::istreambuf_iterator<char>(log), {});
+}
+
 int Waiting(const std::string& queue) {
     MQHANDLE h = 0;
     return MQOpen(queue.c_str(), 0, &h) == 0 ? MQGetCount(h) : -1;
@@ -499,9 +493,7 @@ void ExpectTheRefreshWasServed(const std::vector<std::string>& lines) {
     EXPECT_EQ(Count(lines, "Filter: FAIL: Not a TARN\tuser mail file"), 1) << ::testing::PrintToString(lines);
     EXPECT_EQ(Count(lines, "nserver.exe: message received: x"), 1);
     EXPECT_EQ(Count(lines, "TARNEventProcessor::ProcessEventSingle. Passed Filter"), 1);
-    std::vector<emu::NoteDump> queue;
-    ASSERT_EQ(emu::DumpNotes("brackwater\\qcapture.nsf", &queue), 0);
-    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_EQ(QueueNotes().size(), 1u);
 }
 
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines) {

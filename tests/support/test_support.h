@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <chrono>
 #include <map>
@@ -183,6 +182,11 @@ std::string Hex8(uint32_t id);
 std::vector<std::string> BannerLines(const std::vector<std::string>& lines);
 // How many of lines end with text (a console line's text follows its banner).
 int Count(const std::vector<std::string>& lines, const std::string& text);
+// How many lines of dataDir's console.log contain text (lines without the
+// add-in's banner too); ConsoleLogReaches waits up to 30 s for n of them and
+// shows the log when they do not come.
+int ConsoleLogCount(const std::string& dataDir, const std::string& text);
+::testing::AssertionResult ConsoleLogReaches(const std::string& dataDir, const std::string& text, int n = 1);
 // Messages waiting in a message queue; -1 when it cannot be opened.
 int Waiting(const std::string& queue);
 // How many of lines contain every one of parts.
