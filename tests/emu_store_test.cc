@@ -462,7 +462,9 @@ protected:
     }
     void TearDown() override {
         for (HEMREGISTRATION h : regs) EXPECT_EQ(EMDeregister(h), 0);
-        if (!regs.empty()) EXPECT_NE(EMDeregister(regs[0]), 0) << "only once";
+        if (!regs.empty()) {
+            EXPECT_NE(EMDeregister(regs[0]), 0) << "only once";
+        }
         StoreTest::TearDown();
     }
     std::vector<HEMREGISTRATION> regs;
