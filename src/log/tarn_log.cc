@@ -76,12 +76,15 @@ void TARNLog::Printf(int level, const char* format, ...) const {
 
 void TARNLog::VPrintf(int level, const char* format, va_list ap) const {
     const LogLine line(level, configured ? configured->load(std::memory_order_relaxed) : 1, format, ap);
-    if (!line) return;
+    if (line) WriteTaskLine(prefix, line.Text());
+}
+
+void WriteTaskLine(const char* prefix, const char* message) {
     if (prefix[0] == '\0') {
         // Not initialised: no task name to show yet.
-        WritePlain(line.Text());
+        WritePlain(message);
         return;
     }
     // The prefix is a format with one "%s"; the function takes a char*.
-    AddInLogMessageText(const_cast<char*>(prefix), NOERROR, line.Text());
+    AddInLogMessageText(const_cast<char*>(prefix), NOERROR, message);
 }

@@ -32,6 +32,9 @@ private:
 // Banner, a blank, the message; no level and no task name.
 void LogPlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// One finished line: under prefix (a task's format from TARNLog::Prefix), or
+// as LogPlain's when prefix is empty.
+void WriteTaskLine(const char* prefix, const char* message);
 // Copies at most size - 1 bytes of src into dst and terminates it.
 void CopyBounded(char* dst, size_t size, const char* src);
 // Appends src to the terminated text in dst, cut to fit size.

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "base/notes_capi.h"
 #include "config/tarn_config.h"
 #include "log/tarn_log.h"
 
@@ -23,19 +22,12 @@ void TransportState::Log(int messageLevel, const char* format, ...) const {
     va_start(ap, format);
     const LogLine line(messageLevel, config ? config->GetLogLevel() : 1, format, ap);
     va_end(ap);
-    if (line) WriteLine(line.Text());
+    if (line) WriteTaskLine(prefix, line.Text());
 }
 
 void TransportState::TeardownLine(const char* message) const {
     std::lock_guard lock(logMutex);
-    WriteLine(message);
-}
-
-void TransportState::WriteLine(const char* message) const {
-    if (prefix[0])
-        AddInLogMessageText(const_cast<char*>(prefix), NOERROR, message);
-    else
-        LogPlain("%s", message);
+    WriteTaskLine(prefix, message);
 }
 
 bool TransportState::Teardown(std::chrono::milliseconds limit) {

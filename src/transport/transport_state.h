@@ -38,8 +38,6 @@ public:
     std::atomic<bool> abandoned{false};
 
 private:
-    void WriteLine(const char* message) const;  // logMutex held
-
     mutable std::mutex logMutex;
     bool logOpen = true;
     char prefix[256] = {};
