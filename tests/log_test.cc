@@ -64,6 +64,7 @@ TEST_F(LogTest, CheckNotesStatusComposesTheHostText) {
     // up for the code without its flag bits (ERR), the status shown whole.
     try {
         CheckNotesStatus(0x7777, "Couldn't get db path for event");
+        FAIL() << "no exception";
     } catch (const std::exception& e) {
         EXPECT_STREQ(e.what(), "Couldn't get db path for event: Unknown error code 14199 (0x7777)");
     }
