@@ -261,6 +261,7 @@ TEST_F(KitTest, ImporterKeepsToTheSchema) {
         {"</view>", "<code event='selection'><formula>SELECT @All</formula></code></view>",
          "line 12: <code> in <view> must come before <column>"},
         {"<text>a</text>", "<text>a<break/>b</text>", "line 13: <break> in <text> is not supported"},
+        {"<textlist><text>a</text></textlist>", "", "line 13: <item> has no <text>, <number>, <datetime> or <textlist>"},
         {"</database>", "<agent name='a'/></database>", "line 14: <agent> in <database> is not supported"},
         {"</database>", "<view name='w'", "line 14: not well-formed XML"},
     };
@@ -285,7 +286,9 @@ TEST_F(KitTest, ImporterKeepsToTheSchema) {
                   r.refusal.empty() ? NOERROR : emu::err::NOT_FOUND)
             << "nothing of a refused import is written";
         NSFDbClose(db);
-        if (r.refusal.empty()) EXPECT_EQ(AclOf(path), acl);
+        if (r.refusal.empty()) {
+            EXPECT_EQ(AclOf(path), acl);
+        }
     }
 }
 

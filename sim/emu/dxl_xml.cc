@@ -86,6 +86,14 @@ bool Names(const Step& step, const std::string& name) {
     return std::find(step.names.begin(), step.names.end(), name) != step.names.end();
 }
 
+// "<a>", "<a> or <b>", "<a>, <b> or <c>".
+std::string Either(const Step& step) {
+    std::string s;
+    for (size_t i = 0; i < step.names.size(); ++i)
+        s += (i == 0 ? "" : i + 1 == step.names.size() ? " or " : ", ") + ("<" + step.names[i] + ">");
+    return s;
+}
+
 }  // namespace
 
 std::vector<const xmlNode*> Sequence(const xmlNode* n, std::initializer_list<Step> steps, bool textAllowed) {
@@ -113,7 +121,7 @@ std::vector<const xmlNode*> Sequence(const xmlNode* n, std::initializer_list<Ste
         }
         for (size_t skipped = at; skipped < step; ++skipped)
             if (counts[skipped] < model[skipped].min)
-                Fail(c, "<" + Name(n) + "> has no <" + model[skipped].names[0] + "> before <" + name + ">");
+                Fail(c, "<" + Name(n) + "> has no " + Either(model[skipped]) + " before <" + name + ">");
         if (++counts[step] > model[step].max)
             Fail(c, model[step].max == 1 ? "a second <" + name + "> in <" + Name(n) + ">"
                                          : "too many <" + name + "> in <" + Name(n) + ">");
@@ -122,7 +130,7 @@ std::vector<const xmlNode*> Sequence(const xmlNode* n, std::initializer_list<Ste
         out.push_back(c);
     }
     for (size_t step = at; step < model.size(); ++step)
-        if (counts[step] < model[step].min) Fail(n, "<" + Name(n) + "> has no <" + model[step].names[0] + ">");
+        if (counts[step] < model[step].min) Fail(n, "<" + Name(n) + "> has no " + Either(model[step]));
     return out;
 }
 
