@@ -238,8 +238,9 @@ TEST_F(StoreTest, SummaryBufferIsByteExact) {
     NSFDbClose(db);
 }
 
-// Order by the sort column, ties by note id; only documents of the forms,
-// never deleted notes, design notes or profiles.
+// Order by the sort column, ties by note id; only documents of the forms
+// (an element of a form list will do), never deleted notes, design notes or
+// profiles.
 TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
     DBHANDLE db = OpenDb("mail\\alice.nsf");
     NOTEID byKey = 0, byId = 0, all = 0;
@@ -252,11 +253,15 @@ TEST_F(StoreTest, ViewsSelectAndOrderTheirDocuments) {
     const char* forms[] = {"A", "B", "A", "C", "A"};
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", forms[i]), emu::Text("Key", keys[i])}, &ids[i]), 0);
+    // A form list matches when any element does; case counts.
+    ids.resize(7);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::TextList("Form", {"C", "B"}), emu::Text("Key", "d")}, &ids[5]), 0);
+    ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "a"), emu::Text("Key", "a")}, &ids[6]), 0);
     NOTEID gone = 0;
     ASSERT_EQ(emu::CreateDocument(db, {emu::Text("Form", "A"), emu::Text("Key", "a")}, &gone), 0);
     ASSERT_EQ(emu::DeleteByStub(db, gone, false), 0);
 
-    EXPECT_EQ(ViewIds(db, byKey), (std::vector<NOTEID>{ids[1], ids[4], ids[0], ids[2]}));
+    EXPECT_EQ(ViewIds(db, byKey), (std::vector<NOTEID>{ids[1], ids[4], ids[0], ids[2], ids[5]}));
     EXPECT_EQ(ViewIds(db, byId), (std::vector<NOTEID>{ids[0], ids[2], ids[4]}));
     EXPECT_EQ(ViewIds(db, all), ids);
 

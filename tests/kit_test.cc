@@ -136,7 +136,8 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
              emu::SetIniVariable("TARN_Task_List", "nserver.exe;nhttp.exe, nhttp.exe,NAMGR.exe");
              DBHANDLE db = 0;
              ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-             EXPECT_EQ(ImportDesign(db, "<database><acl><aclentry name='-Default-' default='true' level='reader'/>"
+             EXPECT_EQ(ImportDesign(db, "<database xmlns='http://www.lotus.com/dxl'><acl>"
+                                        "<aclentry name='-Default-' default='true' level='reader'/>"
                                         "<aclentry name='LocalDomainServers' level='manager'/></acl></database>"),
                        0);
              NSFDbClose(db);
@@ -200,34 +201,95 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
     emu::SetDataDirectory(dataDir);
 }
 
-// The importer refuses what it does not know, with the line, and writes
-// nothing; a database is never made twice.
-TEST_F(KitTest, ImporterRefusesWhatItDoesNotKnow) {
-    ASSERT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), 0);
+// The importer takes DXL as its schema declares it and refuses, with the line
+// and writing nothing, what the schema does not allow or the importer does not
+// support: one valid design, one change per row. A database is never made
+// twice.
+TEST_F(KitTest, ImporterKeepsToTheSchema) {
+    EXPECT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), 0);
     EXPECT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), emu::err::DB_EXISTS);
-    DBHANDLE db = 0;
-    ASSERT_EQ(NSFDbOpen("brackwater\\x.nsf", &db), 0);
-    const std::string view = "<view name='v'>\n<code event='selection'><formula>SELECT @All</formula></code>\n"
-                             "<column itemname='A'/></view>\n";
+    const std::string design =
+        "<database xmlns='http://www.lotus.com/dxl' title='t'>\n"                   // 1
+        "<acl>\n"                                                                   // 2
+        "<aclentry name='-Default-' default='true' level='noaccess'/>\n"            // 3
+        "<aclentry name='A' level='manager'/>\n"                                    // 4
+        "</acl>\n"                                                                  // 5
+        "<form name='f'><body><richtext>\n"                                         // 6
+        "<par>F<field name='F' type='text'/></par>\n"                               // 7
+        "</richtext></body></form>\n"                                               // 8
+        "<view name='v'>\n"                                                         // 9
+        "<code event='selection'><formula>SELECT Form = \"f\"</formula></code>\n"   // 10
+        "<column itemname='F' sort='ascending'><columnheader title='F'/></column>\n"  // 11
+        "</view>\n"                                                                 // 12
+        "<document form='f'><item name='F'><textlist><text>a</text></textlist></item></document>\n"  // 13
+        "</database>";                                                              // 14
+    const std::vector<std::pair<std::string, WORD>> acl = {{"-Default-", ACL_LEVEL_NOACCESS}, {"A", ACL_LEVEL_MANAGER}};
     const struct {
-        std::string dxl, reason;
-    } refused[] = {
-        {"<database>\n" + view + "<agent name='a'/>\n</database>", "line 5: unknown element <agent>"},
-        {"<database>\n<view name='w'>\n<code event='selection'><formula>SELECT @IsResponseDoc</formula></code>"
-         "</view>\n</database>",
-         "line 3: selection formula not supported: SELECT @IsResponseDoc"},
-        {"<database>\n<view name='w'", "line 2: not well-formed XML"},
+        std::string from, to, refusal;  // refusal "": imported, with the ACL `acl`
+    } rows[] = {
+        {"", "", ""},
+        {"name='-Default-' default='true'", "name='' default=' 1 '", ""},
+        {"name='A'", "name='A' default='0'", ""},
+        {" xmlns='http://www.lotus.com/dxl'", "", "line 1: <database> is not in the DXL namespace"},
+        {"dxl'", "dxl' xmlns:x='urn:x' x:title='u'", "line 1: attribute 'x:title' of <database> is not supported"},
+        {"</acl>\n", "</acl><acl><aclentry name='B' level='reader'/></acl>\n", "line 5: a second <acl> in <database>"},
+        {"\n<acl>", "\n<document/>\n<acl>", "line 3: <acl> in <database> must come before <document>"},
+        {"<acl>\n<aclentry name='-Default-' default='true' level='noaccess'/>\n<aclentry name='A' level='manager'/>",
+         "<acl>\n\n", "line 2: <acl> has no <aclentry>"},
+        {"default='true'", "default='yes'", "line 3: default='yes' of <aclentry> is not a boolean"},
+        {"name='A'", "name=''", "line 4: an ACL entry other than the default one has an empty name"},
+        {"name='A'", "name='A' default='1'", "line 4: a second default ACL entry"},
+        {" default='true'", "", "line 3: -Default- is the default entry's name: it needs default='true'"},
+        {" type='text'", "", "line 7: field 'F' has no type"},
+        {"type='text'", "type='string'", "line 7: field 'F' has type 'string', not a DXL field type"},
+        {"type='text'", "type='text' kind='computed'", "line 7: kind='computed' of field 'F' is not supported"},
+        {"type='text'", "type='text' size='3'", "line 7: attribute 'size' of <field> is not supported"},
+        {"<par>F<field name='F' type='text'/></par>", "<field name='F' type='text'/>",
+         "line 7: <field> in <richtext> is not supported"},
+        {"<body><richtext>\n<par>F<field name='F' type='text'/></par>\n</richtext></body>", "\n\n",
+         "line 6: <form> has no <body>"},
+        {"<view name='v'>", "<view name='v' private='true'>", "line 9: attribute 'private' of <view> is not supported"},
+        {"<view name='v'>", "<view name='v'>stray", "line 9: text in <view> is not allowed"},
+        {"<view name='v'>", "<view name='v'><x:code xmlns:x='urn:x'/>",
+         "line 9: <code> in <view> is not in the DXL namespace"},
+        {"</code>", "</code><code event='selection'><formula>SELECT @All</formula></code>",
+         "line 10: a second selection <code> in a view"},
+        {"SELECT Form = \"f\"", "SELECT @IsResponseDoc",
+         "line 10: selection formula not supported: SELECT @IsResponseDoc"},
+        {"<columnheader title='F'/>", "<columnheader title='F'/><columnheader title='G'/>",
+         "line 11: a second <columnheader> in <column>"},
+        {"</view>", "<code event='selection'><formula>SELECT @All</formula></code></view>",
+         "line 12: <code> in <view> must come before <column>"},
+        {"<text>a</text>", "<text>a<break/>b</text>", "line 13: <break> in <text> is not supported"},
+        {"<textlist><text>a</text></textlist>", "", "line 13: <item> has no <text>, <number>, <datetime> or <textlist>"},
+        {"</database>", "<agent name='a'/></database>", "line 14: <agent> in <database> is not supported"},
+        {"</database>", "<view name='w'", "line 14: not well-formed XML"},
     };
-    for (const auto& r : refused) {
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& r = rows[i];
+        std::string dxl = design;
+        if (!r.from.empty()) {
+            const size_t at = dxl.find(r.from);
+            ASSERT_NE(at, std::string::npos) << r.from;
+            dxl.replace(at, r.from.size(), r.to);
+        }
+        SCOPED_TRACE(dxl);
+        const std::string path = "brackwater\\row" + std::to_string(i) + ".nsf";
+        ASSERT_EQ(emu::CreateDatabase(path), 0);
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen(path.c_str(), &db), 0);
         std::string log;
-        EXPECT_EQ(ImportDesign(db, r.dxl, &log), emu::err::DXL_IMPORT_FAILED);
-        EXPECT_NE(log.find(r.reason), std::string::npos) << log;
+        EXPECT_EQ(ImportDesign(db, dxl, &log), r.refusal.empty() ? 0 : emu::err::DXL_IMPORT_FAILED) << log;
+        EXPECT_NE(log.find(r.refusal), std::string::npos) << log;
         NOTEID id = 0;
-        EXPECT_EQ(NIFFindDesignNoteExt(db, "v", NOTE_CLASS_VIEW, "", &id, 0), emu::err::NOT_FOUND)
+        EXPECT_EQ(NIFFindDesignNoteExt(db, "v", NOTE_CLASS_VIEW, "", &id, 0),
+                  r.refusal.empty() ? NOERROR : emu::err::NOT_FOUND)
             << "nothing of a refused import is written";
+        NSFDbClose(db);
+        if (r.refusal.empty()) {
+            EXPECT_EQ(AclOf(path), acl);
+        }
     }
-
-    NSFDbClose(db);
 }
 
 // A Linux task named server is served by the entry nserver.exe, but the HTTP

@@ -1,5 +1,6 @@
 // Design pieces of the stand-in that need no XML: NSFDbCreate, and the
 // selection an imported view keeps (see dxl.cc, which writes it).
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -32,7 +33,16 @@ bool SelectionTermMatches(const std::string& term, const std::vector<Item>& item
     const std::string name = term.substr(1, eq - 1), value = term.substr(eq + 1);
     const Item* it = FindItem(items, name.c_str(), name.size());
     if (!it) return false;
-    if (term[0] == 'T') return (it->type == TYPE_TEXT || it->type == TYPE_TEXT_LIST) && FirstText(*it) == value;
+    if (term[0] == 'T') {
+        // The formula language pairs a single value with each element of a
+        // list: Form = "A" holds when any element is "A". The comparison is
+        // exact, case included (text compares case-sensitively unless a
+        // function such as @LowerCase makes it otherwise).
+        if (it->type == TYPE_TEXT) return it->value == value;
+        if (it->type != TYPE_TEXT_LIST) return false;
+        const std::vector<std::string> texts = UnpackTextList(it->value);
+        return std::find(texts.begin(), texts.end(), value) != texts.end();
+    }
     if (it->type != TYPE_NUMBER || it->value.size() != 8) return false;
     double d;
     memcpy(&d, it->value.data(), 8);

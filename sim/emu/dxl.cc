@@ -1,10 +1,11 @@
 // The DXL importer, for what an administrator's kit holds:
 // the database title, ACL entries, forms as design notes, views with a
 // selection of documents by item values and columns by item name, and
-// documents with text, number, time and text-list items. Anything else
-// fails the import with its line in the result log, as the real importer
-// does with its default options (iUnknownTokenLogOption FATALERROR): a
-// design that imports only in part would be worse than none.
+// documents with text, number, time and text-list items, each as the DXL
+// schema declares it (dxl_xml.h). Anything else fails the import with its
+// line in the result log, as the real importer does with its default
+// options (iUnknownTokenLogOption FATALERROR): a design that imports only
+// in part would be worse than none.
 //
 // The XML is parsed by libxml2 (no network, no entity substitution); the
 // whole document is checked before anything is written, so a refused

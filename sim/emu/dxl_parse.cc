@@ -1,56 +1,18 @@
 #include "emu/dxl_parse.h"
 
 #include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <memory>
+
+#include "emu/dxl_xml.h"
 
 namespace emu::dxl {
 namespace {
-
-[[noreturn]] void Fail(const xmlNode* node, const std::string& what) {
-    throw Failure("line " + std::to_string(node ? xmlGetLineNo(node) : 0) + ": " + what);
-}
-
-std::string Name(const xmlNode* n) { return reinterpret_cast<const char*>(n->name); }
-
-std::optional<std::string> Attr(const xmlNode* n, const char* name) {
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    if (!v) return std::nullopt;
-    std::string s(reinterpret_cast<const char*>(v));
-    xmlFree(v);
-    return s;
-}
-
-std::string Required(const xmlNode* n, const char* name) {
-    auto v = Attr(n, name);
-    if (!v || v->empty()) Fail(n, "<" + Name(n) + "> has no " + name);
-    return *v;
-}
-
-std::string Content(const xmlNode* n) {
-    xmlChar* v = xmlNodeGetContent(n);
-    std::string s(v ? reinterpret_cast<const char*>(v) : "");
-    xmlFree(v);
-    return s;
-}
-
-template <typename F>
-void Children(const xmlNode* n, F f) {
-    for (const xmlNode* c = n->children; c; c = c->next)
-        if (c->type == XML_ELEMENT_NODE) f(c);
-}
-
-std::string Trim(const std::string& s) {
-    size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
-    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
 
 int AclLevel(const xmlNode* n) {
     static const char* const kLevels[] = {"noaccess", "depositor", "reader", "author",
@@ -61,15 +23,30 @@ int AclLevel(const xmlNode* n) {
     Fail(n, "unknown ACL level '" + level + "'");
 }
 
+// <acl>: role*, aclentry+, logentry*; of these only the entries, by name,
+// level and default. The default entry is -Default- whatever its name (the
+// schema lets it be empty); any other entry needs a name.
 void ParseAcl(const xmlNode* acl, Parsed* out) {
+    OnlyAttributes(acl, {});
     out->hasAcl = true;
-    Children(acl, [&](const xmlNode* e) {
-        if (Name(e) != "aclentry") Fail(e, "<" + Name(e) + "> in <acl> is not supported");
-        std::string name = Required(e, "name");
-        if (name.find_first_of("\t\n") != std::string::npos) Fail(e, "an ACL entry name holds a tab or line break");
-        if (Attr(e, "default").value_or("false") == "true") name = "-Default-";
-        out->acl += std::to_string(AclLevel(e)) + "\t" + name + "\n";
-    });
+    bool sawDefault = false;
+    for (const xmlNode* e : Sequence(acl, {{{"aclentry"}, 1}})) {
+        OnlyAttributes(e, {"name", "level", "default"});
+        Sequence(e, {});
+        auto name = Attr(e, "name");
+        if (!name) Fail(e, "<aclentry> has no name");
+        if (Boolean(e, "default", false)) {
+            if (sawDefault) Fail(e, "a second default ACL entry");
+            sawDefault = true;
+            name = "-Default-";
+        } else if (name->empty()) {
+            Fail(e, "an ACL entry other than the default one has an empty name");
+        } else if (*name == "-Default-") {
+            Fail(e, "-Default- is the default entry's name: it needs default='true'");
+        }
+        if (name->find_first_of("\t\n") != std::string::npos) Fail(e, "an ACL entry name holds a tab or line break");
+        out->acl += std::to_string(AclLevel(e)) + "\t" + *name + "\n";
+    }
 }
 
 std::string TitleWithAlias(const xmlNode* n) {
@@ -78,21 +55,58 @@ std::string TitleWithAlias(const xmlNode* n) {
     return title;
 }
 
+// The schema's field types.
+bool FieldType(const std::string& type) {
+    static const char* const kTypes[] = {"text",    "number",   "datetime", "richtext",     "keyword",
+                                         "names",   "authors",  "readers",  "password",     "formula",
+                                         "timezone", "richtextlite", "color"};
+    return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
+}
+
+void ParseField(const xmlNode* field, std::vector<std::string>* fields) {
+    OnlyAttributes(field, {"name", "type", "kind"});
+    Sequence(field, {});
+    const std::string name = Required(field, "name");
+    auto type = Attr(field, "type");
+    if (!type) Fail(field, "field '" + name + "' has no type");
+    if (!FieldType(*type)) Fail(field, "field '" + name + "' has type '" + *type + "', not a DXL field type");
+    // Only what the kit's forms are: fields the user fills in.
+    if (auto kind = Attr(field, "kind"); kind && *kind != "editable")
+        Fail(field, "kind='" + *kind + "' of field '" + name + "' is not supported");
+    fields->push_back(name + ":" + *type);
+}
+
 // A form's body is rich text the add-in never reads: its fields are kept by
-// name and type ($Fields), the layout around them is accepted and dropped.
+// name and type ($Fields), the paragraphs around them are checked and dropped.
+// form: body (what may come before it is not supported); body: richtext;
+// richtext: paragraphs and their definitions; par: text, runs and fields;
+// run: font?, text.
 void ParseForm(const xmlNode* form, Parsed* out) {
-    static const char* const kLayout[] = {"body", "richtext", "par", "pardef", "run", "font", "field"};
+    OnlyAttributes(form, {"name", "alias"});
     std::vector<std::string> fields;
-    std::function<void(const xmlNode*)> walk = [&](const xmlNode* n) {
-        Children(n, [&](const xmlNode* c) {
-            std::string name = Name(c);
-            if (std::find(std::begin(kLayout), std::end(kLayout), name) == std::end(kLayout))
-                Fail(c, "<" + name + "> in a form is not supported");
-            if (name == "field") fields.push_back(Required(c, "name") + ":" + Attr(c, "type").value_or("text"));
-            walk(c);
-        });
-    };
-    walk(form);
+    const xmlNode* body = Sequence(form, {{{"body"}, 1, 1}})[0];
+    OnlyAttributes(body, {});
+    const xmlNode* richtext = Sequence(body, {{{"richtext"}, 1, 1}})[0];
+    OnlyAttributes(richtext, {});
+    for (const xmlNode* block : Sequence(richtext, {{{"par", "pardef"}}})) {
+        if (Name(block) == "pardef") {
+            OnlyAttributes(block, {"id"});
+            Sequence(block, {});
+            continue;
+        }
+        OnlyAttributes(block, {"def"});
+        for (const xmlNode* inline_ : Sequence(block, {{{"run", "field"}}}, true)) {
+            if (Name(inline_) == "field") {
+                ParseField(inline_, &fields);
+                continue;
+            }
+            OnlyAttributes(inline_, {});
+            for (const xmlNode* font : Sequence(inline_, {{{"font"}, 0, 1}}, true)) {
+                OnlyAttributes(font, {"size", "style", "color", "name"});
+                Sequence(font, {});
+            }
+        }
+    }
     out->designs.push_back({NOTE_CLASS_FORM, {FromValue(Text("$TITLE", TitleWithAlias(form))),
                                               FromValue(TextList("$Fields", fields))}});
 }
@@ -132,7 +146,11 @@ std::vector<std::string> ParseSelection(const xmlNode* at, const std::string& fo
     return terms;
 }
 
+// view: code*, then column* (what else the schema lets a view hold is not
+// supported); one selection code holding one formula; columns by item name
+// with at most one header each.
 void ParseView(const xmlNode* view, Parsed* out) {
+    OnlyAttributes(view, {"name", "alias", "hide"});
     std::string flags;
     if (auto hide = Attr(view, "hide")) {
         // Design flags of the C API: n hidden from Notes clients, w from the web.
@@ -150,33 +168,28 @@ void ParseView(const xmlNode* view, Parsed* out) {
     std::optional<std::vector<std::string>> selection;
     std::vector<std::string> columns;
     int sort = -1;
-    Children(view, [&](const xmlNode* c) {
-        std::string name = Name(c);
-        if (name == "code") {
+    for (const xmlNode* c : Sequence(view, {{{"code"}}, {{"column"}}})) {
+        if (Name(c) == "code") {
+            OnlyAttributes(c, {"event"});
             if (Attr(c, "event").value_or("") != "selection") Fail(c, "only the selection <code> of a view is supported");
-            const xmlNode* formula = nullptr;
-            Children(c, [&](const xmlNode* f) {
-                if (Name(f) != "formula" || formula) Fail(f, "a selection holds one <formula>");
-                formula = f;
-            });
-            if (!formula) Fail(c, "a selection without <formula>");
+            if (selection) Fail(c, "a second selection <code> in a view");
+            const xmlNode* formula = Sequence(c, {{{"formula"}, 1, 1}})[0];
+            OnlyAttributes(formula, {});
             selection = ParseSelection(formula, Content(formula));
-        } else if (name == "column") {
-            std::string sortAttr = Attr(c, "sort").value_or("none");
-            if (sortAttr == "ascending") {
-                if (sort >= 0) Fail(c, "only one sorted column is supported");
-                sort = static_cast<int>(columns.size());
-            } else if (sortAttr != "none") {
-                Fail(c, "sort='" + sortAttr + "' is not supported");
-            }
-            columns.push_back(Required(c, "itemname"));
-            Children(c, [&](const xmlNode* h) {
-                if (Name(h) != "columnheader") Fail(h, "<" + Name(h) + "> in a column is not supported");
-            });
-        } else {
-            Fail(c, "<" + name + "> in a view is not supported");
+            continue;
         }
-    });
+        OnlyAttributes(c, {"itemname", "sort"});
+        if (auto sortAttr = Attr(c, "sort")) {
+            if (*sortAttr != "ascending") Fail(c, "sort='" + *sortAttr + "' is not supported");
+            if (sort >= 0) Fail(c, "only one sorted column is supported");
+            sort = static_cast<int>(columns.size());
+        }
+        columns.push_back(Required(c, "itemname"));
+        for (const xmlNode* header : Sequence(c, {{{"columnheader"}, 0, 1}})) {
+            OnlyAttributes(header, {"title"});
+            Sequence(header, {});
+        }
+    }
     if (!selection) Fail(view, "view '" + Required(view, "name") + "' has no selection formula");
     if (columns.size() > kMaxColumns) Fail(view, "too many columns");
     out->designs.push_back({NOTE_CLASS_VIEW,
@@ -216,19 +229,18 @@ double ParseDateTime(const xmlNode* at, const std::string& text) {
     return static_cast<double>(seconds) - offsetHours * 3600.0 + hundredths;
 }
 
+// document: items, each holding one value: text, number, datetime or a
+// text list (text*); a text holds plain text only (no <break>).
 void ParseDocument(const xmlNode* doc, Parsed* out) {
+    OnlyAttributes(doc, {"form"});
     std::vector<Item> items;
     if (auto form = Attr(doc, "form")) items.push_back(FromValue(Text("Form", *form)));
-    Children(doc, [&](const xmlNode* it) {
-        if (Name(it) != "item") Fail(it, "<" + Name(it) + "> in a document is not supported");
-        std::string name = Required(it, "name");
-        const xmlNode* value = nullptr;
-        Children(it, [&](const xmlNode* v) {
-            if (value) Fail(v, "item '" + name + "' holds more than one value element");
-            value = v;
-        });
-        if (!value) Fail(it, "item '" + name + "' has no value");
-        std::string kind = Name(value);
+    for (const xmlNode* it : Sequence(doc, {{{"item"}}})) {
+        OnlyAttributes(it, {"name"});
+        const std::string name = Required(it, "name");
+        const xmlNode* value = Sequence(it, {{{"text", "number", "datetime", "textlist"}, 1, 1}})[0];
+        OnlyAttributes(value, {});
+        const std::string kind = Name(value);
         if (kind == "text") {
             items.push_back(FromValue(Text(name, Content(value))));
         } else if (kind == "number") {
@@ -239,17 +251,15 @@ void ParseDocument(const xmlNode* doc, Parsed* out) {
             items.push_back(FromValue(Number(name, d)));
         } else if (kind == "datetime") {
             items.push_back(FromValue(Time(name, ParseDateTime(value, Trim(Content(value))))));
-        } else if (kind == "textlist") {
-            std::vector<std::string> texts;
-            Children(value, [&](const xmlNode* t) {
-                if (Name(t) != "text") Fail(t, "<" + Name(t) + "> in a text list is not supported");
-                texts.push_back(Content(t));
-            });
-            items.push_back(FromValue(TextList(name, texts)));
         } else {
-            Fail(value, "item value <" + kind + "> is not supported");
+            std::vector<std::string> texts;
+            for (const xmlNode* t : Sequence(value, {{{"text"}}})) {
+                OnlyAttributes(t, {});
+                texts.push_back(Content(t));
+            }
+            items.push_back(FromValue(TextList(name, texts)));
         }
-    });
+    }
     out->documents.push_back(std::move(items));
 }
 
@@ -266,16 +276,22 @@ Parsed ParseDxl(const std::string& bytes) {
     std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> holder(doc, xmlFreeDoc);
     const xmlNode* root = xmlDocGetRootElement(doc);
     if (!root || Name(root) != "database") Fail(root, "the root element is not <database>");
+    if (!InDxlNamespace(root))
+        Fail(root, std::string("<database> is not in the DXL namespace (xmlns='") + kNamespace + "')");
+    // The DXL version attributes say which release wrote the file; nothing
+    // here depends on them.
+    OnlyAttributes(root, {"title", "version", "maintenanceversion"});
     Parsed out;
     out.title = Attr(root, "title");
-    Children(root, [&](const xmlNode* c) {
-        std::string name = Name(c);
+    // database: databaseinfo?, acl?, fulltextsettings?, launchsettings?,
+    // then design elements and documents in any order.
+    for (const xmlNode* c : Sequence(root, {{{"acl"}, 0, 1}, {{"form", "view", "document"}}})) {
+        const std::string name = Name(c);
         if (name == "acl") ParseAcl(c, &out);
         else if (name == "form") ParseForm(c, &out);
         else if (name == "view") ParseView(c, &out);
-        else if (name == "document") ParseDocument(c, &out);
-        else Fail(c, "unknown element <" + name + ">");
-    });
+        else ParseDocument(c, &out);
+    }
     return out;
 }
 
