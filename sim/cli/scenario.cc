@@ -58,7 +58,7 @@ std::string CheckStep(const std::vector<std::string>& w, bool withProcessor) {
     }
     if (step.size() > 4 && step.compare(step.size() - 4, 4, ".exe") == 0)
         return "unknown task " + step + " (the tasks are nserver.exe, nhttp.exe and amgr.exe)";
-    return "unknown step \"" + step + "\" (steps: say, sync, pause, config, processor, show stat, wait stat, or a task: nserver.exe, "
+    return "unknown step \"" + step + "\" (steps: say, sync, pause, config, processor, show stat, or a task: nserver.exe, "
            "nhttp.exe, amgr.exe)";
 }
 
