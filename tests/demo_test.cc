@@ -107,6 +107,13 @@ TEST(DemoTest, TheBundledScenarioShowsTheWholeSystem) {
     const int accepted = Number(out, "  events accepted        "), refused = Number(out, "  events refused         ");
     EXPECT_EQ(Number(demo.stats, "TARN.Events.Seen = "), accepted + refused);
     EXPECT_EQ(Number(demo.stats, "TARN.Events.Refused = "), refused);
+    // The backlog: three notes while the processor is away, none after; the
+    // last figures are the summary's, and the demo ends by purging what was handled.
+    EXPECT_TRUE(Has(out, "(monitor) TARN.Queue.Pending = 3\n")) << out;
+    EXPECT_TRUE(Has(out, "(monitor) TARN.Queue.Pending = 0\n"));
+    EXPECT_EQ(Number(demo.stats, "TARN.Queue.Pending = "), Number(out, "  still pending          "));
+    EXPECT_EQ(Number(demo.stats, "TARN.Queue.Handled = "), 17);
+    EXPECT_TRUE(Has(out, "(tarn-setup) purge: deleted 17 handled notes; kept 0"));
 }
 
 }  // namespace

@@ -80,23 +80,11 @@ void AwaitSweeps(DemoProcessor* processor, const char* heading) {
     }
 }
 
-// "resync ARGS...": tarn-setup resync over the data directory, "@NAME" for
-// the time of "mark NAME"; its lines shown as the administrator's.
-bool RunResync(const std::string& dir, const std::vector<std::string>& w,
-               const std::map<std::string, std::string>& marks) {
-    std::vector<std::string> command = {emu::platform::ExecutableDirectory() + "/tarn-setup", "--data", dir, "resync"};
-    for (size_t i = 1; i < w.size(); ++i) {
-        if (w[i].size() > 1 && w[i][0] == '@') {
-            auto m = marks.find(w[i].substr(1));
-            if (m == marks.end()) {
-                fprintf(stderr, "tarn-sim: resync: no mark %s before it\n", w[i].c_str());
-                return false;
-            }
-            command.push_back(m->second);
-        } else {
-            command.push_back(w[i]);
-        }
-    }
+// tarn-setup ARGS... over the data directory, its lines shown as the
+// administrator's. False when it failed (exit status 2 or more).
+bool RunTarnSetup(const std::string& dir, const std::vector<std::string>& args) {
+    std::vector<std::string> command = {emu::platform::ExecutableDirectory() + "/tarn-setup", "--data", dir};
+    command.insert(command.end(), args.begin(), args.end());
     std::string shown;
     for (size_t i = 3; i < command.size(); ++i) shown += " " + command[i];
     printf("   (administrator) tarn-setup%s\n", shown.c_str());
@@ -127,6 +115,54 @@ bool RunResync(const std::string& dir, const std::vector<std::string>& w,
     return WIFEXITED(status) && WEXITSTATUS(status) <= 1;
 }
 
+// "resync ARGS...": tarn-setup resync, "@NAME" for the time of "mark NAME".
+bool RunResync(const std::string& dir, const std::vector<std::string>& w,
+               const std::map<std::string, std::string>& marks) {
+    std::vector<std::string> args = {"resync"};
+    for (size_t i = 1; i < w.size(); ++i) {
+        if (w[i].size() > 1 && w[i][0] == '@') {
+            auto m = marks.find(w[i].substr(1));
+            if (m == marks.end()) {
+                fprintf(stderr, "tarn-sim: resync: no mark %s before it\n", w[i].c_str());
+                return false;
+            }
+            args.push_back(m->second);
+        } else {
+            args.push_back(w[i]);
+        }
+    }
+    return RunTarnSetup(dir, args);
+}
+
+// Waits (30 s at most) until the statistic `name` is published as `value`,
+// as a monitor would see it: the HTTP task reads the capture queue's
+// backlog at its own interval.
+bool AwaitStat(const std::string& name, const std::string& value) {
+    const std::string want = name + " = " + value;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::vector<std::string> now;
+    while ((now = emu::ShowStat(name)) != std::vector<std::string>{want}) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+// Before the tasks stop: the processor has caught up, and the HTTP task has
+// published the backlog as the queue now holds it, so that the figures the
+// demo ends with are those of its summary.
+void AwaitBacklogFigures(DemoProcessor* processor) {
+    AwaitSweeps(processor, nullptr);
+    std::vector<emu::NoteDump> queue;
+    emu::DumpNotes("brackwater\\qcapture.nsf", &queue);
+    const size_t pending = CountPending(queue);
+    size_t handled = 0;
+    for (const auto& n : queue) handled += IsHandled(n);
+    if (!AwaitStat("TARN.Queue.Pending", std::to_string(pending)) ||
+        !AwaitStat("TARN.Queue.Handled", std::to_string(handled)))
+        printf("   (monitor) TARN.Queue.* did not reach the queue's %zu pending, %zu handled\n", pending, handled);
+}
+
 PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string, std::unique_ptr<Task>>& tasks,
                 const std::map<std::string, std::string>& vars, DemoProcessor* processor, const std::string& dir) {
     PlayResult r;
@@ -152,6 +188,17 @@ PlayResult Play(const std::vector<ScenarioLine>& scenario, std::map<std::string,
             // seconds and when it ends.
             syncAll();
             PrintStats(w.size() == 3 ? w[2] : "");
+        } else if (w[0] == "wait") {
+            syncAll();
+            if (AwaitStat(w[2], w[3])) {
+                printf("   (monitor) %s = %s\n", w[2].c_str(), w[3].c_str());
+            } else {
+                const auto now = emu::ShowStat(w[2]);
+                printf("   (monitor) %s did not reach %s in 30 s: %s\n", w[2].c_str(), w[3].c_str(),
+                       now.empty() ? "not published" : now[0].c_str());
+                r.ok = false;
+            }
+            fflush(stdout);
         } else if (w[0] == "pause") {
             std::this_thread::sleep_for(std::chrono::milliseconds(atoi(w[1].c_str())));
         } else if (w[0] == "config") {
@@ -223,6 +270,7 @@ int RunScenario(const std::string& dir, const std::vector<ScenarioLine>& scenari
     std::map<std::string, std::string> vars;
     if (processor) vars["PORT"] = std::to_string(processor->Port());
     PlayResult played = Play(scenario, tasks, vars, processor, dir);
+    if (processor) AwaitBacklogFigures(processor);
     printf("\n== Stopping the server tasks\n");
     for (auto& [n, t] : tasks) t->Finish();
     AwaitSweeps(processor, "\n== Waiting for the processor's sweep");
@@ -234,6 +282,13 @@ int RunScenario(const std::string& dir, const std::vector<ScenarioLine>& scenari
     PrintReport(dir, played.changes, processor,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (processor) PrintStats("TARN");
+    // What the processor handled is kept no longer than needed: here at
+    // once, on a server after a week or so (tarn-setup purge from cron or a
+    // program document).
+    if (processor) {
+        printf("\n== Purging the handled queue notes\n");
+        if (!RunTarnSetup(dir, {"purge", "--handled", "--older-than", "0"})) played.ok = false;
+    }
     return played.ok ? 0 : 1;
 }
 

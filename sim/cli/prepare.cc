@@ -33,6 +33,9 @@ bool Prepare(const std::string& dir, const PrepareOptions& o) {
     emu::SetDataDirectory(dir);
     emu::RemoveAllQueues();
     emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,amgr.exe");
+    // The HTTP task reads the capture queue's backlog every second here
+    // (a server's default is a minute), so that a scenario sees it move.
+    emu::SetIniVariable("TARN_Queue_Interval", "1");
     if (o.secure) emu::SetIniVariable("TARN_HTTP_Secure", "1");
     if (o.secure && !o.caFile.empty()) emu::SetIniVariable("TARN_HTTP_CAFile", o.caFile);
     // The databases as tarn-setup create makes them, with the server document.

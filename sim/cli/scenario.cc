@@ -17,6 +17,10 @@ std::string CheckStep(const std::vector<std::string>& w, bool withProcessor) {
     if (step == "say" || step == "sync") return {};
     if (step == "show")
         return (w.size() == 2 || w.size() == 3) && w[1] == "stat" ? "" : "show takes stat and a prefix (show stat [PREFIX])";
+    if (step == "wait")
+        return w.size() == 4 && w[1] == "stat" && isNumber(w[3])
+                   ? ""
+                   : "wait takes stat, a statistic and its value (wait stat TARN.Queue.Pending 3)";
     if (step == "pause") return w.size() == 2 && isNumber(w[1]) ? "" : "pause takes a time in milliseconds (pause MS)";
     if (step == "config") {
         if (w.size() == 4 && w[1] == "user" && (w[2] == "add" || w[2] == "remove")) return {};

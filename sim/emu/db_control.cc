@@ -115,6 +115,20 @@ STATUS DeleteNotes(DBHANDLE dbHandle, const std::vector<NOTEID>& ids) {
     return s;
 }
 
+STATUS BackdateNote(const std::string& notesPath, NOTEID id, int64_t seconds) {
+    sqlite3* conn = OpenFile(FilePathFor(notesPath), false);
+    if (!conn) return err::NOEXIST;
+    bool done;
+    {
+        Stmt st(conn, "UPDATE notes SET modified=modified-? WHERE id=?");
+        sqlite3_bind_int64(st.s, 1, seconds * 100);
+        sqlite3_bind_int64(st.s, 2, id);
+        done = sqlite3_step(st.s) == SQLITE_DONE && sqlite3_changes(conn) == 1;
+    }
+    sqlite3_close_v2(conn);
+    return done ? NOERROR : err::BAD_NOTEID;
+}
+
 STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended) {
     NOTEHANDLE note = 0;
     STATUS s = NSFNoteOpen(db, id, 0, &note);

@@ -113,6 +113,7 @@ enum class Op : int {
     StatUpdate, StatDelete, StatReset, StatTraverse, StatQuery,
     CreateDatabase, ImportDxl, ReadAcl,
     GetModifiedNoteTable, GetDbNoteInfo, DestroyIdTable,
+    GetCollectionData, DeleteNote,
     // Not C API calls: the host's hooks for tests. ThreadStart answers the
     // add-in's query before it starts a notice worker (HostThreadStartFails);
     // the other two are the add-in's own allocations, counted by the host
@@ -134,7 +135,7 @@ enum class Op : int {
     MQGetCount = MqCount, NSFDbDeleteNotes = DeleteNotes, MQClose = MqClose, NSFDbReopen = ReopenDatabase,
     NSFDbCreate = CreateDatabase, DXLImport = ImportDxl, NSFDbReadACL = ReadAcl,
     NSFDbGetModifiedNoteTable = GetModifiedNoteTable, NSFDbGetNoteInfo = GetDbNoteInfo,
-    IDDestroyTable = DestroyIdTable,
+    IDDestroyTable = DestroyIdTable, NIFGetCollectionData = GetCollectionData, NSFNoteDelete = DeleteNote,
 };
 
 // The role name of an operation.
@@ -354,6 +355,9 @@ EMU_EXPORT void SetReadPageSize(uint32_t entries);
 // Deletes the notes as a server does: EM_NSFDBDELETENOTES before and after,
 // with the database and an id table of the ids.
 EMU_EXPORT STATUS DeleteNotes(DBHANDLE db, const std::vector<NOTEID>& ids);
+// Moves a note's last-modified time `seconds` back, in the database file
+// (tests of ages that would otherwise take minutes or days to grow).
+EMU_EXPORT STATUS BackdateNote(const std::string& notesPath, NOTEID id, int64_t seconds);
 // Deletes one note by an update that writes a deletion stub (flag 0x8000).
 EMU_EXPORT STATUS DeleteByStub(DBHANDLE db, NOTEID id, bool extended);
 

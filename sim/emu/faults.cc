@@ -83,6 +83,8 @@ const OpNames kOpNames[] = {
     {"GetModifiedNoteTable", "NSFDbGetModifiedNoteTable"},
     {"GetDbNoteInfo", "NSFDbGetNoteInfo"},
     {"DestroyIdTable", "IDDestroyTable"},
+    {"GetCollectionData", "NIFGetCollectionData"},
+    {"DeleteNote", "NSFNoteDelete"},
     {"ThreadStart", "HostThreadStartFails"},
     {"AllocateAtStartup", "AllocateAtStartup"},
     {"AllocateInEvent", "AllocateInEvent"},

@@ -243,6 +243,28 @@ EMU_EXPORT STATUS NSFNoteUpdateExtended(NOTEHANDLE note, DWORD flags) {
     return emu::SaveWithEvents(note, EM_NSFNOTEUPDATEXTENDED, flags);
 }
 
+// Deletes a note as the C API reference describes it: the note is updated
+// with a nil body and marked as a deletion stub, raising EM_NSFNOTEDELETE
+// around the update with UPDATE_DELETED that writes the stub (the update's
+// own events included, as the update hooks see a deletion).
+EMU_EXPORT STATUS NSFNoteDelete(DBHANDLE db, NOTEID id, WORD flags) {
+    if (STATUS s = emu::Fault(Op::DeleteNote)) return s;
+    auto d = emu::UseDb(db, Op::DeleteNote);
+    if (!d) return err::INVALID_HANDLE;
+    auto n = emu::HandleNote(d, db);
+    if (STATUS s = emu::LoadNote(*d, id, n.get())) return s;
+    if (STATUS cancel = emu::DispatchEm(EM_NSFNOTEDELETE, EM_BEFORE, NOERROR, db, id, static_cast<WORD>(flags));
+        cancel != ERR_EM_CONTINUE)
+        return cancel;
+    const NOTEHANDLE handle = emu::AddNote(std::move(n));
+    STATUS s = emu::SaveWithEvents(handle, EM_NSFNOTEUPDATE, static_cast<DWORD>(flags) | UPDATE_DELETED);
+    if (emu::NotePtr held = emu::TakeHandle(emu::gNotes, handle, Counter::Notes)) emu::ReleaseNoteBlocks(*held);
+    if (STATUS replaced = emu::DispatchEm(EM_NSFNOTEDELETE, EM_AFTER, s, db, id, static_cast<WORD>(flags));
+        replaced != ERR_EM_CONTINUE)
+        s = replaced;
+    return s;
+}
+
 EMU_EXPORT void NSFNoteGetInfo(NOTEHANDLE note, WORD member, void* value) {
     if (emu::Fault(Op::GetNoteInfo) || !value) return;
     auto n = emu::UseNote(note, Op::GetNoteInfo);

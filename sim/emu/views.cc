@@ -211,6 +211,34 @@ EMU_EXPORT STATUS NIFReadEntries(HCOLLECTION collection, COLLECTIONPOSITION* pos
     return NOERROR;
 }
 
+// The collection's figures without its entries (the C API reference,
+// COLLECTIONDATA). DocCount counts the documents, categories excluded (this
+// host makes none). The reference gives no formula for the B-tree figures:
+// here one leaf per 64 entries and a depth of 1, and every percentile key is
+// one empty ITEM_VALUE_TABLE after the structure (the host keeps no index).
+// The block is the caller's: OSMemFree, after unlocking.
+EMU_EXPORT STATUS NIFGetCollectionData(HCOLLECTION collection, DHANDLE* data) {
+    if (STATUS s = emu::Fault(Op::GetCollectionData)) return s;
+    std::shared_ptr<emu::Collection> c = emu::UseCollection(collection, Op::GetCollectionData);
+    if (!c || !data) return err::INVALID_HANDLE;
+    COLLECTIONDATA header{};
+    header.DocCount = static_cast<DWORD>(c->entries.size());
+    uint64_t total = 0;
+    for (const emu::Entry& e : c->entries) {
+        total += 4 + 2 * e.values.size();
+        for (const auto& v : e.values) total += v.first ? v.second.size() + 2 : 0;
+    }
+    header.DocTotalSize = static_cast<DWORD>(std::min<uint64_t>(total, 0xFFFFFFFF));
+    header.BTreeLeafNodes = static_cast<DWORD>((c->entries.size() + 63) / 64);
+    header.BTreeDepth = 1;
+    for (DWORD& offset : header.KeyOffset) offset = sizeof header;
+    std::vector<uint8_t> bytes(sizeof header + 4, 0);
+    memcpy(bytes.data(), &header, sizeof header);
+    bytes[sizeof header] = 4;  // ITEM_VALUE_TABLE {Length 4, Items 0}, little-endian
+    *data = emu::detail::AllocBlock(std::move(bytes), true);
+    return NOERROR;
+}
+
 EMU_EXPORT STATUS NIFCloseCollection(HCOLLECTION collection) {
     if (STATUS s = emu::Fault(Op::CloseCollection)) {
         // The collection is released all the same; only the status says otherwise.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/ascii.h"
+#include "base/view_guards.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
@@ -17,34 +18,6 @@ namespace {
 constexpr char kPattern[] = "-G40n^";
 constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
                                             "brackwater\\qout.nsf"};
-// Releases a read-entries buffer on every way out.
-// The buffer is the caller's whenever one comes back, even with 0 entries.
-struct BufferGuard {
-    DHANDLE handle = NULLHANDLE;
-    bool locked = false;
-    ~BufferGuard() {
-        if (!handle) return;
-        if (locked) OSUnlockObject(handle);
-        OSMemFree(handle);
-    }
-};
-
-// HCOLLECTION is a WORD in the C API reference; whether it widens on 64-bit is not
-// stated. It is received into a zeroed 4-byte variable, right for either.
-struct CollectionGuard {
-    DWORD handle = 0;
-    HCOLLECTION* out() { return reinterpret_cast<HCOLLECTION*>(&handle); }
-    HCOLLECTION get() const { return static_cast<HCOLLECTION>(handle); }
-    ~CollectionGuard() {
-        if (handle) NIFCloseCollection(get());
-    }
-    STATUS Close() {
-        STATUS s = NIFCloseCollection(get());
-        handle = 0;
-        return s;
-    }
-};
-
 // Long enough for any path a database answers (MAXPATH) and any entry (97).
 constexpr size_t kKeyMax = 256;
 }  // namespace

@@ -15,6 +15,7 @@
 #include "ipc/task_list.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
+#include "stats/queue_backlog.h"
 #include "stats/tarn_stats.h"
 
 // Constructed at load in this order, destroyed at unload in the reverse one
@@ -130,6 +131,9 @@ STATUS RunMainEntryPoint() {
         // before the host unloads the library. No line of its own.
         CheckNotesStatus(EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out()),
                          nullptr);
+        // The capture queue's backlog: one task per server publishes it.
+        if (gSession.IsHttpTask())
+            gPublisher.AlsoRun(tarn::stats::QueueBacklogWork([](const char* line) { gSession.Log(1, "%s", line); }));
         gPublisher.Start(
             processName,
             [] {

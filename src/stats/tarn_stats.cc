@@ -115,6 +115,7 @@ struct StatsPublisher::Shared {
     const std::atomic<bool>* go = nullptr;
     std::function<const char*()> state;
     Line line;
+    Work work;
 
     // The task's own names, made once: a round that publishes allocates nothing.
     std::string gaugeNames[kGauges], stateName, captureName;
@@ -221,9 +222,10 @@ void StatsPublisher::Shared::Run() {
     // A thread of the add-in's own: initialised for the C API before its
     // first call, terminated after its last.
     bool initialised = false;
+    auto workDue = std::chrono::steady_clock::time_point::max();
     for (;;) {
         std::unique_lock lock(mutex);
-        wake.wait_for(lock, kInterval, [this] {
+        wake.wait_until(lock, std::min(std::chrono::steady_clock::now() + kInterval, workDue), [this] {
             return stopping || gNudged.exchange(false, std::memory_order_relaxed);
         });
         const bool stop = stopping;
@@ -232,6 +234,7 @@ void StatsPublisher::Shared::Run() {
         if (go->load(std::memory_order_relaxed) && (!stop || last)) {
             if (!initialised) initialised = NotesInitThread() == NOERROR;
             if (initialised) Round(stop);
+            if (initialised && !stop && work) workDue = work(std::chrono::steady_clock::now());
         }
         if (stop) break;
     }
@@ -248,6 +251,7 @@ void StatsPublisher::Start(const char* task, std::function<const char*()> state,
     shared->captureName = prefix + "Events.LastCapture";
     shared->state = std::move(state);
     shared->line = std::move(line);
+    shared->work = work;
     shared->thread = std::thread([s = shared] { s->Run(); });
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -114,6 +115,12 @@ const char* Name(Gauge g);
 class StatsPublisher {
 public:
     using Line = std::function<void(const char*)>;
+    // Further work on this thread, after each round but the last (the HTTP
+    // task's capture-queue backlog, queue_backlog.h): given the time, it
+    // does what is due and answers when it wants to be called next. Set
+    // before Start.
+    using Work = std::function<std::chrono::steady_clock::time_point(std::chrono::steady_clock::time_point)>;
+    void AlsoRun(Work w) { work = std::move(w); }
     // `state` answers the task's state text; `line` writes a level-1 line.
     void Start(const char* task, std::function<const char*()> state, Line line);
     // The first callback came: the host is up, the C API may be called.
@@ -130,6 +137,7 @@ public:
 private:
     std::atomic<bool> go{false};
     Shared* shared = nullptr;
+    Work work;
 };
 
 }  // namespace tarn::stats

@@ -39,6 +39,22 @@ typedef struct {
 #define OPEN_SHARED_VIEW_NOTE 0x0010
 #define OPEN_REOPEN_COLLECTION 0x0020
 
+/* NIFGetCollectionData: a block the caller locks, unlocks and frees
+   (OSMemFree). The percentile keys' ITEM_VALUE_TABLEs follow the structure;
+   KeyOffset holds their byte offsets from its start. */
+#define PERCENTILE_COUNT 11
+#define PERCENTILE_0 0
+#define PERCENTILE_50 5
+#define PERCENTILE_100 10
+typedef struct {
+    DWORD DocCount;
+    DWORD DocTotalSize;
+    DWORD BTreeLeafNodes;
+    WORD BTreeDepth;
+    WORD Spare;
+    DWORD KeyOffset[PERCENTILE_COUNT];
+} COLLECTIONDATA;
+
 /* Design-flag patterns. */
 #define DFLAGPAT_VIEWS_AND_FOLDERS "-G40n^"
 
@@ -59,6 +75,7 @@ STATUS LNPUBLIC NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION FAR *
                                DWORD FAR *retNumEntriesSkipped, DWORD FAR *retNumEntriesReturned,
                                WORD FAR *retSignalFlags);
 STATUS LNPUBLIC NIFCloseCollection(HCOLLECTION hCollection);
+STATUS LNPUBLIC NIFGetCollectionData(HCOLLECTION hCollection, DHANDLE FAR *rethCollData);
 #ifdef __cplusplus
 }
 #endif

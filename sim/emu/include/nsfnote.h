@@ -60,6 +60,8 @@ STATUS LNPUBLIC NSFNoteClose(NOTEHANDLE note_handle);
 STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE FAR *note_handle);
 STATUS LNPUBLIC NSFNoteUpdate(NOTEHANDLE note_handle, WORD update_flags);
 STATUS LNPUBLIC NSFNoteUpdateExtended(NOTEHANDLE hNote, DWORD UpdateFlags);
+/* Writes a deletion stub in place of the note (the 16-bit UPDATE_xxx flags). */
+STATUS LNPUBLIC NSFNoteDelete(DBHANDLE db_handle, NOTEID note_id, WORD update_flags);
 void LNPUBLIC NSFNoteGetInfo(NOTEHANDLE note_handle, WORD note_member, void FAR *value_ptr);
 void LNPUBLIC NSFNoteSetInfo(NOTEHANDLE note_handle, WORD note_member, void FAR *value_ptr);
 

@@ -18,7 +18,9 @@ TARN_OBJS = \
     $(OUT)\notes_error.obj \
     $(OUT)\tarn_log.obj \
     $(OUT)\tarn_queue.obj \
+    $(OUT)\queue_views.obj \
     $(OUT)\tarn_stats.obj \
+    $(OUT)\queue_backlog.obj \
     $(OUT)\connection.obj \
     $(OUT)\dom_to_tn.obj \
     $(OUT)\http_client_win.obj \
@@ -37,6 +39,8 @@ SETUP_OBJS = \
     $(OUT)\setup\check.obj \
     $(OUT)\setup\create.obj \
     $(OUT)\setup\main.obj \
+    $(OUT)\setup\purge.obj \
+    $(OUT)\setup\queue.obj \
     $(OUT)\setup\resync.obj \
     $(OUT)\setup\resync_time.obj \
     $(OUT)\setup\setup_host.obj \
