@@ -12,11 +12,15 @@
 
 #include "acl.h"
 #include "config/tarn_config.h"
+#include "host/entry.h"
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
 #include "ipc/task_list.h"
 #include "kit/kit.h"
 #include "setup.h"
+#include "transport/connection.h"
+#include "transport/http_client.h"
+#include "transport/worker_pool.h"
 
 namespace tarnsetup {
 namespace {
@@ -112,8 +116,11 @@ void CheckSettings(const TARNSettings& s, Findings& f) {
     const std::string auth = s.authType;
     if (auth != "None" && auth != "Basic" && auth != "Session")
         f.Problem("AuthType is \"" + auth + "\": it must be exactly None, Basic or Session");
-    if (s.port < 1 || s.port > 65535)
-        f.Problem("Port_Domino is " + std::to_string(s.port) + ": a port is 1 to 65535");
+    // 0 is the connection's default port, as the add-in opens it: 80, and
+    // 443 with TARN_HTTP_Secure=1.
+    if (s.port < 0 || s.port > 65535)
+        f.Problem("Port_Domino is " + std::to_string(s.port) +
+                  ": a port is 1 to 65535, or 0 for the default (80; 443 with TARN_HTTP_Secure=1)");
     // An empty path sends every notice to "/?action=...", which a web server
     // may well answer 200: notices lost without a line.
     if (!*s.url) f.Problem("Url_DomToTN is empty: every notice would go to /?action=... and be lost");
@@ -146,6 +153,40 @@ void CheckLists(const TARNConfig& config, Findings& f) {
         if (DBHANDLE db = Open(path)) NSFDbClose(db);
         else f.Warning("excluded database " + path + " does not exist");
     }
+}
+
+// A notes.ini value as the add-in's transport reads it; false when unset.
+bool Ini(const char* name, std::string& value) {
+    char text[256] = {};
+    if (!OSGetEnvironmentString(name, text, sizeof text - 1)) return false;
+    value = text;
+    return true;
+}
+
+// The notice settings through the add-in's own parsers: what makes it send
+// nothing is a problem, what it replaces by a default a warning.
+void CheckHttpSettings(Findings& f) {
+    std::string v;
+    bool secure = false;
+    if (Ini("TARN_HTTP_Secure", v) && !ParseHttpSecure(v.c_str(), secure))
+        f.Problem("TARN_HTTP_Secure=" + v + " is not 0 or 1: no notice is sent until it is mended");
+    if (Ini("TARN_HTTP_CAFile", v) && !v.empty()) {
+        if (!secure)
+            f.Warning("TARN_HTTP_CAFile is set but TARN_HTTP_Secure is not 1: notices go over plain HTTP");
+        else if (const std::string why = CaFileUnreadable(v.c_str()); !why.empty())
+            f.Problem("TARN_HTTP_CAFile=" + v + " cannot be read (" + why + "): no notice is sent until it is mended");
+    }
+    uint32_t ms = 0;
+    if (Ini("TARN_HTTP_Timeout", v) && !ParseHttpTimeout(v.c_str(), ms))
+        f.Warning("TARN_HTTP_Timeout=" + v +
+                  " is not a time-out from 1 to 600 seconds (or 100ms to 600000ms): the defaults are used (connect " +
+                  HttpTimeoutText(tarn::http::kDefaultConnectTimeoutMs) + ", send and receive " +
+                  HttpTimeoutText(tarn::http::kDefaultReceiveTimeoutMs) + ")");
+    int workers = 0;
+    if (Ini("TARN_HTTP_Workers", v) && !ParseHttpWorkers(v.c_str(), workers))
+        f.Warning("TARN_HTTP_Workers=" + v + " is not a number from " + std::to_string(WorkerPool::kMinWorkers) +
+                  " to " + std::to_string(WorkerPool::kMaxWorkers) + ": the default " +
+                  std::to_string(WorkerPool::kDefaultWorkers) + " is used");
 }
 
 struct AclReader {
@@ -219,6 +260,30 @@ void CheckTaskList(bool windows, Findings& f) {
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
+    // A task matches when its lower-cased name is part of the list's text
+    // (IsTaskListed): an entry with a capital letter serves none, unless a
+    // known task's name is part of it.
+    const std::string served = whole.substr(0, MAXENVVALUE - 1);
+    bool servesOne = false;
+    for (const std::string& entry : entries)
+        servesOne |= !entry.empty() && WhyEntryNeverMatches(entry).find("capital") == std::string::npos;
+    for (const char* task : {"server", "http", "amgr", "router", "replica"})
+        servesOne |= !windows && IsTaskListed(task, served.c_str());
+    if (!servesOne) {
+        f.Problem("TARN_Task_List=" + whole +
+                  (Trimmed(whole).empty() ? " is empty" : " names no task a process can match") +
+                  ": no task is served (list lower-case file names separated by commas)");
+        return;
+    }
+    // The replicator saves every change it brings in: served, it captures
+    // each replicated change again on the next server of a cluster.
+    for (const std::string& name : names) {
+        const bool exe = name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
+        const std::string base = exe ? name.substr(0, name.size() - 4) : name;
+        if (base == "replica" || base == "clrepl" || base == "nreplica" || base == "nclrepl")
+            f.Warning("TARN_Task_List names the replicator task " + name +
+                      ": on a cluster it captures every replicated change again on the next server; leave it out");
+    }
     if (!http)
         f.Warning(std::string("TARN_Task_List has no HTTP task (") + (windows ? "nhttp.exe" : "http") +
                   "): configuration alerts are never noticed");
@@ -242,6 +307,10 @@ int RunCheck() {
     bool databases = true;
     for (const auto& d : tarnkit::kDesigns) {
         if (DBHANDLE db = Open(d.path)) {
+            // What an interrupted create left: there, but not the kit's.
+            if (const std::string lacking = tarnkit::LackingDesign(db, d.name); !lacking.empty())
+                f.Problem(std::string(d.path) + " lacks the kit's design (" + lacking +
+                          "): remove it and run tarn-setup create");
             NSFDbClose(db);
         } else {
             f.Problem(std::string(d.path) + " does not exist (tarn-setup create makes it)");
@@ -270,6 +339,7 @@ int RunCheck() {
         config->Reset();
     }
     CheckTaskList(windows, f);
+    CheckHttpSettings(f);
     for (const auto& p : f.problems) std::cout << "problem: " << p << "\n";
     for (const auto& w : f.warnings) std::cout << "warning: " << w << "\n";
     std::cout << (f.problems.empty() ? "the add-in will capture" : "the add-in will not capture") << " ("

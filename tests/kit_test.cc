@@ -94,6 +94,69 @@ TEST_F(KitTest, CreatedDatabasesServeATaskThatCapturesAndNotices) {
     EXPECT_EQ(QueueNotes().size(), 1u);
 }
 
+// A fault in any call create makes, at each of several call counts: every
+// database is then whole or absent (never there without its design), the
+// run fails naming each one not made, and a later run makes them whole.
+TEST_F(KitTest, CreateUnderFaultsLeavesEachDatabaseWholeOrAbsent) {
+    const struct {
+        const char* op;
+        std::vector<int> calls;
+    } faults[] = {
+        {"NSFDbCreate", {1, 3}},         {"NSFDbOpen", {4, 5, 6}},     {"DXLCreateImporter", {1, 4}},
+        {"DXLSetImporterProperty", {2, 12}}, {"DXLImport", {1, 2, 3, 4}}, {"NIFFindDesignNoteExt", {1, 6, 9}},
+    };
+    const std::vector<std::string> args = {"create", "--host", "127.0.0.1", "--port", "8080"};
+    auto whole = [](const tarnkit::Design& d) {
+        DBHANDLE db = 0;
+        if (NSFDbOpen(d.path, &db)) return false;
+        const bool ok = tarnkit::LackingDesign(db, d.name).empty();
+        NSFDbClose(db);
+        return ok;
+    };
+    int runs = 0;
+    for (const auto& fault : faults)
+        for (int n : fault.calls) {
+            const std::string spec = std::string(fault.op) + "=0x1A41@" + std::to_string(n);
+            SCOPED_TRACE(spec);
+            fs::remove_all(dataDir + "/brackwater");
+            auto r = TarnSetup(dataDir, args, {{"EMU_FAULTS", spec}});
+            ++runs;
+            bool allMade = true;
+            for (const auto& d : tarnkit::kDesigns) {
+                DBHANDLE db = 0;
+                const bool exists = NSFDbOpen(d.path, &db) == NOERROR;
+                if (exists) NSFDbClose(db);
+                EXPECT_TRUE(!exists || whole(d)) << d.path << " left without its design\n" << Joined(r);
+                const bool named = r.err.find(std::string(d.path) + ": removed again") != std::string::npos ||
+                                   r.err.find(std::string(d.path) + ": not created") != std::string::npos;
+                EXPECT_EQ(named, !exists) << r.err;
+                allMade &= exists;
+            }
+            EXPECT_EQ(r.exitCode, allMade ? 0 : 1) << Joined(r);
+            EXPECT_FALSE(allMade) << "the fault never hit";
+            std::ostringstream out, err;
+            tarnkit::CreateOptions skip;
+            skip.skipExisting = true;
+            EXPECT_EQ(tarnkit::CreateDatabases(skip, out, err), 0) << err.str();
+            for (const auto& d : tarnkit::kDesigns) EXPECT_TRUE(whole(d)) << d.path;
+        }
+    EXPECT_EQ(runs, 16);
+
+    // A database that cannot be removed again is named, and neither a
+    // later create nor check takes it for whole.
+    fs::remove_all(dataDir + "/brackwater");
+    auto r = TarnSetup(dataDir, args, {{"EMU_FAULTS", "DXLImport=0x1A41@3,NSFDbDelete=0x1A41"}});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("brackwater\\tarnalerts.nsf: left empty; remove it before running create again"),
+              std::string::npos) << r.err;
+    auto again = TarnSetup(dataDir, {"create", "--skip-existing"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("brackwater\\tarnalerts.nsf exists but lacks the kit's design (form Alert, view Alerts)"),
+              std::string::npos) << again.err;
+    auto check = TarnSetup(dataDir, {"check"});
+    EXPECT_GT(CountWith(check.out, {"problem: brackwater\\tarnalerts.nsf lacks the kit's design"}), 0) << Joined(check);
+}
+
 // Problems planted together: every line the check must print, and its exit
 // status (warnings alone leave it 0).
 TEST_F(KitTest, CheckNamesEachPlantedProblem) {
@@ -107,15 +170,27 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
     badSettings[3] = emu::Number("Port_Domino", 70000);
     badSettings[4] = emu::Text("AuthType", "basic");
     noPassword.erase(noPassword.begin() + 6);
-    auto removeView = [](const char* name) {
+    Items oddSettings = server, wrongTypes = server;
+    oddSettings[2] = emu::Text("Hostname_DomToTN", "");
+    oddSettings[3] = emu::Number("Port_Domino", 0);  // the default port: no row
+    wrongTypes[5] = emu::Number("Username", 7);
+    wrongTypes[7] = emu::Text("DTC_LogLevel", "2");
+    auto removeDesign = [](const char* path, WORD noteClass, const char* name) {
         DBHANDLE db = 0;
-        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        ASSERT_EQ(NSFDbOpen(path, &db), 0);
         NOTEID id = 0;
-        ASSERT_EQ(NIFFindView(db, name, &id), 0);
+        ASSERT_EQ(NIFFindDesignNoteExt(db, name, noteClass, "", &id, 0), 0);
         ASSERT_EQ(emu::DeleteNotes(db, {id}), 0);
         if (std::string(name) == "dsdlookup") {
             EXPECT_EQ(CreateView(db, {"dsdlookup", "notes", {"Exclude"}, {"DbPath"}, 0}, nullptr), 0);
         }
+        NSFDbClose(db);
+    };
+    auto removeView = [&](const char* name) { removeDesign("brackwater\\tarnconfig.nsf", NOTE_CLASS_VIEW, name); };
+    auto setAcl = [](const std::string& entries) {
+        DBHANDLE db = 0;
+        ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
+        EXPECT_EQ(ImportDesign(db, "<database xmlns='http://www.lotus.com/dxl'><acl>" + entries + "</acl></database>"), 0);
         NSFDbClose(db);
     };
     struct Row {
@@ -125,22 +200,18 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         std::vector<std::string> lines;
         int exit;
         bool onLinux = false;
+        std::string faults = "";
     };
     const std::vector<Row> rows = {
         {"clean", [] {}, server, {"the add-in will capture (0 problems, 0 warnings)"}, 0},
         {"warnings only",
-         [] {
+         [&] {
              AddUser("mail\\ghost.nsf");
              ASSERT_EQ(emu::CreateDatabase("mail\\bob.nsf"), 0);
              AddUser("mail\\bob.nsf");
              emu::SetIniVariable("TARN_Task_List", "nserver.exe;nhttp.exe, nhttp.exe,NAMGR.exe");
-             DBHANDLE db = 0;
-             ASSERT_EQ(NSFDbOpen("brackwater\\tarnconfig.nsf", &db), 0);
-             EXPECT_EQ(ImportDesign(db, "<database xmlns='http://www.lotus.com/dxl'><acl>"
-                                        "<aclentry name='-Default-' default='true' level='reader'/>"
-                                        "<aclentry name='LocalDomainServers' level='manager'/></acl></database>"),
-                       0);
-             NSFDbClose(db);
+             setAcl("<aclentry name='-Default-' default='true' level='reader'/>"
+                    "<aclentry name='LocalDomainServers' level='manager'/>");
          },
          server,
          {"warning: listed mail file mail\\ghost.nsf does not exist",
@@ -168,6 +239,52 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
           "problem: view dsdlookup in brackwater\\tarnconfig.nsf is hidden",
           "problem: the server document has no item Password"},
          1},
+        {"notice settings",
+         [] {
+             emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe,nreplica.exe,clrepl");
+             emu::SetIniVariable("TARN_HTTP_Secure", "yes");
+             emu::SetIniVariable("TARN_HTTP_CAFile", "/etc/hostname");
+             emu::SetIniVariable("TARN_HTTP_Timeout", "30x");
+             emu::SetIniVariable("TARN_HTTP_Workers", "0");
+         },
+         oddSettings,
+         {"problem: Hostname_DomToTN is empty",
+          "problem: TARN_HTTP_Secure=yes is not 0 or 1: no notice is sent until it is mended",
+          "warning: TARN_HTTP_CAFile is set but TARN_HTTP_Secure is not 1",
+          "warning: TARN_HTTP_Timeout=30x is not a time-out from 1 to 600 seconds (or 100ms to 600000ms): the "
+          "defaults are used (connect 10 s, send and receive 30 s)",
+          "warning: TARN_HTTP_Workers=0 is not a number from 1 to 64: the default 8 is used",
+          "warning: TARN_Task_List names the replicator task nreplica.exe: on a cluster",
+          "warning: TARN_Task_List names the replicator task clrepl",
+          "the add-in will not capture (2 problems, 6 warnings)"},
+         1},
+        {"wrong kinds",
+         [&] {
+             emu::SetIniVariable("TARN_Task_List", "nserver.exe");
+             emu::SetIniVariable("TARN_HTTP_Secure", "1");
+             emu::SetIniVariable("TARN_HTTP_CAFile", "/nonexistent/ca.pem");
+             setAcl("<aclentry name='-Default-' default='true' level='noaccess'/>"
+                    "<aclentry name='Anonymous' level='author'/>");
+             removeDesign("brackwater\\tarnalerts.nsf", NOTE_CLASS_FORM, "Alert");
+             DBHANDLE db = 0;
+             ASSERT_EQ(NSFDbOpen("mail\\alice.nsf", &db), 0);
+             EXPECT_EQ(emu::SetProfile(db, "CalendarProfile", {emu::Number("Owner", 1)}), 0);
+             NSFDbClose(db);
+         },
+         wrongTypes,
+         {"problem: brackwater\\tarnalerts.nsf lacks the kit's design (form Alert): remove it and run tarn-setup "
+          "create",
+          "problem: the server document's item Username is not text",
+          "problem: TARN_HTTP_CAFile=/nonexistent/ca.pem cannot be read (No such file or directory)",
+          "warning: the server document's item DTC_LogLevel is not a number",
+          "warning: mail file mail\\alice.nsf has no text Owner in its CalendarProfile",
+          "warning: the ACL of brackwater\\tarnconfig.nsf lets Anonymous read it",
+          "warning: TARN_Task_List has no HTTP task (nhttp.exe)",
+          "the add-in will not capture (3 problems, 4 warnings)"},
+         1},
+        // The check's own reads come first; the add-in's load then meets the fault.
+        {"load fails", [] {}, server, {"problem: the add-in does not load the configuration (see console.log)"}, 1,
+         false, "NIFReadEntries=0x1A41@2"},
         {"Linux", [] { emu::SetIniVariable("TARN_Task_List", "nserver.exe,http,amgr.exe"); }, {},
          {"problem: no server document in brackwater\\tarnconfig.nsf",
           "warning: TARN_Task_List entry \"amgr.exe\" is not a task name of a Linux server",
@@ -192,11 +309,29 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         if (std::string(row.what) != "nobody listed") AddUser("mail\\alice.nsf");
         emu::SetIniVariable("TARN_Task_List", row.onLinux ? "server,http" : "nserver.exe,nhttp.exe");
         row.plant();
-        auto r = TarnSetup(dir, {"check"}, row.onLinux ? std::map<std::string, std::string>{{"EMU_LINUX_SERVER", "1"}}
-                                                       : std::map<std::string, std::string>{});
+        std::map<std::string, std::string> env;
+        if (row.onLinux) env["EMU_LINUX_SERVER"] = "1";
+        if (!row.faults.empty()) env["EMU_FAULTS"] = row.faults;
+        auto r = TarnSetup(dir, {"check"}, env);
         EXPECT_EQ(r.exitCode, row.exit) << Joined(r);
         for (const std::string& line : row.lines)
             EXPECT_GT(CountWith(r.out, {line}), 0) << "wanted: " << line << "\ngot:\n" << Joined(r);
+    }
+    // Task lists that serve no task, in the first row's copy; the last is
+    // one a Linux server still matches ("server" is part of it).
+    emu::SetDataDirectory(dataDir + "/row0");
+    const std::string none = "problem: TARN_Task_List=";
+    for (const auto& [list, onLinux, line] :
+         {std::tuple{"", false, none + " is empty: no task is served"},
+          {" , ,", false, none + " , , names no task a process can match: no task is served"},
+          {"NSERVER.EXE,NHTTP.EXE", false, none + "NSERVER.EXE,NHTTP.EXE names no task a process can match"},
+          {"nserver.EXE,http", true, std::string("the add-in will capture")}}) {
+        emu::SetIniVariable("TARN_Task_List", list);
+        auto r = TarnSetup(dataDir + "/row0", {"check"},
+                           onLinux ? std::map<std::string, std::string>{{"EMU_LINUX_SERVER", "1"}}
+                                 : std::map<std::string, std::string>{});
+        EXPECT_GT(CountWith(r.out, {line}), 0) << "wanted: " << line << "\ngot:\n" << Joined(r);
+        EXPECT_EQ(r.exitCode, onLinux ? 0 : 1) << list;
     }
     emu::SetDataDirectory(dataDir);
 }
@@ -204,10 +339,18 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
 // The importer takes DXL as its schema declares it and refuses, with the line
 // and writing nothing, what the schema does not allow or the importer does not
 // support: one valid design, one change per row. A database is never made
-// twice.
+// twice, nor deleted while open.
 TEST_F(KitTest, ImporterKeepsToTheSchema) {
     EXPECT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), 0);
     EXPECT_EQ(NSFDbCreate("brackwater\\x.nsf", DBCLASS_NOTEFILE, FALSE), emu::err::DB_EXISTS);
+    // Never deleted under an open handle; gone once deleted.
+    DBHANDLE open = 0;
+    ASSERT_EQ(NSFDbOpen("brackwater\\x.nsf", &open), 0);
+    EXPECT_EQ(NSFDbDelete("brackwater\\x.nsf"), emu::err::DB_IN_USE);
+    NSFDbClose(open);
+    EXPECT_EQ(NSFDbDelete("brackwater\\x.nsf"), 0);
+    EXPECT_EQ(NSFDbDelete("brackwater\\x.nsf"), emu::err::NOEXIST);
+    EXPECT_EQ(NSFDbOpen("brackwater\\x.nsf", &open), emu::err::NOEXIST);
     const std::string design =
         "<database xmlns='http://www.lotus.com/dxl' title='t'>\n"                   // 1
         "<acl>\n"                                                                   // 2

@@ -80,8 +80,10 @@ ProcessResult Stop(const RunningTask& p) {
 }
 
 TEST_F(OutboxTest, TheProcessorStoppedDuringABurstHandlesEveryQueueNoteExactlyOnce) {
+    // The kit's own queue database here, not the fixture's bare one.
     NSFDbClose(db);
     db = 0;
+    ASSERT_EQ(NSFDbDelete(kQueueDb), 0);
     uint16_t port = UnusedLoopbackPort();
     SampleConfig cfg;
     cfg.logLevel = 1;

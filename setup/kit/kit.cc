@@ -6,7 +6,10 @@
 #include <memory>
 
 #include "idtable.h"
+#include "miscerr.h"
+#include "nif.h"
 #include "nsfdb.h"
+#include "nsfnote.h"
 #include "osmem.h"
 #include "osmisc.h"
 #include "xml.h"
@@ -137,53 +140,117 @@ STATUS ImportDxl(DBHANDLE db, const std::string& dxl, std::string* log, std::vec
     return s;
 }
 
+namespace {
+
+// The kit's forms and views the database lacks; NOERROR, or the status of a
+// look-up that failed for another reason than not finding one.
+STATUS MissingDesign(DBHANDLE db, const std::string& name, std::vector<std::string>* missing) {
+    const std::string dxl = DesignText(name);
+    XmlDoc doc(xmlReadMemory(dxl.data(), static_cast<int>(dxl.size()), "design.dxl", nullptr, XML_PARSE_NONET),
+               xmlFreeDoc);
+    if (!doc) return NOERROR;  // no design to hold the database to
+    for (xmlNode* e = xmlDocGetRootElement(doc.get())->children; e; e = e->next) {
+        if (e->type != XML_ELEMENT_NODE) continue;
+        const std::string kind = reinterpret_cast<const char*>(e->name);
+        if (kind != "form" && kind != "view") continue;
+        xmlChar* title = xmlGetProp(e, BAD_CAST "name");
+        const std::string n = title ? reinterpret_cast<const char*>(title) : "";
+        xmlFree(title);
+        NOTEID id = 0;
+        // No flag pattern: a hidden view is the design's, and check says so apart.
+        STATUS s = NIFFindDesignNoteExt(db, n.c_str(), kind == "form" ? NOTE_CLASS_FORM : NOTE_CLASS_VIEW, "", &id, 0);
+        if (ERR(s) == ERR_NOT_FOUND)
+            missing->push_back(kind + " " + n);
+        else if (s)
+            return s;
+    }
+    return NOERROR;
+}
+
+}  // namespace
+
+std::string LackingDesign(DBHANDLE db, const std::string& name) {
+    std::vector<std::string> missing;
+    if (STATUS s = MissingDesign(db, name, &missing)) return "its design cannot be read: " + StatusText(s);
+    std::string text;
+    for (const std::string& m : missing) text += (text.empty() ? "" : ", ") + m;
+    return text;
+}
+
+namespace {
+
+// One database made and filled; false after its lines to err, the database
+// then deleted again (or, when that fails, named for the administrator).
+bool CreateOne(const Design& d, const CreateOptions& o, bool withServer, std::ostream& out, std::ostream& err) {
+    const char* path = d.path;
+    if (STATUS s = NSFDbCreate(path, DBCLASS_NOTEFILE, FALSE)) {
+        err << path << ": not created: " << StatusText(s) << "\n";
+        return false;
+    }
+    bool ok = false;
+    DBHANDLE db = NULLHANDLE;
+    if (STATUS s = NSFDbOpen(path, &db)) {
+        err << path << ": created but not opened: " << StatusText(s) << "\n";
+    } else {
+        std::string log;
+        ok = ImportDxl(db, WithNames(DesignText(d.name), o), &log) == NOERROR;
+        if (!ok) err << path << ": design not imported: " << log << "\n";
+        if (ok && withServer) {
+            ok = ImportDxl(db, ServerDocument(*o.server), &log) == NOERROR;
+            if (!ok) err << path << ": server document not written: " << log << "\n";
+        }
+        // The importer's success is not taken on trust: the forms and views
+        // the add-in and the administrator need must be there.
+        if (ok) {
+            if (std::string lacking = LackingDesign(db, d.name); !lacking.empty()) {
+                err << path << ": design incomplete after the import (" << lacking << ")\n";
+                ok = false;
+            }
+        }
+        NSFDbClose(db);
+    }
+    if (ok) {
+        out << path << ": created\n";
+        return true;
+    }
+    if (STATUS s = NSFDbDelete(path)) {
+        err << path << ": not removed again: " << StatusText(s) << "\n";
+        err << path << ": left empty; remove it before running create again\n";
+    } else {
+        err << path << ": removed again; run create again to make it\n";
+    }
+    return false;
+}
+
+}  // namespace
+
 int CreateDatabases(const CreateOptions& o, std::ostream& out, std::ostream& err) {
     bool present[3] = {};
     bool refused = false;
+    int rc = 0;
     for (int i = 0; i < 3; ++i) {
         DBHANDLE db = NULLHANDLE;
         if (NSFDbOpen(kDesigns[i].path, &db) == NOERROR) {
+            const std::string lacking = o.skipExisting ? LackingDesign(db, kDesigns[i].name) : "";
             NSFDbClose(db);
             present[i] = true;
-            if (o.skipExisting) {
-                out << kDesigns[i].path << " exists: left as it is\n";
-            } else {
+            if (!o.skipExisting) {
                 err << kDesigns[i].path << " exists: not touched (remove it, or give --skip-existing to keep it)\n";
                 refused = true;
+            } else if (!lacking.empty()) {
+                // What an interrupted create of an earlier version left:
+                // never taken for whole.
+                err << kDesigns[i].path << " exists but lacks the kit's design (" << lacking
+                    << "): remove it and run create again\n";
+                rc = 1;
+            } else {
+                out << kDesigns[i].path << " exists: left as it is\n";
             }
         }
     }
     if (refused) return 1;
-    int rc = 0;
-    for (int i = 0; i < 3; ++i) {
-        if (present[i]) continue;
-        const char* path = kDesigns[i].path;
-        if (STATUS s = NSFDbCreate(path, DBCLASS_NOTEFILE, FALSE)) {
-            err << path << ": not created: " << StatusText(s) << "\n";
-            rc = 1;
-            continue;
-        }
-        DBHANDLE db = NULLHANDLE;
-        if (STATUS s = NSFDbOpen(path, &db)) {
-            err << path << ": created but not opened: " << StatusText(s) << "\n";
-            rc = 1;
-            continue;
-        }
-        std::string log;
-        bool ok = ImportDxl(db, WithNames(DesignText(kDesigns[i].name), o), &log) == NOERROR;
-        if (!ok) err << path << ": design not imported: " << log << "\n";
-        if (ok && i == 0 && o.server) {
-            ok = ImportDxl(db, ServerDocument(*o.server), &log) == NOERROR;
-            if (!ok) err << path << ": server document not written: " << log << "\n";
-        }
-        NSFDbClose(db);
-        if (ok) {
-            out << path << ": created\n";
-        } else {
-            err << path << ": left empty; remove it before running create again\n";
-            rc = 1;
-        }
-    }
+    for (int i = 0; i < 3; ++i)
+        if (!present[i] && !CreateOne(kDesigns[i], o, i == 0 && o.server, out, err)) rc = 1;
     return rc;
 }
 

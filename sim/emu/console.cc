@@ -59,6 +59,7 @@ const KnownStatus kStatusTexts[] = {
     {err::DXL_IMPORT_FAILED, "DXL importer operation failed"},
     {err::DXL_BAD_OPTION, "Invalid DXL importer option"},
     {err::DB_EXISTS, "Database already exists"},
+    {err::DB_IN_USE, "File cannot be shared while in use by another process"},
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Design pieces of the stand-in that need no XML: NSFDbCreate, and the
-// selection an imported view keeps (see dxl.cc, which writes it).
+// Design pieces of the stand-in that need no XML: NSFDbCreate and
+// NSFDbDelete, and the selection an imported view keeps (see dxl.cc, which
+// writes it).
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +22,26 @@ EMU_EXPORT STATUS NSFDbCreate(const char* path, USHORT dbClass, BOOL forceCreati
     std::error_code ec;
     if (fs::exists(emu::FileSystemPath(emu::FilePathFor(path)), ec)) return err::DB_EXISTS;
     return emu::CreateDatabase(path);
+}
+
+// The reference's statuses: ERR_NOEXIST for no such file; ERR_LOCK while
+// the database is in use. A handle open in this process is such a use
+// (its SQLite connection would go on writing to a removed file), so the
+// stand-in refuses it rather than delete under an open handle.
+EMU_EXPORT STATUS NSFDbDelete(const char* path) {
+    if (STATUS s = emu::Fault(Op::DeleteDatabase)) return s;
+    if (!path || !*path || strlen(path) >= MAXPATH) return err::NOEXIST;
+    const std::string canonical = emu::Canonical(path), file = emu::FilePathFor(canonical);
+    std::error_code ec;
+    if (!fs::is_regular_file(emu::FileSystemPath(file), ec)) return err::NOEXIST;
+    {
+        std::lock_guard lock(emu::gMutex);
+        for (const auto& [handle, db] : emu::gDbs)
+            if (db->file == file) return err::DB_IN_USE;
+    }
+    if (!fs::remove(emu::FileSystemPath(file), ec)) return err::DB_IO;
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(emu::FileSystemPath(file + suffix), ec);
+    return NOERROR;
 }
 
 }  // extern "C"

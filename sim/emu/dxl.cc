@@ -88,6 +88,7 @@ STATUS Write(Database& db, const Importer& imp, const Parsed& p, std::vector<NOT
 extern "C" {
 
 EMU_EXPORT STATUS DXLCreateImporter(DXLIMPORTHANDLE* importer) {
+    if (STATUS s = emu::Fault(Op::CreateImporter)) return s;
     if (!importer) return err::INVALID_HANDLE;
     static std::once_flag once;
     std::call_once(once, [] { xmlInitParser(); });
@@ -98,6 +99,7 @@ EMU_EXPORT STATUS DXLCreateImporter(DXLIMPORTHANDLE* importer) {
 }
 
 EMU_EXPORT STATUS DXLSetImporterProperty(DXLIMPORTHANDLE importer, DXL_IMPORT_PROPERTY prop, void* value) {
+    if (STATUS s = emu::Fault(Op::SetImporterProperty)) return s;
     std::lock_guard lock(emu::gImportersMutex);
     auto it = emu::gImporters.find(importer);
     if (it == emu::gImporters.end()) return err::INVALID_HANDLE;

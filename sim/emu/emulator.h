@@ -92,6 +92,9 @@ constexpr STATUS MQ_NAME = kOwnPackage + 2;          // 0x1A42: no queue name (n
 // NSFDbCreate on a path that already holds a database. No source gives the
 // C API's code for it; refusing with a code of our own is the strict choice.
 constexpr STATUS DB_EXISTS = kOwnPackage + 3;        // 0x1A43
+// NSFDbDelete on a database a handle still holds open: the reference names
+// ERR_LOCK ("cannot be shared while in use") with no value in any source.
+constexpr STATUS DB_IN_USE = kOwnPackage + 4;        // 0x1A44
 static_assert(ERR(MQ_NAME) == MQ_NAME && MQ_NAME < kOwnPackage + 0x10, "own codes stay inside the gap");
 }  // namespace err
 
@@ -114,6 +117,7 @@ enum class Op : int {
     CreateDatabase, ImportDxl, ReadAcl,
     GetModifiedNoteTable, GetDbNoteInfo, DestroyIdTable,
     GetCollectionData, DeleteNote,
+    DeleteDatabase, CreateImporter, SetImporterProperty,
     // Not C API calls: the host's hooks for tests. ThreadStart answers the
     // add-in's query before it starts a notice worker (HostThreadStartFails);
     // the other two are the add-in's own allocations, counted by the host
@@ -136,6 +140,8 @@ enum class Op : int {
     NSFDbCreate = CreateDatabase, DXLImport = ImportDxl, NSFDbReadACL = ReadAcl,
     NSFDbGetModifiedNoteTable = GetModifiedNoteTable, NSFDbGetNoteInfo = GetDbNoteInfo,
     IDDestroyTable = DestroyIdTable, NIFGetCollectionData = GetCollectionData, NSFNoteDelete = DeleteNote,
+    NSFDbDelete = DeleteDatabase, DXLCreateImporter = CreateImporter,
+    DXLSetImporterProperty = SetImporterProperty,
 };
 
 // The role name of an operation.

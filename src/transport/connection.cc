@@ -34,26 +34,13 @@ bool IniValue(const char* name, char (&text)[256]) {
     return true;
 }
 
-// TARN_HTTP_Secure: "1" (HTTPS) or "0" (plain HTTP), blanks allowed around.
-// False for anything else: a value meant to turn TLS on must not be taken
-// for off.
-bool ParseSecure(const char* text, bool& secure) {
-    while (*text == ' ' || *text == '\t') ++text;
-    if (*text != '0' && *text != '1') return false;
-    const bool on = *text++ == '1';
-    while (*text == ' ' || *text == '\t') ++text;
-    if (*text) return false;
-    secure = on;
-    return true;
-}
-
 // TARN_HTTP_Secure and TARN_HTTP_CAFile, onto the session. False after a
 // level-1 line when they cannot be used: the task then makes no connection,
 // so nothing goes out until they are mended (never plain HTTP instead).
 bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& internet, bool& secure) {
     char text[256];
     secure = false;
-    if (IniValue("TARN_HTTP_Secure", text) && !ParseSecure(text, secure)) {
+    if (IniValue("TARN_HTTP_Secure", text) && !ParseHttpSecure(text, secure)) {
         Line(log, 1,
              "TARN_HTTP_Secure=%s is not 0 or 1; no notice is sent until it is mended (a secure setting never falls "
              "back to plain HTTP)",
@@ -69,13 +56,11 @@ bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& in
     if (!haveCaFile) return true;
     // Read here, so an unreadable file is the administrator's line now
     // rather than a handshake failure on every notice.
-    FILE* file = fopen(caFile, "rb");
-    if (!file) {
+    if (const std::string why = CaFileUnreadable(caFile); !why.empty()) {
         Line(log, 1, "TARN_HTTP_CAFile=%s cannot be read (%s); no notice is sent until it is mended", caFile,
-             strerror(errno));
+             why.c_str());
         return false;
     }
-    fclose(file);
     if (!http::SetSessionCaFile(internet, caFile)) {
         if (http::LastError() != http::kErrorBadOption) {
             Line(log, 1, "TARN_HTTP_CAFile=%s cannot be used; no notice is sent until it is mended", caFile);
@@ -89,16 +74,6 @@ bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& in
     return true;
 }
 
-// Text of a time-out as an administrator reads it.
-std::string TimeoutText(uint32_t ms) {
-    char text[32];
-    if (ms % 1000 == 0)
-        snprintf(text, sizeof text, "%u s", ms / 1000);
-    else
-        snprintf(text, sizeof text, "%u ms", ms);
-    return text;
-}
-
 // TARN_HTTP_Timeout onto the session, or the defaults kept; its line either way.
 void ApplyTimeout(const ConnectionLog& log, const http::SessionHandle& internet) {
     char text[256];
@@ -108,7 +83,7 @@ void ApplyTimeout(const ConnectionLog& log, const http::SessionHandle& internet)
             http::SetSessionOption(internet, http::kOptionConnectTimeout, ms);
             http::SetSessionOption(internet, http::kOptionSendTimeout, ms);
             http::SetSessionOption(internet, http::kOptionReceiveTimeout, ms);
-            Line(log, 2, "openHTTPConnection. HTTP time-out: %s (TARN_HTTP_Timeout)", TimeoutText(ms).c_str());
+            Line(log, 2, "openHTTPConnection. HTTP time-out: %s (TARN_HTTP_Timeout)", HttpTimeoutText(ms).c_str());
             return;
         }
         Line(log, 1,
@@ -116,24 +91,57 @@ void ApplyTimeout(const ConnectionLog& log, const http::SessionHandle& internet)
              text);
     }
     Line(log, 2, "openHTTPConnection. HTTP time-outs: connect %s, send and receive %s (defaults)",
-         TimeoutText(http::kDefaultConnectTimeoutMs).c_str(), TimeoutText(http::kDefaultReceiveTimeoutMs).c_str());
+         HttpTimeoutText(http::kDefaultConnectTimeoutMs).c_str(),
+         HttpTimeoutText(http::kDefaultReceiveTimeoutMs).c_str());
 }
 
 // TARN_HTTP_Workers, or the default.
 int WorkerLimit(const ConnectionLog& log) {
     char text[256];
     if (!IniValue("TARN_HTTP_Workers", text)) return WorkerPool::kDefaultWorkers;
-    char* end = nullptr;
-    long n = strtol(text, &end, 10);
-    while (end && (*end == ' ' || *end == '\t')) ++end;
-    if (end != text && end && !*end && n >= WorkerPool::kMinWorkers && n <= WorkerPool::kMaxWorkers)
-        return static_cast<int>(n);
+    int n = 0;
+    if (ParseHttpWorkers(text, n)) return n;
     Line(log, 1, "TARN_HTTP_Workers=%s is not a number from %d to %d; using %d", text, WorkerPool::kMinWorkers,
          WorkerPool::kMaxWorkers, WorkerPool::kDefaultWorkers);
     return WorkerPool::kDefaultWorkers;
 }
 
 }  // namespace
+
+bool ParseHttpSecure(const char* text, bool& secure) {
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text != '0' && *text != '1') return false;
+    const bool on = *text++ == '1';
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text) return false;
+    secure = on;
+    return true;
+}
+
+bool ParseHttpWorkers(const char* text, int& workers) {
+    char* end = nullptr;
+    long n = strtol(text, &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (end == text || !end || *end || n < WorkerPool::kMinWorkers || n > WorkerPool::kMaxWorkers) return false;
+    workers = static_cast<int>(n);
+    return true;
+}
+
+std::string CaFileUnreadable(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (!file) return strerror(errno);
+    fclose(file);
+    return {};
+}
+
+std::string HttpTimeoutText(uint32_t ms) {
+    char text[32];
+    if (ms % 1000 == 0)
+        snprintf(text, sizeof text, "%u s", ms / 1000);
+    else
+        snprintf(text, sizeof text, "%u ms", ms);
+    return text;
+}
 
 bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
     if (!text) return false;

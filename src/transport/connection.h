@@ -55,3 +55,18 @@ private:
 bool ParseHttpTimeout(const char* text, uint32_t& milliseconds);
 constexpr uint32_t kMinHttpTimeoutMs = 100;
 constexpr uint32_t kMaxHttpTimeoutMs = 600000;
+// A time-out as an administrator reads it ("30 s", "1500 ms").
+std::string HttpTimeoutText(uint32_t milliseconds);
+
+// TARN_HTTP_Secure: "1" (HTTPS) or "0" (plain HTTP), blanks allowed around.
+// False for anything else: a value meant to turn TLS on must not be taken
+// for off.
+bool ParseHttpSecure(const char* text, bool& secure);
+
+// TARN_HTTP_Workers: a whole number from WorkerPool::kMinWorkers to
+// kMaxWorkers, blanks allowed around. False for anything else.
+bool ParseHttpWorkers(const char* text, int& workers);
+
+// Why the TARN_HTTP_CAFile at `path` cannot be read (the system's text);
+// empty when it can.
+std::string CaFileUnreadable(const char* path);

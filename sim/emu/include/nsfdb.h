@@ -12,6 +12,8 @@ extern "C" {
    FALSE here: overwriting a database is not supported. */
 STATUS LNPUBLIC NSFDbCreate(const char FAR *PathName, USHORT DbClass, BOOL ForceCreation);
 STATUS LNPUBLIC NSFDbOpen(const char FAR *PathName, DBHANDLE FAR *rethDB);
+/* Removes a database file; refused while any handle to it is open. */
+STATUS LNPUBLIC NSFDbDelete(const char FAR *PathName);
 STATUS LNPUBLIC NSFDbClose(DBHANDLE hDB);
 /* A new handle to the database of hDB for the calling thread (hDB may be
    another thread's); the caller closes it on that thread. */
