@@ -14,16 +14,24 @@
 //
 // The span ends at the time the run starts (or --until): a change made during
 // the run is the next run's, and the printed end is that next run's --since.
+// A change that could not be read or written (a failed read of a note, a
+// failed queue write, a list of changes that ended early) leaves its mail
+// file not resynchronised: the run exits 1 and the printed --since stays at
+// the start of the span, so a chained run takes it up again.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/db_handle.h"
 #include "base/notes_capi.h"
 #include "host/entry.h"
 #include "base/event_data.h"
+#include "config/tarn_config.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "resync_time.h"
@@ -40,9 +48,17 @@ struct ResyncOptions {
     std::vector<std::string> paths;
 };
 
+// A refusal that is no judgment on the document but a failure to read it
+// (its note, an item, the owner's profile) or to write its queue note: the
+// change is lost unless the span is taken up again.
+bool IsLoss(Refusal r) {
+    return r == Refusal::NotOpened || r == Refusal::Error || r == Refusal::NoOwner || r == Refusal::WriteFailed;
+}
+
 struct Tally {
-    unsigned captured = 0, skipped = 0, deletions = 0, deletionsWritten = 0, refusedTotal = 0;
-    unsigned refused[static_cast<size_t>(Refusal::Count_)] = {};
+    unsigned captured = 0, skipped = 0, deletions = 0, deletionsWritten = 0, refusedTotal = 0, lostTotal = 0;
+    unsigned noticesNotSent = 0;
+    unsigned refused[static_cast<size_t>(Refusal::Count_)] = {};  // losses included, by reason
 
     void Count(Refusal r) {
         if (r == Refusal::None) {
@@ -51,7 +67,7 @@ struct Tally {
             ++skipped;
         } else {
             ++refused[static_cast<size_t>(r)];
-            ++refusedTotal;
+            ++(IsLoss(r) ? lostTotal : refusedTotal);
         }
     }
     void Add(const Tally& o) {
@@ -60,18 +76,26 @@ struct Tally {
         deletions += o.deletions;
         deletionsWritten += o.deletionsWritten;
         refusedTotal += o.refusedTotal;
+        lostTotal += o.lostTotal;
+        noticesNotSent += o.noticesNotSent;
         for (size_t i = 0; i < static_cast<size_t>(Refusal::Count_); ++i) refused[i] += o.refused[i];
     }
-    std::string Text() const {
+    // " (reason n, ...)" of the refusals, or of the losses.
+    std::string Reasons(bool losses) const {
         std::string reasons;
         for (size_t i = 0; i < static_cast<size_t>(Refusal::Count_); ++i)
-            if (refused[i])
+            if (refused[i] && IsLoss(Refusal(i)) == losses)
                 reasons += (reasons.empty() ? " (" : ", ") + std::string(TARNEventProcessor::RefusalName(Refusal(i))) +
                            " " + std::to_string(refused[i]);
-        if (!reasons.empty()) reasons += ")";
-        return "captured " + std::to_string(captured) + ", refused " + std::to_string(refusedTotal) + reasons +
-               ", skipped " + std::to_string(skipped) + " (carries $TARN), deletions " + std::to_string(deletions) +
-               " (written " + std::to_string(deletionsWritten) + ")";
+        return reasons.empty() ? reasons : reasons + ")";
+    }
+    std::string Text() const {
+        std::string text = "captured " + std::to_string(captured) + ", refused " + std::to_string(refusedTotal) +
+                           Reasons(false) + ", skipped " + std::to_string(skipped) + " (carries $TARN), deletions " +
+                           std::to_string(deletions) + " (written " + std::to_string(deletionsWritten) + ")";
+        if (lostTotal) text += ", not written " + std::to_string(lostTotal) + Reasons(true);
+        if (noticesNotSent) text += ", notices not sent at once " + std::to_string(noticesNotSent);
+        return text;
     }
 };
 
@@ -81,16 +105,28 @@ std::string StatusText(STATUS s) {
     return text;
 }
 
+// How one mail file went.
+enum class Outcome { Done, NotResynchronised, Excluded, Repeated };
+
 class Resync {
 public:
     Resync(const ResyncOptions& o, TARNSession& s) : opts(o), session(s) {}
 
-    // False when the mail file could not be resynchronised (said why).
-    bool MailFile(const std::string& path, const TIMEDATE& since, int64_t end) {
+    // One mail file as given (`listed`: taken from maildblookup, not named).
+    Outcome MailFile(const std::string& path, bool listed, const TIMEDATE& since, int64_t end) {
         auto fail = [&](const std::string& why) {
             printf("resync: %s: not resynchronised: %s\n", path.c_str(), why.c_str());
-            return false;
+            return Outcome::NotResynchronised;
         };
+        // The lists take a path as one file however it is written (case,
+        // either separator): so does a run, once per file.
+        std::string lowered = path;
+        LowerAscii(lowered);
+        auto [first, fresh] = seen.emplace(MembershipList::Key(lowered), path);
+        if (!fresh) {
+            printf("resync: %s: the same mail file as %s: resynchronised once\n", path.c_str(), first->second.c_str());
+            return Outcome::Repeated;
+        }
         DbHandle db;
         if (STATUS s = OpenDatabaseInto(db, path.c_str())) return fail("could not be opened (" + StatusText(s) + ")");
         // The checks the add-in makes, on the path as the server names it.
@@ -100,7 +136,12 @@ public:
             return fail("no path (" + StatusText(s) + ")");
         base.dbPath[sizeof base.dbPath - 1] = '\0';
         TARNConfig& config = *session.GetConfig();
-        if (config.IsExcludedDb(base.dbPath)) return fail("excluded (dsdlookup)");
+        if (config.IsExcludedDb(base.dbPath)) {
+            // Listed and excluded: the add-in captures nothing there, and neither does a run.
+            if (!listed) return fail("excluded (dsdlookup)");
+            printf("resync: %s: excluded (dsdlookup): nothing to capture\n", path.c_str());
+            return Outcome::Excluded;
+        }
         if (!config.IsUserMailFile(base.dbPath)) return fail("not a user mail file (maildblookup)");
         base.dbHandle = db.get();
         if (!session.GetProcessor()->ReadCalendarOwner(base)) return fail("no CalendarProfile Owner");
@@ -111,14 +152,29 @@ public:
         Tally tally;
         if (s == ERR_NO_MODIFIED_NOTES) {
             Report(path, tally);
-            return true;
+            ++done;
+            return Outcome::Done;
         }
         if (s) return fail("changes could not be listed (" + StatusText(s) + ")");
         NOTEID id = 0;
-        for (BOOL first = TRUE; IDScan(table, first, &id); first = FALSE) One(db.get(), base, id, end, tally);
+        DWORD scanned = 0;
+        for (BOOL first = TRUE; IDScan(table, first, &id); first = FALSE) {
+            ++scanned;
+            One(db.get(), base, id, end, tally);
+        }
+        // IDScan answers FALSE both at the end and on a failure: the table's
+        // own count tells them apart, as the add-in's deletions do.
+        const DWORD listedChanges = IDEntries(table);
         IDDestroyTable(table);
         Report(path, tally);
-        return true;
+        if (scanned < listedChanges)
+            return fail("the list of changes ended early (" + std::to_string(scanned) + " of " +
+                        std::to_string(listedChanges) + " read)");
+        if (tally.lostTotal)
+            return fail(std::to_string(tally.lostTotal) + " change" + (tally.lostTotal == 1 ? "" : "s") +
+                        " not written" + tally.Reasons(true));
+        ++done;
+        return Outcome::Done;
     }
 
     Tally total;
@@ -132,9 +188,15 @@ private:
         TIMEDATE modified{};
         WORD noteClass = 0;
         const STATUS s = NSFDbGetNoteInfo(db, noteId, &oid, &modified, &noteClass);
+        // Listed as a document and deleted since: the stub's change is after the span.
+        if (!deleted && s == ERR_NOTE_DELETED) return;
         if (s != NOERROR && !(deleted && s == ERR_NOTE_DELETED)) {
             printf("resync: %s: note %08lX: %s\n", base.dbPath, static_cast<unsigned long>(noteId), StatusText(s).c_str());
-            tally.Count(Refusal::NotOpened);
+            // A deletion only counted loses nothing; a change unread may be one to capture.
+            if (deleted && (!opts.deletions || opts.dryRun))
+                ++tally.deletions;
+            else
+                tally.Count(Refusal::NotOpened);
             return;
         }
         if (Hundredths(modified) >= end) return;  // after the span: the next run's
@@ -148,26 +210,49 @@ private:
             // What a stub still shows: its UNID. Its form is gone.
             event.eventId = kEventDeletion;
             memcpy(event.unid, &oid, sizeof event.unid);
-            if (session.GetProcessor()->WriteStored(event, "resync", opts.notify))
+            if (session.GetProcessor()->WriteStored(event, "resync", false)) {
                 ++tally.deletionsWritten;
-            else
+                Notify(base, event, tally);
+            } else {
                 tally.Count(Refusal::WriteFailed);
+            }
             return;
         }
         // Filtered as an extended update: the one the filter takes calendar
         // notices from, as a save through either call may end up.
         event.eventId = EM_NSFNOTEUPDATEXTENDED;
-        tally.Count(session.GetProcessor()->CaptureStored(event, "resync", !opts.dryRun, opts.notify));
+        const Refusal r = session.GetProcessor()->CaptureStored(event, "resync", !opts.dryRun, false);
+        tally.Count(r);
+        if (r == Refusal::None && !opts.dryRun) Notify(base, event, tally);
+    }
+
+    // The notice of a queue note written, when asked for. One that cannot go
+    // out at once loses nothing: one whose worker could not be started (no
+    // thread to be had) waits for a later worker, and the queue note waits
+    // for the processor's sweep in any case.
+    void Notify(const EventData& base, EventData& event, Tally& tally) {
+        if (!opts.notify) return;
+        const unsigned long queueNote = event.queueNoteId;
+        try {
+            if (session.GetProcessor()->SendTransactionNotice(event)) return;
+            printf("resync: %s: notice for queue note %08lX not sent: the processor's sweep delivers the queue note\n",
+                   base.dbPath, queueNote);
+        } catch (const std::exception& e) {
+            printf("resync: %s: notice for queue note %08lX waits: no worker could be started (%s); a later worker or "
+                   "the processor's sweep delivers it\n",
+                   base.dbPath, queueNote, e.what());
+        }
+        ++tally.noticesNotSent;
     }
 
     void Report(const std::string& path, const Tally& tally) {
         printf("resync: %s: %s\n", path.c_str(), tally.Text().c_str());
         total.Add(tally);
-        ++done;
     }
 
     const ResyncOptions& opts;
     TARNSession& session;
+    std::unordered_map<std::string, std::string> seen;  // each mail file's key, as first given
 };
 
 int RunResync(const ResyncOptions& opts) {
@@ -208,17 +293,22 @@ int RunResync(const ResyncOptions& opts) {
         session.Reset();
         return 1;
     }
-    std::vector<std::string> paths = opts.paths.empty() ? session.GetConfig()->UserList() : opts.paths;
+    const bool listed = opts.paths.empty();
+    std::vector<std::string> paths = listed ? session.GetConfig()->UserList() : opts.paths;
     printf("resync: span from %s to %s%s\n", opts.all ? "the first note" : FormatTime(since).c_str(),
            FormatTime(end).c_str(), opts.dryRun ? " (dry run: nothing is written)" : "");
     Resync resync(opts, session);
-    size_t failed = 0;
-    for (const auto& path : paths)
-        if (!resync.MailFile(path, since, Hundredths(end))) ++failed;
+    size_t failed = 0, excluded = 0;
+    for (const auto& path : paths) {
+        const Outcome outcome = resync.MailFile(path, listed, since, Hundredths(end));
+        failed += outcome == Outcome::NotResynchronised;
+        excluded += outcome == Outcome::Excluded;
+    }
     if (opts.notify) session.GetProcessor()->WaitForNotices(60000);
+    std::string more = failed ? ", " + std::to_string(failed) + " not resynchronised" : "";
+    if (excluded) more += ", " + std::to_string(excluded) + " excluded";
     printf("resync: total: %u mail file%s, %s%s\n", resync.done, resync.done == 1 ? "" : "s",
-           resync.total.Text().c_str(),
-           failed ? (", " + std::to_string(failed) + " not resynchronised").c_str() : "");
+           resync.total.Text().c_str(), more.c_str());
     // The queue notes a resync wrote, beside the tasks' own TARN.Events.Captured,
     // so that the two together count every capture. (Whether a program run
     // beside a server reaches the server's statistics is not documented: a
@@ -229,8 +319,14 @@ int RunResync(const ResyncOptions& opts) {
             fprintf(stderr, "tarn-setup resync: statistic TARN.Resync.Captured not published (status 0x%04X)\n", s);
     }
     // The next run takes over where this one ended; a mail file not
-    // resynchronised keeps the span it still needs.
-    printf("resync: next: --since %s\n", FormatTime(end).c_str());
+    // resynchronised still needs the whole span (where in it its first
+    // missed change lies is not known), so the next run starts where this one did.
+    if (!failed)
+        printf("resync: next: --since %s\n", FormatTime(end).c_str());
+    else if (opts.all)
+        printf("resync: next: --all\n");
+    else
+        printf("resync: next: --since %s\n", FormatTime(since).c_str());
     session.Reset();
     return failed ? 1 : 0;
 }

@@ -2,7 +2,9 @@
 // of changes, once seen live by the add-in and once captured again by the
 // tool, must give the same queue notes.
 #include <algorithm>
+#include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -86,7 +88,7 @@ protected:
     }
     // The time a span starts at, as resync prints it: every change before
     // it is outside.
-    std::string Now() { return Line(Resync({"--all", "--dry-run"}), "resync: next: --since ").substr(22); }
+    std::string Now() { return Line(Resync({"--all", "--dry-run", "mail\\alice.nsf"}), "resync: next: --since ").substr(22); }
 
     tarnsim::Processor processor;
     std::vector<HEMREGISTRATION> registrations;
@@ -158,13 +160,16 @@ TEST_F(ResyncTest, CapturesAgainWhatTheAddInCapturedLive) {
     // No notices unless asked for.
     EXPECT_EQ(processor.AcceptedNotices().size(), noticesLive);
 
-    // Chained from the printed end: nothing new. A dry run writes nothing.
-    const std::string next = Line(r, "resync: next: --since ").substr(22);
-    const auto second = Resync({"--since", next});  // every listed mail file
-    EXPECT_EQ(Line(second, "resync: total:"), "resync: total: 2 mail files, captured 0, refused 0, skipped 0 "
-                                              "(carries $TARN), deletions 0 (written 0), 2 not resynchronised");
+    // Mail files went without: the span is still needed, from its start.
+    EXPECT_EQ(Line(r, "resync: next: --since ").substr(22), since);
+    // Chained from the end a run printed that did all it was given: nothing
+    // new. A dry run writes nothing.
     const auto dry = Resync({"--since", since, "--dry-run", "mail\\alice.nsf"});
+    EXPECT_EQ(dry.exitCode, 0);
     EXPECT_EQ(Line(dry, "resync: mail\\alice.nsf:"), Line(r, "resync: mail\\alice.nsf:"));
+    const auto second = Resync({"--since", Line(dry, "resync: next: --since ").substr(22), "mail\\alice.nsf"});
+    EXPECT_EQ(Line(second, "resync: total:"), "resync: total: 1 mail file, captured 0, refused 0, skipped 0 "
+                                              "(carries $TARN), deletions 0 (written 0)");
     EXPECT_EQ(Queue().size(), 2 * live.size());
 }
 
@@ -187,6 +192,150 @@ TEST_F(ResyncTest, NoticesGoOutWhenAskedForAndBadTimesAreRefused) {
         EXPECT_EQ(refused.exitCode, 2) << ::testing::PrintToString(bad);
         EXPECT_NE(refused.err, "");
     }
+}
+
+TEST_F(ResyncTest, EachMailFileOnceHoweverWrittenAndAListedExclusionIsNoFailure) {
+    // Listed four times, three ways, all one file to the add-in.
+    for (const char* path : {"MAIL\\ALICE.NSF", "mail/alice.nsf", "Mail/Alice.nsf"}) AddUser(path);
+    ASSERT_EQ(emu::SetProfile(Db("mail\\noprofile.nsf"), "CalendarProfile", {emu::Text("Owner", "CN=Nora/O=B")}), 0);
+    const std::string since = Now();
+    Appointment("mail\\alice.nsf");
+    Appointment("mail\\bob.nsf");
+
+    // Every listed one: mail\shared.nsf, listed and excluded, is counted as excluded.
+    const auto listed = Resync({"--since", since});
+    EXPECT_EQ(listed.exitCode, 0) << ::testing::PrintToString(listed.out);
+    EXPECT_EQ(CountWith(listed.out, {"alice.nsf: captured 1,"}), 1);
+    EXPECT_EQ(CountWith(listed.out, {"alice.nsf: the same mail file as ", ": resynchronised once"}), 3);
+    EXPECT_EQ(Line(listed, "resync: mail\\shared.nsf:"), "resync: mail\\shared.nsf: excluded (dsdlookup): nothing to capture");
+    EXPECT_EQ(Line(listed, "resync: total:"), "resync: total: 3 mail files, captured 2, refused 0, skipped 0 "
+                                              "(carries $TARN), deletions 0 (written 0), 1 excluded");
+    EXPECT_NE(Line(listed, "resync: next: --since ").substr(22), since);
+    EXPECT_EQ(Queue().size(), 2u);
+
+    // Named, twice, and the excluded one: refused.
+    const auto named = Resync({"--since", since, "--dry-run", "MAIL/BOB.NSF", "mail\\bob.nsf", "mail\\shared.nsf"});
+    EXPECT_EQ(named.exitCode, 1);
+    EXPECT_EQ(Line(named, "resync: mail\\bob.nsf:"), "resync: mail\\bob.nsf: the same mail file as MAIL/BOB.NSF: resynchronised once");
+    EXPECT_EQ(Line(named, "resync: mail\\shared.nsf:"), "resync: mail\\shared.nsf: not resynchronised: excluded (dsdlookup)");
+    EXPECT_EQ(Line(named, "resync: next: --since ").substr(22), since);
+}
+
+}  // namespace
+
+namespace {
+
+// What a run of the fault sweep did.
+struct SweepRun {
+    ProcessResult result;
+    // Each queue note by its items (action, status, path, note id, UNID, form, user).
+    std::multiset<std::tuple<double, double, std::string, std::string, std::string, std::string, std::string>> queue;
+    std::string documents;  // the users' documents, as the run left them
+};
+
+// One failing call at a time, each in a fresh copy of the same data: a run
+// may fail, but it never exits 0 having lost a change, never writes one
+// twice, never changes a user's document, never crashes; and a second run,
+// without the fault, from the `next: --since` it printed brings back
+// whatever it missed.
+TEST_F(ResyncTest, NoFaultLosesDoublesOrChangesAnything) {
+    const std::string since = Now();
+    Appointment("mail\\alice.nsf");
+    Save("mail\\alice.nsf", {{"Form", "Notice"}, {"NoticeType", "S"}}, true);  // a cancellation
+    Save("mail\\alice.nsf", {{"Form", "Memo"}, {"Subject", "lunch"}});
+    Save("mail\\alice.nsf", {{"Form", "Appointment"}, {"ApptUNID", "self"}, {"$TARN", "1"}});
+    Appointment("mail\\bob.nsf");
+    ASSERT_EQ(emu::DeleteByStub(Db("mail\\bob.nsf"), Appointment("mail\\bob.nsf"), false), 0);
+    for (auto& [path, db] : dbs) NSFDbClose(db);
+    dbs.clear();
+
+    auto documents = [] {
+        std::string text;
+        for (const char* path : {"mail\\alice.nsf", "mail\\bob.nsf"})
+            for (const auto& n : Notes(path)) {
+                text += Hex8(n.id) + " " + std::to_string(n.oid.Sequence) + ":";
+                for (const auto& i : n.items)
+                    text += " " + i.name + "=" + ::testing::PrintToString(i.texts) + ::testing::PrintToString(i.numbers);
+                text += "\n";
+            }
+        return text;
+    };
+    const std::string before = documents();
+    const Strings span = {"--since", since, "--deletions", "mail\\alice.nsf", "mail\\bob.nsf"};
+    // A run in dir (a copy of the data made first when fresh).
+    auto run = [&](const std::string& dir, bool fresh, const std::string& faults, Strings args) {
+        if (fresh) {
+            std::filesystem::remove_all(dir);
+            std::filesystem::create_directories(dir);
+            for (const char* sub : {"brackwater", "mail"})
+                std::filesystem::copy(dataDir + "/" + sub, dir + "/" + sub, std::filesystem::copy_options::recursive);
+        }
+        args.insert(args.begin(), "resync");
+        std::map<std::string, std::string> env;
+        if (!faults.empty()) env["EMU_FAULTS"] = faults;
+        SweepRun r;
+        r.result = RunTask("tarn-setup", dir, "", env, args);
+        emu::SetDataDirectory(dir);
+        for (const auto& n : CaptureQueue()) r.queue.emplace(n.Fields());
+        r.documents = documents();
+        emu::SetDataDirectory(dataDir);
+        return r;
+    };
+    const std::string rowDir = dataDir + "/row";
+    const SweepRun clean = run(rowDir, true, "", span);
+    ASSERT_EQ(clean.result.exitCode, 0) << clean.result.err;
+    const auto want = clean.queue;
+    ASSERT_EQ(want.size(), 4u);
+    ASSERT_EQ(clean.documents, before);
+
+    // Each operation the run makes that answers a status, failing at each of
+    // its calls in turn (the last: how many a run without faults makes). The
+    // worker's start has no status of its own but matters with --notify.
+    const struct {
+        const char* op;
+        unsigned lastCall;
+        bool notify = false;
+    } kRows[] = {
+        {"OpenDatabase", 5},    {"CloseDatabase", 10},       {"GetDatabaseId", 6},  {"GetDatabasePath", 7},
+        {"FindView", 3},        {"OpenCollection", 3},       {"ReadEntries", 3},    {"CloseCollection", 3},
+        {"FreeMemory", 3},      {"GetProfileField", 5},      {"LockObject", 8},     {"GetModifiedNoteTable", 2},
+        {"IdScan", 8},          {"GetDbNoteInfo", 6},        {"DestroyIdTable", 2}, {"OpenNote", 6},
+        {"CloseNote", 10},      {"ItemInfo", 21},            {"ReopenDatabase", 5}, {"CreateNote", 4},
+        {"SetItemNumber", 8},   {"AppendItem", 24},          {"UpdateNote", 4},     {"StatUpdate", 1},
+        {"ThreadStart", 2, true},
+    };
+    const auto* results = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    int failedRows = 0, rowsRun = 0;
+    for (const auto& row : kRows)
+        for (unsigned n = 1; n <= row.lastCall; ++n) {
+            const std::string fault = std::string(row.op) + "=0x1A41@" + std::to_string(n);
+            SCOPED_TRACE(fault + (row.notify ? " --notify" : ""));
+            const int failuresBefore = results->total_part_count();
+            ++rowsRun;
+            Strings args = span;
+            if (row.notify) args.push_back("--notify");
+            const SweepRun r = run(rowDir, true, fault, args);
+            const std::string out = ::testing::PrintToString(r.result.out);
+            EXPECT_TRUE(r.result.exitCode == 0 || r.result.exitCode == 1) << r.result.exitCode << r.result.err;
+            EXPECT_EQ(r.documents, before);
+            for (const auto& k : r.queue) EXPECT_EQ(r.queue.count(k), want.count(k)) << "written twice: " << out;
+            if (r.result.exitCode == 0) {
+                EXPECT_EQ(r.queue, want) << "exit 0 having lost a change: " << out;
+            } else if (r.result.exitCode == 1) {
+                // Said why: a mail file's line, or the configuration's.
+                EXPECT_TRUE(CountWith(r.result.out, {": not resynchronised: "}) > 0 || !r.result.err.empty()) << out;
+                // Taken up again from where it said (or from the start when
+                // it printed no end), without the fault: nothing missing.
+                const std::string next = Line(r.result, "resync: next: --since ");
+                Strings again = span;
+                if (next.rfind("resync:", 0) == 0) again[1] = next.substr(22);
+                const SweepRun second = run(rowDir, false, "", again);
+                EXPECT_EQ(second.result.exitCode, 0) << second.result.err;
+                for (const auto& k : want) EXPECT_GE(second.queue.count(k), 1u) << "lost: " << out;
+            }
+            if (results->total_part_count() != failuresBefore) ++failedRows;
+        }
+    printf("fault sweep: %d of %d rows failed\n", failedRows, rowsRun);
 }
 
 }  // namespace

@@ -24,12 +24,15 @@ constexpr size_t kKeyMax = 256;
 
 MembershipList::MembershipList(std::vector<std::string> list) : entries(std::move(list)) {
     keys.reserve(entries.size());
-    for (std::string e : entries) {
-        std::replace(e.begin(), e.end(), '/', '\\');
-        keys.push_back(std::move(e));
-    }
+    for (const std::string& e : entries) keys.push_back(Key(e));
     index.reserve(keys.size());
     for (const std::string& k : keys) index.insert(std::string_view(k));
+}
+
+std::string MembershipList::Key(std::string_view path) {
+    std::string key(path);
+    std::replace(key.begin(), key.end(), '/', '\\');
+    return key;
 }
 
 bool MembershipList::Contains(std::string_view path) const {

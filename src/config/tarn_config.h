@@ -54,6 +54,9 @@ public:
 
     // path is lower-case already; it is not changed.
     bool Contains(std::string_view path) const;
+    // What the list compares a lower-case path by: '/' as '\\'. Two paths
+    // with one key are one database to the add-in.
+    static std::string Key(std::string_view path);
     const std::vector<std::string>& Entries() const { return entries; }
 
 private:
