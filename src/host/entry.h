@@ -7,9 +7,13 @@
 //     occurs anywhere in TARN_Task_List's text (a substring match) gets
 //     its session initialised (notes.ini, databases, message queues), then
 //     five registrations with one recursion id, each with its level-3 line,
-//     then EM_TERMINATENSF with the same id and no line of its own.
+//     then EM_TERMINATENSF with the same id and no line of its own. Should
+//     that one be refused, the five are deregistered again and the task is
+//     not served (a level-1 line): without it the only place left to stop
+//     the add-in's threads is the unload, under the loader's lock.
 //     The statistics thread starts; its C API calls wait for the first
-//     callback.
+//     callback, which waits (bounded) for the thread's NotesInitThread, so
+//     that no first C API call of it can fall into the unload.
 //  3. Callbacks, on any server thread, several at once: a captured change
 //     is written to the capture queue and its notice handed to a worker. The
 //     server thread never waits on the network.
@@ -57,7 +61,9 @@ void DeregisterSaying(HEMREGISTRATION handle);
 class EmRegistration {
 public:
     EmRegistration() = default;
-    ~EmRegistration() {
+    ~EmRegistration() { Release(); }
+    // Deregisters now, once; a refused deregistration is said, not retried.
+    void Release() {
         if (handle) DeregisterSaying(handle);
         handle = 0;
     }
