@@ -34,7 +34,8 @@
 //     NotesTermThread): the host ends the runtime without it.
 //  6. Unload: the holders are destroyed in reverse order, deregistering
 //     EM_TERMINATENSF, then delete-notes first and update-after last; then
-//     the session closes what it opened. If the host never raised
+//     the statistics thread (never started with a refused EM_TERMINATENSF)
+//     is stopped; then the session closes what it opened. If the host never raised
 //     EM_TERMINATENSF, the session's teardown stops and waits for the
 //     workers here as step 5 does; pinning is no longer possible this late,
 //     so it waits longer for a straggler instead (a level-1 line says so).
