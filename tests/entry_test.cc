@@ -74,6 +74,14 @@ TEST_F(EntryPointTest, UnlistedOrUnconfiguredTasksAreNotServed) {
     EXPECT_EQ(none.exitCode, 0);
 }
 
+// What every run of a task that met a fault must show: a clean end, nothing
+// left open, no contract broken.
+void ExpectCleanEnd(const ProcessResult& r) {
+    for (const auto& l : r.out) EXPECT_EQ(l.find("runner: left open"), std::string::npos) << l;
+}
+
+const char kSave[] = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";
+
 // A start that fails part way registers nothing and says why in one line.
 TEST_F(EntryPointTest, AFailedStartLeavesTheTaskUnserved) {
     const std::string p = "Brackwater TARN 1.2.27 (nserver.exe) : ";
@@ -89,6 +97,17 @@ TEST_F(EntryPointTest, AFailedStartLeavesTheTaskUnserved) {
     r = Run("nserver.exe", {{"EMU_FAULTS", "ReopenDatabase=0x1A41@1"}});
     EXPECT_EQ(BannerLines(r.out), (Lines{kLoading, p + "Error reopening TARNConfig database (Injected failure)"}));
     EXPECT_EQ(Deregistered(r), "");
+
+    // The termination refused: the five made before it are undone (in the
+    // unload's order), nothing is captured, and the unload leaves nothing open.
+    CreateMailFile("mail\\alice.nsf", "CN=Alice");
+    r = RunTask("nserver.exe", dataDir, kSave, {{"EMU_FAULTS", "EmRegister=0x0107@6"}});
+    EXPECT_NE(r.err.find("runner: MainEntryPoint returned 263"), std::string::npos) << r.err;
+    EXPECT_EQ(BannerLines(r.out), (Lines{kLoading, p + "Couldn't register callback for EM_TERMINATENSF (the task is not "
+                                                       "served): Insufficient memory (0x107)"}));
+    EXPECT_EQ(Deregistered(r), " 24/1 102/2 102/1 47/1 47/2");
+    EXPECT_TRUE(QueueNotes().empty());
+    ExpectCleanEnd(r);
 
     std::filesystem::remove(emu::FilePathFor("brackwater\\qcapture.nsf"));
     r = Run("nserver.exe");
@@ -123,14 +142,6 @@ TEST_F(EntryPointTest, TaskNamesShowAsTheyAreAndLongOnesAreCut) {
     EXPECT_EQ(lines[1], p + "Message queue name cut to fit: TARN" + name.substr(0, 27));
     EXPECT_EQ(lines.back(), p + " (" + name + ") loaded OK...");
 }
-
-// What every run of a task that met a fault must show: a clean end, nothing
-// left open, no contract broken.
-void ExpectCleanEnd(const ProcessResult& r) {
-    for (const auto& l : r.out) EXPECT_EQ(l.find("runner: left open"), std::string::npos) << l;
-}
-
-const char kSave[] = "create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\n";
 
 // A notice whose worker cannot be started: Boost.Thread's error at level 1,
 // the save goes on, and the queue note stays for the processor's sweep.

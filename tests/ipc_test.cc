@@ -53,11 +53,40 @@ TEST_F(RefreshTest, TheHttpTaskOpensEveryListedTasksQueueAsWritten) {
     const Strings queues = {"TARNAMGR.exe", "TARNamgr.exe", "TARNnhttp.exe", "TARNnrouter.exe;nupdate.exe",
                             "TARNnserver.exe"};
     EXPECT_EQ(Sorted(emu::QueueNames()), queues);
-    // One broadcast: one message in each queue, duplicates once; its own is
-    // never read, which is harmless.
+    // One broadcast: one message in each queue, duplicates once; none in its
+    // own, which it never reads.
     EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 1);
     EXPECT_EQ(Count(lines, "Sending IPC to: TARNnserver.exe"), 1);
-    for (const auto& q : queues) EXPECT_EQ(Waiting(q), 1) << q;
+    EXPECT_EQ(Count(lines, "Sending IPC to: TARNnhttp.exe"), 0);
+    for (const auto& q : queues) EXPECT_EQ(Waiting(q), q == "TARNnhttp.exe" ? 0 : 1) << q;
+}
+
+// A task that reads no message (idle, or not running) fills its queue: the
+// full queue already holds a refresh, so the puts it refuses are no error.
+// Any other refused put is one.
+TEST_F(RefreshTest, AFullQueueIsNoErrorAndEveryOtherFailedPutIs) {
+    Prepare("nserver.exe,nhttp.exe");
+    std::string script = kAlert;
+    for (int i = 0; i < 69; ++i) script += "modify a1 Subject=" + std::to_string(i) + "\n";
+    auto r = RunTask("nhttp.exe", dataDir, script);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "Broadcasting Config Referesh"), 70);
+    EXPECT_EQ(CountWith(lines, {"ERROR: refresh message"}), 0);
+    // The queue holds 64 messages.
+    EXPECT_EQ(Count(lines, "Refresh message to TARNnserver.exe not sent (Message queue is full): a refresh already "
+                           "waits there"),
+              6);
+    EXPECT_EQ(Waiting("TARNnserver.exe"), 64);
+    EXPECT_EQ(Waiting("TARNnhttp.exe"), 0);
+
+    r = RunTask("nhttp.exe", dataDir, kAlert, {{"EMU_FAULTS", "MqPut=0x1A41"}});
+    lines = BannerLines(r.out);
+    EXPECT_EQ(Count(lines, "ERROR: refresh message to TARNnserver.exe not sent (Injected failure): that task keeps "
+                           "its old configuration"),
+              1)
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(CountWith(lines, {"not sent ("}), 1);
 }
 
 TEST_F(RefreshTest, ALaterTaskFindsEveryWaitingMessageAndReloadsOnce) {

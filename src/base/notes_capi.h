@@ -8,6 +8,7 @@
 #include <addin.h>
 #include <extmgr.h>
 #include <idtable.h>
+#include <miscerr.h>
 #include <mq.h>
 #include <nif.h>
 #include <nsfdb.h>

@@ -223,6 +223,12 @@ bool TARNConfig::LoadLocked(DBHANDLE db) {
         return false;
     }
     Publish(pending, std::move(users), std::move(excluded));
+    // Every notice would go to "/?action=...", which a web server may answer
+    // 200 without the processor hearing of it: none is sent instead.
+    if (pending.url[0] == '\0')
+        Log().Printf(1, "%s",
+                     "ERROR: Url_DomToTN is empty: no notice is sent until it is set (the queue notes stay for the "
+                     "processor's sweep)");
     return true;
 }
 

@@ -92,9 +92,11 @@ void TARNEventProcessor::openHTTPConnection() {
 }
 
 bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
-    if (!Connected(*this, *transport)) return false;
-    // One snapshot: the notice never mixes the settings of two loads.
+    // One snapshot: the notice never mixes the settings of two loads. An
+    // empty path was said once, at the load that found it.
     const TARNSettings settings = config->GetSettings();
+    if (settings.url[0] == '\0') return false;
+    if (!Connected(*this, *transport)) return false;
     char address[512];
     snprintf(address, sizeof address, "%s?action=%s&qnoteid=%08lX&id=%s", settings.url,
              event.eventId == kEventDeletion ? "Delete" : "Change",
@@ -109,11 +111,12 @@ bool TARNEventProcessor::SendTransactionNotice(EventData& event) {
 }
 
 void TARNEventProcessor::SendRefreshConfigNotice() {
+    const TARNSettings settings = config->GetSettings();
+    if (settings.url[0] == '\0') return;
     if (!Connected(*this, *transport)) {
         session->Log(1, "InternetConnect Failed");
         return;
     }
-    const TARNSettings settings = config->GetSettings();
     std::string address = std::string(settings.url) + "?action=refreshconfig";
     session->Log(2, "%s", address.c_str());
     Send(*session, transport, Notice{ParseAuthType(settings.authType), address, settings.username, settings.password},

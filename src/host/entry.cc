@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <string>
 
@@ -128,9 +129,18 @@ STATUS RunMainEntryPoint() {
             gSession.Log(3, "MainEntryPoint:\tregistered %s", r.what);
         }
         // The end of NSF service for this process: the workers stop there,
-        // before the host unloads the library. No line of its own.
-        CheckNotesStatus(EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out()),
-                         nullptr);
+        // before the host unloads the library. No line of its own. Refused,
+        // nothing stays registered: serving on would leave the threads to be
+        // stopped inside the unload, where the loader's lock is held and a
+        // thread that starts, ends or first calls the C API can hang it.
+        if (const STATUS s = EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out())) {
+            *gTerminate.out() = 0;
+            // In the unload's order.
+            for (EmRegistration* h : {&gDeleteNotes, &gExtendedUpdateAfter, &gExtendedUpdateBefore, &gUpdateBefore,
+                                      &gUpdateAfter})
+                h->Release();
+            CheckNotesStatus(s, "Couldn't register callback for EM_TERMINATENSF (the task is not served)");
+        }
         // The capture queue's backlog: one task per server publishes it.
         if (gSession.IsHttpTask())
             gPublisher.AlsoRun(tarn::stats::QueueBacklogWork([](const char* line) { gSession.Log(1, "%s", line); }));
@@ -254,9 +264,8 @@ WORD CallbackSkip() {
 
 STATUS RunExtMgrCallback(EMRECORD* record) {
     try {
-        // The host is up: the statistics thread may begin its C API calls.
-        gPublisher.Go();
         if (record->EId == EM_TERMINATENSF) {
+            gPublisher.Go();  // for the last round
             // Stop the workers only: deregistering here is forbidden; the
             // holders do it at unload. Then the last figures, what the
             // teardown dropped included, go out from the statistics thread.
@@ -265,6 +274,9 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
             return ERR_EM_CONTINUE;
         }
         if (CallbackSkip() != 0) return ERR_EM_CONTINUE;
+        // The host is up: the statistics thread may begin its C API calls
+        // (never from a callback skipped at unload: that would be its first).
+        gPublisher.Go();
         gSession.Log(2, "ExtMgrCallback. Start");
         if (!gSession.IsInitialised()) {
             gSession.Log(2, "ExtMgrCallback. TARNSession not initialised");

@@ -7,9 +7,13 @@
 //     occurs anywhere in TARN_Task_List's text (a substring match) gets
 //     its session initialised (notes.ini, databases, message queues), then
 //     five registrations with one recursion id, each with its level-3 line,
-//     then EM_TERMINATENSF with the same id and no line of its own.
+//     then EM_TERMINATENSF with the same id and no line of its own. Should
+//     that one be refused, the five are deregistered again and the task is
+//     not served (a level-1 line): without it the only place left to stop
+//     the add-in's threads is the unload, under the loader's lock.
 //     The statistics thread starts; its C API calls wait for the first
-//     callback.
+//     callback, which waits (bounded) for the thread's NotesInitThread, so
+//     that no first C API call of it can fall into the unload.
 //  3. Callbacks, on any server thread, several at once: a captured change
 //     is written to the capture queue and its notice handed to a worker. The
 //     server thread never waits on the network.
@@ -30,7 +34,8 @@
 //     NotesTermThread): the host ends the runtime without it.
 //  6. Unload: the holders are destroyed in reverse order, deregistering
 //     EM_TERMINATENSF, then delete-notes first and update-after last; then
-//     the session closes what it opened. If the host never raised
+//     the statistics thread (never started with a refused EM_TERMINATENSF)
+//     is stopped; then the session closes what it opened. If the host never raised
 //     EM_TERMINATENSF, the session's teardown stops and waits for the
 //     workers here as step 5 does; pinning is no longer possible this late,
 //     so it waits longer for a straggler instead (a level-1 line says so).
@@ -57,7 +62,9 @@ void DeregisterSaying(HEMREGISTRATION handle);
 class EmRegistration {
 public:
     EmRegistration() = default;
-    ~EmRegistration() {
+    ~EmRegistration() { Release(); }
+    // Deregisters now, once; a refused deregistration is said, not retried.
+    void Release() {
         if (handle) DeregisterSaying(handle);
         handle = 0;
     }

@@ -81,11 +81,22 @@ void TARNSession::OpenTaskQueues(std::string list) {
 }
 
 void TARNSession::BroadcastConfigRefresh() {
+    // The HTTP task reloads itself and never reads its own queue: a message
+    // put there would only fill it.
+    char own[kQueueNameMax + 1];
+    BuildQueueName(processName, strlen(processName), own);
     for (const auto& [name, queue] : taskQueues) {
+        if (name == own) continue;
         Log(3, "%s%s", "Sending IPC to: ", name.c_str());
         const STATUS s = MQPut(queue, 1, kRefreshMessage, sizeof kRefreshMessage, 0);
-        if (s == 0) tarn::stats::Add(tarn::stats::Count::RefreshSent);
-        if (s != 0) {
+        if (s == 0) {
+            tarn::stats::Add(tarn::stats::Count::RefreshSent);
+        } else if (ERR(s) == ERR_MQ_EXCEEDED_QUOTA) {
+            // Full of refresh messages (only the HTTP task writes there):
+            // that task reloads at its next event all the same.
+            Log(3, "Refresh message to %s not sent (%s): a refresh already waits there", name.c_str(),
+                StatusText(s).c_str());
+        } else {
             // That task would go on with the old configuration unheard of.
             Log(1, "ERROR: refresh message to %s not sent (%s): that task keeps its old configuration", name.c_str(),
                 StatusText(s).c_str());

@@ -83,17 +83,22 @@ constexpr Total kTotals[] = {
 };
 constexpr unsigned kTotalCount = sizeof kTotals / sizeof kTotals[0];
 
+// How long the first callback waits for the publisher's NotesInitThread.
+constexpr std::chrono::seconds kInitWait{2};
+
 // A change of the task's state is published at once rather than at the
-// next round: the publisher waits on these as well.
-std::mutex gNudgeMutex;
-std::condition_variable gNudge;
+// next round: the running publisher is woken for it. Plain atomics: nothing
+// here is destroyed before a publisher that may still read them.
 std::atomic<bool> gNudged{false};
+std::atomic<StatsPublisher*> gRunning{nullptr};
 
 }  // namespace
 
 void StateChanged() noexcept {
     gNudged.store(true, std::memory_order_relaxed);
-    gNudge.notify_all();
+    // Stop clears gRunning before it ends the thread; the object itself
+    // outlives every caller (it is destroyed at unload).
+    if (StatsPublisher* p = gRunning.load(std::memory_order_acquire)) p->wake.notify_all();
 }
 
 void CaptureTime() noexcept {
@@ -106,13 +111,18 @@ const char* Name(Count c) { return kCountNames[static_cast<unsigned>(c)]; }
 const char* Name(Gauge g) { return kGaugeNames[static_cast<unsigned>(g)]; }
 
 struct StatsPublisher::Shared {
-    std::mutex& mutex = gNudgeMutex;
-    std::condition_variable& wake = gNudge;
-    bool stopping = false;  // guarded by mutex
+    Shared(std::mutex& m, std::condition_variable& w) : mutex(m), wake(w) {
+        for (int64_t& g : gauges) g = -1;  // never published
+    }
+    std::mutex& mutex;
+    std::condition_variable& wake;
+    // Guarded by mutex.
+    bool stopping = false;
     bool finalRound = false;
+    bool initAsked = false;  // by the first Go
+    enum class Init { NotYet, Started, Done, Refused } init = Init::NotYet;
     std::thread thread;
 
-    const std::atomic<bool>* go = nullptr;
     std::function<const char*()> state;
     Line line;
     Work work;
@@ -127,10 +137,6 @@ struct StatsPublisher::Shared {
     char stateText[32] = {}, captureText[32] = {};
     bool version = false;
     bool failing = false;
-
-    Shared() {
-        for (int64_t& g : gauges) g = -1;  // never published
-    }
 
     void Run();
     void Round(bool last);
@@ -226,16 +232,22 @@ void StatsPublisher::Shared::Run() {
     for (;;) {
         std::unique_lock lock(mutex);
         wake.wait_until(lock, std::min(std::chrono::steady_clock::now() + kInterval, workDue), [this] {
-            return stopping || gNudged.exchange(false, std::memory_order_relaxed);
+            return stopping || (initAsked && init == Init::NotYet) || gNudged.exchange(false, std::memory_order_relaxed);
         });
         const bool stop = stopping;
         const bool last = finalRound;
+        const bool first = initAsked && init == Init::NotYet && !stop;
+        if (first) init = Init::Started;
         lock.unlock();
-        if (go->load(std::memory_order_relaxed) && (!stop || last)) {
-            if (!initialised) initialised = NotesInitThread() == NOERROR;
-            if (initialised) Round(stop);
-            if (initialised && !stop && work) workDue = work(std::chrono::steady_clock::now());
+        if (first) {
+            initialised = NotesInitThread() == NOERROR;
+            lock.lock();
+            init = Init::Done;
+            lock.unlock();
+            wake.notify_all();
         }
+        if (initialised && (!stop || last)) Round(stop);
+        if (initialised && !stop && work) workDue = work(std::chrono::steady_clock::now());
         if (stop) break;
     }
     if (initialised) NotesTermThread();
@@ -243,8 +255,7 @@ void StatsPublisher::Shared::Run() {
 
 void StatsPublisher::Start(const char* task, std::function<const char*()> state, Line line) {
     if (shared) return;
-    shared = new Shared;
-    shared->go = &go;
+    shared = new Shared(mutex, wake);
     const std::string prefix = std::string("Task.") + task + ".";
     for (unsigned g = 0; g < kGauges; ++g) shared->gaugeNames[g] = prefix + kGaugeNames[g];
     shared->stateName = prefix + "State";
@@ -253,18 +264,40 @@ void StatsPublisher::Start(const char* task, std::function<const char*()> state,
     shared->line = std::move(line);
     shared->work = work;
     shared->thread = std::thread([s = shared] { s->Run(); });
+    gRunning.store(this, std::memory_order_release);
+}
+
+void StatsPublisher::GoFirst() noexcept {
+    {
+        std::unique_lock lock(mutex);
+        if (shared && !shared->stopping) {
+            shared->initAsked = true;
+            wake.notify_all();
+            // Waited for, so that the host cannot unload the library before
+            // the thread's first C API call is behind it. A thread that did
+            // not even begin in time never makes it.
+            if (!wake.wait_for(lock, kInitWait, [this] { return shared->init != Shared::Init::NotYet; }))
+                shared->init = Shared::Init::Refused;
+        }
+    }
+    go.store(true, std::memory_order_release);
 }
 
 void StatsPublisher::Stop(bool finalRound) {
-    if (!shared) return;
+    Shared* s;
     {
-        std::lock_guard lock(shared->mutex);
-        shared->stopping = true;
-        shared->finalRound = finalRound;
+        std::lock_guard lock(mutex);
+        s = shared;
+        if (!s || s->stopping) return;  // none, or another Stop ends it
+        s->stopping = true;
+        s->finalRound = finalRound;
     }
-    shared->wake.notify_all();
-    shared->thread.join();
-    delete shared;
+    StatsPublisher* self = this;
+    gRunning.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    wake.notify_all();
+    s->thread.join();
+    std::lock_guard lock(mutex);
+    delete s;
     shared = nullptr;
 }
 

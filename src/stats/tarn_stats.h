@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 namespace tarn::stats {
 
@@ -112,6 +114,12 @@ const char* Name(Gauge g);
 // callback is not documented, so no callback calls it; the notice workers
 // exist only while notices flow, and a task that refuses everything would
 // never publish.
+//
+// Its first C API call (NotesInitThread) is made at the first Go, which
+// waits for it (bounded), and never once stopping: a stop without a last
+// round is the unload, under the loader's lock, where that first call could
+// hang the process. What the thread waits on belongs to this object, so it
+// lives as long as the thread may run.
 class StatsPublisher {
 public:
     using Line = std::function<void(const char*)>;
@@ -125,7 +133,7 @@ public:
     void Start(const char* task, std::function<const char*()> state, Line line);
     // The first callback came: the host is up, the C API may be called.
     void Go() noexcept {
-        if (!go.load(std::memory_order_relaxed)) go.store(true, std::memory_order_relaxed);
+        if (!go.load(std::memory_order_acquire)) GoFirst();
     }
     // The last round (when `finalRound` and the host still runs), then the
     // thread ends. Safe to call again, or without Start.
@@ -135,7 +143,12 @@ public:
     struct Shared;
 
 private:
+    friend void StateChanged() noexcept;
+    void GoFirst() noexcept;
+
     std::atomic<bool> go{false};
+    std::mutex mutex;  // guards shared and what Shared says it guards
+    std::condition_variable wake;
     Shared* shared = nullptr;
     Work work;
 };

@@ -224,6 +224,18 @@ TEST_F(WineTest, EntryPointRegistersAsOnLinuxAndServesOnlyListedTasks) {
     EXPECT_EQ(Count(win, "Opened message queue in: TARNnserver.exe"), 1);
     EXPECT_EQ(Count(runs[Platform::Windows].out, "runner: deregistered: 69/1 24/1 102/2 102/1 47/1 47/2"), 1);
 
+    // EM_TERMINATENSF refused: the five are undone, nothing is left open,
+    // nothing hangs (the run is bounded), as on Linux.
+    for (Platform p : {Platform::Linux, Platform::Windows}) {
+        SCOPED_TRACE(Name(p));
+        runs[p] = RunTask(TaskPath(p, "nserver.exe"), dataDir, "", {{"EMU_FAULTS", "EmRegister=0x0107@6"}});
+        EXPECT_EQ(BannerLines(runs[p].out).back(), P + "Couldn't register callback for EM_TERMINATENSF (the task is "
+                                                       "not served): Insufficient memory (0x107)");
+        EXPECT_EQ(Count(runs[p].out, "runner: deregistered: 24/1 102/2 102/1 47/1 47/2"), 1) << PrintToString(runs[p].out);
+        EXPECT_EQ(Count(runs[p].out, "runner: exit 263"), 1);
+        for (const auto& l : runs[p].out) EXPECT_EQ(l.find("runner: left open"), std::string::npos) << l;
+    }
+
     // amgr.exe is not listed: loaded, but it registers nothing.
     ProcessResult amgr = Checked(Platform::Windows, RunTask(TaskPath(Platform::Windows, "amgr.exe"), dataDir));
     EXPECT_TRUE(BannerLines(amgr.out).empty()) << PrintToString(amgr.out);
