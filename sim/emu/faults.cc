@@ -83,6 +83,8 @@ const OpNames kOpNames[] = {
     {"GetModifiedNoteTable", "NSFDbGetModifiedNoteTable"},
     {"GetDbNoteInfo", "NSFDbGetNoteInfo"},
     {"DestroyIdTable", "IDDestroyTable"},
+    {"NotesInitExtended", "NotesInitExtended"},
+    {"NotesTerm", "NotesTerm"},
     {"ThreadStart", "HostThreadStartFails"},
     {"AllocateAtStartup", "AllocateAtStartup"},
     {"AllocateInEvent", "AllocateInEvent"},
