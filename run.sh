@@ -42,7 +42,7 @@ case "$cmd" in
     shift
     # The tasks are the Windows build's programs (built as .ci/wine-check
     # does), run under wine64 with a throw-away Wine prefix.
-    ensure_packages wine64
+    ensure_packages wine64 wine  # wine: wineboot and wineserver on the PATH
     deps=$(bash tools/windows/deps.sh)
     cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTARN_WIN_DEPS="$deps" >/dev/null

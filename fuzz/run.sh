@@ -4,6 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
+# clang and its libFuzzer run-time are no package run.sh installs (the
+# run-time is only a recommendation of clang's): a machine without them gets
+# them, or the run stops here saying so.
+fuzzer_rt=$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -1 || true)
+if ! command -v clang++ >/dev/null || [ -z "$fuzzer_rt" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "fuzz: needs clang and libclang-rt-dev (apt-get install them)" >&2; exit 1; }
+  apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev >/dev/null
+fi
 out=build-fuzz
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Isim -Isim/emu/include)

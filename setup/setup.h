@@ -11,7 +11,7 @@ namespace tarnsetup {
 
 // What every command shares: where the server's data directory is.
 struct Context {
-    std::string dataDir;  // --data DIR; empty: the current directory, as on a server
+    std::string dataDir;  // the stand-in's --data DIR; empty: the current directory, as on a server
 };
 
 // A command's work, run once the C API is started; returns the exit status.
@@ -26,9 +26,15 @@ struct CommandRegistration {
     CommandRegistration(int order, AddCommand add);
 };
 
-// The host's start and stop around a command (setup_host.cc): the stand-in's
-// data directory here, NotesInitExtended with a toolkit.
-bool StartHost(const Context& ctx);
+// The host's start and stop around a command, one file per host: the
+// stand-in's (setup_host.cc: its data directory from --data) and a C API
+// program's on a server (setup_host_server.cc: NotesInitExtended, NotesTerm).
+// AddHostOptions adds what that host takes on the command line; an argument
+// for which HostArgument is true is the host's alone (the command line never
+// sees it); StartHost gets the whole command line.
+void AddHostOptions(CLI::App& app, Context& ctx);
+bool HostArgument(const char* arg);
+bool StartHost(const Context& ctx, int argc, char** argv);
 void StopHost();
 
 }  // namespace tarnsetup

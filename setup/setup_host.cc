@@ -1,5 +1,6 @@
 // The embedded host's start for tarn-setup: its data directory is a folder
-// given on the command line (a server's program is started inside it).
+// given on the command line (a server's program is started inside it). The
+// only file of tarn-setup that knows the stand-in.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,7 +10,13 @@
 
 namespace tarnsetup {
 
-bool StartHost(const Context& ctx) {
+void AddHostOptions(CLI::App& app, Context& ctx) {
+    app.add_option("--data", ctx.dataDir, "the server's data directory");
+}
+
+bool HostArgument(const char*) { return false; }
+
+bool StartHost(const Context& ctx, int, char**) {
     std::error_code ec;
     std::string dir = ctx.dataDir.empty() ? std::filesystem::current_path(ec).string() : ctx.dataDir;
     if (!std::filesystem::is_directory(dir, ec)) {

@@ -118,6 +118,7 @@ enum class Op : int {
     GetModifiedNoteTable, GetDbNoteInfo, DestroyIdTable,
     GetCollectionData, DeleteNote,
     DeleteDatabase, CreateImporter, SetImporterProperty,
+    NotesInitExtended, NotesTerm,
     // Not C API calls: the host's hooks for tests. ThreadStart answers the
     // add-in's query before it starts a notice worker (HostThreadStartFails);
     // the other two are the add-in's own allocations, counted by the host
@@ -208,6 +209,8 @@ struct OpenCounts {
     int badFrees = 0;         // frees of memory the caller does not own, or still locked
 };
 EMU_EXPORT OpenCounts Open();
+// What is still open, as " 2 databases, 1 notes" (empty when nothing is).
+EMU_EXPORT std::string LeftOpenText(const OpenCounts& counts);
 
 // ---- Statistics -----------------------------------------------------------------
 // The console's "show stat PREFIX": "Facility.Name = value", one a line,

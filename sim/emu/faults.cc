@@ -88,6 +88,8 @@ const OpNames kOpNames[] = {
     {"DeleteDatabase", "NSFDbDelete"},
     {"CreateImporter", "DXLCreateImporter"},
     {"SetImporterProperty", "DXLSetImporterProperty"},
+    {"NotesInitExtended", "NotesInitExtended"},
+    {"NotesTerm", "NotesTerm"},
     {"ThreadStart", "HostThreadStartFails"},
     {"AllocateAtStartup", "AllocateAtStartup"},
     {"AllocateInEvent", "AllocateInEvent"},

@@ -26,11 +26,29 @@ std::string& DataDirRef() {
     return dir;
 }
 
-std::string IniPath() { return DataDirRef() + "/notes.ini"; }
+// Set by NotesInitExtended when its notes.ini is not the data directory's.
+std::string& IniFileRef() {
+    static std::string file;
+    return file;
+}
 
-std::vector<std::pair<std::string, std::string>> ReadIni() {
+std::string IniPath() { return IniFileRef().empty() ? DataDirRef() + "/notes.ini" : IniFileRef(); }
+
+std::vector<std::pair<std::string, std::string>> ReadIni() { return detail::ReadIniFile(IniPath()); }
+
+void WriteIni(const std::vector<std::pair<std::string, std::string>>& vars) {
+    fs::create_directories(DataDirRef());
+    std::ofstream out(IniPath(), std::ios::trunc);
+    for (const auto& [k, v] : vars) out << k << '=' << v << '\n';
+}
+
+}  // namespace
+
+namespace detail {
+
+std::vector<std::pair<std::string, std::string>> ReadIniFile(const std::string& path) {
     std::vector<std::pair<std::string, std::string>> vars;
-    std::ifstream in(IniPath());
+    std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -41,12 +59,6 @@ std::vector<std::pair<std::string, std::string>> ReadIni() {
     return vars;
 }
 
-void WriteIni(const std::vector<std::pair<std::string, std::string>>& vars) {
-    fs::create_directories(DataDirRef());
-    std::ofstream out(IniPath(), std::ios::trunc);
-    for (const auto& [k, v] : vars) out << k << '=' << v << '\n';
-}
-
 bool SameNameNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
@@ -55,11 +67,17 @@ bool SameNameNoCase(const std::string& a, const std::string& b) {
     return true;
 }
 
-}  // namespace
+void SetIniFile(const std::string& path) {
+    std::lock_guard lock(gMutex);
+    IniFileRef() = path;
+}
+
+}  // namespace detail
 
 void SetDataDirectory(const std::string& dir) {
     std::lock_guard lock(gMutex);
     DataDirRef() = dir;
+    IniFileRef().clear();
 }
 
 std::string DataDirectory() {
@@ -82,7 +100,7 @@ void SetIniVariable(const std::string& name, const std::string& value) {
     auto vars = ReadIni();
     bool found = false;
     for (auto& [k, v] : vars)
-        if (SameNameNoCase(k, name)) {
+        if (detail::SameNameNoCase(k, name)) {
             v = value;
             found = true;
         }
@@ -93,7 +111,7 @@ void SetIniVariable(const std::string& name, const std::string& value) {
 void RemoveIniVariable(const std::string& name) {
     std::lock_guard lock(gMutex);
     auto vars = ReadIni();
-    std::erase_if(vars, [&](const auto& kv) { return SameNameNoCase(kv.first, name); });
+    std::erase_if(vars, [&](const auto& kv) { return detail::SameNameNoCase(kv.first, name); });
     WriteIni(vars);
 }
 
@@ -114,7 +132,7 @@ EMU_EXPORT BOOL OSGetEnvironmentString(const char* name, char* buffer, WORD buff
     }
     // bufferLength is the buffer's size - 1: the terminator fits after it.
     for (const auto& [k, v] : vars) {
-        if (!emu::SameNameNoCase(k, name)) continue;
+        if (!emu::detail::SameNameNoCase(k, name)) continue;
         size_t n = std::min<size_t>(v.size(), bufferLength);
         memcpy(buffer, v.data(), n);
         buffer[n] = '\0';

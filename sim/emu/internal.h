@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emu/emulator.h"
@@ -47,6 +48,14 @@ bool MayUse(uint64_t owner, Op op, const char* what);
 // Every C API call passes here (through Fault): start-up listing and calls
 // after the end of the runtime. Non-zero: the call must fail with it.
 STATUS CheckCall(Op op);
+
+// notes.ini's "NAME=value" lines, in order (none when the file cannot be
+// read); and the file OSGetEnvironmentString reads from now on (empty: the
+// data directory's notes.ini).
+std::vector<std::pair<std::string, std::string>> ReadIniFile(const std::string& path);
+void SetIniFile(const std::string& path);
+// notes.ini names are compared without regard to case.
+bool SameNameNoCase(const std::string& a, const std::string& b);
 
 // The console writer used by AddInLogMessageText; one line, no trailing newline.
 void ConsoleWrite(const char* line);

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "emu/internal.h"
@@ -42,6 +44,17 @@ OpenCounts Open() {
     c.allocatedBlocks = gAllocated;
     c.badFrees = gBadFrees;
     return c;
+}
+
+std::string LeftOpenText(const OpenCounts& c) {
+    const std::pair<const char*, int> counts[] = {
+        {"databases", c.databases},       {"notes", c.notes},       {"collections", c.collections},
+        {"locked blocks", c.lockedBlocks}, {"blocks", c.allocatedBlocks}, {"id tables", c.idTables},
+    };
+    std::string list;
+    for (const auto& [what, n] : counts)
+        if (n) list += (list.empty() ? " " : ", ") + std::to_string(n) + " " + what;
+    return list;
 }
 
 STATUS CreateIdTable(DHANDLE* table) {

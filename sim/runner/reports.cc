@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 
 #include "emu/emulator.h"
 
@@ -26,14 +25,7 @@ void PrintStartupCalls() {
 }
 
 void ReportLeftOpen() {
-    const emu::OpenCounts c = emu::Open();
-    const std::pair<const char*, int> counts[] = {
-        {"databases", c.databases},       {"notes", c.notes},       {"collections", c.collections},
-        {"locked blocks", c.lockedBlocks}, {"blocks", c.allocatedBlocks}, {"id tables", c.idTables},
-    };
-    std::string list;
-    for (const auto& [what, n] : counts)
-        if (n) list += (list.empty() ? " " : ", ") + std::to_string(n) + " " + what;
+    const std::string list = emu::LeftOpenText(emu::Open());
     if (!list.empty()) emu::WriteOutputLine("runner: left open at unload:" + list);
 }
 

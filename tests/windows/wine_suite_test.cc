@@ -39,8 +39,17 @@ std::string WinBin() {
     return env && *env ? env : TARN_WIN_BIN;
 }
 
+// Looked up when the suite runs, not when the build was configured: CI
+// configures build/ before it installs Wine. TARN_WINE64 in the environment,
+// else the distribution's place, else the PATH's.
+std::string Wine64() {
+    const char* env = getenv("TARN_WINE64");
+    if (env && *env) return env;
+    return fs::exists("/usr/lib/wine/wine64") ? "/usr/lib/wine/wine64" : "wine64";
+}
+
 std::string WineServer() {
-    const std::string beside = fs::path(TARN_WINE64).parent_path() / "wineserver";
+    const std::string beside = fs::path(Wine64()).parent_path() / "wineserver";
     return fs::exists(beside) ? beside : "wineserver";
 }
 
@@ -56,7 +65,7 @@ public:
         setenv("WINEDEBUG", "-all", 1);
         unsetenv("DISPLAY");
         if (ownPrefix) {
-            ASSERT_EQ(system(("timeout 300 " + std::string(TARN_WINE64) + " wineboot.exe -i >/dev/null 2>&1").c_str()),
+            ASSERT_EQ(system(("timeout 300 " + Wine64() + " wineboot.exe -i >/dev/null 2>&1").c_str()),
                       0);
         }
         // Stays up between tasks (wineboot's own server may still be up: then
@@ -70,7 +79,7 @@ public:
         fs::create_directories(gWrappers);
         for (const char* task : {"nserver.exe", "nhttp.exe", "amgr.exe"}) {
             const std::string path = gWrappers + "/" + task;
-            std::ofstream(path) << "#!/bin/sh\nexec " << TARN_WINE64 << " " << WinBin() << "/" << task << " \"$@\"\n";
+            std::ofstream(path) << "#!/bin/sh\nexec " << Wine64() << " " << WinBin() << "/" << task << " \"$@\"\n";
             fs::permissions(path, fs::perms::owner_all);
         }
         ready = true;
@@ -468,10 +477,10 @@ public:
         reg << "\r\n";
         reg.close();
         added = !der.empty() &&
-                system((std::string(TARN_WINE64) + " regedit /S 'Z:" + dir + "/root.reg' >/dev/null 2>&1").c_str()) == 0;
+                system((Wine64() + " regedit /S 'Z:" + dir + "/root.reg' >/dev/null 2>&1").c_str()) == 0;
     }
     ~TrustedRoot() {
-        if (added && system((std::string(TARN_WINE64) + " reg delete '" + key + "' /f >/dev/null 2>&1").c_str()) != 0)
+        if (added && system((Wine64() + " reg delete '" + key + "' /f >/dev/null 2>&1").c_str()) != 0)
             ADD_FAILURE() << "the test CA is still among the Wine prefix's trusted roots: " << key;
     }
     bool Added() const { return added; }
@@ -604,7 +613,7 @@ TEST_F(WineTest, DatabasesMadeByTarnSetupExeServeAWindowsTask) {
     tarnsim::Processor processor(Options([](auto& o) { o.auth = AuthMode::None; }));
     ASSERT_TRUE(processor.Start());
     const std::string out = dataDir + "/setup.out";
-    const int rc = system((std::string(TARN_WINE64) + " " + WinBin() + "/tarn-setup.exe create --data " + dataDir +
+    const int rc = system((Wine64() + " " + WinBin() + "/tarn-setup.exe create --data " + dataDir +
                            " --host 127.0.0.1 --port " + std::to_string(processor.Port()) +
                            " --path servlet/dts --auth None >" + out + " 2>&1 </dev/null")
                               .c_str());

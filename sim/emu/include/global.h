@@ -107,6 +107,12 @@ extern "C" {
 STATUS LNPUBLIC NotesInitThread(void);
 void LNPUBLIC NotesTermThread(void);
 
+/* A program that starts with main(): the runtime up before any other call
+   (notes.ini found from argv: an argument "=FILE" names another one), and
+   down again before the program exits. */
+STATUS LNPUBLIC NotesInitExtended(int argc, char FAR * FAR *argv);
+void LNPUBLIC NotesTerm(void);
+
 #ifdef __cplusplus
 }
 #endif

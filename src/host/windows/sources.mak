@@ -34,7 +34,8 @@ TARN_OBJS = \
 # tarn-setup.exe: its own sources (setup\, setup\kit\) beside the add-in's
 # objects but exports.obj (it reads the configuration with the add-in's code).
 # kit_designs.cc is generated from admin\*.dxl by setup\kit\designs.cmake
-# (CMake's script mode runs it: see mswin64.mak).
+# (CMake's script mode runs it: see mswin64.mak). Its start is a server's
+# (setup_host_server.obj: NotesInitExtended); nothing here includes sim\.
 SETUP_OBJS = \
     $(OUT)\setup\check.obj \
     $(OUT)\setup\create.obj \
@@ -43,7 +44,7 @@ SETUP_OBJS = \
     $(OUT)\setup\queue.obj \
     $(OUT)\setup\resync.obj \
     $(OUT)\setup\resync_time.obj \
-    $(OUT)\setup\setup_host.obj \
+    $(OUT)\setup\setup_host_server.obj \
     $(OUT)\setup\kit.obj \
     $(OUT)\setup\kit_designs.obj
 
