@@ -36,6 +36,20 @@ inline void HandOverRound(TARNSession& session) {
     session.GetProcessor()->WaitForNotices(60000);
 }
 
+// A processor served with `o`, and the current data directory's databases
+// sending notices to it at log level 1, the console not echoed.
+inline std::unique_ptr<tarnsim::Processor> StartedProcessor(const tarnsim::ProcessorOptions& o) {
+    emu::SetConsoleEcho(false);
+    auto processor = std::make_unique<tarnsim::Processor>(o);
+    if (!processor->Start()) std::abort();
+    tarntest::SampleConfig cfg;
+    cfg.port = processor->Port();
+    cfg.url = "/servlet/dts";
+    cfg.logLevel = 1;
+    tarntest::CreateSampleDatabases(cfg);
+    return processor;
+}
+
 struct Setup {
     std::string dir;
     std::unique_ptr<tarnsim::Processor> processor;
@@ -43,14 +57,7 @@ struct Setup {
     Setup() {
         dir = tarntest::MakeTempDir("notice-bench");
         emu::SetDataDirectory(dir);
-        emu::SetConsoleEcho(false);
-        processor = std::make_unique<tarnsim::Processor>();
-        if (!processor->Start()) std::abort();
-        tarntest::SampleConfig cfg;
-        cfg.port = processor->Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 1;
-        tarntest::CreateSampleDatabases(cfg);
+        processor = StartedProcessor({});
         if (!session.Init("nserver.exe", "nserver.exe")) std::abort();
     }
     ~Setup() {

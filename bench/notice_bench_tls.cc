@@ -33,7 +33,6 @@ struct Side {
     TARNSession session;
     explicit Side(bool tls) : dir(tarntest::MakeTempDir(tls ? "notice-tls" : "notice-plain")) {
         emu::SetDataDirectory(dir);
-        emu::SetConsoleEcho(false);
         tarnsim::ProcessorOptions o;
         tarnsim::CertificateAuthority ca("bench CA", dir + "/ca.pem");
         if (tls) {
@@ -41,13 +40,7 @@ struct Side {
             o.tlsCert = dir + "/server.pem";
             o.tlsKey = dir + "/server.key";
         }
-        processor = std::make_unique<tarnsim::Processor>(o);
-        if (!processor->Start()) std::abort();
-        tarntest::SampleConfig cfg;
-        cfg.port = processor->Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 1;
-        tarntest::CreateSampleDatabases(cfg);
+        processor = StartedProcessor(o);
         // Read when the task connects, in the first round.
         emu::SetIniVariable("TARN_HTTP_Secure", tls ? "1" : "0");
         if (tls) emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());

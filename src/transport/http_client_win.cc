@@ -22,6 +22,14 @@
 #include "transport/redirect.h"
 #include "transport/www_authenticate.h"
 
+#if defined(__MINGW32__)
+// nnotes.dll of the mingw-w64 build exports the string members it uses, and
+// its import library then competes with libstdc++'s own copy for a member
+// this library's code does not instantiate itself (resize, once this file
+// stopped needing it): a local instantiation is found first.
+template void std::string::resize(std::string::size_type, char);
+#endif
+
 namespace tarn::http {
 namespace {
 
@@ -201,21 +209,13 @@ namespace {
 
 constexpr int kMaxRedirects = 10;
 
-// One header's value (the `index`-th of its name); false when there is none.
-bool QueryHeader(HINTERNET h, DWORD level, std::string& value, DWORD& index) {
-    constexpr DWORD kMaxValue = 64 * 1024;
-    value.assign(256, '\0');
-    for (;;) {
-        DWORD length = static_cast<DWORD>(value.size());
-        const DWORD asked = index;
-        if (HttpQueryInfoA(h, level, value.data(), &length, &index)) {
-            value.resize(std::min<size_t>(length, value.size()));
-            return true;
-        }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length > kMaxValue) return false;
-        value.assign(length + 1, '\0');  // the same header again, with room for it
-        index = asked;
-    }
+// The answer's Location; false when there is none.
+bool QueryLocation(HINTERNET h, std::string& value) {
+    char buffer[INTERNET_MAX_URL_LENGTH];
+    DWORD length = sizeof buffer;
+    if (!HttpQueryInfoA(h, HTTP_QUERY_LOCATION, buffer, &length, nullptr)) return false;
+    value = std::string(buffer, std::min<size_t>(length, sizeof buffer));
+    return true;
 }
 
 // Reads what is left of a redirect's body (a little at most), so its
@@ -297,10 +297,10 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
         if (!r.followHere) return true;
         DWORD status = 0, length = sizeof status;
         std::string location;
-        DWORD index = 0;
-        // A redirect without a Location is the answer, as WinINet takes it.
+        // A redirect without a Location (or one too long for a URL) is the
+        // answer, as WinINet takes it.
         if (!HttpQueryInfoA(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr) ||
-            !IsRedirectStatus(status) || !QueryHeader(h, HTTP_QUERY_LOCATION, location, index))
+            !IsRedirectStatus(status) || !QueryLocation(h, location))
             return true;
         if (LeavesHttps(location)) {
             r.refused = location;
@@ -335,11 +335,19 @@ bool ChallengeAnswerable(const RequestHandle& request) {
     if (!request) return false;
     HINTERNET h = request->internet.get();
     if (!h) return false;
-    std::string value;
-    for (DWORD index = 0;;) {
+    constexpr DWORD kMaxValue = 64 * 1024;
+    std::string value(256, '\0');
+    DWORD index = 0;
+    for (;;) {
+        DWORD length = static_cast<DWORD>(value.size());
         const DWORD asked = index;
-        if (!QueryHeader(h, HTTP_QUERY_WWW_AUTHENTICATE, value, index)) return false;
-        if (OffersBasic(value.data(), value.size())) return true;
+        if (!HttpQueryInfoA(h, HTTP_QUERY_WWW_AUTHENTICATE, value.data(), &length, &index)) {
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length > kMaxValue) return false;
+            value.resize(length + 1);  // the same header again, with room for it
+            index = asked;
+            continue;
+        }
+        if (OffersBasic(value.data(), std::min<size_t>(length, value.size()))) return true;
         if (index == asked) return false;  // no next header
     }
 }

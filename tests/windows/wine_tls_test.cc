@@ -110,15 +110,7 @@ TEST_F(WineTlsTest, BasicOverHttpsWithTheCaTrustedAnUnknownCaAndAPlainPortRefuse
 // HTTP it is refused before a byte goes there, whatever the plain address
 // would ask for, and it is not counted delivered.
 TEST_F(WineTlsTest, ARedirectIsFollowedOnlyToHttps) {
-    struct Case {
-        std::string name;
-        bool secure;    // the address redirected to serves HTTPS
-        AuthMode asks;  // what it asks for, and the task is configured for
-    };
-    const Case cases[] = {{"plain", false, AuthMode::None},
-                          {"plain asking for Basic", false, AuthMode::Basic},
-                          {"https", true, AuthMode::None}};
-    for (const Case& c : cases) {
+    for (const RedirectCase& c : RedirectCases()) {
         SCOPED_TRACE(c.name);
         tarnsim::Processor target(Options([&](auto& o) {
             o.auth = c.asks;
