@@ -7,8 +7,8 @@
 // processor that takes 50 ms per answer, against the same task before the
 // burst; and a trickle of one save per millisecond for 5 s to a fast
 // processor, with the worker threads started per notice (idle workers
-// linger, so a trickle should reuse them). Last, the same notices over
-// HTTPS (TARN_HTTP_Secure=1) against plain HTTP in the same run.
+// linger, so a trickle should reuse them). The same notices over HTTPS
+// against plain HTTP: notice_bench_tls.cc.
 #include <benchmark/benchmark.h>
 #include <boost/thread/thread.hpp>
 #include <curl/curl.h>
@@ -26,12 +26,11 @@
 
 #include <time.h>
 
-#include "host/tarn_session.h"
-#include "processor/certificates.h"
-#include "processor/processor.h"
-#include "support/test_support.h"
+#include "notice_bench.h"
 
 namespace {
+
+using namespace noticebench;
 
 // CPU time of the calling thread: what the call costs the server thread,
 // without the time it was preempted on a machine with fewer cores than threads.
@@ -41,33 +40,11 @@ double ThreadCpuMicros() {
     return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
 }
 
-constexpr int kThreads = 8;
-constexpr int kNotices = 400;
 
 // Set by the plain loop, which runs first: notices per second.
 double plainCurlRate = 0;
 // Set by the bare thread start: its p99 in microseconds.
 double threadStartP99 = 0;
-// Set by BM_SendTransactionNotice: notices per second over plain HTTP.
-double plainNoticeRate = 0;
-
-// 8 server threads hand over kNotices notices at once; returns once every
-// one has been carried.
-void HandOverRound(TARNSession& session) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kNotices / kThreads; ++i) {
-                EventData e;
-                memset(&e, 0, sizeof e);
-                e.eventId = 47;
-                e.queueNoteId = static_cast<uint32_t>(t * 10000 + i);
-                session.GetProcessor()->SendTransactionNotice(e);
-            }
-        });
-    for (auto& t : threads) t.join();
-    session.GetProcessor()->WaitForNotices(60000);
-}
 
 // "Threads:" and "VmRSS:"/"VmHWM:" (kB) of this process.
 long StatusField(const char* name) {
@@ -110,36 +87,6 @@ struct ExternalProcessor {
         waitpid(pid, nullptr, 0);
     }
 };
-
-struct Setup {
-    std::string dir;
-    std::unique_ptr<tarnsim::Processor> processor;
-    TARNSession session;
-    Setup() {
-        dir = tarntest::MakeTempDir("notice-bench");
-        emu::SetDataDirectory(dir);
-        emu::SetConsoleEcho(false);
-        processor = std::make_unique<tarnsim::Processor>();
-        if (!processor->Start()) std::abort();
-        tarntest::SampleConfig cfg;
-        cfg.port = processor->Port();
-        cfg.url = "/servlet/dts";
-        cfg.logLevel = 1;
-        tarntest::CreateSampleDatabases(cfg);
-        if (!session.Init("nserver.exe", "nserver.exe")) std::abort();
-    }
-    ~Setup() {
-        session.Reset();
-        processor->Stop();
-        emu::RemoveAllQueues();
-        std::filesystem::remove_all(dir);
-    }
-};
-
-Setup& TheSetup() {
-    static Setup s;
-    return s;
-}
 
 // The burst of the field report: 8 server threads hand over 5,000 notices at
 // once to a processor answering each in 50 ms.
@@ -318,7 +265,6 @@ void BM_SendTransactionNotice(benchmark::State& state) {
     state.counters["server_thread_cpu_us_p99"] = cpu[cpu.size() * 99 / 100];
     if (threadStartP99 > 0) state.counters["p99_vs_bare_thread_start"] = inside[inside.size() * 99 / 100] / threadStartP99;
     const double rate = state.iterations() * kNotices / elapsed;
-    plainNoticeRate = rate;
     state.counters["notices_per_s"] = rate;
     state.counters["delivered"] = static_cast<double>(s.processor->AcceptedNotices().size() - acceptedBefore);
     if (plainCurlRate > 0) state.counters["throughput_vs_plain_curl"] = rate / plainCurlRate;
@@ -345,50 +291,6 @@ void BM_SendTransactionNoticePaced(benchmark::State& state) {
     std::sort(inside.begin(), inside.end());
     state.counters["server_thread_us_p50"] = inside[inside.size() / 2];
     state.counters["server_thread_us_p99"] = inside[inside.size() * 99 / 100];
-}
-
-// The notices of BM_SendTransactionNotice over HTTPS: a processor serving
-// TLS in this process, the task trusting its CA. Connections are kept alive
-// and TLS sessions resumed, so the handshakes are those of the first round.
-void BM_SendTransactionNoticeOverHttps(benchmark::State& state) {
-    const std::string dir = tarntest::MakeTempDir("notice-tls");
-    emu::SetDataDirectory(dir);
-    tarnsim::CertificateAuthority ca("bench CA", dir + "/ca.pem");
-    if (!ca.Issue({"127.0.0.1"}, dir + "/server.pem", dir + "/server.key")) std::abort();
-    tarnsim::ProcessorOptions o;
-    o.tlsCert = dir + "/server.pem";
-    o.tlsKey = dir + "/server.key";
-    tarnsim::Processor processor(o);
-    if (!processor.Start()) std::abort();
-    tarntest::SampleConfig cfg;
-    cfg.port = processor.Port();
-    cfg.url = "/servlet/dts";
-    cfg.logLevel = 1;
-    tarntest::CreateSampleDatabases(cfg);
-    emu::SetIniVariable("TARN_HTTP_Secure", "1");
-    emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());
-    double elapsed = 0;
-    {
-        TARNSession session;
-        if (!session.Init("nserver.exe", "nserver.exe")) std::abort();
-        HandOverRound(session);  // untimed: the task's connections and handshakes
-        const size_t before = processor.AcceptedNotices().size();
-        for (auto _ : state) {
-            const auto start = std::chrono::steady_clock::now();
-            HandOverRound(session);
-            elapsed += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        }
-        state.counters["delivered"] = static_cast<double>(processor.AcceptedNotices().size() - before);
-        session.Reset();
-    }
-    processor.Stop();
-    emu::RemoveAllQueues();
-    std::filesystem::remove_all(dir);
-    emu::SetDataDirectory(TheSetup().dir);
-    const double rate = state.iterations() * kNotices / elapsed;
-    state.counters["notices_per_s"] = rate;
-    if (plainNoticeRate > 0) state.counters["throughput_vs_plain_http"] = rate / plainNoticeRate;
-    state.SetItemsProcessed(state.iterations() * kNotices);
 }
 
 size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
@@ -440,7 +342,6 @@ BENCHMARK(BM_PlainCurlKeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime()->
 BENCHMARK(BM_SendTransactionNotice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 BENCHMARK(BM_SendTransactionNoticePaced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_TrickleThreadsPerNotice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_SendTransactionNoticeOverHttps)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 }  // namespace
 

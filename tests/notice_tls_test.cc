@@ -5,6 +5,7 @@
 
 #include "processor/certificates.h"
 #include "support/processor_fixture.h"
+#include "support/stats_support.h"
 
 using namespace tarntest;
 using tarnsim::AuthMode;
@@ -114,6 +115,48 @@ TEST_F(NoticeTlsTest, RefusedCertificatesAndAPlainProcessorReachNoHandler) {
         EXPECT_TRUE(processor->Notices().empty());
         EXPECT_TRUE(processor->BasicAttempts().empty());
         ExpectNoPassword();
+    }
+}
+
+// A secure notice answered by a redirect is followed only to https. To plain
+// HTTP it is refused before a byte goes there, whatever the plain address
+// would ask for, and it is not counted delivered.
+TEST_F(NoticeTlsTest, ARedirectIsFollowedOnlyToHttps) {
+    for (const RedirectCase& c : RedirectCases()) {
+        SCOPED_TRACE(c.name);
+        tarnsim::Processor target(Options([&](auto& o) {
+            o.auth = c.asks;
+            o.password = kPassword;
+            if (c.secure) o.tlsCert = *dir + "/good.pem", o.tlsKey = *dir + "/good.key";
+        }));
+        ASSERT_TRUE(target.Start());
+        const std::string to = (c.secure ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(target.Port());
+        Serve(Options([&](auto& o) {
+            o.tlsCert = *dir + "/good.pem";
+            o.tlsKey = *dir + "/good.key";
+            o.redirectTo = to;
+        }));
+        ConfigureSecure(c.asks);
+        const FigureSnapshot before;
+        Notice(47, 1);
+        const Moved moved = before.Since();
+        EXPECT_EQ(processor->Notices().size(), 1u);
+        if (c.secure) {
+            EXPECT_EQ(target.AcceptedNotices().size(), 1u);
+            EXPECT_EQ(moved.count("Notices.Delivered"), 1u);
+            EXPECT_FALSE(HasPrefix("TLS: ")) << ::testing::PrintToString(emu::ConsoleLines());
+        } else {
+            EXPECT_EQ(Count("TLS: processor host " + Host() + " redirected a notice to plain HTTP (" + to +
+                            "/servlet/dts): not followed"),
+                      1)
+                << ::testing::PrintToString(emu::ConsoleLines());
+            EXPECT_EQ(Count("HttpSendRequest Failed: The server redirected a secure request to a non-secure address"), 1);
+            EXPECT_TRUE(target.Notices().empty());
+            EXPECT_TRUE(target.BasicAttempts().empty());
+            EXPECT_EQ(moved, (Moved{{"Notices.Sent", 1}, {"Notices.Failed.Transport", 1}}));
+        }
+        ExpectNoPassword();
+        target.Stop();
     }
 }
 

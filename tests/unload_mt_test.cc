@@ -40,8 +40,7 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstNeverCrashesAndCountsWhatWasAbandone
 }
 
 // The same with the exchanges inside TLS connections (handshakes done, the
-// requests held; answered late rather than dropped, as the processor's way
-// of dropping a connection is for plain sockets).
+// requests held, the connections dropped at the processor's stop).
 TEST_F(UnloadTest, UnloadInTheMiddleOfABurstOverHttpsNeverCrashes) {
     const std::string dir = MakeTempDir("unload-tls");
     tarnsim::CertificateAuthority ca("TARN test CA", dir + "/ca.pem");
@@ -49,7 +48,8 @@ TEST_F(UnloadTest, UnloadInTheMiddleOfABurstOverHttpsNeverCrashes) {
     tarnsim::ProcessorOptions o;
     o.tlsCert = dir + "/server.pem";
     o.tlsKey = dir + "/server.key";
-    o.replyDelay = kHeld;
+    o.mode = tarnsim::FailMode::Hang;
+    o.hangLimit = kHeld;
     emu::SetIniVariable("TARN_HTTP_Secure", "1");
     emu::SetIniVariable("TARN_HTTP_CAFile", ca.CertFile());
     UnloadInABurst(o, 7);

@@ -50,7 +50,9 @@ void Processor::Impl::HandleNotice(const httplib::Request& req, httplib::Respons
                 case AuthMode::Basic: ok = ValidBasic(req, rec.basicUser); break;
                 case AuthMode::Session: ok = ValidSession(req); break;
             }
-            if (ok) {
+            if (ok && !options.redirectTo.empty()) {
+                res.set_redirect(options.redirectTo + req.target, 302);
+            } else if (ok) {
                 rec.accepted = true;
                 rec.acceptedUnder = AuthModeName(authMode);
                 res.status = 200;
@@ -102,7 +104,12 @@ void Processor::Impl::HandleNotice(const httplib::Request& req, httplib::Respons
     changed.notify_all();
     if (drop) {
         if (failMode == FailMode::Hang) Hold();
-        DropConnection(req.local_port, req.remote_port);
+        // Over TLS the request names its own socket; a plain one is found
+        // by its ports.
+        if (req.ssl)
+            DropSocket(SSL_get_fd(req.ssl));
+        else
+            DropConnection(req.local_port, req.remote_port);
     }
 }
 

@@ -144,6 +144,17 @@ std::vector<LoginRecord> Processor::Logins() const {
     return impl->logins;
 }
 
+TlsHandshakes Processor::Handshakes() const {
+    TlsHandshakes h;
+    auto* tls = dynamic_cast<httplib::SSLServer*>(impl->server.get());
+    if (!tls) return h;
+    // OpenSSL's own counts of the server context.
+    SSL_CTX* context = tls->ssl_context();
+    h.completed = SSL_CTX_sess_accept_good(context);
+    h.resumed = SSL_CTX_sess_hits(context);
+    return h;
+}
+
 std::vector<BasicRecord> Processor::BasicAttempts() const {
     std::lock_guard<std::mutex> lock(impl->mutex);
     return impl->basics;

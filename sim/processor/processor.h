@@ -61,6 +61,17 @@ struct ProcessorOptions {
     // key, PEM files; plain HTTP otherwise.
     std::string tlsCert;
     std::string tlsKey;
+    // When set, a notice that would be accepted is answered 302 with this
+    // address followed by the notice's target instead (a web server that
+    // moved the application, or sends it to another port or scheme).
+    std::string redirectTo;
+};
+
+// TLS handshakes the processor completed, and how many of them resumed an
+// earlier session rather than making a new one.
+struct TlsHandshakes {
+    long completed = 0;
+    long resumed = 0;
 };
 
 // One request that reached the notice path.
@@ -137,6 +148,8 @@ public:
     std::vector<NoticeRecord> AcceptedNotices() const;
     std::vector<LoginRecord> Logins() const;
     std::vector<BasicRecord> BasicAttempts() const;
+    // Zero when serving plain HTTP.
+    TlsHandshakes Handshakes() const;
     // Waits until at least `count` notices were accepted; false on time-out.
     bool WaitForAccepted(size_t count, std::chrono::milliseconds timeout) const;
 

@@ -49,6 +49,10 @@ void DropConnection(int localPort, int remotePort) {
     });
 }
 
+void DropSocket(int fd) {
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
 void DropAllConnections(int port) {
     ForEachConnectedSocket([&](int fd, int localPort, int) {
         if (localPort == port) shutdown(fd, SHUT_RDWR);

@@ -10,6 +10,8 @@ namespace tarnsim {
 // answer: the handler shuts its own socket down; the library's write of the
 // answer then fails and it closes the socket.
 void DropConnection(int localPort, int remotePort);
+// The same for a socket the handler knows (a TLS connection's).
+void DropSocket(int fd);
 // Shuts down every accepted connection of the server on `port`, so that a
 // stop does not wait for idle kept-alive clients (the library waits up to its
 // keep-alive time-out for each). Clients of the same process that talk to

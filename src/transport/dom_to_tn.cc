@@ -6,9 +6,11 @@
 #include <exception>
 #include <string>
 
+#include "base/ascii.h"
 #include "base/notes_thread.h"
 #include "stats/tarn_stats.h"
 #include "transport/dom_to_tn.h"
+#include "transport/redirect.h"
 #include "transport/transport_state.h"
 
 namespace http = tarn::http;
@@ -21,7 +23,13 @@ constexpr uint32_t kPiece = 8191;
 // page is small, and a reply beyond this is the processor's own answer.
 constexpr size_t kSearchedReply = 64 * 1024;
 
-std::string LastErrorText() { return http::ErrorText(http::LastError()); }
+// The client's text for an error, or "Unknown Error (N)" when it has none,
+// so the number an administrator can look up is always on the line.
+std::string NamedError(uint32_t error) {
+    std::string text = http::ErrorText(error);
+    return text.empty() ? "Unknown Error (" + std::to_string(error) + ")" : text;
+}
+std::string LastErrorText() { return NamedError(http::LastError()); }
 
 // The exchange ends at any final status; a processor that did not accept
 // the notice must not pass for one that did. 0 (nothing read) was already
@@ -41,10 +49,19 @@ void ReportRefusal(const std::shared_ptr<TransportState>& state, const Notice& n
 
 // After a failed send: a send the TLS checks refused gets a line an
 // operator can act on, naming the processor. Nothing of the request (so no
-// credentials) went out on that connection.
-void ReportSecureFailure(const std::shared_ptr<TransportState>& state, uint32_t error) {
+// credentials) went out on that connection, nor to a refused redirect's
+// address. `what` is the request, as the line names it.
+void ReportSecureFailure(const std::shared_ptr<TransportState>& state, const http::RequestHandle& request,
+                         uint32_t error, const char* what) {
     const std::string host = state->connection.ProcessorHost();
     switch (error) {
+        case http::kErrorHttpsToHttpOnRedirect: {
+            const std::string location = http::LocationForLog(http::RefusedRedirect(request));
+            const bool plain = location.size() >= 5 && AsciiEqualNoCase(location.c_str(), "http:", 5);
+            state->Log(1, "TLS: processor host %s redirected %s to %s (%s): not followed", host.c_str(), what,
+                       plain ? "plain HTTP" : "an address that is not HTTPS", location.c_str());
+            return;
+        }
         case http::kErrorInvalidCa:
             state->Log(1, "TLS: the certificate of processor host %s is not trusted (no trusted CA issued it)",
                        host.c_str());
@@ -74,8 +91,7 @@ void ReportSecureFailure(const std::shared_ptr<TransportState>& state, uint32_t 
             // The client's own words: the TLS library's reason, or the
             // system's text for the error.
             std::string text = http::LastErrorDetail();
-            if (text.empty()) text = http::ErrorText(error);
-            if (text.empty()) text = "Unknown Error";
+            if (text.empty()) text = NamedError(error);
             if (error == http::kErrorSecurityChannelError)
                 state->Log(1, "TLS: the handshake with processor host %s failed: %s", host.c_str(), text.c_str());
             else
@@ -160,9 +176,10 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                                               state->connection.RequestFlags(http::kFlagsReloadKeepAlive));
             if (!guard.request) {
                 tarn::stats::Add(tarn::stats::Count::FailedTransport);
-                std::string text = LastErrorText();
+                const uint32_t error = http::LastError();
+                std::string text = http::ErrorText(error);
                 if (text.empty())
-                    state->Log(1, "STP. HttpOpenRequest Failed. Unknown Error");
+                    state->Log(1, "STP. HttpOpenRequest Failed. Unknown Error (%u)", error);
                 else
                     state->Log(1, "STP. HttpOpenRequest Failed. Last Error: %s", text.c_str());
                 return;
@@ -174,9 +191,8 @@ void TARNDomToTN::Deliver(const std::shared_ptr<TransportState>& state, const No
                 state->Log(2, "TARNDomToTN::SendToProcessor. Resend");
                 if (!http::SendRequest(guard.request)) {
                     const uint32_t error = http::LastError();
-                    std::string text = http::ErrorText(error);
-                    state->Log(1, "HttpSendRequest Failed: %s", text.empty() ? "Unknown Error" : text.c_str());
-                    ReportSecureFailure(state, error);
+                    state->Log(1, "HttpSendRequest Failed: %s", NamedError(error).c_str());
+                    ReportSecureFailure(state, guard.request, error, "a notice");
                 }
                 status = StatusOf(guard.request);
                 if (status != 401) break;
@@ -265,11 +281,11 @@ bool TARNDomToTN::PerformSessionLogin(const std::shared_ptr<TransportState>& sta
             const uint32_t error = http::LastError();
             std::string text = http::ErrorText(error);
             if (text.empty())
-                state->Log(1, "HttpSendRequest Failed: Unknown Error");
+                state->Log(1, "HttpSendRequest Failed: Unknown Error (%u)", error);
             else
                 state->Log(1, "TARNDomToTN::PerformSessionLogin. HttpSendRequest failed. Last Error: %s",
                            text.c_str());
-            ReportSecureFailure(state, error);
+            ReportSecureFailure(state, guard.request, error, "the form login");
         }
         const uint32_t status = StatusOf(guard.request);
         state->Log(2, "TARNDomToTN::PerformSessionLogin - return status: %d", static_cast<int>(status));

@@ -91,6 +91,9 @@ constexpr uint32_t kErrorSecCertRevFailed = 12057;
 constexpr uint32_t kErrorSecurityChannelError = 12157;  // the handshake failed
 constexpr uint32_t kErrorSecInvalidCert = 12169;
 constexpr uint32_t kErrorSecCertRevoked = 12170;
+// A secure request answered by a redirect to anything but https: not
+// followed, so nothing of the request went out in clear.
+constexpr uint32_t kErrorHttpsToHttpOnRedirect = 12040;
 
 // Time-outs a new session starts with, on every backend.
 constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
@@ -131,7 +134,9 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
                           uint32_t flags = kFlagsReloadKeepAlive);
 
 // HttpSendRequestA: sends the request, follows redirects (a POST answered by
-// 301, 302 or 303 goes on as a GET), receives the answer. The send succeeds
+// 301, 302 or 303 goes on as a GET), receives the answer. A secure request
+// follows only a redirect to https: any other fails the send with
+// kErrorHttpsToHttpOnRedirect before a byte goes to the new address. The send succeeds
 // once the final answer's head has arrived: a body that is cut short, too
 // long or endless is the business of ReadFile, never a failed send. `headers`
 // holds extra request header lines separated by CRLF (null for none); the
@@ -165,6 +170,10 @@ bool SetReadLimit(const RequestHandle& request, size_t bytes);
 // bytes; `read` is 0 at the end. A body that went on past the read limit, or
 // broke off, fails the read after its last kept byte.
 bool ReadFile(const RequestHandle& request, void* buffer, uint32_t toRead, uint32_t& read);
+
+// The Location a secure request's last send refused to follow
+// (kErrorHttpsToHttpOnRedirect), as the server wrote it; empty otherwise.
+std::string RefusedRedirect(const RequestHandle& request);
 
 // InternetCloseHandle: releases this reference (the handle is emptied).
 void CloseHandle(SessionHandle& handle);

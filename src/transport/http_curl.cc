@@ -1,11 +1,13 @@
 // The exchange over libcurl: a request's URL, its sends with the answer's
 // head and body taken in, and the reads of that body.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "base/ascii.h"
 #include "transport/http_curl.h"
+#include "transport/redirect.h"
 #include "transport/www_authenticate.h"
 
 namespace tarn::http {
@@ -37,15 +39,32 @@ size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Request*>(user);
     const size_t n = size * count;
     constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
+    constexpr size_t kLocation = sizeof "Location:" - 1;
+    auto value = [&](size_t name) {
+        std::string v(data + name, n - name);
+        while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+        return v;
+    };
     if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
         self->challengeBasic = false;  // the head of another answer begins
         self->inHead = true;
+        self->location.clear();
+        const char* space = static_cast<const char*>(memchr(data, ' ', n));
+        self->headStatus = space ? strtol(std::string(space, data + n - space).c_str(), nullptr, 10) : 0;
     } else if (n <= 2 && (data[0] == '\r' || data[0] == '\n')) {
         self->inHead = false;
+        // Decided here, before curl would connect to the new address: curl's
+        // own protocol limit would refuse it too, but without saying where.
+        if (self->secure && self->followRedirects && IsRedirectStatus(self->headStatus) &&
+            LeavesHttps(self->location)) {
+            self->refusedLocation = self->location;
+            return 0;
+        }
     } else if (n > kName && AsciiEqualNoCase(data, "WWW-Authenticate:", kName)) {
-        std::string value(data + kName, n - kName);
-        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-        if (OffersBasic(value.data(), value.size())) self->challengeBasic = true;
+        const std::string v = value(kName);
+        if (OffersBasic(v.data(), v.size())) self->challengeBasic = true;
+    } else if (n > kLocation && AsciiEqualNoCase(data, "Location:", kLocation)) {
+        self->location = value(kLocation);
     }
     return n;
 }
@@ -152,6 +171,9 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     r.bodyError = 0;
     r.challengeBasic = false;
     r.inHead = false;
+    r.headStatus = 0;
+    r.location.clear();
+    r.refusedLocation.clear();
 
     bool ok = true;
     curl_slist* list = BuildHeaders(headers, body != nullptr || r.verb == "POST", ok);
@@ -215,6 +237,7 @@ bool SendRequest(const RequestHandle& request, const char* headers, const void* 
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
     long code = 0;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &code);
+    if (rc != CURLE_OK && !r.refusedLocation.empty()) return Fail(kErrorHttpsToHttpOnRedirect);
     if (rc != CURLE_OK) {
         // Once the final answer's body has begun, the server has answered:
         // what became of the body is for ReadFile to say.
@@ -246,6 +269,8 @@ bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value
     value = static_cast<uint32_t>(request->status);
     return true;
 }
+
+std::string RefusedRedirect(const RequestHandle& request) { return request ? request->refusedLocation : ""; }
 
 bool ChallengeAnswerable(const RequestHandle& request) { return request && request->offersBasic; }
 

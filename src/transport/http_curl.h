@@ -144,6 +144,9 @@ struct Request {
     uint32_t bodyError = 0;
     bool challengeBasic = false;  // in the answer whose head is being read
     bool inHead = false;          // a status line came, the head's end not yet
+    long headStatus = 0;          // of the answer whose head is being read
+    std::string location;         // its Location, if any
+    std::string refusedLocation;  // a secure request's redirect away from https, not followed
 
     ~Request() {
         if (easy) connection->Release(easy);

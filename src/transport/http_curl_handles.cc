@@ -236,6 +236,7 @@ std::string ErrorText(uint32_t error) {
         case kErrorSecurityChannelError: return "An error occurred in the secure channel support";
         case kErrorSecInvalidCert: return "The server's certificate is invalid";
         case kErrorSecCertRevoked: return "The server's certificate has been revoked";
+        case kErrorHttpsToHttpOnRedirect: return "The server redirected a secure request to a non-secure address";
         default: return {};
     }
 }

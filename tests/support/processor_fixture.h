@@ -152,6 +152,21 @@ inline std::vector<LargeReplyCase> LargeReplyCases() {
     return cases;
 }
 
+// Where a secure notice may be redirected: to plain HTTP asking for nothing
+// or for Basic (both refused, nothing sent there), or to HTTPS (followed).
+// The task is configured for what the address redirected to asks.
+struct RedirectCase {
+    std::string name;
+    bool secure;  // the address redirected to serves HTTPS
+    tarnsim::AuthMode asks;
+};
+
+inline std::vector<RedirectCase> RedirectCases() {
+    return {{"plain", false, tarnsim::AuthMode::None},
+            {"plain asking for Basic", false, tarnsim::AuthMode::Basic},
+            {"https", true, tarnsim::AuthMode::None}};
+}
+
 // A loopback port nothing listens on: bound to learn a free number, then
 // closed again.
 inline uint16_t UnusedLoopbackPort() {

@@ -27,6 +27,7 @@ TARN_OBJS = \
     $(OUT)\library_pin_win.obj \
     $(OUT)\notice.obj \
     $(OUT)\notice_workers.obj \
+    $(OUT)\redirect.obj \
     $(OUT)\transport_state.obj \
     $(OUT)\worker_pool.obj \
     $(OUT)\www_authenticate.obj
