@@ -112,7 +112,9 @@ TEST_F(UnloadTest, ATaskThatSentANoticeDeregistersEveryCallbackAtUnload) {
     ASSERT_TRUE(task.Ok());
     task.Feed("create a1 mail\\alice.nsf Form=Appointment ApptUNID=@unid\nwait\n");
     const bool delivered = processor.WaitForAccepted(1, std::chrono::seconds(30));
-    task.Feed("quit\n");
+    // The processor has the notice before its answer reaches the worker:
+    // the worker's exchange is given time to end before the unload.
+    task.Feed("sleep 1000\nquit\n");
     ProcessResult r = task.Finish();
     ASSERT_TRUE(delivered);
     ASSERT_EQ(r.exitCode, 0) << r.err;
