@@ -283,4 +283,33 @@ TEST_F(ConfigTest, FailedReloadKeepsTheLastGoodConfigurationAndTheDatabase) {
     EXPECT_TRUE(session.IsInitialised());
 }
 
+// The index is a hash table of its own: every member of a large list is
+// found under either separator, and nothing near a member is.
+TEST_F(ConfigTest, LargeListsFindEveryMemberAndNothingNearOne) {
+    Strings users, excluded;
+    for (int i = 0; i < 40000; ++i) users.push_back("mail" + std::string(i % 2 ? "/" : "\\") + "u" + std::to_string(i) + ".nsf");
+    users.push_back(users.front());  // a duplicate counts once and changes nothing
+    users.push_back(std::string(300, 'x'));  // longer than any path a database answers
+    for (int i = 0; i < 300; ++i) excluded.push_back("arch\\a" + std::to_string(i * 7) + ".nsf");
+    config.AdoptLists(users, excluded);
+    EXPECT_EQ(config.UserList(), users);  // as loaded, order and duplicates kept
+    char path[400];
+    auto user = [&](const std::string& p) { snprintf(path, sizeof path, "%s", p.c_str()); return config.IsUserMailFile(path); };
+    auto classify = [&](const std::string& p) { snprintf(path, sizeof path, "%s", p.c_str()); return config.Classify(path); };
+    int missing = 0, wrong = 0;
+    for (int i = 0; i < 40000; ++i) {
+        const std::string n = "u" + std::to_string(i) + ".nsf";
+        missing += !user("MAIL\\" + n) + !user("mail/" + n);
+        wrong += user("mail\\" + n + "x") + user("mail\\u" + std::to_string(i + 40000) + ".nsf") + user("mail" + n) +
+                 user("xmail\\" + n);
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_FALSE(user(std::string(300, 'x')));
+    EXPECT_FALSE(user(""));
+    EXPECT_EQ(classify("ARCH/A7.NSF"), TARNConfig::Membership::Excluded);
+    EXPECT_EQ(classify("arch\\a8.nsf"), TARNConfig::Membership::NotUser);
+    EXPECT_EQ(classify("mail\\u8.nsf"), TARNConfig::Membership::User);
+}
+
 }  // namespace

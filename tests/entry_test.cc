@@ -188,7 +188,7 @@ TEST_F(EntryPointTest, MemoryRunningOutIsSaidAndLeavesNothingHalfDone) {
         // Out of memory in the session's start (it returns 257) or in its
         // configuration (the task is not served): nothing is registered.
         EXPECT_EQ(said(r), 1);
-        EXPECT_EQ(Deregistered(r), "");
+        EXPECT_EQ(Deregistered(r), "") << ::testing::PrintToString(r.out) << r.err;
         ASSERT_LT(n, 1u << 16);
     }
     ASSERT_EQ(RunTask("nserver.exe", dataDir, kSave).exitCode, 0);

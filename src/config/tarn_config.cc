@@ -18,30 +18,7 @@ namespace {
 constexpr char kPattern[] = "-G40n^";
 constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
                                             "brackwater\\qout.nsf"};
-// Long enough for any path a database answers (MAXPATH) and any entry (97).
-constexpr size_t kKeyMax = 256;
 }  // namespace
-
-MembershipList::MembershipList(std::vector<std::string> list) : entries(std::move(list)) {
-    keys.reserve(entries.size());
-    for (const std::string& e : entries) keys.push_back(Key(e));
-    index.reserve(keys.size());
-    for (const std::string& k : keys) index.insert(std::string_view(k));
-}
-
-std::string MembershipList::Key(std::string_view path) {
-    std::string key(path);
-    std::replace(key.begin(), key.end(), '/', '\\');
-    return key;
-}
-
-bool MembershipList::Contains(std::string_view path) const {
-    // On the callback's path: the key is built on the stack, not allocated.
-    if (path.size() >= kKeyMax) return false;
-    char key[kKeyMax];
-    std::replace_copy(path.begin(), path.end(), key, '/', '\\');
-    return index.find(std::string_view(key, path.size())) != index.end();
-}
 
 TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
 

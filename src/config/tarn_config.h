@@ -21,12 +21,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "base/db_handle.h"
 #include "config/summary_buffer.h"
 #include "base/notes_capi.h"
+#include "config/membership_list.h"
 #include "log/tarn_log.h"
 
 class TARNSession;
@@ -39,30 +39,6 @@ struct TARNSettings {
     char authType[260] = {};
     char username[260] = {};
     char password[260] = {};
-};
-
-// A list as loaded (order and duplicates kept) with an index beside it, so a
-// membership test costs the same whatever the list's length. Paths are
-// indexed with '/' and '\\' as one separator: a server answers either, and
-// an administrator writes either.
-class MembershipList {
-public:
-    MembershipList() = default;
-    explicit MembershipList(std::vector<std::string> entries);
-    MembershipList(const MembershipList&) = delete;
-    MembershipList& operator=(const MembershipList&) = delete;
-
-    // path is lower-case already; it is not changed.
-    bool Contains(std::string_view path) const;
-    // What the list compares a lower-case path by: '/' as '\\'. Two paths
-    // with one key are one database to the add-in.
-    static std::string Key(std::string_view path);
-    const std::vector<std::string>& Entries() const { return entries; }
-
-private:
-    std::vector<std::string> entries;
-    std::vector<std::string> keys;                // entries with '\\' for '/'
-    std::unordered_set<std::string_view> index;  // views into keys
 };
 
 class TARNConfig {

@@ -32,6 +32,15 @@ EmRegistration gExtendedUpdateBefore;
 EmRegistration gExtendedUpdateAfter;
 EmRegistration gDeleteNotes;
 EmRegistration gTerminate;  // EM_TERMINATENSF: registered last, deregistered first
+
+// A start that fails after registering leaves nothing registered: the host
+// would otherwise call into a task that said it is not served. In the
+// unload's order.
+void ReleaseRegistrations() {
+    for (EmRegistration* h : {&gTerminate, &gDeleteNotes, &gExtendedUpdateAfter, &gExtendedUpdateBefore, &gUpdateBefore,
+                              &gUpdateAfter})
+        h->Release();
+}
 bool gEntered = false;
 
 // Declared last, so destroyed first: from here on the library is unloading.
@@ -104,6 +113,21 @@ STATUS RunMainEntryPoint() {
         }
         if (!initialised) return 0;
 
+        // Started before the registrations, so that running out of memory in it
+        // leaves nothing registered; its thread makes no C API call before the
+        // host's first callback. The capture queue's backlog: one task per
+        // server publishes it.
+        if (gSession.IsHttpTask())
+            gPublisher.AlsoRun(tarn::stats::QueueBacklogWork([](const char* line) { gSession.Log(1, "%s", line); }));
+        gPublisher.Start(
+            processName,
+            [] {
+                return gSession.IsInitialised()     ? "Serving"
+                       : gSession.IsOffAfterReload() ? "Off: reload failed"
+                                                     : "Not served";
+            },
+            [](const char* line) { gSession.Log(1, "%s", line); });
+
         WORD recursionId = 0;
         CheckNotesStatus(EMCreateRecursionID(&recursionId), "Couldn't create recursion id.");
         gSession.Log(3, "MainEntryPoint:\tcreated recursion ID");
@@ -135,32 +159,24 @@ STATUS RunMainEntryPoint() {
         // thread that starts, ends or first calls the C API can hang it.
         if (const STATUS s = EMRegister(EM_TERMINATENSF, EM_REG_BEFORE, &ExtMgrCallback, recursionId, gTerminate.out())) {
             *gTerminate.out() = 0;
-            // In the unload's order.
-            for (EmRegistration* h : {&gDeleteNotes, &gExtendedUpdateAfter, &gExtendedUpdateBefore, &gUpdateBefore,
-                                      &gUpdateAfter})
-                h->Release();
+            ReleaseRegistrations();
             CheckNotesStatus(s, "Couldn't register callback for EM_TERMINATENSF (the task is not served)");
         }
-        // The capture queue's backlog: one task per server publishes it.
-        if (gSession.IsHttpTask())
-            gPublisher.AlsoRun(tarn::stats::QueueBacklogWork([](const char* line) { gSession.Log(1, "%s", line); }));
-        gPublisher.Start(
-            processName,
-            [] {
-                return gSession.IsInitialised()     ? "Serving"
-                       : gSession.IsOffAfterReload() ? "Off: reload failed"
-                                                     : "Not served";
-            },
-            [](const char* line) { gSession.Log(1, "%s", line); });
         gSession.Log(3, "%s%s%s", " (", processName, ") loaded OK...");
         return 0;
     } catch (const NotesWrapper::notes_error& e) {
+        ReleaseRegistrations();
+        gPublisher.Stop(false);
         gSession.Log(1, "%s", e.what());
         return e.status;
     } catch (const std::bad_alloc&) {
+        ReleaseRegistrations();
+        gPublisher.Stop(false);
         gSession.Log(1, "%s", "bad allocation");
         return 257;
     } catch (const std::exception& e) {
+        ReleaseRegistrations();
+        gPublisher.Stop(false);
         gSession.Log(1, "%s", e.what());
         return 257;
     }

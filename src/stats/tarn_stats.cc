@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -255,15 +256,21 @@ void StatsPublisher::Shared::Run() {
 
 void StatsPublisher::Start(const char* task, std::function<const char*()> state, Line line) {
     if (shared) return;
-    shared = new Shared(mutex, wake);
+    // Built whole before it is kept: a start that runs out of memory leaves
+    // no publisher without a thread for Stop to join.
+    auto s = std::make_unique<Shared>(mutex, wake);
     const std::string prefix = std::string("Task.") + task + ".";
-    for (unsigned g = 0; g < kGauges; ++g) shared->gaugeNames[g] = prefix + kGaugeNames[g];
-    shared->stateName = prefix + "State";
-    shared->captureName = prefix + "Events.LastCapture";
-    shared->state = std::move(state);
-    shared->line = std::move(line);
-    shared->work = work;
-    shared->thread = std::thread([s = shared] { s->Run(); });
+    for (unsigned g = 0; g < kGauges; ++g) s->gaugeNames[g] = prefix + kGaugeNames[g];
+    s->stateName = prefix + "State";
+    s->captureName = prefix + "Events.LastCapture";
+    s->state = std::move(state);
+    s->line = std::move(line);
+    s->work = work;
+    {
+        std::lock_guard lock(mutex);
+        s->thread = std::thread([p = s.get()] { p->Run(); });
+        shared = s.release();
+    }
     gRunning.store(this, std::memory_order_release);
 }
 

@@ -7,6 +7,7 @@
 TARN_OBJS = \
     $(OUT)\summary_buffer.obj \
     $(OUT)\tarn_config.obj \
+    $(OUT)\membership_list.obj \
     $(OUT)\calendar_checks.obj \
     $(OUT)\tarn_event_processor.obj \
     $(OUT)\entry.obj \
