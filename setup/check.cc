@@ -51,7 +51,7 @@ void CheckViews(DBHANDLE config, Findings& f) {
         NOTEID id = 0;
         if (FindUsableView(config, view, &id) == NOERROR) continue;
         // Found without the add-in's design-flag pattern: there, but not usable.
-        if (NIFFindDesignNoteExt(config, view, NOTE_CLASS_VIEW, "", &id, 0) == NOERROR)
+        if (FindViewWithAnyFlags(config, view, &id) == NOERROR)
             f.Problem(std::string("view ") + view + " in " + kConfigDb +
                       " is hidden or a folder: the add-in does not find it");
         else

@@ -48,8 +48,9 @@ struct ResyncOptions {
     std::vector<std::string> paths;
 };
 
-// A change lost unless the span is taken up again (base/refusals.h).
-bool IsLoss(Refusal r) { return TARNEventProcessor::IsLoss(r); }
+// A loss (base/refusals.h): the change is lost unless the span is taken up
+// again.
+constexpr auto IsLoss = &TARNEventProcessor::IsLoss;
 
 struct Tally {
     unsigned captured = 0, skipped = 0, deletions = 0, deletionsWritten = 0, refusedTotal = 0, lostTotal = 0;

@@ -14,6 +14,12 @@ inline STATUS FindUsableView(DBHANDLE db, const char* view, NOTEID* id) {
     return NIFFindDesignNoteExt(db, view, NOTE_CLASS_VIEW, DFLAGPAT_VIEWS_AND_FOLDERS, id, 0);
 }
 
+// A view of that name whatever its design flags (hidden, a folder): why
+// FindUsableView did not find one, when it is there.
+inline STATUS FindViewWithAnyFlags(DBHANDLE db, const char* view, NOTEID* id) {
+    return NIFFindDesignNoteExt(db, view, NOTE_CLASS_VIEW, "", id, 0);
+}
+
 // How a read ended. Empty: the view answered no entry at all. Refused: the
 // page callback turned a page down. CloseFailed: everything was read but the
 // collection did not close.
