@@ -1,7 +1,8 @@
 // tarn-setup check: what an administrator can mend before the add-in runs,
 // one plain line each. The configuration is read by the add-in's own code
-// (TARNConfig, the task-list rules); what that code takes silently (an item
-// of the wrong type, an empty path) is looked at here item by item.
+// (TARNConfig, the task-list rules) and the platform reads of base/ (views,
+// items, the calendar profile) it is built on; what that code takes silently
+// (an item of the wrong type, an empty path) is looked at here item by item.
 //
 // Problems stop the add-in from capturing, or lose every notice; warnings
 // leave it capturing. Exit 0 without problems, 1 with.
@@ -11,6 +12,11 @@
 #include <vector>
 
 #include "acl.h"
+#include "base/auth_names.h"
+#include "base/db_handle.h"
+#include "base/note_items.h"
+#include "base/profile_field.h"
+#include "base/view_read.h"
 #include "config/tarn_config.h"
 #include "host/entry.h"
 #include "host/tarn_session.h"
@@ -33,18 +39,19 @@ struct Findings {
     void Warning(const std::string& s) { warnings.push_back(s); }
 };
 
-// Opens a database for the check's own reads; 0 when it cannot.
-DBHANDLE Open(const std::string& path) {
-    DBHANDLE db = NULLHANDLE;
-    return NSFDbOpen(path.c_str(), &db) == NOERROR ? db : NULLHANDLE;
+// Opens a database for the check's own reads; empty when it cannot.
+DbHandle Open(const std::string& path) {
+    DbHandle db;
+    OpenDatabaseInto(db, path.c_str());
+    return db;
 }
 
 void CheckViews(DBHANDLE config, Findings& f) {
     for (const char* view : {"server", "maildblookup", "dsdlookup"}) {
         NOTEID id = 0;
-        if (NIFFindView(config, view, &id) == NOERROR) continue;
+        if (FindUsableView(config, view, &id) == NOERROR) continue;
         // Found without the add-in's design-flag pattern: there, but not usable.
-        if (NIFFindDesignNoteExt(config, view, NOTE_CLASS_VIEW, "", &id, 0) == NOERROR)
+        if (FindViewWithAnyFlags(config, view, &id) == NOERROR)
             f.Problem(std::string("view ") + view + " in " + kConfigDb +
                       " is hidden or a folder: the add-in does not find it");
         else
@@ -54,23 +61,11 @@ void CheckViews(DBHANDLE config, Findings& f) {
 
 // The first document of "server", as the add-in takes it; 0 when none.
 NOTEID FirstServerDocument(DBHANDLE config) {
-    NOTEID view = 0;
-    HCOLLECTION collection = 0;
-    if (NIFFindView(config, "server", &view) ||
-        NIFOpenCollection(config, config, view, 0, NULLHANDLE, &collection, nullptr, nullptr, nullptr, nullptr))
-        return 0;
-    COLLECTIONPOSITION position{};
-    DHANDLE buffer = NULLHANDLE;
-    DWORD returned = 0;
     NOTEID id = 0;
-    if (NIFReadEntries(collection, &position, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 1, READ_MASK_NOTEID, &buffer, nullptr,
-                       nullptr, &returned, nullptr) == NOERROR &&
-        buffer) {
-        if (const void* p = OSLockObject(buffer); p && returned > 0) memcpy(&id, p, sizeof id);
-        OSUnlockObject(buffer);
-        OSMemFree(buffer);
-    }
-    NIFCloseCollection(collection);
+    ReadView(config, "server", READ_MASK_NOTEID, false, [&](const uint8_t* ids, WORD, DWORD) {
+        memcpy(&id, ids, sizeof id);  // Domino buffers are packed
+        return true;
+    });
     return id;
 }
 
@@ -82,8 +77,8 @@ bool CheckServerItems(DBHANDLE config, Findings& f) {
                   " (view server is empty): the add-in sends no notice anywhere");
         return false;
     }
-    NOTEHANDLE note = NULLHANDLE;
-    if (NSFNoteOpen(config, id, 0, &note)) {
+    NoteHandle note;
+    if (OpenNoteInto(note, config, id, 0)) {
         f.Problem("the server document cannot be opened");
         return false;
     }
@@ -98,23 +93,27 @@ bool CheckServerItems(DBHANDLE config, Findings& f) {
                               {"DTC_LogLevel", TYPE_NUMBER, false}};
     for (const Expected& e : items) {
         WORD type = 0;
-        STATUS s = NSFItemInfo(note, e.name, static_cast<WORD>(strlen(e.name)), nullptr, &type, nullptr, nullptr);
         const char* kind = e.type == TYPE_TEXT ? "text" : "a number";
-        if (s) {
-            if (e.required)
-                f.Problem(std::string("the server document has no item ") + e.name + ": the configuration does not load");
-        } else if (type != e.type) {
-            std::string line = std::string("the server document's item ") + e.name + " is not " + kind;
-            if (e.required) f.Problem(line); else f.Warning(line);
+        try {
+            if (!ItemPresent(note.get(), e.name, "the server document's ", &type)) {
+                if (e.required)
+                    f.Problem(std::string("the server document has no item ") + e.name +
+                              ": the configuration does not load");
+            } else if (type != e.type) {
+                std::string line = std::string("the server document's item ") + e.name + " is not " + kind;
+                if (e.required) f.Problem(line); else f.Warning(line);
+            }
+        } catch (const NotesWrapper::notes_error& error) {
+            // Not read is not absent: the add-in's load stops there too.
+            f.Problem(std::string(error.what()) + ": the configuration does not load");
         }
     }
-    NSFNoteClose(note);
     return true;
 }
 
 void CheckSettings(const TARNSettings& s, Findings& f) {
     const std::string auth = s.authType;
-    if (auth != "None" && auth != "Basic" && auth != "Session")
+    if (tarn::AuthOfItem(auth) < 0)
         f.Problem("AuthType is \"" + auth + "\": it must be exactly None, Basic or Session");
     // 0 is the connection's default port, as the add-in opens it: 80, and
     // 443 with TARN_HTTP_Secure=1.
@@ -131,27 +130,23 @@ void CheckLists(const TARNConfig& config, Findings& f) {
     const std::vector<std::string> users = config.UserList();
     if (users.empty()) f.Problem("no mail file is listed (view maildblookup is empty): nothing is captured");
     for (const std::string& path : users) {
-        DBHANDLE db = Open(path);
+        const DbHandle db = Open(path);
         if (!db) {
             f.Warning("listed mail file " + path + " does not exist");
             continue;
         }
-        WORD type = 0;
-        BLOCKID block{};
-        DWORD length = 0;
-        STATUS s = NSFProfileGetField(db, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &block, &length);
-        if (s)
+        // The filter's own read: what it refuses is warned of, what it takes is not.
+        char owner[256];
+        const ProfileText read = ReadProfileText(db.get(), "CalendarProfile", "Owner", owner, sizeof owner);
+        if (read == ProfileText::NoProfile)
             f.Warning("mail file " + path + " has no CalendarProfile: its changes are not captured");
-        else if (type != TYPE_TEXT || length <= sizeof(WORD))
+        else if (read != ProfileText::Ok)
             f.Warning("mail file " + path + " has no text Owner in its CalendarProfile: its changes are not captured");
-        NSFDbClose(db);
     }
     for (const std::string& path : config.ExcludeList()) {
         // The add-in's own databases are always on the list.
-        if (path == "brackwater\\qcapture.nsf" || path == "brackwater\\qin.nsf" || path == "brackwater\\qout.nsf")
-            continue;
-        if (DBHANDLE db = Open(path)) NSFDbClose(db);
-        else f.Warning("excluded database " + path + " does not exist");
+        if (TARNConfig::IsBuiltInExcluded(path)) continue;
+        if (!Open(path)) f.Warning("excluded database " + path + " does not exist");
     }
 }
 
@@ -197,14 +192,13 @@ struct AclReader {
 };
 
 void CheckAcl(DBHANDLE config, Findings& f) {
-    DHANDLE acl = NULLHANDLE;
-    if (NSFDbReadACL(config, &acl)) {
+    MemoryHandle acl;
+    if (acl.Take([&](DHANDLE* h) { return NSFDbReadACL(config, h); })) {
         f.Warning(std::string("the ACL of ") + kConfigDb + " cannot be read");
         return;
     }
     AclReader reader;
-    ACLEnumEntries(acl, AclReader::Entry, &reader);
-    OSMemFree(acl);
+    ACLEnumEntries(acl.get(), AclReader::Entry, &reader);
     bool hasDefault = false;
     for (const auto& [name, level] : reader.entries) {
         hasDefault |= name == "-Default-";
@@ -236,9 +230,7 @@ void CheckTaskList(bool windows, Findings& f) {
                   " characters: tasks named after that are not served");
     std::vector<std::string> entries, names;
     bool http = false;
-    for (size_t start = 0; start <= whole.size();) {
-        size_t comma = whole.find(',', start);
-        std::string raw = whole.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    for (const std::string& raw : TaskListEntries(whole)) {
         std::string entry = Trimmed(raw);
         if (entry != raw) f.Warning("TARN_Task_List entry \"" + raw + "\" has blanks around it");
         if (std::string why = WhyEntryNeverMatches(entry); !why.empty())
@@ -251,14 +243,7 @@ void CheckTaskList(bool windows, Findings& f) {
                       (windows ? "nserver.exe, nhttp.exe, ..." : "server, http, ...") + ")");
         entries.push_back(entry);
         // The names inside an entry, for the served-by-part test below.
-        for (size_t p = 0; p <= entry.size();) {
-            size_t semi = entry.find(';', p);
-            names.push_back(Trimmed(entry.substr(p, semi == std::string::npos ? std::string::npos : semi - p)));
-            if (semi == std::string::npos) break;
-            p = semi + 1;
-        }
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+        for (const std::string& name : TaskListEntries(entry, ';')) names.push_back(Trimmed(name));
     }
     // A task matches when its lower-cased name is part of the list's text
     // (IsTaskListed): an entry with a capital letter serves none, unless a
@@ -306,24 +291,22 @@ int RunCheck() {
     Findings f;
     bool databases = true;
     for (const auto& d : tarnkit::kDesigns) {
-        if (DBHANDLE db = Open(d.path)) {
+        if (const DbHandle db = Open(d.path)) {
             // What an interrupted create left: there, but not the kit's.
-            if (const std::string lacking = tarnkit::LackingDesign(db, d.name); !lacking.empty())
+            if (const std::string lacking = tarnkit::LackingDesign(db.get(), d.name); !lacking.empty())
                 f.Problem(std::string(d.path) + " lacks the kit's design (" + lacking +
                           "): remove it and run tarn-setup create");
-            NSFDbClose(db);
         } else {
             f.Problem(std::string(d.path) + " does not exist (tarn-setup create makes it)");
             databases = false;
         }
     }
     bool windows = true, serverDocument = false;
-    if (DBHANDLE config = Open(kConfigDb)) {
-        windows = IsWindowsServer(config);
-        CheckViews(config, f);
-        serverDocument = CheckServerItems(config, f);
-        CheckAcl(config, f);
-        NSFDbClose(config);
+    if (const DbHandle config = Open(kConfigDb)) {
+        windows = IsWindowsServer(config.get());
+        CheckViews(config.get(), f);
+        serverDocument = CheckServerItems(config.get(), f);
+        CheckAcl(config.get(), f);
     }
     if (databases) {
         // The add-in's own load, as a task does it at start.

@@ -1,6 +1,7 @@
 // tarn-setup create: the three databases from their designs.
 #include <iostream>
 
+#include "base/auth_names.h"
 #include "kit/kit.h"
 #include "setup.h"
 
@@ -18,7 +19,9 @@ const CommandRegistration kCreate(10, [](CLI::App& app, Run& run) {
     cmd->add_option("--port", s->port, "the processor's port")->check(CLI::Range(1, 65535))->needs(host);
     cmd->add_option("--path", s->path, "the processor's request path")->needs(host);
     cmd->add_option("--auth", s->auth, "None, Basic or Session")
-        ->check(CLI::IsMember({"None", "Basic", "Session"}))->needs(host);
+        ->transform(CLI::Validator([](std::string& v) { return tarn::TakeAuthOption(v, tarn::kAuthNames); },
+                                   "None|Basic|Session"))
+        ->needs(host);
     cmd->add_option("--user", s->user, "the processor's user name")->needs(host);
     cmd->add_option("--password", s->password, "the processor's password")->needs(host);
     cmd->callback([o, s, host, &run] {

@@ -48,12 +48,9 @@ struct ResyncOptions {
     std::vector<std::string> paths;
 };
 
-// A refusal that is no judgment on the document but a failure to read it
-// (its note, an item, the owner's profile) or to write its queue note: the
-// change is lost unless the span is taken up again.
-bool IsLoss(Refusal r) {
-    return r == Refusal::NotOpened || r == Refusal::Error || r == Refusal::NoOwner || r == Refusal::WriteFailed;
-}
+// A loss (base/refusals.h): the change is lost unless the span is taken up
+// again.
+constexpr auto IsLoss = &TARNEventProcessor::IsLoss;
 
 struct Tally {
     unsigned captured = 0, skipped = 0, deletions = 0, deletionsWritten = 0, refusedTotal = 0, lostTotal = 0;
@@ -99,12 +96,6 @@ struct Tally {
     }
 };
 
-std::string StatusText(STATUS s) {
-    char text[200];
-    NotesStatusText(s, text, sizeof text);
-    return text;
-}
-
 // How one mail file went.
 enum class Outcome { Done, NotResynchronised, Excluded, Repeated };
 
@@ -128,12 +119,12 @@ public:
             return Outcome::Repeated;
         }
         DbHandle db;
-        if (STATUS s = OpenDatabaseInto(db, path.c_str())) return fail("could not be opened (" + StatusText(s) + ")");
+        if (STATUS s = OpenDatabaseInto(db, path.c_str())) return fail("could not be opened (" + StatusText(s).str() + ")");
         // The checks the add-in makes, on the path as the server names it.
         EventData base;
         memset(&base, 0, sizeof base);
         if (STATUS s = NSFDbPathGet(db.get(), base.dbPath, nullptr))
-            return fail("no path (" + StatusText(s) + ")");
+            return fail("no path (" + StatusText(s).str() + ")");
         base.dbPath[sizeof base.dbPath - 1] = '\0';
         TARNConfig& config = *session.GetConfig();
         if (config.IsExcludedDb(base.dbPath)) {
@@ -147,15 +138,16 @@ public:
         if (!session.GetProcessor()->ReadCalendarOwner(base)) return fail("no CalendarProfile Owner");
 
         TIMEDATE until{};
-        DHANDLE table = NULLHANDLE;
-        STATUS s = NSFDbGetModifiedNoteTable(db.get(), NOTE_CLASS_DOCUMENT, since, &until, &table);
+        IdTableHandle owned;
+        STATUS s = owned.Take([&](DHANDLE* t) { return NSFDbGetModifiedNoteTable(db.get(), NOTE_CLASS_DOCUMENT, since, &until, t); });
+        const DHANDLE table = owned.get();
         Tally tally;
         if (s == ERR_NO_MODIFIED_NOTES) {
             Report(path, tally);
             ++done;
             return Outcome::Done;
         }
-        if (s) return fail("changes could not be listed (" + StatusText(s) + ")");
+        if (s) return fail("changes could not be listed (" + StatusText(s).str() + ")");
         NOTEID id = 0;
         DWORD scanned = 0;
         for (BOOL first = TRUE; IDScan(table, first, &id); first = FALSE) {
@@ -165,7 +157,7 @@ public:
         // IDScan answers FALSE both at the end and on a failure: the table's
         // own count tells them apart, as the add-in's deletions do.
         const DWORD listedChanges = IDEntries(table);
-        IDDestroyTable(table);
+        owned.reset();
         Report(path, tally);
         if (scanned < listedChanges)
             return fail("the list of changes ended early (" + std::to_string(scanned) + " of " +

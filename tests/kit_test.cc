@@ -1,6 +1,7 @@
 // The administrator's kit: tarn-setup create and check over real processes,
 // the stand-in's DXL importer, and the warning of a task served only as part
 // of a longer TARN_Task_List entry.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -334,6 +335,63 @@ TEST_F(KitTest, CheckNamesEachPlantedProblem) {
         EXPECT_EQ(r.exitCode, onLinux ? 0 : 1) << list;
     }
     emu::SetDataDirectory(dataDir);
+}
+
+// check reads the calendar profile and the server document as the add-in
+// does: it warns of exactly the mail files whose changes the add-in then
+// refuses (an empty Owner is an Owner to both), and a server-document item
+// it cannot read is a problem, not a missing item.
+TEST_F(KitTest, CheckReportsWhatTheAddInThenDoes) {
+    CreateSampleDatabases({.mailFiles = {}});
+    struct MailFile {
+        const char* path;
+        std::vector<emu::ItemValue> profile;  // none: no CalendarProfile
+        const char* warning;
+    };
+    const std::vector<MailFile> files = {
+        {"mail\\named.nsf", {emu::Text("Owner", "CN=Named")}, nullptr},
+        {"mail\\empty.nsf", {emu::Text("Owner", "")}, nullptr},
+        {"mail\\number.nsf", {emu::Number("Owner", 1)}, "has no text Owner in its CalendarProfile"},
+        {"mail\\none.nsf", {}, "has no CalendarProfile"},
+    };
+    std::string script;
+    for (const MailFile& f : files) {
+        ASSERT_EQ(emu::CreateDatabase(f.path), 0);
+        if (!f.profile.empty()) {
+            DBHANDLE db = 0;
+            ASSERT_EQ(NSFDbOpen(f.path, &db), 0);
+            EXPECT_EQ(emu::SetProfile(db, "CalendarProfile", f.profile), 0);
+            NSFDbClose(db);
+        }
+        AddUser(f.path);
+        script += std::string("create a ") + f.path + " Form=Appointment ApptUNID=@unid\n";
+    }
+    emu::SetIniVariable("TARN_Task_List", "nserver.exe,nhttp.exe");
+    auto check = TarnSetup(dataDir, {"check"});
+    EXPECT_EQ(check.exitCode, 0) << Joined(check);
+    auto task = RunTask("nserver.exe", dataDir, script + "wait\n");
+    EXPECT_EQ(task.exitCode, 0) << task.err;
+    const auto queue = CaptureQueue();
+    for (const MailFile& f : files) {
+        SCOPED_TRACE(f.path);
+        const int warned = CountWith(check.out, {std::string("warning: mail file ") + f.path + " "});
+        EXPECT_EQ(warned, f.warning ? 1 : 0) << Joined(check);
+        if (f.warning) {
+            EXPECT_EQ(CountWith(check.out, {f.path, f.warning}), 1) << Joined(check);
+        }
+        const auto captured = std::count_if(queue.begin(), queue.end(), [&](const QueueNote& n) { return n.dbPath == f.path; });
+        EXPECT_EQ(captured, f.warning ? 0 : 1) << "the add-in and check disagree";
+    }
+
+    // The first item check looks at (Url_DomToTN) unread: the load would
+    // stop there, so check does not call it missing.
+    auto faulted = TarnSetup(dataDir, {"check"}, {{"EMU_FAULTS", "NSFItemInfo=0x1A41@1"}});
+    EXPECT_EQ(faulted.exitCode, 1) << Joined(faulted);
+    EXPECT_EQ(CountWith(faulted.out, {"problem: the server document's item Url_DomToTN could not be read: Injected "
+                                      "failure: the configuration does not load"}),
+              1)
+        << Joined(faulted);
+    EXPECT_EQ(CountWith(faulted.out, {"has no item Url_DomToTN"}), 0) << Joined(faulted);
 }
 
 // The importer takes DXL as its schema declares it and refuses, with the line

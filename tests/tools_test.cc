@@ -1,9 +1,11 @@
 // The tools as an operator meets them: a data directory that is missing or
 // unprepared ends with one plain line that says how to mend it, and a non-zero
-// status, before anything is started.
+// status, before anything is started; --auth takes the same values in every
+// program and refuses the rest the same way.
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "support/test_support.h"
@@ -64,6 +66,49 @@ TEST_F(ToolsTest, ADataDirectoryThatIsMissingOrWasNeverPreparedIsNamedWithTheFix
         << noConfig.err;
     EXPECT_EQ(Lines(noConfig.err), 1);
     EXPECT_TRUE(noConfig.out.empty());  // nothing was started
+}
+
+// The AuthType item's spelling and the sample processor's lower case are
+// taken by all three, exactly; anything else stops the program with one line
+// before it does anything.
+TEST_F(ToolsTest, AuthTakesTheSameValuesInEveryProgramAndRefusesTheRest) {
+    const std::string refused = "is not an authentication: give None, Basic or Session (or none, basic, session)";
+    const std::string sim = BuildDir() + "/bin/tarn-sim", processor = BuildDir() + "/bin/tarn-processor",
+                      setup = BuildDir() + "/bin/tarn-setup";
+    for (const std::string value : {"BASIC", "basic ", "Basics", ""}) {
+        SCOPED_TRACE("--auth '" + value + "'");
+        for (const auto& [exe, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+                 {sim, {"prepare", "--data", dataDir + "/refused", "--auth", value}},
+                 {processor, {"--port", "0", "--auth", value}},
+                 {setup, {"--data", dataDir, "create", "--host", "127.0.0.1", "--auth", value}}}) {
+            auto r = Run(exe, args);
+            EXPECT_NE(r.exitCode, 0) << exe;
+            EXPECT_NE(r.err.find("\"" + value + "\" " + refused), std::string::npos) << exe << ": " << r.err;
+            EXPECT_TRUE(BannerLines(r.out).empty()) << exe;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dataDir + "/refused"));
+    EXPECT_FALSE(std::filesystem::exists(emu::FilePathFor("brackwater\\tarnconfig.nsf")));
+
+    // Either spelling writes the item's: before, "basic" reached the server
+    // document as it was and the add-in sent no credentials.
+    for (const auto& [value, item] : {std::pair{"basic", "Basic"}, {"Session", "Session"}, {"none", "None"}}) {
+        const std::string dir = dataDir + "/" + item;
+        auto prepared = Sim({"prepare", "--data", dir, "--auth", value});
+        ASSERT_EQ(prepared.exitCode, 0) << prepared.err;
+        emu::SetDataDirectory(dir);
+        std::vector<std::string> auth;
+        for (const auto& note : Notes("brackwater\\tarnconfig.nsf"))
+            if (TextOf(note, "Form") == "Server") auth.push_back(TextOf(note, "AuthType"));
+        EXPECT_EQ(auth, std::vector<std::string>{item}) << value;
+    }
+    emu::SetDataDirectory(dataDir);
+    auto created = Run(setup, {"--data", dataDir, "create", "--host", "127.0.0.1", "--auth", "session"});
+    ASSERT_EQ(created.exitCode, 0) << created.err;
+    std::vector<std::string> auth;
+    for (const auto& note : Notes("brackwater\\tarnconfig.nsf"))
+        if (TextOf(note, "Form") == "Server") auth.push_back(TextOf(note, "AuthType"));
+    EXPECT_EQ(auth, std::vector<std::string>{"Session"});
 }
 
 }  // namespace

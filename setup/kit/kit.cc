@@ -14,6 +14,9 @@
 #include "osmisc.h"
 #include "xml.h"
 
+#include "base/db_handle.h"
+#include "base/status_text.h"
+
 namespace tarnkit {
 
 const Design kDesigns[3] = {
@@ -26,13 +29,7 @@ const Design kDesigns[3] = {
 constexpr char kAdminsPlaceholder[] = "TARN Administrators";
 constexpr char kProcessorPlaceholder[] = "TARN Processor";
 
-std::string StatusText(STATUS s) {
-    char text[256] = {};
-    OSLoadString(nullptr, ERR(s), text, sizeof text - 1);
-    char code[16];
-    snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(s));
-    return *text ? std::string(text) + " (" + code + ")" : std::string("status ") + code;
-}
+std::string StatusText(STATUS s) { return StatusTextWithCode(s); }
 
 namespace {
 
@@ -104,14 +101,17 @@ DWORD ReadDxl(BYTE* buffer, DWORD length, void* action) {
 
 }  // namespace
 
+using ImporterHandle = UniqueHandle<DXLIMPORTHANDLE, DXLDeleteImporter>;
+
 STATUS ImportDxl(DBHANDLE db, const std::string& dxl, std::string* log, std::vector<NOTEID>* imported) {
-    DXLIMPORTHANDLE importer = NULLHANDLE;
-    if (STATUS s = DXLCreateImporter(&importer)) {
+    ImporterHandle importerHolder;
+    if (STATUS s = importerHolder.Take([](DXLIMPORTHANDLE* h) { return DXLCreateImporter(h); })) {
         if (log) *log = "the DXL importer did not start: " + StatusText(s);
         return s;
     }
     // Design and ACL are ignored unless asked for (the C API reference's
     // defaults); the database title comes with iReplaceDbProperties.
+    const DXLIMPORTHANDLE importer = importerHolder.get();
     int design = DXLIMPORTOPTION_REPLACE_ELSE_CREATE, acl = DXLIMPORTOPTION_REPLACE_ELSE_IGNORE;
     BOOL replaceProperties = TRUE;
     STATUS s = DXLSetImporterProperty(importer, iDesignImportOption, &design);
@@ -122,21 +122,22 @@ STATUS ImportDxl(DBHANDLE db, const std::string& dxl, std::string* log, std::vec
     if (!s) s = DXLImport(importer, ReadDxl, db, &reader);
     if (s && log) {
         *log = StatusText(s);
-        MEMHANDLE result = NULLHANDLE;
-        if (DXLImportWasErrorLogged(importer) && !DXLGetImporterProperty(importer, iResultLog, &result) && result) {
-            if (const char* p = static_cast<const char*>(OSLockObject(result))) *log += ": " + std::string(p);
-            OSUnlockObject(result);
-            OSMemFree(result);
+        MemoryHandle result;
+        MEMHANDLE block = NULLHANDLE;
+        if (DXLImportWasErrorLogged(importer) && !DXLGetImporterProperty(importer, iResultLog, &block) && block) {
+            result.adopt(block);
+            if (const char* p = static_cast<const char*>(OSLockObject(result.get()))) *log += ": " + std::string(p);
+            OSUnlockObject(result.get());
         }
         while (!log->empty() && log->back() == '\n') log->pop_back();
     }
     DHANDLE table = NULLHANDLE;
     if (!s && imported && DXLGetImporterProperty(importer, iImportedNoteList, &table) == NOERROR) {
+        IdTableHandle owned;
+        owned.adopt(table);
         DWORD id = 0;
         for (BOOL more = IDScan(table, TRUE, &id); more; more = IDScan(table, FALSE, &id)) imported->push_back(id);
-        IDDestroyTable(table);
     }
-    DXLDeleteImporter(importer);
     return s;
 }
 
@@ -188,10 +189,12 @@ bool CreateOne(const Design& d, const CreateOptions& o, bool withServer, std::os
         return false;
     }
     bool ok = false;
-    DBHANDLE db = NULLHANDLE;
-    if (STATUS s = NSFDbOpen(path, &db)) {
+    // Closed before the database may be removed again (a delete refuses
+    // while a handle is open).
+    if (DbHandle opened; STATUS s = OpenDatabaseInto(opened, path)) {
         err << path << ": created but not opened: " << StatusText(s) << "\n";
     } else {
+        const DBHANDLE db = opened.get();
         std::string log;
         ok = ImportDxl(db, WithNames(DesignText(d.name), o), &log) == NOERROR;
         if (!ok) err << path << ": design not imported: " << log << "\n";
@@ -207,7 +210,6 @@ bool CreateOne(const Design& d, const CreateOptions& o, bool withServer, std::os
                 ok = false;
             }
         }
-        NSFDbClose(db);
     }
     if (ok) {
         out << path << ": created\n";
@@ -229,10 +231,10 @@ int CreateDatabases(const CreateOptions& o, std::ostream& out, std::ostream& err
     bool refused = false;
     int rc = 0;
     for (int i = 0; i < 3; ++i) {
-        DBHANDLE db = NULLHANDLE;
-        if (NSFDbOpen(kDesigns[i].path, &db) == NOERROR) {
-            const std::string lacking = o.skipExisting ? LackingDesign(db, kDesigns[i].name) : "";
-            NSFDbClose(db);
+        DbHandle db;
+        if (OpenDatabaseInto(db, kDesigns[i].path) == NOERROR) {
+            const std::string lacking = o.skipExisting ? LackingDesign(db.get(), kDesigns[i].name) : "";
+            db.reset();
             present[i] = true;
             if (!o.skipExisting) {
                 err << kDesigns[i].path << " exists: not touched (remove it, or give --skip-existing to keep it)\n";

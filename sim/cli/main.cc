@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "base/auth_names.h"
 #include "config_steps.h"
 #include "emu/emulator.h"
 #include "emu/platform.h"
@@ -82,7 +83,9 @@ int main(int argc, char** argv) {
     auto* prepare = app.add_subcommand("prepare", "make a data directory with the sample databases");
     prepare->add_option("--data", dir, "data directory (made afresh)");
     prepare->add_option("--port", prep.port, "processor port");
-    prepare->add_option("--auth", prep.auth, "AuthType item: None, Basic or Session");
+    prepare->add_option("--auth", prep.auth, "AuthType item: None, Basic or Session")
+        ->transform(CLI::Validator([](std::string& v) { return tarn::TakeAuthOption(v, tarn::kAuthNames); },
+                                   "None|Basic|Session"));
     prepare->add_option("--level", prep.level, "DTC_LogLevel");
     prepare->add_flag("--secure", prep.secure, "notes.ini TARN_HTTP_Secure=1: notices over HTTPS");
     prepare->add_option("--ca-file", prep.caFile,

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
+#include "base/auth_names.h"
 #include "emu/emulator.h"
 #include "processor/outbox.h"
 #include "processor/processor.h"
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
     app.add_option("--port", options.port, "port to listen on; 0 picks a free one")->capture_default_str();
     app.add_option("--path", options.path, "request path of the notices")->capture_default_str();
     app.add_option("--auth", auth, "authentication asked for: none, basic or session")
-        ->check(CLI::IsMember({"none", "basic", "session"}))
+        ->transform(CLI::Validator([](std::string& v) { return tarn::TakeAuthOption(v, tarn::kAuthOptionNames); },
+                                   "none|basic|session"))
         ->capture_default_str();
     app.add_option("--user", options.user, "user name accepted")->capture_default_str();
     app.add_option("--password", options.password, "password accepted")->capture_default_str();

@@ -1,6 +1,7 @@
-// Owners of Notes database and note handles: every database the add-in
-// opens and every note it opens or creates is held in one and closed only
-// through it, exactly once.
+// Owners of the handles the C API hands out: every database the add-in and
+// its tools open, every note opened or created, every id table and every
+// block the caller must free is held in one and closed only through it,
+// exactly once.
 #pragma once
 
 #include <cstring>
@@ -9,7 +10,7 @@
 
 // Owns one handle closed by Close: empty when made, closed once, only
 // through it.
-template <typename Handle, STATUS(LNPUBLIC* Close)(Handle)>
+template <typename Handle, auto Close>
 class UniqueHandle {
 public:
     UniqueHandle() = default;
@@ -80,7 +81,6 @@ inline STATUS CreateNoteInto(NoteHandle& holder, DBHANDLE db) {
     return holder.Take([&](NOTEHANDLE* h) { return NSFNoteCreate(db, h); });
 }
 
-// The one existence test for an item of a note.
-inline bool HasItem(NOTEHANDLE note, const char* name) {
-    return NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr) == 0;
-}
+using IdTableHandle = UniqueHandle<DHANDLE, IDDestroyTable>;
+// A block handed to the caller to free (an ACL, a result log).
+using MemoryHandle = UniqueHandle<DHANDLE, OSMemFree>;

@@ -7,18 +7,12 @@
 #include <thread>
 
 #include "base/ascii.h"
-#include "base/view_guards.h"
+#include "base/note_items.h"
+#include "base/view_read.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"
-
-namespace {
-
-constexpr char kPattern[] = "-G40n^";
-constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
-                                            "brackwater\\qout.nsf"};
-}  // namespace
 
 TARNConfig::TARNConfig() { Publish(TARNSettings{}, {}, {}); }
 
@@ -77,60 +71,31 @@ const TARNLog& TARNConfig::Log() const {
 }
 
 namespace {
-// A collection left open holds the server's resources: its view is named.
-bool ClosedSaying(CollectionGuard& collection, const TARNLog& log, const char* view) {
-    const STATUS s = collection.Close();
-    if (s == NOERROR) return true;
-    log.Printf(1, "Error on NIFCloseCollection of view %s: %s", view, StatusText(s).c_str());
-    return false;
-}
+using ReadResult = ::ViewRead;
 
-enum class ReadResult { Ok, Empty, NotFound, NoCollection, ReadFailed, NoBuffer, Refused, CloseFailed };
-
-// Finds a view of db, opens it and reads its entries with `mask`, a page at
-// a time (only the first unless allPages), handing each page, locked, to
-// page(bytes, length, entries); a page refused ends the read (Refused). A
-// view that answers no entries is Empty. The collection is closed on every
-// way out; a failed close is said only after a whole read.
+// A view of the configuration read whole; a collection left open holds the
+// server's resources, so a failed close names its view.
 template <class Page>
-ReadResult ReadView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TARNLog& log, Page&& page) {
-    NOTEID viewId = 0;
-    if (NIFFindDesignNoteExt(db, viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) return ReadResult::NotFound;
-    CollectionGuard collection;
-    if (NIFOpenCollection(db, db, viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr, nullptr, nullptr) !=
-        0) {
-        collection.handle = 0;
-        return ReadResult::NoCollection;
-    }
-    COLLECTIONPOSITION pos{};
-    for (;;) {
-        BufferGuard buffer;
-        WORD length = 0;
-        DWORD returned = 0;
-        WORD signal = 0;
-        if (NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask, &buffer.handle,
-                           &length, nullptr, &returned, &signal) != 0)
-            return ReadResult::ReadFailed;
-        if (returned == 0) return ReadResult::Empty;
-        const uint8_t* bytes = buffer.handle ? static_cast<const uint8_t*>(OSLockObject(buffer.handle)) : nullptr;
-        buffer.locked = bytes != nullptr;
-        if (!bytes) return ReadResult::NoBuffer;
-        if (!page(bytes, length, returned)) return ReadResult::Refused;
-        if (!allPages || !(signal & SIGNAL_MORE_TO_DO)) break;
-    }
-    return ClosedSaying(collection, log, viewName) ? ReadResult::Ok : ReadResult::CloseFailed;
+ReadResult ReadConfigView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TARNLog& log,
+                          Page&& page) {
+    STATUS s = NOERROR;
+    const ReadResult r = ReadView(db, viewName, mask, allPages, page, &s);
+    if (r == ReadResult::CloseFailed)
+        log.Printf(1, "Error on NIFCloseCollection of view %s: %s", viewName, StatusText(s).c_str());
+    return r;
 }
 
 // The settings items of the server document; false when one is missing.
 bool ReadSettings(NOTEHANDLE note, TARNSettings& into) {
-    auto present = [&](const char* name) { return HasItem(note, name); };
+    // A look that fails ends the load (base/note_items.h): the configuration
+    // in force stays.
+    auto present = [&](const char* name) { return ItemPresent(note, name, "Error loading TARNConfig: "); };
     // A 255-byte limit, terminator included, into the 260-byte fields.
     constexpr WORD kSettingSize = 255;
     static_assert(sizeof TARNSettings::url > kSettingSize);
     auto text = [&](const char* name, char* field) {
         if (!present(name)) return false;
-        NSFItemGetText(note, name, field, kSettingSize);
-        field[kSettingSize - 1] = '\0';
+        ReadTextItem(note, name, field, kSettingSize);
         return true;
     };
     into.logLevel = present("DTC_LogLevel") ? NSFItemGetLong(note, "DTC_LogLevel", 0) : 1;
@@ -220,7 +185,7 @@ bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
         }
         return ReadSettings(opened.get(), into);
     };
-    switch (ReadView(db, "server", READ_MASK_NOTEID, false, Log(), firstDocument)) {
+    switch (ReadConfigView(db, "server", READ_MASK_NOTEID, false, Log(), firstDocument)) {
         case ReadResult::Ok: return true;
         case ReadResult::NotFound:
             if (session) session->MarkNotInitialised();
@@ -246,7 +211,7 @@ bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
 namespace {
 // A summary view's text values, every page, into target.
 ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TARNLog& log, std::vector<std::string>& target) {
-    return ReadView(db, viewName, READ_MASK_SUMMARYVALUES, true, log,
+    return ReadConfigView(db, viewName, READ_MASK_SUMMARYVALUES, true, log,
                     [&](const uint8_t* bytes, WORD length, DWORD entries) {
                         WalkSummaryEntries(target, bytes, length, entries);
                         return true;
@@ -281,7 +246,7 @@ bool TARNConfig::LoadExcludeList(DBHANDLE db, std::vector<std::string>& into) {
         case ReadResult::Ok:
         case ReadResult::CloseFailed: break;  // the close status does not fail this load
     }
-    for (const char* path : kBuiltInExcluded) into.emplace_back(path);
+    for (const char* path : TARNConfig::kBuiltInExcluded) into.emplace_back(path);
     std::sort(into.begin(), into.end());
     return true;
 }

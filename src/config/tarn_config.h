@@ -43,6 +43,15 @@ struct TARNSettings {
 
 class TARNConfig {
 public:
+    // The add-in's own databases: on the exclude list whatever dsdlookup holds.
+    static constexpr const char* kBuiltInExcluded[] = {"brackwater\\qcapture.nsf", "brackwater\\qin.nsf",
+                                                       "brackwater\\qout.nsf"};
+    static bool IsBuiltInExcluded(std::string_view path) {
+        for (const char* p : kBuiltInExcluded)
+            if (path == p) return true;
+        return false;
+    }
+
     TARNConfig();
     ~TARNConfig();
 

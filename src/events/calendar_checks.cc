@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "base/db_handle.h"
+#include "base/note_items.h"
+#include "base/profile_field.h"
 #include "events/tarn_event_processor.h"
 #include "host/tarn_session.h"
 #include "log/notes_error.h"
@@ -17,29 +19,18 @@ void FormatUnid(const uint32_t unid[4], char out[33]) {
 
 namespace {
 
-// Whether a document has the item. A read that fails is no absence: an
-// unread $TARN or $REF would let through a change that must be refused. So
-// any status but ERR_ITEM_NOT_FOUND (NSFItemInfo) stops the filter, whose
-// catch says it at level 1 and refuses the change.
-bool ItemPresent(NOTEHANDLE note, const char* name) {
-    const STATUS s = NSFItemInfo(note, name, static_cast<WORD>(strlen(name)), nullptr, nullptr, nullptr, nullptr);
-    if (s == NOERROR) return true;
-    if (ERR(s) == ERR_ITEM_NOT_FOUND) return false;
-    char message[256];
-    snprintf(message, sizeof message, "Filter: FAIL: item %s could not be read: %s", name, StatusText(s).c_str());
-    throw NotesWrapper::notes_error(s, message);
-}
+// A failed look at an item stops the filter (base/note_items.h), whose catch
+// says it at level 1 and refuses the change.
+bool Has(NOTEHANDLE note, const char* name) { return ItemPresent(note, name, "Filter: FAIL: "); }
 
 }  // namespace
 
 bool TARNEventProcessor::ReadForm(NOTEHANDLE note, EventData& event, char (&form)[256]) {
-    if (!ItemPresent(note, "Form")) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNoForm);
-        session->Log(3, "%s", "Filter: FAIL: No FORM field contained in document");
+    if (!Has(note, "Form")) {
+        Refuse(tarn::stats::Count::RefusedNoForm);
         return false;
     }
-    NSFItemGetText(note, "Form", form, sizeof form);
-    form[sizeof form - 1] = '\0';
+    ReadTextItem(note, "Form", form);
     CopyBounded(event.form, sizeof event.form, form);
     session->Log(3, "Form:%s", form);
     return true;
@@ -54,16 +45,13 @@ bool TARNEventProcessor::CalendarFormPasses(NOTEHANDLE note, EventData& event, c
     }
     if (strcmp(form, "Task") == 0) return hasTaskDates(note);
     if (strcmp(form, "Notice") != 0 && strcmp(form, "TaskNotice") != 0) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNotCalendar);
-        session->Log(3, "%s", "Filter: Not Appointment, Task, or Notice");
+        Refuse(tarn::stats::Count::RefusedNotCalendar);
         return false;
     }
     bool unidChecked = false;  // a failed check counts its own reason
-    if (event.eventId == EM_NSFNOTEUPDATEXTENDED && ItemPresent(note, "NoticeType")) {
-        char type[2] = {};
-        // The whole buffer: at most one character and the terminator.
-        NSFItemGetText(note, "NoticeType", type, sizeof type);
-        type[sizeof type - 1] = '\0';
+    if (event.eventId == EM_NSFNOTEUPDATEXTENDED && Has(note, "NoticeType")) {
+        char type[2];  // at most one character and the terminator
+        ReadTextItem(note, "NoticeType", type);
         if (strcmp(type, "S") == 0)
             cancellation = true;
         else if ((unidChecked = strcmp(type, "C") == 0 || strcmp(type, "R") == 0))
@@ -74,12 +62,12 @@ bool TARNEventProcessor::CalendarFormPasses(NOTEHANDLE note, EventData& event, c
         session->Log(3, "%s", "Filter: pass :\tCancellation");
         return true;
     }
-    if (!unidChecked) tarn::stats::Add(tarn::stats::Count::RefusedNotCancellation);
+    if (!unidChecked) Refuse(tarn::stats::Count::RefusedNotCancellation);
     return false;
 }
 
 bool TARNEventProcessor::CarriesMarker(NOTEHANDLE note, bool readOnly) {
-    if (!ItemPresent(note, "$TARN")) return false;
+    if (!Has(note, "$TARN")) return false;
     // Read only, the marker stays: its document's last change is the
     // processor's own.
     if (!readOnly) {
@@ -87,7 +75,7 @@ bool TARNEventProcessor::CarriesMarker(NOTEHANDLE note, bool readOnly) {
         NSFNoteUpdate(note, 0);
         session->Log(3, "%s", "$TARN removed.");
     }
-    tarn::stats::Add(tarn::stats::Count::RefusedMarker);
+    Refuse(tarn::stats::Count::RefusedMarker);
     return true;
 }
 
@@ -109,78 +97,46 @@ bool TARNEventProcessor::CalendarDocumentPasses(NOTEHANDLE note, const EventData
 }
 
 bool TARNEventProcessor::ReadCalendarOwner(EventData& event) {
-    bool pass = false;
-    WORD type = 0;
-    BLOCKID block{};
-    DWORD length = 0;
-    STATUS s = NSFProfileGetField(event.dbHandle, "CalendarProfile", 15, nullptr, 0, "Owner", 5, &type, &block,
-                                  &length);
-    if (s != 0) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
+    const ProfileText read = ReadProfileText(event.dbHandle, "CalendarProfile", "Owner", event.owner, sizeof event.owner);
+    if (read == ProfileText::Ok) return true;
+    Refuse(tarn::stats::Count::RefusedNoOwner);
+    if (read == ProfileText::NoProfile) {
         session->Log(1, "%s", "Error: Calendar Profile not found.");
         return false;
     }
-    const char* reason = nullptr;
-    // The type WORD, then the text, inside the profile's pool; locked and
-    // unlocked here, never freed (not ours). The pool is locked by itself so
-    // a failed lock shows as null.
-    const char* pool = type == TYPE_TEXT && block.pool != NULLHANDLE
-                           ? static_cast<const char*>(OSLockObject(block.pool))
-                           : nullptr;
-    if (type != TYPE_TEXT) {
-        reason = "is not text";
-    } else if (!pool) {
-        reason = "could not be locked";
-    } else if (length < sizeof(WORD)) {
-        reason = "is malformed";
-    } else {
-        const char* value = pool + block.block;
-        size_t n = std::min<size_t>(length - sizeof(WORD), sizeof event.owner - 1);
-        memcpy(event.owner, value + sizeof(WORD), n);
-        event.owner[n] = '\0';
-        pass = true;
-    }
-    if (pool) OSUnlockBlock(block);
     // An accepted change is about to be dropped: say which and why.
-    if (reason) tarn::stats::Add(tarn::stats::Count::RefusedNoOwner);
-    if (reason)
-        session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued", reason,
-                     static_cast<unsigned long>(event.noteId), event.dbPath);
-    return pass;
+    session->Log(1, "Error: Calendar Profile Owner %s: change of note %08lX in %s not queued",
+                 ProfileTextProblem(read), static_cast<unsigned long>(event.noteId), event.dbPath);
+    return false;
 }
 
 bool TARNEventProcessor::hasTaskDates(NOTEHANDLE note) {
-    if (!ItemPresent(note, "StartDateTime")) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNoStartDate);
-        session->Log(3, "%s", "Filter: FAIL: hasTaskDates: No start date");
+    if (!Has(note, "StartDateTime")) {
+        Refuse(tarn::stats::Count::RefusedNoStartDate);
         return false;
     }
-    if (!ItemPresent(note, "DueDateTime")) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNoDueDate);
-        session->Log(3, "%s", "Filter: FAIL: hasTaskDates: No Due date");
+    if (!Has(note, "DueDateTime")) {
+        Refuse(tarn::stats::Count::RefusedNoDueDate);
         return false;
     }
     return true;
 }
 
 bool TARNEventProcessor::isApptUNIDThisDoc(NOTEHANDLE note, const char* unidText) {
-    if (!ItemPresent(note, "ApptUNID")) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNoApptUnid);
+    if (!Has(note, "ApptUNID")) {
+        Refuse(tarn::stats::Count::RefusedNoApptUnid);
         return false;
     }
-    char value[256] = {};
-    NSFItemGetText(note, "ApptUNID", value, sizeof value);
-    value[sizeof value - 1] = '\0';
+    char value[256];
+    ReadTextItem(note, "ApptUNID", value);
     if (strcmp(value, unidText) == 0) return true;
-    tarn::stats::Add(tarn::stats::Count::RefusedDraft);
-    session->Log(3, "%s", "Filter: FAIL: NOT isApptUNIDThisDoc AKA draft Calendar");
+    Refuse(tarn::stats::Count::RefusedDraft);
     return false;
 }
 
 bool TARNEventProcessor::isRepeatingChild(NOTEHANDLE note) {
-    if (ItemPresent(note, "$REF")) {
-        tarn::stats::Add(tarn::stats::Count::RefusedRepeatingChild);
-        session->Log(3, "%s", "Filter: FAIL: Repeating child");
+    if (Has(note, "$REF")) {
+        Refuse(tarn::stats::Count::RefusedRepeatingChild);
         return true;
     }
     session->Log(3, "%s", "Filter: pass: Document is PARENT or SINGLE");
@@ -192,8 +148,7 @@ bool TARNEventProcessor::isValidDeletion(const EventData& event) {
     char text[33];
     FormatUnid(event.unid, text);
     if (strcmp(text, "00000000000000000000000000000000") == 0) {
-        tarn::stats::Add(tarn::stats::Count::RefusedEmptyUnid);
-        session->Log(3, "%s", "Filter: FAIL: deletion with empty\tUNID");
+        Refuse(tarn::stats::Count::RefusedEmptyUnid);
         return false;
     }
     session->Log(3, "%s", "Filter: PASS :\tdeletion");

@@ -133,15 +133,11 @@ void TARNEventProcessor::HandleConfigAlert(const EventData& event) {
 bool TARNEventProcessor::InServedMailFile(EventData& event, Refusal& reason) {
     const TARNConfig::Membership membership = config->Classify(event.dbPath);
     if (membership == TARNConfig::Membership::Excluded) {
-        tarn::stats::Add(tarn::stats::Count::RefusedExcluded);
-        session->Log(3, "%s", "Filter: FAIL: Excluded db being updated");
-        reason = Refusal::Excluded;
+        reason = Refuse(tarn::stats::Count::RefusedExcluded);
         return false;
     }
     if (membership == TARNConfig::Membership::NotUser) {
-        tarn::stats::Add(tarn::stats::Count::RefusedNotUser);
-        session->Log(3, "%s", "Filter: FAIL: Not a TARN\tuser mail file");
-        reason = Refusal::NotUser;
+        reason = Refuse(tarn::stats::Count::RefusedNotUser);
         return false;
     }
     return true;
@@ -155,9 +151,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* w
     try {
         CompleteEventFromNote(event);
         if (!(event.noteClass & NOTE_CLASS_DOCUMENT)) {
-            tarn::stats::Add(tarn::stats::Count::RefusedNotDocument);
-            session->Log(3, "%s", "Filter: FAIL: Note NOT a Document");
-            reason = Refusal::NotDocument;
+            reason = Refuse(tarn::stats::Count::RefusedNotDocument);
             return false;
         }
         DBID dbId{};
@@ -185,10 +179,9 @@ bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* w
 
         const STATUS status = OpenNoteInto(opened, event.dbHandle, event.noteId, 0);
         if (status != 0) {
-            tarn::stats::Add(tarn::stats::Count::RefusedUnreadable);
+            reason = Refuse(tarn::stats::Count::RefusedUnreadable);
             session->Log(1, "Filter: FAIL: note %08lX could not be opened: %s",
                          static_cast<unsigned long>(event.noteId), StatusText(status).c_str());
-            reason = Refusal::NotOpened;
             return false;
         }
         const NOTEHANDLE note = opened.get();
@@ -221,21 +214,40 @@ bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* w
         }
         return true;
     } catch (const std::exception& e) {
-        tarn::stats::Add(tarn::stats::Count::RefusedError);
+        reason = Refuse(tarn::stats::Count::RefusedError);
         session->Log(1, "%s", e.what());
-        reason = Refusal::Error;
         return false;
     }
 }
 
-const char* TARNEventProcessor::RefusalName(Refusal r) {
-    static const char* const kNames[] = {
-        "accepted",       "not a document",  "alerts database", "excluded",       "not a user mail file",
-        "not opened",     "no form",         "not calendar",    "carries $TARN",  "repeating child",
-        "draft",          "empty UNID",      "no owner",        "error",          "queue write failed",
-    };
-    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Refusal::Count_));
-    return kNames[static_cast<size_t>(r)];
+namespace {
+struct Outcome {
+    const char* tally;
+    bool loss;
+};
+#define TARN_OUTCOME_ROW(id, tally, loss) {tally, loss},
+constexpr Outcome kOutcomes[] = {TARN_REFUSALS(TARN_OUTCOME_ROW)};
+#undef TARN_OUTCOME_ROW
+
+struct Check {
+    TARNEventProcessor::Refusal outcome;
+    const char* line;
+};
+#define TARN_CHECK_ROW(stat, name, outcome, line) {TARNEventProcessor::Refusal::outcome, line},
+constexpr Check kChecks[] = {TARN_REFUSAL_CHECKS(TARN_CHECK_ROW)};
+#undef TARN_CHECK_ROW
+constexpr unsigned kFirstCheck = static_cast<unsigned>(tarn::stats::Count::RefusedNotDocument);
+}  // namespace
+
+const char* TARNEventProcessor::RefusalName(Refusal r) { return kOutcomes[static_cast<size_t>(r)].tally; }
+
+bool TARNEventProcessor::IsLoss(Refusal r) { return kOutcomes[static_cast<size_t>(r)].loss; }
+
+TARNEventProcessor::Refusal TARNEventProcessor::Refuse(tarn::stats::Count check) {
+    tarn::stats::Add(check);
+    const Check& row = kChecks[static_cast<unsigned>(check) - kFirstCheck];
+    if (row.line) session->Log(3, "%s", row.line);
+    return row.outcome;
 }
 
 TARNEventProcessor::Refusal TARNEventProcessor::CaptureStored(EventData& event, const char* origin, bool write,

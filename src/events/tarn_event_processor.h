@@ -8,8 +8,12 @@
 
 #include "base/event_data.h"
 #include "base/notes_capi.h"
+#include "base/refusals.h"
 #include "transport/auth_type.h"
 
+namespace tarn::stats {
+enum class Count : unsigned;
+}
 class TARNSession;
 class TARNConfig;
 class TARNQueue;
@@ -58,11 +62,14 @@ public:
     int32_t LogLevel() const;
 
     // Why the filter refused a document (tools name it; the callback does not ask).
-    enum class Refusal : uint8_t {
-        None, NotDocument, AlertsDb, Excluded, NotUser, NotOpened, NoForm, NotCalendar, Marker,
-        RepeatingChild, Draft, EmptyUnid, NoOwner, Error, WriteFailed, Count_
-    };
+    // What a caller is told of a change (base/refusals.h).
+#define TARN_REFUSAL_ENUM(id, tally, loss) id,
+    enum class Refusal : uint8_t { TARN_REFUSALS(TARN_REFUSAL_ENUM) Count_ };
+#undef TARN_REFUSAL_ENUM
+    // Its name in resync's tallies.
     static const char* RefusalName(Refusal r);
+    // A failure to read or write the change rather than a judgment on it.
+    static bool IsLoss(Refusal r);
     // A stored document run through the filter and the calendar checks outside
     // an event (resync): nothing on the document is changed (a document still
     // carrying the marker is refused as Marker). An accepted one is written to
@@ -79,6 +86,9 @@ public:
 
 private:
     bool FilterEvent(EventData& event, bool readOnly = false, Refusal* why = nullptr);
+    // A check refused the change: its statistic moves and its line, if it
+    // has a fixed one, is written. Answers the check's outcome.
+    Refusal Refuse(tarn::stats::Count check);
     // The filter's steps, in the order it takes them.
     void HandleConfigAlert(const EventData& event);
     bool InServedMailFile(EventData& event, Refusal& reason);

@@ -14,6 +14,17 @@ std::string Trimmed(const std::string& entry) {
     return entry.substr(first, last - first);
 }
 
+std::vector<std::string> TaskListEntries(const std::string& list, char separator) {
+    std::vector<std::string> entries;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = list.find(separator, start);
+        entries.push_back(list.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return entries;
+        start = at + 1;
+    }
+}
+
 std::string WhyEntryNeverMatches(const std::string& entry) {
     std::string why;
     auto add = [&](const char* reason) { why += why.empty() ? reason : std::string(", ") + reason; };
@@ -26,14 +37,10 @@ std::string WhyEntryNeverMatches(const std::string& entry) {
 std::string EntryServingByPart(const std::string& processName, const std::string& taskList) {
     if (processName.empty()) return {};
     std::string longer;
-    size_t start = 0;
-    while (start <= taskList.size()) {
-        size_t comma = taskList.find(',', start);
-        std::string entry = Trimmed(taskList.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    for (const std::string& raw : TaskListEntries(taskList)) {
+        const std::string entry = Trimmed(raw);
         if (entry == processName) return {};
         if (longer.empty() && entry.find(processName) != std::string::npos) longer = entry;
-        if (comma == std::string::npos) break;
-        start = comma + 1;
     }
     return longer;
 }

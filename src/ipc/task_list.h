@@ -3,6 +3,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// The list's entries as written, blanks kept, split at every separator: "a,,b"
+// and "a," have an empty entry ("" gives one empty entry).
+std::vector<std::string> TaskListEntries(const std::string& list, char separator = ',');
 
 // The entry without blanks around it.
 std::string Trimmed(const std::string& entry);

@@ -3,12 +3,10 @@
 #include <cstring>
 
 #include "base/db_handle.h"
-#include "base/view_guards.h"
+#include "base/view_read.h"
 
 namespace tarn::queue {
 namespace {
-
-constexpr char kPattern[] = "-G40n^";  // views and folders one can use
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -19,7 +17,7 @@ bool Fail(Failure* failure, const char* call, const char* view, STATUS s) {
 
 bool OpenView(DBHANDLE db, const char* view, CollectionGuard& collection, Failure* failure) {
     NOTEID viewId = 0;
-    if (STATUS s = NIFFindDesignNoteExt(db, view, NOTE_CLASS_VIEW, kPattern, &viewId, 0))
+    if (STATUS s = FindUsableView(db, view, &viewId))
         return Fail(failure, "NIFFindDesignNoteExt", view, s);
     if (STATUS s = NIFOpenCollection(db, db, viewId, 0, NULLHANDLE, collection.out(), nullptr, nullptr, nullptr,
                                      nullptr)) {
@@ -72,28 +70,15 @@ int64_t Hundredths(const TIMEDATE& t) {
 }  // namespace
 
 bool WalkView(DBHANDLE db, const char* view, bool firstColumn, const EntryVisitor& visit, Failure* failure) {
-    CollectionGuard collection;
-    if (!OpenView(db, view, collection, failure)) return false;
     const DWORD mask = READ_MASK_NOTEID | (firstColumn ? READ_MASK_SUMMARYVALUES : 0);
-    COLLECTIONPOSITION pos{};
-    for (;;) {
-        BufferGuard buffer;
-        WORD length = 0;
-        DWORD returned = 0;
-        WORD signal = 0;
-        if (STATUS s = NIFReadEntries(collection.get(), &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 0xFFFFFFFF, mask,
-                                      &buffer.handle, &length, nullptr, &returned, &signal))
-            return Fail(failure, "NIFReadEntries", view, s);
-        if (returned == 0) break;
-        const auto* bytes = buffer.handle ? static_cast<const uint8_t*>(OSLockObject(buffer.handle)) : nullptr;
-        buffer.locked = bytes != nullptr;
-        // Entries without a buffer, or one that cannot be walked, are no
-        // count to publish.
-        if (!bytes) return Fail(failure, "OSLockObject", view, 0);
-        if (!WalkPage(bytes, length, returned, firstColumn, visit)) return Fail(failure, "NIFReadEntries", view, 0);
-        if (!(signal & SIGNAL_MORE_TO_DO)) break;
-    }
-    return CloseView(collection, view, failure);
+    STATUS s = NOERROR;
+    // Entries without a buffer, or a page that cannot be walked, are no
+    // count to publish.
+    const ViewRead r = ReadView(db, view, mask, true, [&](const uint8_t* bytes, WORD length, DWORD entries) {
+        return WalkPage(bytes, length, entries, firstColumn, visit);
+    }, &s);
+    if (r == ViewRead::Ok || (r == ViewRead::Empty && s == NOERROR)) return true;
+    return Fail(failure, r == ViewRead::Empty ? "NIFCloseCollection" : ViewReadCall(r), view, s);
 }
 
 bool CountView(DBHANDLE db, const char* view, DWORD* count, Failure* failure) {

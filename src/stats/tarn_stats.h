@@ -14,6 +14,8 @@
 #include <functional>
 #include <mutex>
 
+#include "base/refusals.h"
+
 namespace tarn::stats {
 
 // Counts each task adds to the server's total (StatUpdate, ST_RESETABLE):
@@ -25,24 +27,11 @@ enum class Count : unsigned {
     DeletionsCaptured,
     CancellationsCaptured,
     DeletionsNotQueued,
-    RefusedNotDocument,
-    RefusedAlert,
-    RefusedOff,
-    RefusedExcluded,
-    RefusedNotUser,
-    RefusedUnreadable,
-    RefusedNoForm,
-    RefusedNotCalendar,
-    RefusedNotCancellation,
-    RefusedNoStartDate,
-    RefusedNoDueDate,
-    RefusedMarker,
-    RefusedRepeatingChild,
-    RefusedEmptyUnid,
-    RefusedNoApptUnid,
-    RefusedDraft,
-    RefusedNoOwner,
-    RefusedError,
+// One per check of the filter (base/refusals.h), RefusedNotDocument first
+// and RefusedError last.
+#define TARN_REFUSED_COUNT(stat, name, outcome, line) Refused##stat,
+    TARN_REFUSAL_CHECKS(TARN_REFUSED_COUNT)
+#undef TARN_REFUSED_COUNT
     QueueWritten,
     QueueFailed,
     NoticesSent,
