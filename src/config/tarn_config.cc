@@ -8,7 +8,7 @@
 
 #include "base/ascii.h"
 #include "base/view_guards.h"
-#include "host/tarn_session.h"
+#include "base/task_context.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"
@@ -80,7 +80,7 @@ void TARNConfig::Reset() {
     alertsDb.reset();
     alertsDbId = DBID{};
     Publish(TARNSettings{}, {}, {});
-    session = nullptr;
+    task = nullptr;
     configOpen = false;
 }
 
@@ -94,17 +94,14 @@ void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
 
 TARNSettings TARNConfig::GetSettings() const { return ListsReader(*this)->settings; }
 
-const TARNLog& TARNConfig::Log() const {
-    static const TARNLog plain;
-    return session ? session->GetLog() : plain;
-}
+const TaskContext& TARNConfig::Task() const { return task ? *task : DetachedTask(); }
 
 namespace {
 // A collection left open holds the server's resources: its view is named.
-bool ClosedSaying(CollectionGuard& collection, const TARNLog& log, const char* view) {
+bool ClosedSaying(CollectionGuard& collection, const TaskContext& log, const char* view) {
     const STATUS s = collection.Close();
     if (s == NOERROR) return true;
-    log.Printf(1, "Error on NIFCloseCollection of view %s: %s", view, StatusText(s).c_str());
+    log.Log(1, "Error on NIFCloseCollection of view %s: %s", view, StatusText(s).c_str());
     return false;
 }
 
@@ -116,7 +113,7 @@ enum class ReadResult { Ok, Empty, NotFound, NoCollection, ReadFailed, NoBuffer,
 // view that answers no entries is Empty. The collection is closed on every
 // way out; a failed close is said only after a whole read.
 template <class Page>
-ReadResult ReadView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TARNLog& log, Page&& page) {
+ReadResult ReadView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TaskContext& log, Page&& page) {
     NOTEID viewId = 0;
     if (NIFFindDesignNoteExt(db, viewName, NOTE_CLASS_VIEW, kPattern, &viewId, 0) != 0) return ReadResult::NotFound;
     CollectionGuard collection;
@@ -164,21 +161,21 @@ bool ReadSettings(NOTEHANDLE note, TARNSettings& into) {
 }
 }  // namespace
 
-bool TARNConfig::Open(TARNSession* owner) {
+bool TARNConfig::Open(TaskContext* owner) {
     try {
-        session = owner;
+        task = owner;
         if (OpenDatabaseInto(alertsDb, "brackwater\\tarnalerts.nsf") != 0) {
-            Log().Printf(1, "%s", "Error opening TARNAlerts database");
+            Task().Log(1, "%s", "Error opening TARNAlerts database");
             return false;
         }
         NSFDbIDGet(alertsDb.get(), &alertsDbId);
         if (OpenDatabaseInto(configDb, "brackwater\\tarnconfig.nsf") != 0) {
-            Log().Printf(1, "%s", "Error opening TARNConfig database");
+            Task().Log(1, "%s", "Error opening TARNConfig database");
             return false;
         }
         configOpen = true;
     } catch (const std::exception& e) {
-        Log().Printf(1, "%s", e.what());
+        Task().Log(1, "%s", e.what());
         return false;
     }
     return Load();
@@ -192,14 +189,14 @@ bool TARNConfig::Load() {
         // refresh message: it reads through that thread's own handle.
         DbHandle own;
         if (STATUS st = ReopenDatabaseInto(own, configDb.get())) {
-            Log().Printf(1, "Error reopening TARNConfig database (%s)", StatusText(st).c_str());
+            Task().Log(1, "Error reopening TARNConfig database (%s)", StatusText(st).c_str());
             return false;
         }
         if (!LoadLocked(own.get())) return false;
-        if (session) session->ReloadSucceeded();
+        if (task) task->ReloadSucceeded();
         return true;
     } catch (const std::exception& e) {
-        Log().Printf(1, "%s", e.what());
+        Task().Log(1, "%s", e.what());
         return false;
     }
 }
@@ -209,24 +206,24 @@ bool TARNConfig::LoadLocked(DBHANDLE db) {
     // the whole load succeeded, and the database stays open for the next one.
     TARNSettings pending = GetSettings();
     if (!GetTARNConfig(db, pending)) {
-        Log().Printf(1, "%s", "Error loading TARNConfig");
+        Task().Log(1, "%s", "Error loading TARNConfig");
         return false;
     }
     std::vector<std::string> users;
     if (!LoadUserList(db, users)) {
-        Log().Printf(1, "%s", "Error loading User list");
+        Task().Log(1, "%s", "Error loading User list");
         return false;
     }
     std::vector<std::string> excluded;
     if (!LoadExcludeList(db, excluded)) {
-        Log().Printf(1, "%s", "Error loading Exclude list");
+        Task().Log(1, "%s", "Error loading Exclude list");
         return false;
     }
     Publish(pending, std::move(users), std::move(excluded));
     // Every notice would go to "/?action=...", which a web server may answer
     // 200 without the processor hearing of it: none is sent instead.
     if (pending.url[0] == '\0')
-        Log().Printf(1, "%s",
+        Task().Log(1, "%s",
                      "ERROR: Url_DomToTN is empty: no notice is sent until it is set (the queue notes stay for the "
                      "processor's sweep)");
     return true;
@@ -243,15 +240,15 @@ bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
         }
         return ReadSettings(opened.get(), into);
     };
-    switch (ReadView(db, "server", READ_MASK_NOTEID, false, Log(), firstDocument)) {
+    switch (ReadView(db, "server", READ_MASK_NOTEID, false, Task(), firstDocument)) {
         case ReadResult::Ok: return true;
         case ReadResult::NotFound:
-            if (session) session->MarkNotInitialised();
-            Log().Printf(1, "%s", "Error occured when finding server view");
+            if (task) task->MarkNotInitialised();
+            Task().Log(1, "%s", "Error occured when finding server view");
             return false;
         case ReadResult::NoCollection:
-            if (session) session->MarkNotInitialised();
-            Log().Printf(1, "%s", "Error on NIFOpenCollection in GetTARNConfig()");
+            if (task) task->MarkNotInitialised();
+            Task().Log(1, "%s", "Error on NIFOpenCollection in GetTARNConfig()");
             return false;
         case ReadResult::ReadFailed: LogPlain("Error on NIFReadEntry"); return false;
         case ReadResult::Empty:
@@ -268,7 +265,7 @@ bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
 
 namespace {
 // A summary view's text values, every page, into target.
-ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TARNLog& log, std::vector<std::string>& target) {
+ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TaskContext& log, std::vector<std::string>& target) {
     return ReadView(db, viewName, READ_MASK_SUMMARYVALUES, true, log,
                     [&](const uint8_t* bytes, WORD length, DWORD entries) {
                         WalkSummaryEntries(target, bytes, length, entries);
@@ -279,7 +276,7 @@ ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TARNLog& log, s
 
 bool TARNConfig::LoadUserList(DBHANDLE db, std::vector<std::string>& into) {
     into.clear();
-    switch (ReadTextView(db, "maildblookup", Log(), into)) {
+    switch (ReadTextView(db, "maildblookup", Task(), into)) {
         case ReadResult::Ok: return true;
         case ReadResult::NotFound: LogPlain("Error occured when finding maildb view"); return false;
         case ReadResult::ReadFailed: LogPlain("Error on maildb NIFReadEntry"); return false;
@@ -294,7 +291,7 @@ bool TARNConfig::LoadUserList(DBHANDLE db, std::vector<std::string>& into) {
 
 bool TARNConfig::LoadExcludeList(DBHANDLE db, std::vector<std::string>& into) {
     into.clear();
-    switch (ReadTextView(db, "dsdlookup", Log(), into)) {
+    switch (ReadTextView(db, "dsdlookup", Task(), into)) {
         case ReadResult::NotFound: LogPlain("Error occured when finding Exclude config view"); return false;
         case ReadResult::Empty: LogPlain("No Exclude Dbs configured"); return true;
         case ReadResult::NoCollection:

@@ -23,17 +23,28 @@ std::string WhyEntryNeverMatches(const std::string& entry) {
     return why;
 }
 
+std::vector<std::string> TaskListEntries(const std::string& taskList) {
+    std::vector<std::string> entries;
+    size_t start = 0;
+    while (start < taskList.size()) {
+        const size_t comma = taskList.find(',', start);
+        if (comma == std::string::npos) {
+            entries.push_back(taskList.substr(start));
+            break;
+        }
+        entries.push_back(taskList.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return entries;
+}
+
 std::string EntryServingByPart(const std::string& processName, const std::string& taskList) {
     if (processName.empty()) return {};
     std::string longer;
-    size_t start = 0;
-    while (start <= taskList.size()) {
-        size_t comma = taskList.find(',', start);
-        std::string entry = Trimmed(taskList.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    for (const std::string& written : TaskListEntries(taskList)) {
+        const std::string entry = Trimmed(written);
         if (entry == processName) return {};
         if (longer.empty() && entry.find(processName) != std::string::npos) longer = entry;
-        if (comma == std::string::npos) break;
-        start = comma + 1;
     }
     return longer;
 }

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// The entries of a task list, as written (blanks kept), split at each
+// ',': "a,,b" holds an empty entry; a ',' at the end adds none.
+std::vector<std::string> TaskListEntries(const std::string& taskList);
 
 // The entry without blanks around it.
 std::string Trimmed(const std::string& entry);

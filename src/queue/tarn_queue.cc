@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/task_context.h"
 #include "config/tarn_config.h"
-#include "host/tarn_session.h"
 #include "log/notes_error.h"
 
 void TARNQueue::Reset() {
@@ -14,9 +14,9 @@ void TARNQueue::Reset() {
     isOpen = false;
 }
 
-bool TARNQueue::OpenQueueDb(TARNSession* owner) {
-    session = owner;
-    config = owner->GetConfig();
+bool TARNQueue::OpenQueueDb(TaskContext* task, const TARNConfig* taskConfig) {
+    session = task;
+    config = taskConfig;
     const STATUS s = OpenDatabaseInto(database, config->GetQueueDbPath());
     isOpen = s == 0;
     if (!isOpen) {
