@@ -249,7 +249,7 @@ const char* TARNEventProcessor::RefusalName(Refusal r) {
 TARNEventProcessor::Refusal TARNEventProcessor::CaptureStored(EventData& event, const char* origin, bool write,
                                                               bool notify) {
     Refusal why = Refusal::None;
-    // A refusal without a reason of its own (the task off after a failed reload).
+    // A refusal must never read as an acceptance, whatever step refused.
     if (!FilterEvent(event, true, &why)) return why == Refusal::None ? Refusal::Error : why;
     if (!write) return Refusal::None;
     return WriteStored(event, origin, notify) ? Refusal::None : Refusal::WriteFailed;

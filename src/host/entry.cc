@@ -170,7 +170,6 @@ STATUS RunMainEntryPoint() {
 }
 
 namespace {
-
 // One save, one capture. A server may carry a save out through a nested call
 // (NSFNoteUpdate through NSFNoteUpdateExtended), and the Extension Manager
 // calls back for every registered event even when nested, so one save can

@@ -48,7 +48,7 @@ bool TARNSession::OpenAll(const char* name) {
     }
     if (ok) {
         queue.Reset();
-        ok = queue.OpenQueueDb(this, &config);
+        ok = queue.OpenQueueDb(this, TARNConfig::GetQueueDbPath());
     }
     if (ok) {
         processor.Reset();

@@ -44,7 +44,6 @@ public:
     TARNEventProcessor* GetProcessor() { return &processor; }
     NoticeTransport* GetTransport() { return &transport; }
     const RefreshQueues& GetRefreshQueues() const { return refresh; }
-    const TARNLog& GetLog() const { return log; }
 
     void VLog(int level, const char* format, va_list ap) const override;
     // Switches the task off. After a successful Init this is a failed

@@ -7,13 +7,13 @@
 #include "base/event_data.h"
 
 class TaskContext;
-class TARNConfig;
 
 class TARNQueue {
 public:
     void Reset();
-    // The queue database the configuration names; its lines go to the task.
-    bool OpenQueueDb(TaskContext* task, const TARNConfig* taskConfig);
+    // The capture-queue database at `path` (kept: it names the database in
+    // the lines); its lines go to the task.
+    bool OpenQueueDb(TaskContext* task, const char* path);
     void CloseQueueDb();
     // True when the note was saved; its id is then in event.queueNoteId.
     // With an origin (a tool's capture, not an event's) the note carries an
@@ -25,7 +25,7 @@ private:
     STATUS WriteItems(NOTEHANDLE note, const EventData& event, const char* origin, const char** failedItem);
 
     TaskContext* session = nullptr;
-    const TARNConfig* config = nullptr;
+    const char* path = "";
     DbHandle database;
     bool isOpen = false;
 };
