@@ -125,8 +125,8 @@ void MeasureAfterUpdate(benchmark::State& state, NOTEHANDLE note) {
 
 // The host operations every event of a non-HTTP task makes.
 void FloorStart(NOTEHANDLE note, uint16_t* cls, DBHANDLE* db, NOTEID* id) {
-    benchmark::DoNotOptimize(CallbackSkip());
-    benchmark::DoNotOptimize(MQGetCount(ownQueue));
+    benchmark::DoNotOptimize(CallbackSkip(ProcessSession().State()));
+    benchmark::DoNotOptimize(MQGetCount(ProcessSession().GetRefreshQueues().OwnQueue()));
     NSFNoteGetInfo(note, _NOTE_CLASS, cls);
     NSFNoteGetInfo(note, _NOTE_DB, db);
     NSFNoteGetInfo(note, _NOTE_ID, id);

@@ -133,8 +133,8 @@ void BM_BurstThreadsAndMemory(benchmark::State& state) {
                     }
                 });
             for (auto& t : threads) t.join();
-            session.GetProcessor()->WaitForNotices(120000);
-            started = session.GetProcessor()->NoticeThreadsStarted();
+            session.GetTransport()->WaitForNotices(120000);
+            started = session.GetTransport()->ThreadsStarted();
             done = true;
             sampler.join();
             peakThreads = peak;
@@ -164,7 +164,7 @@ void BM_TrickleThreadsPerNotice(benchmark::State& state) {
     uint64_t started = 0;
     size_t delivered = 0;
     for (auto _ : state) {
-        const uint64_t before = s.session.GetProcessor()->NoticeThreadsStarted();
+        const uint64_t before = s.session.GetTransport()->ThreadsStarted();
         const size_t acceptedBefore = s.processor->AcceptedNotices().size();
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kTrickle; ++i) {
@@ -176,10 +176,10 @@ void BM_TrickleThreadsPerNotice(benchmark::State& state) {
             s.session.GetProcessor()->SendTransactionNotice(e);
         }
         // Counted before the wait, which lets the idle workers go.
-        s.session.GetProcessor()->WaitForNotices(60000, false);
-        started += s.session.GetProcessor()->NoticeThreadsStarted() - before;
+        s.session.GetTransport()->WaitForNotices(60000, false);
+        started += s.session.GetTransport()->ThreadsStarted() - before;
         delivered += s.processor->AcceptedNotices().size() - acceptedBefore;
-        s.session.GetProcessor()->WaitForNotices(60000);
+        s.session.GetTransport()->WaitForNotices(60000);
     }
     const double notices = static_cast<double>(state.iterations()) * kTrickle;
     state.counters["threads_started_per_notice"] = static_cast<double>(started) / notices;
@@ -229,7 +229,7 @@ void BM_SendTransactionNotice(benchmark::State& state) {
         e.queueNoteId = static_cast<uint32_t>(900000 + i);
         s.session.GetProcessor()->SendTransactionNotice(e);
     }
-    s.session.GetProcessor()->WaitForNotices(60000);
+    s.session.GetTransport()->WaitForNotices(60000);
     const size_t acceptedBefore = s.processor->AcceptedNotices().size();
     double elapsed = 0;  // seconds, handing over and delivering
     for (auto _ : state) {
@@ -254,7 +254,7 @@ void BM_SendTransactionNotice(benchmark::State& state) {
                 cpu.insert(cpu.end(), mineCpu.begin(), mineCpu.end());
             });
         for (auto& t : threads) t.join();
-        s.session.GetProcessor()->WaitForNotices(60000);
+        s.session.GetTransport()->WaitForNotices(60000);
         elapsed += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     std::sort(inside.begin(), inside.end());
@@ -286,7 +286,7 @@ void BM_SendTransactionNoticePaced(benchmark::State& state) {
             inside.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
-        s.session.GetProcessor()->WaitForNotices(60000);
+        s.session.GetTransport()->WaitForNotices(60000);
     }
     std::sort(inside.begin(), inside.end());
     state.counters["server_thread_us_p50"] = inside[inside.size() / 2];

@@ -33,7 +33,7 @@ inline void HandOverRound(TARNSession& session) {
             }
         });
     for (auto& t : threads) t.join();
-    session.GetProcessor()->WaitForNotices(60000);
+    session.GetTransport()->WaitForNotices(60000);
 }
 
 // A processor served with `o`, and the current data directory's databases

@@ -296,7 +296,7 @@ int RunResync(const ResyncOptions& opts) {
         failed += outcome == Outcome::NotResynchronised;
         excluded += outcome == Outcome::Excluded;
     }
-    if (opts.notify) session.GetProcessor()->WaitForNotices(60000);
+    if (opts.notify) session.GetTransport()->WaitForNotices(60000);
     std::string more = failed ? ", " + std::to_string(failed) + " not resynchronised" : "";
     if (excluded) more += ", " + std::to_string(excluded) + " excluded";
     printf("resync: total: %u mail file%s, %s%s\n", resync.done, resync.done == 1 ? "" : "s",

@@ -94,7 +94,7 @@ TEST_F(EventsTest, AcceptedAppointmentBecomesOneQueueNote) {
     EXPECT_EQ(Count("ExtMgrCallback. Start"), 2);
 
     // The processor hears of exactly that queue note.
-    ASSERT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));
+    ASSERT_TRUE(ProcessSession().GetTransport()->WaitForNotices(10000));
     auto notices = processor->AcceptedNotices();
     ASSERT_EQ(notices.size(), 1u);
     const auto dump = QueueNotes();
@@ -369,7 +369,7 @@ TEST_F(EventsTest, AtLevelOneOnlyAMissingProfileIsSaid) {
     Save("mail\\carol.nsf", {{"Form", "Appointment"}});
     EXPECT_TRUE(Console().empty()) << ::testing::PrintToString(Console());
     EXPECT_EQ(CaptureQueue().size(), 1u);
-    ASSERT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));  // alice's notice out of the figures
+    ASSERT_TRUE(ProcessSession().GetTransport()->WaitForNotices(10000));  // alice's notice out of the figures
     const FigureSnapshot before;
     Appointment("mail\\noprofile.nsf");
     EXPECT_EQ(Console(), Strings{P + "Error: Calendar Profile not found."});
@@ -495,7 +495,7 @@ protected:
     }
     // Every queue note was announced once, with its action; returns the notes.
     std::vector<QueueNote> ExpectOneNoticeEach() {
-        EXPECT_TRUE(ProcessSession().GetProcessor()->WaitForNotices(10000));
+        EXPECT_TRUE(ProcessSession().GetTransport()->WaitForNotices(10000));
         std::map<std::string, Strings> actions;
         for (const auto& n : processor->AcceptedNotices()) actions[n.qnoteid].push_back(n.action);
         auto q = CaptureQueue();

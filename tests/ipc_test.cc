@@ -162,6 +162,7 @@ TEST_F(RefreshTest, AMessageTooLongForTheBufferStillCountsAsARefresh) {
     ASSERT_TRUE(session.Init("nserver.exe", "nserver.exe,nhttp.exe"));
     AddUser("mail\\carol.nsf");
     const std::string longMessage(300, 'y');
+    const MQHANDLE ownQueue = session.GetRefreshQueues().OwnQueue();
     ASSERT_EQ(MQPut(ownQueue, 1, const_cast<char*>(longMessage.data()), static_cast<uint16_t>(longMessage.size()), 0), 0);
     ASSERT_EQ(MQPut(ownQueue, 1, const_cast<char*>("x"), 2, 0), 0);
     emu::ClearConsole();

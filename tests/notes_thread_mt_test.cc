@@ -23,7 +23,7 @@ TEST_F(NotesThreadTest, EveryWorkerPairsInitAndTermAroundItsCalls) {
     Start(AuthMode::Basic);  // a 401 and its answer: several log lines per worker
     constexpr int kNotices = 6;
     for (int i = 0; i < kNotices; ++i) EXPECT_TRUE(Send(0x900 + i));
-    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    ASSERT_TRUE(Transport().WaitForNotices(10000));
     ASSERT_TRUE(processor->WaitForAccepted(kNotices, std::chrono::seconds(10)));
 
     // A worker carries every notice it finds waiting, so there are at most
@@ -47,7 +47,7 @@ TEST_F(NotesThreadTest, AWorkerWhoseSetUpFailsMakesNoCall) {
     Start(AuthMode::None);
     emu::InjectFault("NotesInitThread", emu::err::INJECTED);
     EXPECT_TRUE(Send(0x901));
-    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    ASSERT_TRUE(Transport().WaitForNotices(10000));
     emu::ClearFaults();
 
     const emu::ThreadCounts c = emu::Threads();

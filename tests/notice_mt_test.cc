@@ -28,7 +28,7 @@ TEST_F(NoticeBurstTest, FiveHundredNoticesFromEightThreads) {
                 for (int i = 0; i < perThread; ++i) EXPECT_TRUE(Send(static_cast<uint32_t>(t * 1000 + i)));
             });
         for (auto& s : servers) s.join();
-        ASSERT_TRUE(Proc().WaitForNotices(60000));
+        ASSERT_TRUE(Transport().WaitForNotices(60000));
         std::multiset<std::string> ids;
         for (const auto& n : processor->AcceptedNotices()) ids.insert(n.qnoteid);
         EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * perThread));
@@ -46,7 +46,7 @@ TEST_F(NoticeBurstTest, AReplyHeaderTooLargeIsSaidAsSuch) {
     });
     Configure(tarnsim::AuthMode::None, "tarn", "secret", 1, "/servlet/dts", played.Port());
     ASSERT_TRUE(Send(1));
-    ASSERT_TRUE(Proc().WaitForNotices(30000));
+    ASSERT_TRUE(Transport().WaitForNotices(30000));
     EXPECT_EQ(Count("HttpSendRequest Failed: The server's reply header is too large"), 1)
         << ::testing::PrintToString(emu::ConsoleLines());
 }
@@ -74,7 +74,7 @@ TEST_F(NoticeBurstTest, AWorkerHeldPastTheTeardownWaitIsPinnedOrWaitedFor) {
         ASSERT_TRUE(Send(1));
         ASSERT_TRUE(emu::WaitForHeldThreadInits(1, std::chrono::seconds(30)));
         if (terminate) {
-            Proc().Terminate();
+            Transport().Terminate();
             emu::SetThreadInitHold(false);
             EXPECT_EQ(emu::ConsoleLines(),
                       (std::vector<std::string>{P + abandoned, P + "Teardown: notice workers outlived the wait; the library stays loaded "
@@ -92,7 +92,7 @@ TEST_F(NoticeBurstTest, AWorkerHeldPastTheTeardownWaitIsPinnedOrWaitedFor) {
             EXPECT_EQ(emu::ConsoleLines(), (std::vector<std::string>{P + abandoned, P + more}));
         }
         // The worker, let go, carries nothing and ends.
-        EXPECT_TRUE(Proc().WaitForNotices(30000));
+        EXPECT_TRUE(Transport().WaitForNotices(30000));
         EXPECT_TRUE(processor->Notices().empty());
     }
 }

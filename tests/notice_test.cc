@@ -34,7 +34,7 @@ TEST_F(NoticeTest, AddressesNameTheActionTheQueueNoteAndTheToken) {
 
     emu::ClearConsole();
     Proc().SendRefreshConfigNotice();
-    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    ASSERT_TRUE(Transport().WaitForNotices(10000));
     got = processor->AcceptedNotices();
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[3].target, "/servlet/dts?action=refreshconfig");
@@ -51,7 +51,7 @@ TEST_F(NoticeTest, AddressesNameTheActionTheQueueNoteAndTheToken) {
     FigureSnapshot before;
     EXPECT_FALSE(Notice(47, 2));
     Proc().SendRefreshConfigNotice();
-    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    ASSERT_TRUE(Transport().WaitForNotices(10000));
     EXPECT_TRUE(processor->Notices().empty());
     EXPECT_EQ(before.Since(), Moved{});
 }
@@ -260,7 +260,7 @@ TEST_F(NoticeTest, WorkersStayWithinTheLimitAndEveryNoticeArrivesOnce) {
         EXPECT_EQ(played.Arrived().size(), limit);
         EXPECT_LE(emu::Threads().threadsInited, limit);  // the workers' threads, as the host saw them
         played.Release();
-        ASSERT_TRUE(Proc().WaitForNotices(30000));
+        ASSERT_TRUE(Transport().WaitForNotices(30000));
         const auto arrived = played.Arrived();
         EXPECT_EQ(arrived.size(), kNotices);
         EXPECT_EQ(std::set<std::string>(arrived.begin(), arrived.end()).size(), kNotices);
@@ -316,7 +316,7 @@ TEST_F(NoticeTest, WorkerLinesFollowTheLevelInForceWhenWritten) {
     raised.logLevel = 2;
     session->GetConfig()->AdoptSettings(raised);
     played.Release();
-    ASSERT_TRUE(Proc().WaitForNotices(10000));
+    ASSERT_TRUE(Transport().WaitForNotices(10000));
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Begin"), 0);
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Set username and password"), 1);
     EXPECT_EQ(Count("TARNDomToTN::SendToProcessor. Resend"), 1);
@@ -338,7 +338,7 @@ TEST_F(NoticeTest, NoNoticeWaitsBehindAHungExchangeWhileTheLimitAllowsAnother) {
     EXPECT_TRUE(played.WaitForAnswered(4));
     EXPECT_EQ(played.Answered(), 4u);
     played.Release();
-    ASSERT_TRUE(Proc().WaitForNotices(30000));
+    ASSERT_TRUE(Transport().WaitForNotices(30000));
     EXPECT_EQ(played.Answered(), 5u);
     EXPECT_EQ(emu::ConsoleLines(), Strings{});
     session->Reset();
@@ -354,7 +354,7 @@ TEST_F(NoticeTest, AnAnswerThatIsNoSuccessIsReportedAtLevelOne) {
             emu::ClearConsole();
             Notice(47, 0x8F6);
             Proc().SendRefreshConfigNotice();
-            ASSERT_TRUE(Proc().WaitForNotices(10000));
+            ASSERT_TRUE(Transport().WaitForNotices(10000));
             EXPECT_EQ(Count("Notice for queue note 000008F6: the processor answered " + std::to_string(status)), 1)
                 << ::testing::PrintToString(emu::ConsoleLines());
             EXPECT_EQ(Count("Refresh notice: the processor answered " + std::to_string(status)), 1);
@@ -377,7 +377,7 @@ TEST_F(NoticeTest, TerminationStopsEveryWorkerBeforeItReturnsAndRefusesLaterNoti
     for (uint32_t id = 1; id <= 5; ++id) ASSERT_TRUE(Send(id));
     ASSERT_TRUE(played.WaitForArrived(2));
 
-    Proc().Terminate();
+    Transport().Terminate();
     // Both workers have left, their NotesTermThread included, when it returns.
     const emu::ThreadCounts c = emu::Threads();
     EXPECT_EQ(c.inits, 2u);
@@ -409,10 +409,10 @@ TEST_F(NoticeTest, ATrickleReusesItsWorkersAndTeardownLetsIdleOnesGoUncounted) {
     // A notice may come while the last exchange is still ending, and on a
     // loaded machine that happens now and then, so a few extra workers are
     // allowed; one per notice is what lingering prevents.
-    EXPECT_LE(Proc().NoticeThreadsStarted(), kNotices / 4);
+    EXPECT_LE(Transport().ThreadsStarted(), kNotices / 4);
     // The lingering workers carry nothing: teardown abandons nothing, and
     // they have ended when it returns.
-    ASSERT_TRUE(Proc().WaitForNotices(10000, false));
+    ASSERT_TRUE(Transport().WaitForNotices(10000, false));
     session->Reset();
     EXPECT_EQ(emu::ConsoleLines(), Strings{});
     const emu::ThreadCounts c = emu::Threads();

@@ -62,7 +62,7 @@ TEST_F(NoticeTlsTest, NoneBasicAndSessionGoOverHttps) {
         Notice(47, 1);
         Notice(8, 2);
         Proc().SendRefreshConfigNotice();
-        ASSERT_TRUE(Proc().WaitForNotices(10000));
+        ASSERT_TRUE(Transport().WaitForNotices(10000));
         auto got = processor->AcceptedNotices();
         ASSERT_EQ(got.size(), 3u);
         EXPECT_TRUE(got[2].refresh);

@@ -170,8 +170,8 @@ TEST(TaskListEntries, SplitAtEverySeparatorKeepingEmptyEntriesAndBlanks) {
     using Entries = std::vector<std::string>;
     EXPECT_EQ(TaskListEntries("nserver.exe, nhttp.exe"), (Entries{"nserver.exe", " nhttp.exe"}));
     EXPECT_EQ(TaskListEntries("a,,b"), (Entries{"a", "", "b"}));
-    EXPECT_EQ(TaskListEntries("a,"), (Entries{"a", ""}));
-    EXPECT_EQ(TaskListEntries(""), (Entries{""}));
+    EXPECT_EQ(TaskListEntries("a,"), (Entries{"a"}));  // as the add-in reads it
+    EXPECT_TRUE(TaskListEntries("").empty());
     EXPECT_EQ(TaskListEntries("nserver.exe;nhttp.exe", ';'), (Entries{"nserver.exe", "nhttp.exe"}));
     // The served-by-part rule reads the list the same way.
     EXPECT_EQ(EntryServingByPart("server", " nserver.exe ,"), "nserver.exe");

@@ -8,8 +8,8 @@
 
 #include "base/ascii.h"
 #include "base/note_items.h"
+#include "base/task_context.h"
 #include "base/view_read.h"
-#include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"
@@ -51,7 +51,7 @@ void TARNConfig::Reset() {
     alertsDb.reset();
     alertsDbId = DBID{};
     Publish(TARNSettings{}, {}, {});
-    session = nullptr;
+    task = nullptr;
     configOpen = false;
 }
 
@@ -65,10 +65,7 @@ void TARNConfig::Publish(const TARNSettings& s, std::vector<std::string> users,
 
 TARNSettings TARNConfig::GetSettings() const { return ListsReader(*this)->settings; }
 
-const TARNLog& TARNConfig::Log() const {
-    static const TARNLog plain;
-    return session ? session->GetLog() : plain;
-}
+const TaskContext& TARNConfig::Task() const { return task ? *task : DetachedTask(); }
 
 namespace {
 using ReadResult = ::ViewRead;
@@ -76,12 +73,12 @@ using ReadResult = ::ViewRead;
 // A view of the configuration read whole; a collection left open holds the
 // server's resources, so a failed close names its view.
 template <class Page>
-ReadResult ReadConfigView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TARNLog& log,
+ReadResult ReadConfigView(DBHANDLE db, const char* viewName, DWORD mask, bool allPages, const TaskContext& log,
                           Page&& page) {
     STATUS s = NOERROR;
     const ReadResult r = ReadView(db, viewName, mask, allPages, page, &s);
     if (r == ReadResult::CloseFailed)
-        log.Printf(1, "Error on NIFCloseCollection of view %s: %s", viewName, StatusText(s).c_str());
+        log.Log(1, "Error on NIFCloseCollection of view %s: %s", viewName, StatusText(s).c_str());
     return r;
 }
 
@@ -106,21 +103,21 @@ bool ReadSettings(NOTEHANDLE note, TARNSettings& into) {
 }
 }  // namespace
 
-bool TARNConfig::Open(TARNSession* owner) {
+bool TARNConfig::Open(TaskContext* owner) {
     try {
-        session = owner;
+        task = owner;
         if (OpenDatabaseInto(alertsDb, "brackwater\\tarnalerts.nsf") != 0) {
-            Log().Printf(1, "%s", "Error opening TARNAlerts database");
+            Task().Log(1, "%s", "Error opening TARNAlerts database");
             return false;
         }
         NSFDbIDGet(alertsDb.get(), &alertsDbId);
         if (OpenDatabaseInto(configDb, "brackwater\\tarnconfig.nsf") != 0) {
-            Log().Printf(1, "%s", "Error opening TARNConfig database");
+            Task().Log(1, "%s", "Error opening TARNConfig database");
             return false;
         }
         configOpen = true;
     } catch (const std::exception& e) {
-        Log().Printf(1, "%s", e.what());
+        Task().Log(1, "%s", e.what());
         return false;
     }
     return Load();
@@ -134,14 +131,14 @@ bool TARNConfig::Load() {
         // refresh message: it reads through that thread's own handle.
         DbHandle own;
         if (STATUS st = ReopenDatabaseInto(own, configDb.get())) {
-            Log().Printf(1, "Error reopening TARNConfig database (%s)", StatusText(st).c_str());
+            Task().Log(1, "Error reopening TARNConfig database (%s)", StatusText(st).c_str());
             return false;
         }
         if (!LoadLocked(own.get())) return false;
-        if (session) session->ReloadSucceeded();
+        if (task) task->ReloadSucceeded();
         return true;
     } catch (const std::exception& e) {
-        Log().Printf(1, "%s", e.what());
+        Task().Log(1, "%s", e.what());
         return false;
     }
 }
@@ -151,24 +148,24 @@ bool TARNConfig::LoadLocked(DBHANDLE db) {
     // the whole load succeeded, and the database stays open for the next one.
     TARNSettings pending = GetSettings();
     if (!GetTARNConfig(db, pending)) {
-        Log().Printf(1, "%s", "Error loading TARNConfig");
+        Task().Log(1, "%s", "Error loading TARNConfig");
         return false;
     }
     std::vector<std::string> users;
     if (!LoadUserList(db, users)) {
-        Log().Printf(1, "%s", "Error loading User list");
+        Task().Log(1, "%s", "Error loading User list");
         return false;
     }
     std::vector<std::string> excluded;
     if (!LoadExcludeList(db, excluded)) {
-        Log().Printf(1, "%s", "Error loading Exclude list");
+        Task().Log(1, "%s", "Error loading Exclude list");
         return false;
     }
     Publish(pending, std::move(users), std::move(excluded));
     // Every notice would go to "/?action=...", which a web server may answer
     // 200 without the processor hearing of it: none is sent instead.
     if (pending.url[0] == '\0')
-        Log().Printf(1, "%s",
+        Task().Log(1, "%s",
                      "ERROR: Url_DomToTN is empty: no notice is sent until it is set (the queue notes stay for the "
                      "processor's sweep)");
     return true;
@@ -185,15 +182,15 @@ bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
         }
         return ReadSettings(opened.get(), into);
     };
-    switch (ReadConfigView(db, "server", READ_MASK_NOTEID, false, Log(), firstDocument)) {
+    switch (ReadConfigView(db, "server", READ_MASK_NOTEID, false, Task(), firstDocument)) {
         case ReadResult::Ok: return true;
         case ReadResult::NotFound:
-            if (session) session->MarkNotInitialised();
-            Log().Printf(1, "%s", "Error occured when finding server view");
+            if (task) task->MarkNotInitialised();
+            Task().Log(1, "%s", "Error occured when finding server view");
             return false;
         case ReadResult::NoCollection:
-            if (session) session->MarkNotInitialised();
-            Log().Printf(1, "%s", "Error on NIFOpenCollection in GetTARNConfig()");
+            if (task) task->MarkNotInitialised();
+            Task().Log(1, "%s", "Error on NIFOpenCollection in GetTARNConfig()");
             return false;
         case ReadResult::ReadFailed: LogPlain("Error on NIFReadEntry"); return false;
         case ReadResult::Empty:
@@ -210,7 +207,7 @@ bool TARNConfig::GetTARNConfig(DBHANDLE db, TARNSettings& into) {
 
 namespace {
 // A summary view's text values, every page, into target.
-ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TARNLog& log, std::vector<std::string>& target) {
+ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TaskContext& log, std::vector<std::string>& target) {
     return ReadConfigView(db, viewName, READ_MASK_SUMMARYVALUES, true, log,
                     [&](const uint8_t* bytes, WORD length, DWORD entries) {
                         WalkSummaryEntries(target, bytes, length, entries);
@@ -221,7 +218,7 @@ ReadResult ReadTextView(DBHANDLE db, const char* viewName, const TARNLog& log, s
 
 bool TARNConfig::LoadUserList(DBHANDLE db, std::vector<std::string>& into) {
     into.clear();
-    switch (ReadTextView(db, "maildblookup", Log(), into)) {
+    switch (ReadTextView(db, "maildblookup", Task(), into)) {
         case ReadResult::Ok: return true;
         case ReadResult::NotFound: LogPlain("Error occured when finding maildb view"); return false;
         case ReadResult::ReadFailed: LogPlain("Error on maildb NIFReadEntry"); return false;
@@ -236,7 +233,7 @@ bool TARNConfig::LoadUserList(DBHANDLE db, std::vector<std::string>& into) {
 
 bool TARNConfig::LoadExcludeList(DBHANDLE db, std::vector<std::string>& into) {
     into.clear();
-    switch (ReadTextView(db, "dsdlookup", Log(), into)) {
+    switch (ReadTextView(db, "dsdlookup", Task(), into)) {
         case ReadResult::NotFound: LogPlain("Error occured when finding Exclude config view"); return false;
         case ReadResult::Empty: LogPlain("No Exclude Dbs configured"); return true;
         case ReadResult::NoCollection:

@@ -26,20 +26,11 @@
 #include "base/db_handle.h"
 #include "config/summary_buffer.h"
 #include "base/notes_capi.h"
+#include "base/tarn_settings.h"
 #include "config/membership_list.h"
 #include "log/tarn_log.h"
 
-class TARNSession;
-
-struct TARNSettings {
-    int32_t logLevel = 1;
-    char url[260] = {};
-    char hostname[260] = {};
-    int32_t port = 0;
-    char authType[260] = {};
-    char username[260] = {};
-    char password[260] = {};
-};
+class TaskContext;
 
 class TARNConfig {
 public:
@@ -61,7 +52,7 @@ public:
     // Back to the constructed state: databases closed, lists empty, level 1.
     void Reset();
 
-    bool Open(TARNSession* owner);
+    bool Open(TaskContext* owner);
     bool Load();
 
     int32_t GetLogLevel() const { return logLevel.load(std::memory_order_relaxed); }
@@ -133,8 +124,8 @@ private:
     bool GetTARNConfig(DBHANDLE db, TARNSettings& into);
     bool LoadUserList(DBHANDLE db, std::vector<std::string>& into);
     bool LoadExcludeList(DBHANDLE db, std::vector<std::string>& into);
-    // The session's log; without a session, lines go out without a task name.
-    const TARNLog& Log() const;
+    // The task's log; without a task, lines go out without a task name.
+    const TaskContext& Task() const;
 
     DbHandle configDb;
     DbHandle alertsDb;
@@ -143,7 +134,7 @@ private:
     std::atomic<const Lists*> lists{nullptr};
     mutable std::atomic<uint32_t> readEpoch{0};
     mutable std::atomic<int> readers[2] = {0, 0};
-    TARNSession* session = nullptr;
+    TaskContext* task = nullptr;
     bool configOpen = false;
     std::mutex reloadMutex;  // one reload at a time; readers never take it
 };

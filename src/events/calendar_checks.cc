@@ -7,15 +7,11 @@
 #include "base/db_handle.h"
 #include "base/note_items.h"
 #include "base/profile_field.h"
+#include "base/task_context.h"
 #include "events/tarn_event_processor.h"
-#include "host/tarn_session.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "stats/tarn_stats.h"
-
-void FormatUnid(const uint32_t unid[4], char out[33]) {
-    snprintf(out, 33, "%08X%08X%08X%08X", unid[1], unid[0], unid[3], unid[2]);
-}
 
 namespace {
 

@@ -5,31 +5,39 @@
 #include <cstring>
 #include <exception>
 
-#include "config/tarn_config.h"
 #include "base/db_handle.h"
-#include "host/tarn_session.h"
+#include "base/task_context.h"
+#include "config/tarn_config.h"
 #include "log/notes_error.h"
 #include "log/tarn_log.h"
 #include "queue/tarn_queue.h"
 #include "stats/tarn_stats.h"
+#include "transport/notice_transport.h"
 
-int32_t TARNEventProcessor::LogLevel() const { return config ? config->GetLogLevel() : 1; }
+void TARNEventProcessor::Reset() {
+    session = nullptr;
+    config = nullptr;
+    queue = nullptr;
+    transport = nullptr;
+}
 
-bool TARNEventProcessor::Init(TARNSession* owner) {
-    session = owner;
-    config = owner->GetConfig();
-    queue = owner->GetQueue();
+bool TARNEventProcessor::Init(TaskContext* task, TARNConfig* taskConfig, TARNQueue* taskQueue,
+                              NoticeTransport* notices) {
+    session = task;
+    config = taskConfig;
+    queue = taskQueue;
+    transport = notices;
     return true;
 }
 
-void TARNEventProcessor::ProcessEvent(EventData& event) {
+void TARNEventProcessor::ProcessEvent(EventData& event, bool alertsOnly) {
     if (event.isDeleteNotes == 1)
-        ProcessDeletedNotes(event);
+        ProcessDeletedNotes(event, alertsOnly);
     else
-        ProcessEventSingle(event);
+        ProcessEventSingle(event, alertsOnly);
 }
 
-void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
+void TARNEventProcessor::ProcessDeletedNotes(EventData& event, bool alertsOnly) {
     NOTEID id = 0;
     DWORD scanned = 0;
     for (BOOL first = TRUE; IDScan(event.deletedIdTable, first, &id); first = FALSE) {
@@ -47,7 +55,7 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
         copy.eventId = kEventDeletion;
         copy.noteHandle = note.get();
         try {
-            ProcessEventSingle(copy);
+            ProcessEventSingle(copy, alertsOnly);
         } catch (const std::exception& e) {
             // One note's failure neither leaks its handle nor costs the
             // rest of the table its turn.
@@ -68,9 +76,9 @@ void TARNEventProcessor::ProcessDeletedNotes(EventData& event) {
     }
 }
 
-void TARNEventProcessor::ProcessEventSingle(EventData& event) {
+void TARNEventProcessor::ProcessEventSingle(EventData& event, bool alertsOnly) {
     tarn::stats::Add(tarn::stats::Count::EventsSeen);
-    if (!FilterEvent(event)) {
+    if (!FilterEvent(event, false, nullptr, alertsOnly)) {
         session->Log(2, "%s", "TARNEventProcessor::ProcessEventSingle. Failed Filter");
         return;
     }
@@ -143,7 +151,7 @@ bool TARNEventProcessor::InServedMailFile(EventData& event, Refusal& reason) {
     return true;
 }
 
-bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* why) {
+bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* why, bool alertsOnly) {
     NoteHandle opened;  // closed on every way out
     Refusal ignored;
     Refusal& reason = why ? *why : ignored;
@@ -171,7 +179,7 @@ bool TARNEventProcessor::FilterEvent(EventData& event, bool readOnly, Refusal* w
             return false;
         }
         // Off after a failed reload: nothing but an alert is looked at.
-        if (!session->IsInitialised()) {
+        if (alertsOnly) {
             tarn::stats::Add(tarn::stats::Count::RefusedOff);
             return false;
         }
@@ -253,7 +261,7 @@ TARNEventProcessor::Refusal TARNEventProcessor::Refuse(tarn::stats::Count check)
 TARNEventProcessor::Refusal TARNEventProcessor::CaptureStored(EventData& event, const char* origin, bool write,
                                                               bool notify) {
     Refusal why = Refusal::None;
-    // A refusal without a reason of its own (the task off after a failed reload).
+    // A refusal must never read as an acceptance, whatever step refused.
     if (!FilterEvent(event, true, &why)) return why == Refusal::None ? Refusal::Error : why;
     if (!write) return Refusal::None;
     return WriteStored(event, origin, notify) ? Refusal::None : Refusal::WriteFailed;
@@ -265,3 +273,9 @@ bool TARNEventProcessor::WriteStored(EventData& event, const char* origin, bool 
     return true;
 }
 
+bool TARNEventProcessor::SendTransactionNotice(const EventData& event) {
+    return transport->Send(event.eventId == kEventDeletion ? NoticeKind::Delete : NoticeKind::Change,
+                           event.queueNoteId);
+}
+
+void TARNEventProcessor::SendRefreshConfigNotice() { transport->Send(NoticeKind::Refresh); }

@@ -2,40 +2,37 @@
 // the transaction processor.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
 
 #include "base/event_data.h"
 #include "base/notes_capi.h"
 #include "base/refusals.h"
-#include "transport/auth_type.h"
 
 namespace tarn::stats {
 enum class Count : unsigned;
 }
-class TARNSession;
+class TaskContext;
 class TARNConfig;
 class TARNQueue;
-
-// The task's connection to the processor and the workers using it; shared
-// with the workers so that none outlives what it uses.
-struct TransportState;
+class NoticeTransport;
 
 class TARNEventProcessor {
 public:
-    TARNEventProcessor();
-    ~TARNEventProcessor();
+    TARNEventProcessor() = default;
     TARNEventProcessor(const TARNEventProcessor&) = delete;
     TARNEventProcessor& operator=(const TARNEventProcessor&) = delete;
 
-    // Back to the constructed state: the connection is closed.
+    // Back to the constructed state.
     void Reset();
-    bool Init(TARNSession* owner);
+    // What it works with, all the task's: the task itself (log and state
+    // changes), the configuration, the capture queue and the notices.
+    bool Init(TaskContext* task, TARNConfig* taskConfig, TARNQueue* taskQueue, NoticeTransport* notices);
 
-    void ProcessEvent(EventData& event);
-    void ProcessDeletedNotes(EventData& event);
-    void ProcessEventSingle(EventData& event);
+    // `alertsOnly`: the task is off after a failed reload and looks at the
+    // event only for an alert.
+    void ProcessEvent(EventData& event, bool alertsOnly = false);
+    void ProcessDeletedNotes(EventData& event, bool alertsOnly = false);
+    void ProcessEventSingle(EventData& event, bool alertsOnly = false);
 
     // Calendar document checks.
     bool hasTaskDates(NOTEHANDLE note);
@@ -43,23 +40,10 @@ public:
     bool isRepeatingChild(NOTEHANDLE note);
     bool isValidDeletion(const EventData& event);
 
-    // Notices to the transaction processor.
-    void openHTTPConnection();
-    bool SendTransactionNotice(EventData& event);
+    // Notices to the transaction processor, handed to the transport: the
+    // captured change or deletion of the record's queue note; the refresh.
+    bool SendTransactionNotice(const EventData& event);
     void SendRefreshConfigNotice();
-    static AuthType ParseAuthType(const char* text);
-    // Waits until every notice handed over was carried, then lets the idle
-    // workers go; true when all workers have ended in time (tests, tools).
-    // With `letIdleGo` false, true once every live worker is idle.
-    bool WaitForNotices(int milliseconds, bool letIdleGo = true);
-    // On EM_TERMINATENSF: drops what waits, stops what is in flight and
-    // waits, bounded, for every worker to leave; later notices are refused.
-    void Terminate();
-    // Worker threads started since the last Reset (benchmarks).
-    uint64_t NoticeThreadsStarted() const;
-
-    // The configured level, for a caller testing it before a line of level 0.
-    int32_t LogLevel() const;
 
     // Why the filter refused a document (tools name it; the callback does not ask).
     // What a caller is told of a change (base/refusals.h).
@@ -85,7 +69,7 @@ public:
     bool ReadCalendarOwner(EventData& event);
 
 private:
-    bool FilterEvent(EventData& event, bool readOnly = false, Refusal* why = nullptr);
+    bool FilterEvent(EventData& event, bool readOnly = false, Refusal* why = nullptr, bool alertsOnly = false);
     // A check refused the change: its statistic moves and its line, if it
     // has a fixed one, is written. Answers the check's outcome.
     Refusal Refuse(tarn::stats::Count check);
@@ -104,13 +88,9 @@ private:
     bool CalendarDocumentPasses(NOTEHANDLE note, const EventData& event, const char* unidText, Refusal& reason);
     void CompleteEventFromNote(EventData& event);
     void CountCapture(const EventData& event);
-    // Teardown of the transport; keeps the library loaded for workers that
-    // outlive the wait when `mayPin` (not possible once unloading), else
-    // waits longer for them. True when every worker ended.
-    bool StopWorkers(bool mayPin);
 
-    TARNSession* session = nullptr;
+    TaskContext* session = nullptr;
     TARNConfig* config = nullptr;
     TARNQueue* queue = nullptr;
-    std::shared_ptr<TransportState> transport;
+    NoticeTransport* transport = nullptr;
 };

@@ -1,6 +1,5 @@
 #include "host/entry.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <exception>
@@ -11,6 +10,7 @@
 #include "base/ascii.h"
 #include "base/callback_skip.h"
 #include "base/event_data.h"
+#include "base/serving_state.h"
 #include "host/tarn_session.h"
 #include "ipc/queue_name.h"
 #include "ipc/task_list.h"
@@ -45,7 +45,7 @@ bool gEntered = false;
 
 // Declared last, so destroyed first: from here on the library is unloading.
 struct UnloadMark {
-    ~UnloadMark() { MarkLibraryUnloading(); }
+    ~UnloadMark() { gSession.Stop(); }
 } gUnloadMark;
 
 // The text a Windows host shows for a failed allocation.
@@ -122,9 +122,12 @@ STATUS RunMainEntryPoint() {
         gPublisher.Start(
             processName,
             [] {
-                return gSession.IsInitialised()     ? "Serving"
-                       : gSession.IsOffAfterReload() ? "Off: reload failed"
-                                                     : "Not served";
+                switch (gSession.State()) {
+                    case TaskState::Starting:
+                    case TaskState::Serving: return "Serving";
+                    case TaskState::OffAfterReload: return "Off: reload failed";
+                    default: return "Not served";
+                }
             },
             [](const char* line) { gSession.Log(1, "%s", line); });
 
@@ -183,8 +186,6 @@ STATUS RunMainEntryPoint() {
 }
 
 namespace {
-std::atomic<bool> gUnloading{false};
-
 // One save, one capture. A server may carry a save out through a nested call
 // (NSFNoteUpdate through NSFNoteUpdateExtended), and the Extension Manager
 // calls back for every registered event even when nested, so one save can
@@ -266,18 +267,6 @@ void DeregisterSaying(HEMREGISTRATION handle) {
     gSession.Log(1, "ERROR: EMDeregister failed (%s): a callback stays registered", StatusText(s).c_str());
 }
 
-void MarkLibraryUnloading() { gUnloading.store(true, std::memory_order_release); }
-
-WORD CallbackSkip() {
-    // The add-in's own rule always holds: a host's answer can add a skip,
-    // never take back one the unload needs.
-    if (gUnloading.load(std::memory_order_acquire)) return 1;
-#if !defined(_WIN32)
-    if (HostCallbackSkip && HostCallbackSkip() != 0) return 1;
-#endif
-    return 0;
-}
-
 STATUS RunExtMgrCallback(EMRECORD* record) {
     try {
         if (record->EId == EM_TERMINATENSF) {
@@ -285,35 +274,30 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
             // Stop the workers only: deregistering here is forbidden; the
             // holders do it at unload. Then the last figures, what the
             // teardown dropped included, go out from the statistics thread.
-            gSession.GetProcessor()->Terminate();
+            gSession.GetTransport()->Terminate();
             gPublisher.Stop(true);
             return ERR_EM_CONTINUE;
         }
-        if (CallbackSkip() != 0) return ERR_EM_CONTINUE;
+        // The one load of the task's state on the way in.
+        const TaskState state = gSession.State();
+        if (CallbackSkip(state) != 0) return ERR_EM_CONTINUE;
         // The host is up: the statistics thread may begin its C API calls
         // (never from a callback skipped at unload: that would be its first).
         gPublisher.Go();
         gSession.Log(2, "ExtMgrCallback. Start");
-        if (!gSession.IsInitialised()) {
+        if (const TARNSession::Reach reach = gSession.ReachIn(state); reach != TARNSession::Reach::Everything) {
             gSession.Log(2, "ExtMgrCallback. TARNSession not initialised");
-            // Off because start-up failed: for good. Off because a reload
-            // failed: the refresh that may mend it is still taken (in the
-            // HTTP task the filter still recognises an alert).
-            if (!gSession.IsOffAfterReload()) return ERR_EM_CONTINUE;
-            if (!gSession.IsHttpTask()) {
+            if (reach == TARNSession::Reach::Nothing) return ERR_EM_CONTINUE;
+            if (reach == TARNSession::Reach::RefreshOnly) {
                 gSession.CheckConfigRefreshMessages();
                 if (!gSession.IsInitialised()) return ERR_EM_CONTINUE;
             }
         }
-        // Read once, before a refresh below may reload the configuration: the
-        // level tests of this call follow it, while Log's own level test
-        // follows the configuration in force when each line is written.
-        const int32_t level = gSession.GetConfig()->GetLogLevel();
         if (!gSession.IsHttpTask()) {
-            if (level == 3) gSession.Log(0, "ExtMgrCallback. checking IPC for config update");
+            gSession.Log(3, "ExtMgrCallback. checking IPC for config update");
             gSession.CheckConfigRefreshMessages();
         }
-        if (level >= 2) gSession.Log(2, "ExtMgrCallback. Populating Event data");
+        gSession.Log(2, "ExtMgrCallback. Populating Event data");
 
         EventData event;
         memset(&event, 0, sizeof event);
@@ -324,7 +308,7 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
         event.noteClass = 0x7FFF;
         event.isDeleteNotes = 0;
         bool process = false;
-        if (level >= 2) gSession.Log(2, "ExtMgrCallback. Processing eventId");
+        gSession.Log(2, "ExtMgrCallback. Processing eventId");
 
         // The core function's arguments, read in their order from a copy (a
         // va_list that is an array cannot be assigned).
@@ -338,9 +322,8 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
             case EM_NSFNOTEUPDATE:
             case EM_NSFNOTEUPDATEXTENDED: {
                 const bool extended = record->EId == EM_NSFNOTEUPDATEXTENDED;
-                if (level == 3)
-                    gSession.Log(3, extended ? "ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"
-                                             : "ExtMgrCallback. Event: EM_NSFNOTEUPDATE");
+                gSession.Log(3, extended ? "ExtMgrCallback. Event: EM_NSFNOTEUPDATEXTENDED"
+                                         : "ExtMgrCallback. Event: EM_NSFNOTEUPDATE");
                 // NSFNoteUpdate(NOTEHANDLE, WORD): the WORD arrives promoted to
                 // int. NSFNoteUpdateExtended(NOTEHANDLE, DWORD).
                 event.noteHandle = va_arg(ap, NOTEHANDLE);
@@ -350,7 +333,7 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                                       ? UpdateBefore(event.noteHandle, record->EId)
                                       : UpdateAfter(event.noteHandle, record->EId, &extendedInside);
                 if (event.updateFlags & UPDATE_DELETED) {
-                    if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: &UPDATE_DELETED");
+                    gSession.Log(3, "ExtMgrCallback. Event: &UPDATE_DELETED");
                     if (record->NotificationType == EM_BEFORE) {
                         event.eventId = kEventDeletion;
                         process = half != Half::Later;
@@ -363,8 +346,7 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                     // (calendar notices are told apart only there).
                     if (extendedInside) event.eventId = EM_NSFNOTEUPDATEXTENDED;
                 }
-                if (half == Half::Later && level == 3)
-                    gSession.Log(3, "ExtMgrCallback. Event: inner half of a save already seen");
+                if (half == Half::Later) gSession.Log(3, "ExtMgrCallback. Event: inner half of a save already seen");
                 break;
             }
             case EM_NSFDBDELETENOTES:
@@ -375,8 +357,8 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                     (void)va_arg(ap, UNID*);
                     event.isDeleteNotes = 1;
                     process = true;
-                    if (level == 3) gSession.Log(3, "ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing.");
-                } else if (level == 3) {
+                    gSession.Log(3, "ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Processing.");
+                } else {
                     gSession.Log(3, "ExtMgrCallback. Event: EM_NSFDBDELETENOTES. Not PreEvent");
                 }
                 break;
@@ -384,7 +366,7 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
                 break;
         }
         if (process) {
-            if (level >= 2) gSession.Log(2, "ExtMgrCallback. Processing Event");
+            gSession.Log(2, "ExtMgrCallback. Processing Event");
             gSession.HandleEvent(event);
         }
     } catch (const std::exception& e) {

@@ -3,33 +3,27 @@
 #include <cstdarg>
 
 #include "base/ascii.h"
-
 #include "stats/tarn_stats.h"
-
-MQHANDLE ownQueue = 0;
 
 void TARNSession::Reset() {
     queue.Reset();
     processor.Reset();
+    transport.Reset();
     config.Reset();
-    taskQueues.clear();
+    refresh.Reset();
     log = TARNLog();
     processName[0] = '\0';
     isHttpTask = false;
-    started.store(false);
-    offAfterReload.store(false);
-    initialised.store(true);
+    state.Begin();
 }
 
 void TARNSession::MarkNotInitialised() {
-    initialised.store(false, std::memory_order_release);
-    if (started.load(std::memory_order_acquire)) offAfterReload.store(true, std::memory_order_release);
+    state.MarkOff();
     tarn::stats::StateChanged();
 }
 
 void TARNSession::ReloadSucceeded() {
-    if (!offAfterReload.exchange(false, std::memory_order_acq_rel)) return;
-    initialised.store(true, std::memory_order_release);
+    if (!state.Mend()) return;
     tarn::stats::StateChanged();
     Log(1, "%s", "Configuration reloaded: this task captures changes again");
 }
@@ -44,51 +38,60 @@ bool TARNSession::StartLog(const char* name) {
 }
 
 bool TARNSession::OpenAll(const char* name) {
-    started.store(false);
-    offAfterReload.store(false);
-    initialised = StartLog(name);
-    if (IsInitialised()) {
+    state.Begin();
+    bool ok = StartLog(name);
+    if (ok) {
+        transport.Reset();
+        transport.Configure(log, [this] { return config.GetSettings(); });
         config.Reset();
-        initialised = config.Open(this) && IsInitialised();
+        ok = config.Open(this) && IsInitialised();
     }
-    if (IsInitialised()) {
+    if (ok) {
         queue.Reset();
-        initialised = queue.OpenQueueDb(this);
+        ok = queue.OpenQueueDb(this, TARNConfig::GetQueueDbPath());
     }
-    if (IsInitialised()) {
+    if (ok) {
         processor.Reset();
-        initialised = processor.Init(this);
+        ok = processor.Init(this, &config, &queue, &transport);
     }
-    return IsInitialised();
+    if (!ok) state.MarkOff();
+    return ok;
 }
 
 bool TARNSession::InitTool(const char* name) {
-    started.store(OpenAll(name), std::memory_order_release);
+    state.Started(OpenAll(name));
     return IsInitialised();
 }
 
 bool TARNSession::Init(const char* name, const char* taskList) {
-    if (OpenAll(name)) {
+    bool ok = OpenAll(name);
+    if (ok) {
         if (isHttpTask)
-            OpenTaskQueues(taskList ? taskList : "");
+            refresh.OpenTaskQueues(processName, taskList ? taskList : "", *this);
         else
-            initialised = OpenOwnQueue();
+            ok = refresh.OpenOwn(processName, *this);
     }
-    started.store(IsInitialised(), std::memory_order_release);
+    state.Started(ok);
     return IsInitialised();
 }
 
-void TARNSession::Log(int level, const char* format, ...) const {
-    va_list ap;
-    va_start(ap, format);
-    log.VPrintf(level, format, ap);
-    va_end(ap);
-}
+void TARNSession::VLog(int level, const char* format, va_list ap) const { log.VPrintf(level, format, ap); }
 
 STATUS TARNSession::HandleEvent(EventData& event) {
-    // While off after a failed reload the HTTP task still looks at single
-    // notes, for an alert; the filter refuses everything else.
-    if (IsInitialised() || (isHttpTask && IsOffAfterReload() && event.isDeleteNotes == 0))
-        processor.ProcessEvent(event);
+    switch (ReachIn(State())) {
+        case Reach::Everything: processor.ProcessEvent(event); break;
+        // A delete-notes call is no alert: the alerts database is saved to.
+        case Reach::AlertsOnly:
+            if (event.isDeleteNotes == 0) processor.ProcessEvent(event, true);
+            break;
+        default: break;
+    }
     return ERR_EM_CONTINUE;
+}
+
+void TARNSession::BroadcastConfigRefresh() { refresh.Broadcast(*this); }
+
+void TARNSession::CheckConfigRefreshMessages() {
+    if (!refresh.TakeWaiting(processName, *this)) return;
+    tarn::stats::Add(config.Load() ? tarn::stats::Count::ConfigReloads : tarn::stats::Count::ConfigReloadsFailed);
 }

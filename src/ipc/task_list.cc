@@ -14,17 +14,6 @@ std::string Trimmed(const std::string& entry) {
     return entry.substr(first, last - first);
 }
 
-std::vector<std::string> TaskListEntries(const std::string& list, char separator) {
-    std::vector<std::string> entries;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = list.find(separator, start);
-        entries.push_back(list.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) return entries;
-        start = at + 1;
-    }
-}
-
 std::string WhyEntryNeverMatches(const std::string& entry) {
     std::string why;
     auto add = [&](const char* reason) { why += why.empty() ? reason : std::string(", ") + reason; };
@@ -34,11 +23,26 @@ std::string WhyEntryNeverMatches(const std::string& entry) {
     return why;
 }
 
+std::vector<std::string> TaskListEntries(const std::string& taskList, char separator) {
+    std::vector<std::string> entries;
+    size_t start = 0;
+    while (start < taskList.size()) {
+        const size_t comma = taskList.find(separator, start);
+        if (comma == std::string::npos) {
+            entries.push_back(taskList.substr(start));
+            break;
+        }
+        entries.push_back(taskList.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return entries;
+}
+
 std::string EntryServingByPart(const std::string& processName, const std::string& taskList) {
     if (processName.empty()) return {};
     std::string longer;
-    for (const std::string& raw : TaskListEntries(taskList)) {
-        const std::string entry = Trimmed(raw);
+    for (const std::string& written : TaskListEntries(taskList)) {
+        const std::string entry = Trimmed(written);
         if (entry == processName) return {};
         if (longer.empty() && entry.find(processName) != std::string::npos) longer = entry;
     }

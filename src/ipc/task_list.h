@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-// The list's entries as written, blanks kept, split at every separator: "a,,b"
-// and "a," have an empty entry ("" gives one empty entry).
-std::vector<std::string> TaskListEntries(const std::string& list, char separator = ',');
+// The entries of a task list, as written (blanks kept), split at each
+// separator: "a,,b" holds an empty entry; a separator at the end adds none,
+// as the add-in reads the list.
+std::vector<std::string> TaskListEntries(const std::string& taskList, char separator = ',');
 
 // The entry without blanks around it.
 std::string Trimmed(const std::string& entry);

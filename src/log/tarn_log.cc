@@ -88,3 +88,19 @@ void WriteTaskLine(const char* prefix, const char* message) {
     // The prefix is a format with one "%s"; the function takes a char*.
     AddInLogMessageText(const_cast<char*>(prefix), NOERROR, message);
 }
+
+namespace {
+class Detached final : public TaskContext {
+public:
+    void VLog(int level, const char* format, va_list ap) const override { TARNLog().VPrintf(level, format, ap); }
+    void MarkNotInitialised() override {}
+    void ReloadSucceeded() override {}
+    bool IsHttpTask() const override { return false; }
+    void BroadcastConfigRefresh() override {}
+};
+}  // namespace
+
+const TaskContext& DetachedTask() {
+    static const Detached detached;
+    return detached;
+}

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/task_context.h"
+
 inline constexpr const char kBanner[] = "Brackwater TARN 1.2.27";
 
 // Levels callers pass: 0 (caller tested the level itself) and 1 are always
@@ -59,3 +61,8 @@ private:
     char prefix[256] = {};
     const LogLevelSetting* configured = nullptr;
 };
+
+// The context of code run outside a task (a configuration read on its own):
+// its lines go out as an uninitialised TARNLog's, without a task name; it has
+// no state to change and is not the HTTP task.
+const TaskContext& DetachedTask();

@@ -3,26 +3,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/tarn_config.h"
-#include "host/tarn_session.h"
+#include "base/task_context.h"
 #include "log/notes_error.h"
 
 void TARNQueue::Reset() {
     CloseQueueDb();
     session = nullptr;
-    config = nullptr;
+    path = "";
     isOpen = false;
 }
 
-bool TARNQueue::OpenQueueDb(TARNSession* owner) {
-    session = owner;
-    config = owner->GetConfig();
-    const STATUS s = OpenDatabaseInto(database, config->GetQueueDbPath());
+bool TARNQueue::OpenQueueDb(TaskContext* task, const char* queuePath) {
+    session = task;
+    path = queuePath;
+    const STATUS s = OpenDatabaseInto(database, path);
     isOpen = s == 0;
     if (!isOpen) {
         // Without it the task captures nothing: the administrator must hear of it.
         session->Log(1, "ERROR: TARNQueue::OpenQueueDb :  %s could not be opened (%s): this task captures no change",
-                     config->GetQueueDbPath(), StatusText(s).c_str());
+                     path, StatusText(s).c_str());
     }
     return isOpen;
 }
@@ -71,7 +70,7 @@ bool TARNQueue::WriteToQueue(EventData& event, const char* origin) {
     DbHandle db;
     if (STATUS s = ReopenDatabaseInto(db, database.get())) {
         session->Log(1, "ERROR: TARNQueue::WriteToQueue :  %s could not be reopened (%s): change of note %08lX in %s not queued",
-                     config->GetQueueDbPath(), StatusText(s).c_str(), static_cast<unsigned long>(event.noteId), event.dbPath);
+                     path, StatusText(s).c_str(), static_cast<unsigned long>(event.noteId), event.dbPath);
         return false;
     }
     // Closing an unsaved note leaves nothing in the capture database.

@@ -6,13 +6,14 @@
 #include "base/db_handle.h"
 #include "base/event_data.h"
 
-class TARNSession;
-class TARNConfig;
+class TaskContext;
 
 class TARNQueue {
 public:
     void Reset();
-    bool OpenQueueDb(TARNSession* owner);
+    // The capture-queue database at `path` (kept: it names the database in
+    // the lines); its lines go to the task.
+    bool OpenQueueDb(TaskContext* task, const char* path);
     void CloseQueueDb();
     // True when the note was saved; its id is then in event.queueNoteId.
     // With an origin (a tool's capture, not an event's) the note carries an
@@ -23,8 +24,8 @@ private:
     // 0, or the status of the first item that could not be written.
     STATUS WriteItems(NOTEHANDLE note, const EventData& event, const char* origin, const char** failedItem);
 
-    TARNSession* session = nullptr;
-    TARNConfig* config = nullptr;
+    TaskContext* session = nullptr;
+    const char* path = "";
     DbHandle database;
     bool isOpen = false;
 };

@@ -1,7 +1,6 @@
 #include "transport/connection.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,17 +14,6 @@ namespace http = tarn::http;
 
 namespace {
 
-// One line to the connection's log, formatted as the session's log would
-// (and cut to the same 255 characters).
-void Line(const ConnectionLog& log, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void Line(const ConnectionLog& log, int level, const char* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    const LogLine line(format, ap);  // the session's log applies the level
-    va_end(ap);
-    log(level, line.Text());
-}
-
 // A Notes.ini value, terminated; false when the variable is not set. The
 // transport's one call of the host's Notes.ini reader.
 bool IniValue(const char* name, char (&text)[256]) {
@@ -37,11 +25,11 @@ bool IniValue(const char* name, char (&text)[256]) {
 // TARN_HTTP_Secure and TARN_HTTP_CAFile, onto the session. False after a
 // level-1 line when they cannot be used: the task then makes no connection,
 // so nothing goes out until they are mended (never plain HTTP instead).
-bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& internet, bool& secure) {
+bool ApplySecureSettings(const TARNLog& log, const http::SessionHandle& internet, bool& secure) {
     char text[256];
     secure = false;
     if (IniValue("TARN_HTTP_Secure", text) && !ParseHttpSecure(text, secure)) {
-        Line(log, 1,
+        log.Printf(1,
              "TARN_HTTP_Secure=%s is not 0 or 1; no notice is sent until it is mended (a secure setting never falls "
              "back to plain HTTP)",
              text);
@@ -50,24 +38,24 @@ bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& in
     char caFile[256];
     const bool haveCaFile = IniValue("TARN_HTTP_CAFile", caFile) && caFile[0];
     if (!secure) {
-        if (haveCaFile) log(1, "TARN_HTTP_CAFile is set but TARN_HTTP_Secure is not 1: notices go over plain HTTP");
+        if (haveCaFile) log.Printf(1, "TARN_HTTP_CAFile is set but TARN_HTTP_Secure is not 1: notices go over plain HTTP");
         return true;
     }
     if (!haveCaFile) return true;
     // Read here, so an unreadable file is the administrator's line now
     // rather than a handshake failure on every notice.
     if (const std::string why = CaFileUnreadable(caFile); !why.empty()) {
-        Line(log, 1, "TARN_HTTP_CAFile=%s cannot be read (%s); no notice is sent until it is mended", caFile,
+        log.Printf(1, "TARN_HTTP_CAFile=%s cannot be read (%s); no notice is sent until it is mended", caFile,
              why.c_str());
         return false;
     }
     if (!http::SetSessionCaFile(internet, caFile)) {
         if (http::LastError() != http::kErrorBadOption) {
-            Line(log, 1, "TARN_HTTP_CAFile=%s cannot be used; no notice is sent until it is mended", caFile);
+            log.Printf(1, "TARN_HTTP_CAFile=%s cannot be used; no notice is sent until it is mended", caFile);
             return false;
         }
         // WinINet: the Windows certificate store is the one source of trust.
-        log(1,
+        log.Printf(1,
             "TARN_HTTP_CAFile is not used on Windows: the processor's certificate is checked against the Windows "
             "certificate store");
     }
@@ -75,7 +63,7 @@ bool ApplySecureSettings(const ConnectionLog& log, const http::SessionHandle& in
 }
 
 // TARN_HTTP_Timeout onto the session, or the defaults kept; its line either way.
-void ApplyTimeout(const ConnectionLog& log, const http::SessionHandle& internet) {
+void ApplyTimeout(const TARNLog& log, const http::SessionHandle& internet) {
     char text[256];
     if (IniValue("TARN_HTTP_Timeout", text)) {
         uint32_t ms = 0;
@@ -83,25 +71,25 @@ void ApplyTimeout(const ConnectionLog& log, const http::SessionHandle& internet)
             http::SetSessionOption(internet, http::kOptionConnectTimeout, ms);
             http::SetSessionOption(internet, http::kOptionSendTimeout, ms);
             http::SetSessionOption(internet, http::kOptionReceiveTimeout, ms);
-            Line(log, 2, "openHTTPConnection. HTTP time-out: %s (TARN_HTTP_Timeout)", HttpTimeoutText(ms).c_str());
+            log.Printf(2, "openHTTPConnection. HTTP time-out: %s (TARN_HTTP_Timeout)", HttpTimeoutText(ms).c_str());
             return;
         }
-        Line(log, 1,
+        log.Printf(1,
              "TARN_HTTP_Timeout=%s is not a time-out from 1 to 600 seconds (or 100ms to 600000ms); using the defaults",
              text);
     }
-    Line(log, 2, "openHTTPConnection. HTTP time-outs: connect %s, send and receive %s (defaults)",
+    log.Printf(2, "openHTTPConnection. HTTP time-outs: connect %s, send and receive %s (defaults)",
          HttpTimeoutText(http::kDefaultConnectTimeoutMs).c_str(),
          HttpTimeoutText(http::kDefaultReceiveTimeoutMs).c_str());
 }
 
 // TARN_HTTP_Workers, or the default.
-int WorkerLimit(const ConnectionLog& log) {
+int WorkerLimit(const TARNLog& log) {
     char text[256];
     if (!IniValue("TARN_HTTP_Workers", text)) return WorkerPool::kDefaultWorkers;
     int n = 0;
     if (ParseHttpWorkers(text, n)) return n;
-    Line(log, 1, "TARN_HTTP_Workers=%s is not a number from %d to %d; using %d", text, WorkerPool::kMinWorkers,
+    log.Printf(1, "TARN_HTTP_Workers=%s is not a number from %d to %d; using %d", text, WorkerPool::kMinWorkers,
          WorkerPool::kMaxWorkers, WorkerPool::kDefaultWorkers);
     return WorkerPool::kDefaultWorkers;
 }
@@ -168,36 +156,35 @@ bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
     return true;
 }
 
-void ProcessorConnection::Open(const char* hostname, int32_t port, bool detail, WorkerPool& workers,
-                               const ConnectionLog& log) {
+void ProcessorConnection::Open(const char* hostname, int32_t port, const TARNLog& log, int& workerLimit) {
     std::lock_guard lock(mutex);
     if (connected) return;  // another thread was first
     internet = http::OpenSession("Brackwater TARN", http::kAccessDirect);
     if (!internet) {
-        log(1, "openHTTPConnection. InternetOpen Failed");
+        log.Printf(1, "openHTTPConnection. InternetOpen Failed");
         return;
     }
     ApplyTimeout(log, internet);
-    workers.SetWorkerLimit(WorkerLimit(log));
+    workerLimit = WorkerLimit(log);
     bool useTls = false;
     if (!ApplySecureSettings(log, internet, useTls)) {
         http::CloseHandle(internet);
         return;
     }
-    if (detail) log(0, "openHTTPConnection. InternetOpen Success");
+    log.Printf(3, "openHTTPConnection. InternetOpen Success");
     uint16_t portNumber = static_cast<uint16_t>(port);
     if (useTls && portNumber == http::kDefaultPort) portNumber = http::kDefaultHttpsPort;
     secure = useTls;
     processorHost = std::string(hostname) + ":" + std::to_string(portNumber ? portNumber : 80);
     if (useTls)
-        Line(log, 2, "openHTTPConnection. Notices go over HTTPS to %s (TARN_HTTP_Secure=1)", processorHost.c_str());
+        log.Printf(2, "openHTTPConnection. Notices go over HTTPS to %s (TARN_HTTP_Secure=1)", processorHost.c_str());
     connection = http::OpenConnection(internet, hostname, portNumber, http::kServiceHttp);
     if (connection) {
         connected = true;
-        if (detail) log(0, "openHTTPConnection. InternetConnect Success");
+        log.Printf(3, "openHTTPConnection. InternetConnect Success");
     } else {
         http::CloseHandle(internet);
-        log(1, "openHTTPConnection. InternetConnect Failed");
+        log.Printf(1, "openHTTPConnection. InternetConnect Failed");
     }
 }
 

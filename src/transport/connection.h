@@ -5,25 +5,22 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 
+#include "log/tarn_log.h"
 #include "transport/http_client.h"
-
-class WorkerPool;
-
-// Where the connection's lines go: the session's log, which applies the level.
-using ConnectionLog = std::function<void(int level, const char* text)>;
 
 class ProcessorConnection {
 public:
     // Makes the connection once, even when many threads notice at the same
     // moment; the Notes.ini settings are read each time one is made, so a
     // changed Notes.ini takes effect with the next session of the task.
-    // `detail` adds the level-3 success lines. After a failure no handle is
-    // kept and the next notice tries again.
-    void Open(const char* hostname, int32_t port, bool detail, WorkerPool& workers, const ConnectionLog& log);
+    // Its lines go to the task's log. TARN_HTTP_Workers is read with the
+    // others, in its place among their lines, into `workerLimit` (left as
+    // it is when not read): the pool is the caller's. After a failure no
+    // handle is kept and the next notice tries again.
+    void Open(const char* hostname, int32_t port, const TARNLog& log, int& workerLimit);
     bool Connected() const { return connected.load(); }
 
     // Snapshot of the connection for one request.

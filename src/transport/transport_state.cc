@@ -3,13 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "config/tarn_config.h"
-#include "log/tarn_log.h"
-
-void TransportState::SetOutlet(const char* sessionPrefix, const TARNConfig* sessionConfig) {
+void TransportState::SetOutlet(const TARNLog& taskLog) {
     std::lock_guard lock(logMutex);
-    CopyBounded(prefix, sizeof prefix, sessionPrefix);
-    config = sessionConfig;
+    log = taskLog;
 }
 
 void TransportState::Log(int messageLevel, const char* format, ...) const {
@@ -17,17 +13,15 @@ void TransportState::Log(int messageLevel, const char* format, ...) const {
     // Closed at teardown: the session's configuration and the host's console
     // may be going away.
     if (!logOpen) return;
-    // Errors only until the connection is made (no worker logs before it).
     va_list ap;
     va_start(ap, format);
-    const LogLine line(messageLevel, config ? config->GetLogLevel() : 1, format, ap);
+    log.VPrintf(messageLevel, format, ap);
     va_end(ap);
-    if (line) WriteTaskLine(prefix, line.Text());
 }
 
 void TransportState::TeardownLine(const char* message) const {
     std::lock_guard lock(logMutex);
-    WriteTaskLine(prefix, message);
+    WriteTaskLine(log.Prefix(), message);
 }
 
 bool TransportState::Teardown(std::chrono::milliseconds limit) {

@@ -9,19 +9,19 @@
 #include <chrono>
 #include <mutex>
 
+#include "log/tarn_log.h"
 #include "transport/connection.h"
 #include "transport/worker_pool.h"
-
-class TARNConfig;
 
 struct TransportState {
 public:
     ProcessorConnection connection;
     WorkerPool workers;
 
-    // The session's line prefix, copied (the session may be gone before a
-    // worker ends), and the configuration whose level each line reads.
-    void SetOutlet(const char* prefix, const TARNConfig* config);
+    // The task's log, copied (the session may be gone before a worker
+    // ends): its line prefix and the level setting each line is tested
+    // against.
+    void SetOutlet(const TARNLog& taskLog);
     void Log(int messageLevel, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     // A level-1 line that bypasses the closed log (teardown's own lines).
     void TeardownLine(const char* message) const;
@@ -40,6 +40,5 @@ public:
 private:
     mutable std::mutex logMutex;
     bool logOpen = true;
-    char prefix[256] = {};
-    const TARNConfig* config = nullptr;
+    TARNLog log;
 };

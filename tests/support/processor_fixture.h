@@ -250,7 +250,7 @@ protected:
 
     void TearDown() override {
         if (session) {
-            session->GetProcessor()->WaitForNotices(10000);
+            session->GetTransport()->WaitForNotices(10000);
             session->Reset();
         }
         session.reset();
@@ -296,6 +296,7 @@ protected:
         emu::ClearConsole();
     }
     TARNEventProcessor& Proc() { return *session->GetProcessor(); }
+    NoticeTransport& Transport() { return *session->GetTransport(); }
 
     bool Send(uint32_t queueNoteId, uint16_t eventId = 47) {
         EventData e{};
@@ -306,7 +307,7 @@ protected:
     // Sends one notice and waits until every worker is done.
     bool Notice(uint16_t eventId, uint32_t queueNoteId) {
         bool started = Send(queueNoteId, eventId);
-        EXPECT_TRUE(Proc().WaitForNotices(10000));
+        EXPECT_TRUE(Transport().WaitForNotices(10000));
         return started;
     }
     static int Count(const std::string& line) {

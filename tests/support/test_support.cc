@@ -531,7 +531,7 @@ void StartAddIn(const char* task, const char* taskList, std::vector<HEMREGISTRAT
 void StopAddIn(std::vector<HEMREGISTRATION>* registrations) {
     for (auto h : *registrations) EMDeregister(h);
     registrations->clear();
-    ProcessSession().GetProcessor()->WaitForNotices(10000);
+    ProcessSession().GetTransport()->WaitForNotices(10000);
     ProcessSession().Reset();
 }
 

@@ -79,6 +79,8 @@ $(OUT)\setup\kit_designs.cc: admin\tarnconfig.dxl admin\tarnalerts.dxl admin\qca
 $(OUT):
     if not exist $(OUT) mkdir $(OUT)
 
+{src\base}.cc{$(OUT)}.obj:
+    cl $(CPPFLAGS) /Fo$@ /Tp $<
 {src\config}.cc{$(OUT)}.obj:
     cl $(CPPFLAGS) /Fo$@ /Tp $<
 {src\events}.cc{$(OUT)}.obj:

@@ -5,6 +5,8 @@
 # flavour of X.cc; WinINet carries HTTP, not libcurl); .ci/mingw-check checks
 # this list against the sources that are there.
 TARN_OBJS = \
+    $(OUT)\callback_skip.obj \
+    $(OUT)\event_data.obj \
     $(OUT)\summary_buffer.obj \
     $(OUT)\tarn_config.obj \
     $(OUT)\membership_list.obj \
@@ -26,7 +28,7 @@ TARN_OBJS = \
     $(OUT)\dom_to_tn.obj \
     $(OUT)\http_client_win.obj \
     $(OUT)\library_pin_win.obj \
-    $(OUT)\notice.obj \
+    $(OUT)\notice_transport.obj \
     $(OUT)\notice_workers.obj \
     $(OUT)\redirect.obj \
     $(OUT)\transport_state.obj \

@@ -1,0 +1,33 @@
+// What the add-in's lower layers (configuration, capture queue, filter)
+// need of the task they serve, and nothing more: its log, the two changes of
+// its state a reload makes, whether it is the HTTP task, and the refresh
+// broadcast. The session implements it; the layers below never see it.
+#pragma once
+
+#include <cstdarg>
+
+class TaskContext {
+public:
+    // One line of the task's log at a level (see log/tarn_log.h): the level
+    // test and the line are made in one place, the task's log.
+    void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4))) {
+        va_list ap;
+        va_start(ap, format);
+        VLog(level, format, ap);
+        va_end(ap);
+    }
+    virtual void VLog(int level, const char* format, va_list ap) const = 0;
+
+    // A load of the configuration failed: during start-up the task is not
+    // served; after it, the task is off until a reload succeeds.
+    virtual void MarkNotInitialised() = 0;
+    // A load succeeded: a task off after a failed reload serves again.
+    virtual void ReloadSucceeded() = 0;
+
+    virtual bool IsHttpTask() const = 0;
+    // The HTTP task tells every other listed task to reload.
+    virtual void BroadcastConfigRefresh() = 0;
+
+protected:
+    ~TaskContext() = default;
+};
