@@ -17,7 +17,15 @@ mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Isim -Isim/emu/include)
 clang++ "${flags[@]}" fuzz/summary_entry_fuzz.cc src/config/summary_buffer.cc -o "$out/summary_entry_fuzz"
 clang++ "${flags[@]}" fuzz/www_authenticate_fuzz.cc src/transport/www_authenticate.cc -o "$out/www_authenticate_fuzz"
-for target in summary_entry www_authenticate; do
+clang++ "${flags[@]}" fuzz/http_header_line_fuzz.cc src/transport/http_curl_head.cc src/transport/redirect.cc \
+  src/transport/www_authenticate.cc -o "$out/http_header_line_fuzz"
+clang++ "${flags[@]}" fuzz/notes_ini_fuzz.cc src/transport/connection_settings.cc -o "$out/notes_ini_fuzz"
+clang++ "${flags[@]}" fuzz/task_list_fuzz.cc src/ipc/task_list.cc -o "$out/task_list_fuzz"
+# The time parser's file also holds NextTick, whose one host call (the clock)
+# the target never reaches: it is given no definition rather than the host.
+clang++ "${flags[@]}" -Isetup -Wl,--defsym=OSCurrentTIMEDATE=0 fuzz/resync_time_fuzz.cc setup/resync_time.cc \
+  -o "$out/resync_time_fuzz"
+for target in summary_entry www_authenticate http_header_line notes_ini task_list resync_time; do
   corpus=fuzz/corpus/$target
   work=$(mktemp -d)
   cp "$corpus"/* "$work"/

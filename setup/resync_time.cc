@@ -12,6 +12,19 @@ namespace {
 constexpr int64_t kPerDay = 8640000;
 constexpr int64_t kJulianDayOf1970 = 2440588;
 namespace chr = std::chrono;
+
+// sscanf's %d takes a sign and leading blanks, so each form is first held
+// to its shape, digit for digit: '9' in `shape` is a digit, any other
+// character itself.
+bool HasShape(const std::string& text, const char* shape) {
+    size_t i = 0;
+    for (; shape[i]; ++i) {
+        if (i == text.size()) return false;
+        const char c = text[i];
+        if (shape[i] == '9' ? c < '0' || c > '9' : c != shape[i]) return false;
+    }
+    return i == text.size();
+}
 }  // namespace
 
 int64_t Hundredths(const TIMEDATE& t) {
@@ -29,7 +42,8 @@ bool ParseTime(const std::string& text, TIMEDATE* out) {
     struct tm tm {};
     int hundredths = 0, used = 0;
     const char* s = text.c_str();
-    if (sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d.%2dZ%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+    if (HasShape(text, "9999-99-99T99:99:99.99Z") &&
+        sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d.%2dZ%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
                &tm.tm_sec, &hundredths, &used) == 7 &&
         used == static_cast<int>(text.size()) && text.size() == 23) {
         // UTC by the calendar in <chrono> (timegm is not on Windows); an
@@ -46,7 +60,8 @@ bool ParseTime(const std::string& text, TIMEDATE* out) {
         return true;
     }
     tm = {};
-    if (sscanf(s, "%4d-%2d-%2d %2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &used) == 5 &&
+    if (HasShape(text, "9999-99-99 99:99") &&
+        sscanf(s, "%4d-%2d-%2d %2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &used) == 5 &&
         used == static_cast<int>(text.size()) && text.size() == 16) {
         const int month = tm.tm_mon, day = tm.tm_mday, hour = tm.tm_hour, minute = tm.tm_min;
         tm.tm_year -= 1900;

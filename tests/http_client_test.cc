@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "support/processor_fixture.h"
+#include "transport/connection.h"
+#include "transport/http_curl_head.h"
 #include "transport/www_authenticate.h"
 
 using namespace tarn::http;
@@ -242,6 +244,44 @@ TEST(WwwAuthenticateTest, BasicIsFoundOnlyAsAChallengesScheme) {
     const char cut[] = {'B', 'a', 's', 'i', 'c', 's'};
     EXPECT_TRUE(tarn::http::OffersBasic(cut, 5));
     EXPECT_FALSE(tarn::http::OffersBasic(cut, 4));
+}
+
+// A header line is read within its length: one of none ends no head, even
+// where the byte after it would, and so stops no transfer.
+TEST(AnswerHeadTest, ALineIsReadWithinItsLength) {
+    tarn::http::AnswerHead head;
+    auto line = [&](const char* text, size_t n) { return tarn::http::ReadHeaderLine(text, n, true, true, head); };
+    ASSERT_TRUE(line("HTTP/1.1 302 Found\r\n", 20));
+    ASSERT_TRUE(line("Location: http://elsewhere/\r\n", 29));
+    EXPECT_TRUE(line("\r\n", 0));
+    EXPECT_TRUE(head.inHead);
+    EXPECT_EQ(head.refusedLocation, "");
+    EXPECT_FALSE(line("\r\n", 2));  // the head's real end: not followed off HTTPS
+    EXPECT_EQ(head.refusedLocation, " http://elsewhere/");  // as the line gave it, blanks and all
+}
+
+// The other two numbers of Notes.ini: digits between spaces and tabs, and
+// nothing else (no sign, no other white space, no word for on or off).
+TEST(NotesIniValues, WorkersAndSecureAreTheirDigitsBetweenBlanks) {
+    struct Case {
+        const char* text;
+        int workers;  // 0: refused
+    };
+    for (const Case& c : {Case{" 8\t", 8}, Case{"1", 1}, Case{"064", 64}, Case{"0", 0}, Case{"65", 0},
+                          Case{"+8", 0}, Case{"-1", 0}, Case{"\n8", 0}, Case{"8\n", 0}, Case{"", 0}, Case{"8 8", 0},
+                          Case{"99999999999999999999", 0}}) {
+        int workers = 5;
+        EXPECT_EQ(ParseHttpWorkers(c.text, workers), c.workers != 0) << c.text;
+        EXPECT_EQ(workers, c.workers ? c.workers : 5) << c.text;
+    }
+    for (const char* bad : {"yes", "on", "true", "01", "1 1", "", "\v1"}) {
+        bool secure = true;
+        EXPECT_FALSE(ParseHttpSecure(bad, secure)) << bad;
+        EXPECT_TRUE(secure) << bad;
+    }
+    bool secure = true;
+    EXPECT_TRUE(ParseHttpSecure("\t0 ", secure));
+    EXPECT_FALSE(secure);
 }
 
 TEST_F(HttpClientTest, AbortEndsTransfersInProgressAndRefusesLaterOnes) {

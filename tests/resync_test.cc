@@ -186,8 +186,10 @@ TEST_F(ResyncTest, NoticesGoOutWhenAskedForAndBadTimesAreRefused) {
     EXPECT_EQ(notices[0].qnoteid, Hex8(q[0].id));
 
     // Bad times are refused before anything is opened.
+    // A field of either form is its digits only: no blank or sign inside.
     for (const Strings& bad : {Strings{"--since", "yesterday"}, Strings{"--since", "2026-02-30 10:00"}, Strings{},
-                               Strings{"--since", since, "--until", since}}) {
+                               Strings{"--since", since, "--until", since}, Strings{"--since", "2026-12- 7 08:00"},
+                               Strings{"--since", "2026-12-07T07:00:00.+5Z"}, Strings{"--since", "2026-+2-07 08:00"}}) {
         const auto refused = Resync(bad);
         EXPECT_EQ(refused.exitCode, 2) << ::testing::PrintToString(bad);
         EXPECT_NE(refused.err, "");

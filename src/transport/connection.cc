@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/ascii.h"
 #include "base/notes_capi.h"
 #include "log/tarn_log.h"
 #include "transport/worker_pool.h"
@@ -96,64 +95,11 @@ int WorkerLimit(const TARNLog& log) {
 
 }  // namespace
 
-bool ParseHttpSecure(const char* text, bool& secure) {
-    while (*text == ' ' || *text == '\t') ++text;
-    if (*text != '0' && *text != '1') return false;
-    const bool on = *text++ == '1';
-    while (*text == ' ' || *text == '\t') ++text;
-    if (*text) return false;
-    secure = on;
-    return true;
-}
-
-bool ParseHttpWorkers(const char* text, int& workers) {
-    char* end = nullptr;
-    long n = strtol(text, &end, 10);
-    while (end && (*end == ' ' || *end == '\t')) ++end;
-    if (end == text || !end || *end || n < WorkerPool::kMinWorkers || n > WorkerPool::kMaxWorkers) return false;
-    workers = static_cast<int>(n);
-    return true;
-}
-
 std::string CaFileUnreadable(const char* path) {
     FILE* file = fopen(path, "rb");
     if (!file) return strerror(errno);
     fclose(file);
     return {};
-}
-
-std::string HttpTimeoutText(uint32_t ms) {
-    char text[32];
-    if (ms % 1000 == 0)
-        snprintf(text, sizeof text, "%u s", ms / 1000);
-    else
-        snprintf(text, sizeof text, "%u ms", ms);
-    return text;
-}
-
-bool ParseHttpTimeout(const char* text, uint32_t& milliseconds) {
-    if (!text) return false;
-    const char* p = text;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p < '0' || *p > '9') return false;
-    uint64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + static_cast<uint64_t>(*p - '0');
-        if (value > kMaxHttpTimeoutMs) return false;
-    }
-    while (*p == ' ' || *p == '\t') ++p;
-    uint64_t ms;
-    if (AsciiEqualNoCase(p, "ms", 2)) {
-        ms = value;
-        p += 2;
-    } else {
-        ms = value * 1000;
-        if (*p == 's' || *p == 'S') ++p;
-    }
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p || ms < kMinHttpTimeoutMs || ms > kMaxHttpTimeoutMs) return false;
-    milliseconds = static_cast<uint32_t>(ms);
-    return true;
 }
 
 void ProcessorConnection::Open(const char* hostname, int32_t port, const TARNLog& log, int& workerLimit) {

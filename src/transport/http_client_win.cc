@@ -1,25 +1,11 @@
-// The HTTP client over WinINet itself. Each handle object owns one HINTERNET
-// and keeps its parent object alive, so WinINet never sees a parent closed
-// under a request that is still in use. Cookies, connection reuse, redirects
-// and authentication (the schemes a challenge offers) are WinINet's own, but
-// for a secure request's redirects: WinINet may follow one from HTTPS to
-// plain HTTP (Wine's does, and whether Windows refuses it is not
-// documented), so those are followed here, and only to https.
-//
-// The session knows its live requests: aborting it closes their handles,
-// which WinINet documents as the way to end calls blocked on them.
-#include <windows.h>
-#include <wininet.h>
-
+// The HTTP client over WinINet itself: sessions, connections, requests,
+// their options and reads. Cookies, connection reuse, redirects and
+// authentication (the schemes a challenge offers) are WinINet's own, but for
+// a secure request's redirects (http_redirect_win.cc).
 #include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <set>
 #include <string>
 
-#include "base/ascii.h"
-#include "transport/http_client.h"
-#include "transport/redirect.h"
+#include "transport/http_client_win.h"
 #include "transport/www_authenticate.h"
 
 #if defined(__MINGW32__)
@@ -31,91 +17,6 @@ template void std::string::resize(std::string::size_type, char);
 #endif
 
 namespace tarn::http {
-namespace {
-
-bool Fail(DWORD error) {
-    SetLastError(error);
-    return false;
-}
-
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET h) : handle(h) {}
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle() { Close(); }
-    HINTERNET get() const { return handle.load(); }
-    // Once only, whichever of the owner and an abort comes first.
-    void Close() { Reset(nullptr); }
-    // Another handle in its place; the one it held is closed.
-    void Reset(HINTERNET next) {
-        if (HINTERNET h = handle.exchange(next)) InternetCloseHandle(h);
-    }
-
-private:
-    std::atomic<HINTERNET> handle;
-};
-
-// A slim reader/writer lock, held exclusively: mingw-w64's win32-threads
-// flavour, which .ci/mingw-check compiles this file with, has no std::mutex.
-class Lock {
-public:
-    explicit Lock(SRWLOCK& l) : lock(l) { AcquireSRWLockExclusive(&lock); }
-    ~Lock() { ReleaseSRWLockExclusive(&lock); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    SRWLOCK& lock;
-};
-
-}  // namespace
-
-struct Request;
-
-struct Session {
-    explicit Session(HINTERNET h) : internet(h) {}
-    InternetHandle internet;
-    // The time-outs in force, by option, for the connections opened later.
-    DWORD timeouts[3][2] = {{INTERNET_OPTION_CONNECT_TIMEOUT, kDefaultConnectTimeoutMs},
-                            {INTERNET_OPTION_SEND_TIMEOUT, kDefaultSendTimeoutMs},
-                            {INTERNET_OPTION_RECEIVE_TIMEOUT, kDefaultReceiveTimeoutMs}};
-    SRWLOCK liveLock = SRWLOCK_INIT;
-    std::set<Request*> live;
-    bool aborted = false;  // guarded by liveLock
-};
-
-// The parent is declared first so that it is released after the child's own
-// handle has been closed.
-struct Connection {
-    Connection(HINTERNET h, SessionHandle s, std::string name, INTERNET_PORT p)
-        : session(std::move(s)), host(std::move(name)), port(p), internet(h) {}
-    SessionHandle session;
-    const std::string host;
-    const INTERNET_PORT port;
-    InternetHandle internet;
-};
-
-struct Request {
-    Request(HINTERNET h, ConnectionHandle c) : connection(std::move(c)), internet(h) {}
-    ~Request() {
-        Session& s = *connection->session;
-        Lock lock(s.liveLock);
-        s.live.erase(this);
-    }
-    ConnectionHandle connection;
-    // The host a followed redirect named, when it is not the connection's.
-    ConnectionHandle hop;
-    InternetHandle internet;
-    size_t readLimit = kDefaultReadLimit;
-    size_t readSoFar = 0;
-    // A secure request whose redirects are followed here rather than by
-    // WinINet: its verb and flags open the request at the next address.
-    bool followHere = false;
-    std::string verb;
-    DWORD flags = 0;
-    std::string refused;  // the Location of the last send's refused redirect
-};
 
 namespace {
 
@@ -203,120 +104,6 @@ RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, 
     request->flags = flags;
     s.live.insert(request.get());
     return request;
-}
-
-namespace {
-
-constexpr int kMaxRedirects = 10;
-
-// The answer's Location; false when there is none.
-bool QueryLocation(HINTERNET h, std::string& value) {
-    char buffer[INTERNET_MAX_URL_LENGTH];
-    DWORD length = sizeof buffer;
-    if (!HttpQueryInfoA(h, HTTP_QUERY_LOCATION, buffer, &length, nullptr)) return false;
-    value = std::string(buffer, std::min<size_t>(length, sizeof buffer));
-    return true;
-}
-
-// Reads what is left of a redirect's body (a little at most), so its
-// kept-alive connection can carry the next request.
-void Drain(HINTERNET h) {
-    char buffer[4096];
-    DWORD n = 0;
-    for (int i = 0; i < 16 && InternetReadFile(h, buffer, sizeof buffer, &n) && n > 0; ++i) {
-    }
-}
-
-// The request opened again at the https address `location` names (relative
-// to the address it answered), with `verb`, in place of the current one.
-bool Follow(Request& r, const std::string& location, const char* verb) {
-    HINTERNET h = r.internet.get();
-    char base[INTERNET_MAX_URL_LENGTH];
-    char url[INTERNET_MAX_URL_LENGTH];
-    DWORD n = sizeof base;
-    if (!InternetQueryOptionA(h, INTERNET_OPTION_URL, base, &n)) return false;
-    n = sizeof url;
-    if (!InternetCombineUrlA(base, location.c_str(), url, &n, 0)) return false;
-    char host[INTERNET_MAX_HOST_NAME_LENGTH];
-    char path[INTERNET_MAX_URL_LENGTH];
-    char extra[INTERNET_MAX_URL_LENGTH];
-    URL_COMPONENTSA parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = sizeof host;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = sizeof path;
-    parts.lpszExtraInfo = extra;
-    parts.dwExtraInfoLength = sizeof extra;
-    if (!InternetCrackUrlA(url, 0, 0, &parts)) return false;
-    if (parts.nScheme != INTERNET_SCHEME_HTTPS) {  // what the Location said, resolved: never plain
-        r.refused = location;
-        return Fail(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
-    }
-    const std::string object = std::string(path) + extra;
-    Drain(h);
-
-    Session& s = *r.connection->session;
-    ConnectionHandle hop;
-    auto same = [&](const ConnectionHandle& c) {
-        return c && c->port == parts.nPort && c->host.size() == strlen(host) &&
-               AsciiEqualNoCase(c->host.c_str(), host, c->host.size());
-    };
-    if (same(r.connection)) {
-    } else if (same(r.hop)) {
-        hop = r.hop;
-    } else {
-        hop = OpenConnection(r.connection->session, host, parts.nPort, kServiceHttp);
-        if (!hop) return false;
-    }
-    HINTERNET on = (hop ? hop : r.connection)->internet.get();
-    Lock lock(s.liveLock);
-    if (s.aborted) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
-    HINTERNET next = HttpOpenRequestA(on, verb, object.c_str(), nullptr, nullptr, nullptr, r.flags, 0);
-    if (!next) return false;
-    r.internet.Reset(next);  // the old request closed before its connection may go
-    r.hop = std::move(hop);
-    r.verb = verb;
-    return true;
-}
-
-}  // namespace
-
-bool SendRequest(const RequestHandle& request, const char* headers, const void* body, size_t bodyLength) {
-    if (!request) return Fail(ERROR_INVALID_HANDLE);
-    if (bodyLength > MAXDWORD) return Fail(ERROR_INVALID_PARAMETER);
-    Request& r = *request;
-    r.refused.clear();
-    for (int redirects = 0;; ++redirects) {
-        HINTERNET h = r.internet.get();
-        if (!h) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
-        r.readSoFar = 0;
-        if (!HttpSendRequestA(h, headers, headers ? static_cast<DWORD>(-1) : 0, const_cast<void*>(body),
-                              static_cast<DWORD>(bodyLength)))
-            return false;
-        if (!r.followHere) return true;
-        DWORD status = 0, length = sizeof status;
-        std::string location;
-        // A redirect without a Location (or one too long for a URL) is the
-        // answer, as WinINet takes it.
-        if (!HttpQueryInfoA(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr) ||
-            !IsRedirectStatus(status) || !QueryLocation(h, location))
-            return true;
-        if (LeavesHttps(location)) {
-            r.refused = location;
-            return Fail(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
-        }
-        if (redirects == kMaxRedirects) return Fail(ERROR_HTTP_REDIRECT_FAILED);
-        // As WinINet does: a POST answered by 301, 302 or 303 goes on as a
-        // GET without its body; 307 and 308 repeat the request as it was.
-        const bool asGet = status == 303 || ((status == 301 || status == 302) && r.verb == "POST");
-        if (!Follow(r, location, asGet ? "GET" : r.verb.c_str())) return false;
-        if (asGet) {
-            headers = nullptr;
-            body = nullptr;
-            bodyLength = 0;
-        }
-    }
 }
 
 bool QueryInfo(const RequestHandle& request, uint32_t infoLevel, uint32_t& value) {

@@ -7,8 +7,7 @@
 
 #include "base/ascii.h"
 #include "transport/http_curl.h"
-#include "transport/redirect.h"
-#include "transport/www_authenticate.h"
+#include "transport/http_curl_head.h"
 
 namespace tarn::http {
 namespace {
@@ -38,35 +37,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
 size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Request*>(user);
     const size_t n = size * count;
-    constexpr size_t kName = sizeof "WWW-Authenticate:" - 1;
-    constexpr size_t kLocation = sizeof "Location:" - 1;
-    auto value = [&](size_t name) {
-        std::string v(data + name, n - name);
-        while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-        return v;
-    };
-    if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
-        self->challengeBasic = false;  // the head of another answer begins
-        self->inHead = true;
-        self->location.clear();
-        const char* space = static_cast<const char*>(memchr(data, ' ', n));
-        self->headStatus = space ? strtol(std::string(space, data + n - space).c_str(), nullptr, 10) : 0;
-    } else if (n <= 2 && (data[0] == '\r' || data[0] == '\n')) {
-        self->inHead = false;
-        // Decided here, before curl would connect to the new address: curl's
-        // own protocol limit would refuse it too, but without saying where.
-        if (self->secure && self->followRedirects && IsRedirectStatus(self->headStatus) &&
-            LeavesHttps(self->location)) {
-            self->refusedLocation = self->location;
-            return 0;
-        }
-    } else if (n > kName && AsciiEqualNoCase(data, "WWW-Authenticate:", kName)) {
-        const std::string v = value(kName);
-        if (OffersBasic(v.data(), v.size())) self->challengeBasic = true;
-    } else if (n > kLocation && AsciiEqualNoCase(data, "Location:", kLocation)) {
-        self->location = value(kLocation);
-    }
-    return n;
+    return ReadHeaderLine(data, n, self->secure, self->followRedirects, *self) ? n : 0;
 }
 
 RequestHandle OpenRequest(const ConnectionHandle& connection, const char* verb, const char* objectName,

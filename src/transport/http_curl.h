@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "transport/http_client.h"
+#include "transport/http_curl_head.h"
 
 namespace tarn::http {
 
@@ -120,7 +121,9 @@ struct Connection {
     void Release(CURL* e);
 };
 
-struct Request {
+// The head being read (AnswerHead) is the request's own: its lines come
+// through HeaderLine with the request as curl's user pointer.
+struct Request : AnswerHead {
     ConnectionHandle connection;
     CURL* easy = nullptr;
     std::string url;
@@ -142,11 +145,6 @@ struct Request {
     bool bodyStarted = false;  // the final answer's body (curl skips those of redirects and 401s it answers)
     bool stopped = false;      // by us, past the drain limit
     uint32_t bodyError = 0;
-    bool challengeBasic = false;  // in the answer whose head is being read
-    bool inHead = false;          // a status line came, the head's end not yet
-    long headStatus = 0;          // of the answer whose head is being read
-    std::string location;         // its Location, if any
-    std::string refusedLocation;  // a secure request's redirect away from https, not followed
 
     ~Request() {
         if (easy) connection->Release(easy);

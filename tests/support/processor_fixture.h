@@ -167,6 +167,32 @@ inline std::vector<RedirectCase> RedirectCases() {
             {"https", true, tarnsim::AuthMode::None}};
 }
 
+// What one secure notice redirected as `c` to `to` must have left, whichever
+// backend sent it: the processor at `host` (`first`) asked once; the address
+// redirected to (`target`) took the notice, or saw no request and no
+// credentials, with one line naming the refusal and one failed send. `lines`
+// are the task's console lines, each starting with `banner`; `delivered` is
+// how far TARN.Notices.Delivered moved.
+inline void ExpectRedirectOutcome(const RedirectCase& c, const std::vector<std::string>& lines,
+                                  const std::string& banner, const std::string& host, const std::string& to,
+                                  const tarnsim::Processor& first, const tarnsim::Processor& target,
+                                  uint64_t delivered) {
+    const std::string refusal =
+        banner + "TLS: processor host " + host + " redirected a notice to plain HTTP (" + to + "/servlet/dts): not followed";
+    EXPECT_EQ(first.Notices().size(), 1u);
+    if (c.secure) {
+        EXPECT_EQ(target.AcceptedNotices().size(), 1u);
+        EXPECT_EQ(delivered, 1u);
+        EXPECT_EQ(CountWith(lines, {"TLS: "}), 0) << ::testing::PrintToString(lines);
+    } else {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), refusal), 1) << ::testing::PrintToString(lines);
+        EXPECT_EQ(CountWith(lines, {"HttpSendRequest Failed: "}), 1);
+        EXPECT_TRUE(target.Notices().empty()) << target.Notices().size() << " request(s) reached the plain port";
+        EXPECT_TRUE(target.BasicAttempts().empty()) << "credentials sent in clear";
+        EXPECT_EQ(delivered, 0u);
+    }
+}
+
 // A loopback port nothing listens on: bound to learn a free number, then
 // closed again.
 inline uint16_t UnusedLoopbackPort() {

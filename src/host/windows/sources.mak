@@ -25,8 +25,10 @@ TARN_OBJS = \
     $(OUT)\tarn_stats.obj \
     $(OUT)\queue_backlog.obj \
     $(OUT)\connection.obj \
+    $(OUT)\connection_settings.obj \
     $(OUT)\dom_to_tn.obj \
     $(OUT)\http_client_win.obj \
+    $(OUT)\http_redirect_win.obj \
     $(OUT)\library_pin_win.obj \
     $(OUT)\notice_transport.obj \
     $(OUT)\notice_workers.obj \
