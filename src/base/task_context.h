@@ -6,11 +6,14 @@
 
 #include <cstdarg>
 
+#include "base/log_level.h"
+
 class TaskContext {
 public:
     // One line of the task's log at a level (see log/tarn_log.h): the level
     // test and the line are made in one place, the task's log.
     void Log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4))) {
+        if (!LevelPasses(level, levelSetting)) return;
         va_list ap;
         va_start(ap, format);
         VLog(level, format, ap);
@@ -29,5 +32,13 @@ public:
     virtual void BroadcastConfigRefresh() = 0;
 
 protected:
+    TaskContext() = default;
     ~TaskContext() = default;
+    // From here on lines are tested against `setting` (until then as level 1).
+    void TestLinesAgainst(const LogLevelSetting& setting) { levelSetting = &setting; }
+
+private:
+    // The task's level, read here so that a line held back costs a load and
+    // a compare, not a call; the line itself is tested again where written.
+    const LogLevelSetting* levelSetting = nullptr;
 };

@@ -64,17 +64,22 @@ std::string MembershipList::Key(std::string_view path) {
     return key;
 }
 
-bool MembershipList::Contains(std::string_view path) const {
+MembershipList::Probe::Probe(std::string_view path) : length(path.size()), hash(0), fits(path.size() < kKeyMax) {
+    static_assert(sizeof key == kKeyMax);
     // On the callback's path: the key is built on the stack, not allocated.
-    if (path.size() >= kKeyMax || slots.empty()) return false;
-    char key[kKeyMax];
+    if (!fits) return;
     std::replace_copy(path.begin(), path.end(), key, '/', '\\');
-    const uint64_t h = Hash(key, path.size());
-    const uint16_t tag = static_cast<uint16_t>(h >> 48);
-    for (uint64_t i = h & mask;; i = (i + 1) & mask) {
+    hash = Hash(key, length);
+}
+
+bool MembershipList::Contains(const Probe& probe) const {
+    if (!probe.fits || slots.empty()) return false;
+    const uint16_t tag = static_cast<uint16_t>(probe.hash >> 48);
+    for (uint64_t i = probe.hash & mask;; i = (i + 1) & mask) {
         const Slot& s = slots[i];
         if (s.offset == kEmpty) return false;
-        if (s.tag == tag && s.length == path.size() && memcmp(keyBytes.data() + s.offset, key, path.size()) == 0)
+        if (s.tag == tag && s.length == probe.length &&
+            memcmp(keyBytes.data() + s.offset, probe.key, probe.length) == 0)
             return true;
     }
 }

@@ -22,8 +22,19 @@ public:
     MembershipList(const MembershipList&) = delete;
     MembershipList& operator=(const MembershipList&) = delete;
 
+    // A path made ready for lookups: its key and hash, made once for as
+    // many lists as it is looked up in (the filter asks two).
+    struct Probe {
+        explicit Probe(std::string_view path);
+        char key[256];
+        size_t length;
+        uint64_t hash;
+        bool fits;  // a longer path is in no list
+    };
+
     // path is lower-case already; it is not changed.
-    bool Contains(std::string_view path) const;
+    bool Contains(std::string_view path) const { return Contains(Probe(path)); }
+    bool Contains(const Probe& probe) const;
     // What the list compares a lower-case path by: '/' as '\\'. Two paths
     // with one key are one database to the add-in.
     static std::string Key(std::string_view path);

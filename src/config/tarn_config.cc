@@ -263,8 +263,9 @@ TARNConfig::Membership TARNConfig::Classify(char* path) const {
     // One announcement for both lists: the callback's refused paths pay for
     // one, not two.
     const ListsReader current(*this);
-    if (current->excluded.Contains(path)) return Membership::Excluded;
-    return current->users.Contains(path) ? Membership::User : Membership::NotUser;
+    const MembershipList::Probe probe(path);
+    if (current->excluded.Contains(probe)) return Membership::Excluded;
+    return current->users.Contains(probe) ? Membership::User : Membership::NotUser;
 }
 
 void TARNConfig::AdoptLists(std::vector<std::string> users, std::vector<std::string> excluded) {

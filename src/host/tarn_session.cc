@@ -34,6 +34,7 @@ bool TARNSession::StartLog(const char* name) {
     // server, whose task names carry no "n" and no ".exe".
     isHttpTask = AsciiEqualNoCase(processName, "nhttp.exe") || AsciiEqualNoCase(processName, "http");
     log = TARNLog();
+    TestLinesAgainst(config.LevelSetting());
     return log.Init(processName, config.LevelSetting());
 }
 

@@ -5,12 +5,6 @@
 
 #include "base/notes_capi.h"
 
-bool LevelPasses(int level, int configuredLevel) {
-    if (level == 2) return configuredLevel >= 2;
-    if (level == 3) return configuredLevel == 3;
-    return true;
-}
-
 LogLine::LogLine(int level, int configuredLevel, const char* format, va_list ap)
     : passes(LevelPasses(level, configuredLevel)) {
     if (passes) vsnprintf(text, sizeof text, format, ap);

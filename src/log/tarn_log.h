@@ -11,9 +11,6 @@
 
 inline constexpr const char kBanner[] = "Brackwater TARN 1.2.27";
 
-// Levels callers pass: 0 (caller tested the level itself) and 1 are always
-// written, 2 when the configured level is 2 or more, 3 only when it is 3.
-bool LevelPasses(int level, int configuredLevel);
 
 // One line's text, formatted only when its level passes the configured one:
 // the callback holds back lines of levels 2 and 3 on every event, and a line
@@ -42,9 +39,6 @@ void CopyBounded(char* dst, size_t size, const char* src);
 // Appends src to the terminated text in dst, cut to fit size.
 void AppendBounded(char* dst, size_t size, const char* src);
 
-// The level lines are tested against: the configuration's, replaced whole by
-// each load and read at each line.
-using LogLevelSetting = std::atomic<int32_t>;
 
 class TARNLog {
 public:
