@@ -1,5 +1,5 @@
 // The record of one event, from the callback through the filter to the
-// queue writer and the notice. Cleared to zero bytes, then filled.
+// queue writer and the notice. Cleared (Clear below), then filled.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,28 @@ struct EventData {
 };
 
 constexpr uint16_t kEventDeletion = 8;
+
+// Every number zero and every text empty. The texts' tails are left as they
+// are: each is read only up to its terminator, and the callback clears a
+// record on every event, most of them refused before any text is written.
+inline void Clear(EventData& e) {
+    e.status = {};
+    e.result = {};
+    e.noteId = {};
+    for (uint32_t& w : e.unid) w = 0;
+    e.eventId = {};
+    e.isBefore = {};
+    e.noteHandle = {};
+    e.dbHandle = {};
+    e.updateFlags = {};
+    e.noteClass = {};
+    e.dbPath[0] = '\0';
+    e.queueNoteId = {};
+    for (char& c : e.form) c = '\0';
+    e.isDeleteNotes = {};
+    e.deletedIdTable = {};
+    e.owner[0] = '\0';
+}
 
 // "%08X%08X%08X%08X" of words 2, 1, 4, 3: 32 upper-case digits.
 void FormatUnid(const uint32_t unid[4], char out[33]);

@@ -300,7 +300,7 @@ STATUS RunExtMgrCallback(EMRECORD* record) {
         gSession.Log(2, "ExtMgrCallback. Populating Event data");
 
         EventData event;
-        memset(&event, 0, sizeof event);
+        Clear(event);
         event.status = record->Status;
         event.result = ERR_EM_CONTINUE;
         event.eventId = record->EId;
