@@ -9,7 +9,7 @@
 #
 # Run from the repository's root in an "x64 Native Tools" prompt. Copy
 # ntarn.dll into the Domino program directory and list it in notes.ini as
-# EXTMGR_ADDINS=ntarn.dll (see README, "Running on a Domino server").
+# EXTMGR_ADDINS=ntarn.dll (see README, "Install with the kit").
 
 !IFNDEF NOTESAPI
 !ERROR set NOTESAPI to the toolkit folder (its include\ and lib\mswin64\notes.lib)
