@@ -6,6 +6,7 @@
 
 #include "base/notes_capi.h"
 
+// A field added here is added to Clear as well.
 struct EventData {
     uint16_t status;
     uint16_t result;
