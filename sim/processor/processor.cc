@@ -6,6 +6,7 @@
 
 #include "processor/processor_impl.h"
 #include "processor/sockets.h"
+#include "processor/tls_server.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Debian's cpp-httplib is a prebuilt, uninstrumented library: the thread
@@ -16,43 +17,6 @@ extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:l
 #endif
 
 namespace tarnsim {
-namespace {
-
-// The server library writes an answer's head and its body in two SSL_write
-// calls, so each answer crosses as two TLS records, and the client reads each
-// record's header apart and may wake twice. Between routing and the end of
-// the answer, the connection's writes go through a buffer that the answer's
-// end sends as one: one write, one wake-up, as over plain HTTP. Everything
-// written outside an answer (the handshake, 100 Continue, the closing alert)
-// still goes straight to the socket.
-void HoldAnswerWrites(const httplib::Request& req) {
-    SSL* ssl = const_cast<SSL*>(req.ssl);
-    if (!ssl) return;
-    BIO* socket = SSL_get_wbio(ssl);
-    if (!socket || BIO_method_type(socket) == BIO_TYPE_BUFFER) return;
-    BIO* buffer = BIO_new(BIO_f_buffer());
-    if (!buffer) return;  // unbuffered answers are slower, not wrong
-    // The chain holds its own reference to the socket BIO; setting the new
-    // write BIO releases the one the SSL object held for writing.
-    BIO_up_ref(socket);
-    BIO_push(buffer, socket);
-    SSL_set0_wbio(ssl, buffer);
-}
-
-void SendAnswerWrites(const httplib::Request& req) {
-    SSL* ssl = const_cast<SSL*>(req.ssl);
-    if (!ssl) return;
-    BIO* buffer = SSL_get_wbio(ssl);
-    if (!buffer || BIO_method_type(buffer) != BIO_TYPE_BUFFER) return;
-    // A failed flush is a lost connection: the client sees it close, as it
-    // would if the unbuffered write had failed.
-    (void)BIO_flush(buffer);
-    BIO* socket = BIO_next(buffer);
-    BIO_up_ref(socket);
-    SSL_set0_wbio(ssl, socket);  // frees the buffer and its reference to the socket
-}
-
-}  // namespace
 
 Processor::Processor(ProcessorOptions options) : impl(std::make_unique<Impl>(std::move(options))) {}
 
@@ -72,14 +36,12 @@ bool Processor::Start() {
         }
     }
     if (!d.server && !d.options.tlsCert.empty() && !d.options.tlsKey.empty()) {
-        auto tls = std::make_unique<httplib::SSLServer>(d.options.tlsCert.c_str(), d.options.tlsKey.c_str());
+        auto tls = std::make_unique<TlsServer>(d.options.tlsCert.c_str(), d.options.tlsKey.c_str());
         if (!tls->is_valid()) {
             d.problem = "cannot serve HTTPS with the certificate " + d.options.tlsCert + " and the key " +
                         d.options.tlsKey + " (unreadable, not PEM, or not a pair)";
             return false;
         }
-        tls->set_post_routing_handler([](const httplib::Request& req, httplib::Response&) { HoldAnswerWrites(req); });
-        tls->set_logger([](const httplib::Request& req, const httplib::Response&) { SendAnswerWrites(req); });
         d.server = std::move(tls);
     }
     if (!d.server) d.server = std::make_unique<httplib::Server>();
