@@ -27,11 +27,19 @@ bool Ready(int fd, short events, int ms) {
     return rc > 0 && (p.revents & (events | POLLHUP | POLLERR));
 }
 
+// After an SSL call on `fd` that did not complete (`error`): waits for
+// what it wants. False for any other error, or when the wait timed out.
+bool WaitFor(int fd, int error, int ms) {
+    if (error == SSL_ERROR_WANT_READ) return Ready(fd, POLLIN, ms);
+    if (error == SSL_ERROR_WANT_WRITE) return Ready(fd, POLLOUT, ms);
+    return false;
+}
+
 int Millis(time_t sec, time_t usec) { return static_cast<int>(sec * 1000 + usec / 1000); }
 
-void SetNonBlocking(int fd, bool on) {
+void SetNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 void AddressOf(const sockaddr_storage& a, socklen_t len, std::string& ip, int& port) {
@@ -105,7 +113,7 @@ public:
                 out.erase(0, static_cast<size_t>(n));
                 continue;
             }
-            if (!Wait(SSL_get_error(ssl, n), writeMs)) failed = true;
+            if (!WaitFor(sock, SSL_get_error(ssl, n), writeMs)) failed = true;
         }
         return !failed;
     }
@@ -125,18 +133,11 @@ private:
             }
             const int error = SSL_get_error(ssl, n);
             if (error == SSL_ERROR_ZERO_RETURN) return 0;
-            if (!Wait(error, readMs)) {
+            if (!WaitFor(sock, error, readMs)) {
                 failed = true;
                 return -1;
             }
         }
-    }
-
-    // After an SSL call that did not complete: waits for what it wants.
-    bool Wait(int error, int ms) const {
-        if (error == SSL_ERROR_WANT_READ) return Ready(sock, POLLIN, ms);
-        if (error == SSL_ERROR_WANT_WRITE) return Ready(sock, POLLOUT, ms);
-        return false;
     }
 
     const int sock;
@@ -152,11 +153,7 @@ bool Handshake(int sock, SSL* ssl, int ms) {
     for (;;) {
         const int rc = SSL_accept(ssl);
         if (rc == 1) return true;
-        const int error = SSL_get_error(ssl, rc);
-        if (error == SSL_ERROR_WANT_READ ? !Ready(sock, POLLIN, ms)
-            : error == SSL_ERROR_WANT_WRITE ? !Ready(sock, POLLOUT, ms)
-                                             : true)
-            return false;
+        if (!WaitFor(sock, SSL_get_error(ssl, rc), ms)) return false;
     }
 }
 
@@ -169,20 +166,22 @@ bool TlsServer::process_and_close_socket(socket_t sock) {
         // No read-ahead: with it, Wine's WinINet refuses some of these
         // connections as untrusted (12045), and it saves only one read of a
         // record's header per request.
-        SetNonBlocking(sock, true);
+        SetNonBlocking(sock);
         const int readMs = Millis(read_timeout_sec_, read_timeout_usec_);
         if (Handshake(sock, ssl, readMs)) {
             TlsStream stream(sock, ssl, readMs, Millis(write_timeout_sec_, write_timeout_usec_));
             // The library's keep-alive loop: up to keep_alive_max_count_
             // requests, each awaited for up to the keep-alive time-out in
             // short looks, so that a stopping server is noticed.
-            const auto idleLimit = std::chrono::seconds(keep_alive_timeout_sec_);
-            for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
-                const auto idleSince = std::chrono::steady_clock::now();
-                while (!stream.Buffered() && !Ready(sock, POLLIN, 10) && svr_sock_ != INVALID_SOCKET &&
-                       std::chrono::steady_clock::now() - idleSince <= idleLimit) {
+            const auto requestWaiting = [&] {
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+                for (;;) {
+                    if (svr_sock_ == INVALID_SOCKET) return false;
+                    if (stream.Buffered() || Ready(sock, POLLIN, 10)) return true;
+                    if (std::chrono::steady_clock::now() > limit) return false;
                 }
-                if (svr_sock_ == INVALID_SOCKET || !(stream.Buffered() || Ready(sock, POLLIN, 0))) break;
+            };
+            for (size_t left = keep_alive_max_count_; left > 0 && requestWaiting(); --left) {
                 bool closed = false;
                 ok = process_request(stream, left == 1, closed, [ssl](httplib::Request& req) { req.ssl = ssl; });
                 ok = stream.Send() && ok;
