@@ -76,6 +76,11 @@ public:
             const ssize_t n = Receive();
             if (n <= 0) return n;
         }
+        // The library reads a request's head a byte at a time.
+        if (size == 1) {
+            *ptr = in[inAt++];
+            return 1;
+        }
         const size_t n = std::min(size, inEnd - inAt);
         memcpy(ptr, in.data() + inAt, n);
         inAt += n;
@@ -163,9 +168,10 @@ bool TlsServer::process_and_close_socket(socket_t sock) {
     bool ok = false;
     SSL* ssl = SSL_new(ssl_context());
     if (ssl && SSL_set_fd(ssl, sock) == 1) {
-        // No read-ahead: with it, Wine's WinINet refuses some of these
-        // connections as untrusted (12045), and it saves only one read of a
-        // record's header per request.
+        // No read-ahead, not even once the handshake is done: with it, the
+        // Wine runs' WinINet now and then closed a connection right after its
+        // handshake as untrusted (12045), for no cause found; and it saves
+        // only one read of a record's header per request.
         SetNonBlocking(sock);
         const int readMs = Millis(read_timeout_sec_, read_timeout_usec_);
         if (Handshake(sock, ssl, readMs)) {
